@@ -1,0 +1,54 @@
+// notavero: a command-line tool for people who read the driver's logs, wire
+// a validator by hand or run the driver from a terminal.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "tools/notavero/commands.h"
+
+namespace {
+
+using notavero::tool::Args;
+
+struct Subcommand {
+  std::string_view name;
+  std::string_view summary;
+  int (*run)(const Args&);
+};
+
+constexpr Subcommand kSubcommands[] = {
+    {"frame", "print the frame the driver sends for a command", notavero::tool::FrameCommand},
+    {"state", "print the state text of a status word", notavero::tool::StateCommand},
+    {"decode", "check a frame's length and CRC and say what it holds", notavero::tool::DecodeCommand},
+};
+
+void PrintHelp() {
+  std::puts("usage: notavero SUBCOMMAND [ARGS...]\n\nsubcommands:");
+  for (const auto& sub : kSubcommands) {
+    std::printf("  %-8.*s %.*s\n", static_cast<int>(sub.name.size()), sub.name.data(),
+                static_cast<int>(sub.summary.size()), sub.summary.data());
+  }
+  std::puts("\n'notavero SUBCOMMAND --help' explains one subcommand.");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintHelp();
+    return notavero::tool::kExitUsage;
+  }
+  const std::string_view name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintHelp();
+    return notavero::tool::kExitOk;
+  }
+  const Args args(argv + 2, argv + argc);
+  for (const auto& sub : kSubcommands) {
+    if (sub.name == name) {
+      return sub.run(args);
+    }
+  }
+  return notavero::tool::UsageError("unknown subcommand '" + std::string(name) + "' (try 'notavero --help')");
+}
