@@ -11,11 +11,19 @@
 
 namespace notavero {
 
+inline constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
+// Writes `byte` as exactly two upper-case hexadecimal digits at `out`.
+inline void PutHex2(char* out, uint8_t byte) {
+  out[0] = kHexDigits[byte >> 4];
+  out[1] = kHexDigits[byte & 0x0F];
+}
+
 // Appends `byte` as exactly two upper-case hexadecimal digits.
 inline void AppendHex2(std::string& out, uint8_t byte) {
-  constexpr std::string_view kDigits = "0123456789ABCDEF";
-  out.push_back(kDigits[byte >> 4]);
-  out.push_back(kDigits[byte & 0x0F]);
+  char digits[2];
+  PutHex2(digits, byte);
+  out.append(digits, 2);
 }
 
 // "02 03 06 33 DA 81": each byte as two digits, separated by single spaces.

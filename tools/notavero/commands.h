@@ -17,6 +17,8 @@ inline constexpr int kExitUsage = 2;
 int FrameCommand(const Args& args);
 int StateCommand(const Args& args);
 int DecodeCommand(const Args& args);
+int RunCommand(const Args& args);
+int DemoCommand(const Args& args);
 
 // Prints "notavero: <message>" on stderr and returns kExitUsage.
 int UsageError(const std::string& message);

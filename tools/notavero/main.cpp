@@ -21,6 +21,8 @@ constexpr Subcommand kSubcommands[] = {
     {"frame", "print the frame the driver sends for a command", notavero::tool::FrameCommand},
     {"state", "print the state text of a status word", notavero::tool::StateCommand},
     {"decode", "check a frame's length and CRC and say what it holds", notavero::tool::DecodeCommand},
+    {"run", "run the driver on a serial port and print what happens", notavero::tool::RunCommand},
+    {"demo", "run the driver against the built-in validator simulator", notavero::tool::DemoCommand},
 };
 
 void PrintHelp() {

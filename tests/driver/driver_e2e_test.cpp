@@ -1,0 +1,549 @@
+// The driver against the validator simulator over a pseudo-terminal: the
+// frames on the line, the host's callbacks and the log file's lines.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "common/hex.h"
+#include "driver/notavero.h"
+#include "driver/notavero_unit.h"
+#include "protocol/frame.h"
+#include "sim/sim_server.h"
+
+namespace notavero {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Direction;
+using sim::SimServer;
+using sim::TraceEntry;
+
+constexpr auto kWait = 20s;  // generous: sanitizers on a loaded machine
+
+constexpr const char* kPoll = "02 03 06 33 DA 81";
+constexpr const char* kAck = "02 03 06 00 C2 82";
+constexpr const char* kReset = "02 03 06 30 41 B3";
+constexpr const char* kSecurity = "02 03 09 32 FF FF FF 6D 29";
+constexpr const char* kEnableAll = "02 03 0C 34 00 00 FC 00 00 FC EB D1";
+constexpr const char* kDisableAll = "02 03 0C 34 00 00 00 00 00 00 17 0C";
+constexpr const char* kStack = "02 03 06 35 EC E4";
+constexpr const char* kReturn = "02 03 06 36 77 D6";
+constexpr const char* kGetBillTable = "02 03 06 41 4F D1";
+
+// Records the host's callbacks; the escrow answer can be held back.
+class Host {
+ public:
+  struct Call {
+    int32_t kind;
+    int64_t amount;
+  };
+
+  static int Callback(int32_t kind, int64_t amount, void* user) {
+    return static_cast<Host*>(user)->OnBill(kind, amount);
+  }
+
+  void StackEscrow(bool stack) { stack_.store(stack); }
+
+  // The next escrow callback waits until Release().
+  void HoldEscrow() {
+    const std::lock_guard lock(mutex_);
+    hold_ = true;
+  }
+  void Release() {
+    {
+      const std::lock_guard lock(mutex_);
+      hold_ = false;
+    }
+    changed_.notify_all();
+  }
+  bool WaitUntilHeld() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [this] { return held_; });
+  }
+
+  bool WaitForCalls(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] { return calls_.size() >= count; });
+  }
+  std::vector<Call> Calls() const {
+    const std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  int OnBill(int32_t kind, int64_t amount) {
+    std::unique_lock lock(mutex_);
+    calls_.push_back({kind, amount});
+    changed_.notify_all();
+    if (kind == NV_BILL_ESCROW && hold_) {
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return !hold_; });
+      held_ = false;
+    }
+    return kind == NV_BILL_ESCROW && stack_.load() ? 1 : 0;
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Call> calls_;
+  std::atomic<bool> stack_{true};
+  bool hold_ = false;
+  bool held_ = false;
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) { return HexBytes(bytes.data(), bytes.size()); }
+
+// The device's reply frame with the given data bytes.
+std::string Reply(std::vector<uint8_t> data) {
+  TxFrame frame{};
+  const std::size_t length = BuildFrame(frame, data.data(), data.size());
+  return HexBytes(frame.data(), length);
+}
+
+// Frames the driver sent, in order, from the simulator's trace.
+std::vector<std::string> SentByDriver(const SimServer& sim, std::size_t since = 0) {
+  std::vector<std::string> frames;
+  const auto trace = sim.Trace();
+  for (std::size_t i = since; i < trace.size(); ++i) {
+    if (trace[i].direction == Direction::kReceived) {
+      frames.push_back(Hex(trace[i].bytes));
+    }
+  }
+  return frames;
+}
+
+std::size_t Count(const std::vector<std::string>& frames, const std::string& frame) {
+  return static_cast<std::size_t>(std::count(frames.begin(), frames.end(), frame));
+}
+
+bool WaitForFrame(SimServer& sim, const std::string& frame, std::size_t since = 0) {
+  return sim.WaitForTrace(
+      [&](const TraceEntry& entry) { return entry.direction == Direction::kReceived && Hex(entry.bytes) == frame; },
+      kWait, since);
+}
+
+// One log line: its mark and its text (after the time stamp and the tag).
+struct LogLine {
+  char mark;
+  std::string text;
+};
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("notavero-e2e-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    log_path_ = (dir_ / "logs" / "Notavero.log").string();
+    ::setenv("NOTAVERO_LOG", log_path_.c_str(), 1);
+  }
+
+  void TearDown() override {
+    drivers_.clear();
+    sims_.clear();
+    ::unsetenv("NOTAVERO_LOG");
+    std::filesystem::remove_all(dir_);
+  }
+
+  SimServer& StartSim(uint8_t port, sim::SimOptions options = {}) {
+    options.fast = true;
+    sims_.push_back(SimServer::Start(options));
+    ::setenv(("NOTAVERO_COM" + std::to_string(port)).c_str(), sims_.back()->SlavePath().c_str(), 1);
+    return *sims_.back();
+  }
+
+  TNotavero& StartDriver(uint8_t port, Host& host) {
+    drivers_.push_back(std::make_unique<TNotavero>(port, TBillSink{nullptr, &Host::Callback, &host}));
+    return *drivers_.back();
+  }
+
+  // Starts a simulator and a driver and waits until the driver has read the
+  // bill table and set security, so that an enable request enables bills.
+  TNotavero& StartReady(uint8_t port, Host& host, sim::SimOptions options = {}) {
+    SimServer& sim = StartSim(port, std::move(options));
+    TNotavero& driver = StartDriver(port, host);
+    EXPECT_TRUE(WaitForFrame(sim, kSecurity));
+    return driver;
+  }
+
+  std::vector<LogLine> LogLines() const {
+    std::ifstream file(log_path_, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<LogLine> lines;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+      std::size_t end = content.find("\r\n", pos);
+      if (end == std::string::npos) {
+        end = content.size();
+      }
+      const std::string line = content.substr(pos, end - pos);
+      pos = end + 2;
+      // mark, space, 18-character time stamp, space, "[]", space, text
+      if (line.size() >= 24 && line.compare(20, 4, " [] ") == 0) {
+        lines.push_back({line[0], line.substr(24)});
+      }
+    }
+    return lines;
+  }
+
+  bool LogHas(char mark, const std::string& text) const {
+    for (const auto& line : LogLines()) {
+      if (line.mark == mark && line.text == text) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::size_t LogCount(char mark, const std::string& text) const {
+    std::size_t count = 0;
+    for (const auto& line : LogLines()) {
+      count += line.mark == mark && line.text == text ? 1 : 0;
+    }
+    return count;
+  }
+
+  std::filesystem::path dir_;
+  std::string log_path_;
+  std::vector<std::unique_ptr<SimServer>> sims_;
+  std::vector<std::unique_ptr<TNotavero>> drivers_;
+};
+
+const std::string kStateLine = Cp1251(u8"Состояние: ").str();
+const std::string kThreadError = Cp1251(u8"Ошибка в потоке: ").str();
+const std::string kCashError = Cp1251(u8"Ошибка кассы: ").str();
+
+TEST_F(DriverTest, RoadOfOneBanknote) {
+  Host host;
+  TNotavero& driver = StartReady(7, host);
+  SimServer& sim = *sims_.back();
+
+  // From power-up: reset, then status, table and security on the first 0x19.
+  const auto start = SentByDriver(sim);
+  ASSERT_GE(start.size(), 4U);
+  EXPECT_EQ(start[0], kPoll);
+  EXPECT_EQ(Count(start, kReset), 1U);
+  EXPECT_EQ(Count(start, kGetBillTable), 1U);
+  EXPECT_EQ(driver.BillValues()[4], 1'000'000);
+
+  driver.SetEnabled(true);
+  ASSERT_TRUE(WaitForFrame(sim, kEnableAll));
+  ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+  ASSERT_TRUE(sim.Insert(4).ok);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  const auto calls = host.Calls();
+  EXPECT_EQ(calls[0].kind, NV_BILL_ESCROW);
+  EXPECT_EQ(calls[0].amount, 1'000'000);
+  EXPECT_EQ(calls[1].kind, NV_BILL_STACKED);
+  EXPECT_EQ(calls[1].amount, 1'000'000);
+  EXPECT_TRUE(WaitForFrame(sim, kStack));
+  ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+  EXPECT_EQ(sim.Status().counters.stacked, 1U);
+  EXPECT_EQ(sim.Status().counters.stacked_sum, 100U);
+
+  drivers_.clear();
+  EXPECT_EQ(host.Calls().size(), 2U) << "a stacked bill is credited exactly once";
+  EXPECT_TRUE(LogHas('+', std::string("[COM7]:  Send: ") + kPoll));
+  EXPECT_TRUE(LogHas('+', "[COM7]:  Receive: " + Reply({dsEscrow, 4})));
+  EXPECT_TRUE(LogHas('?', kStateLine + "80-04. " + Cp1251(u8"Принять купюру?").str()));
+  EXPECT_TRUE(LogHas('?', kStateLine + "81-04. " + Cp1251(u8"Складирование купюры.").str()));
+  EXPECT_TRUE(LogHas('?', kStateLine + "10-00. " + Cp1251(u8"Включено питание").str()));
+}
+
+TEST_F(DriverTest, ReturnedBillIsNeverCredited) {
+  Host host;
+  host.StackEscrow(false);
+  TNotavero& driver = StartReady(7, host);
+  SimServer& sim = *sims_.back();
+  driver.SetEnabled(true);
+  ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+  ASSERT_TRUE(sim.Insert(7).ok);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  const auto calls = host.Calls();
+  EXPECT_EQ(calls[0].kind, NV_BILL_ESCROW);
+  EXPECT_EQ(calls[0].amount, 50'000'000);
+  EXPECT_EQ(calls[1].kind, NV_BILL_RETURNED);
+  EXPECT_EQ(calls[1].amount, 50'000'000);
+  const auto frames = SentByDriver(sim);
+  EXPECT_EQ(Count(frames, kReturn), 1U);
+  EXPECT_EQ(Count(frames, kStack), 0U);
+  EXPECT_EQ(sim.Status().counters.returned, 1U);
+  EXPECT_EQ(sim.Status().counters.stacked, 0U);
+}
+
+TEST_F(DriverTest, WithoutCallbackEscrowIsReturned) {
+  SimServer& sim = StartSim(7);
+  drivers_.push_back(std::make_unique<TNotavero>(7));
+  TNotavero& driver = *drivers_.back();
+  ASSERT_TRUE(WaitForFrame(sim, kSecurity));
+  driver.SetEnabled(true);
+  ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+  ASSERT_TRUE(sim.Insert(4).ok);
+  ASSERT_TRUE(WaitForFrame(sim, kReturn));
+  EXPECT_EQ(Count(SentByDriver(sim), kStack), 0U);
+}
+
+TEST_F(DriverTest, PowerUpWithBillIsResetAndLoaded) {
+  Host host;
+  sim::SimOptions options;
+  options.power_up_state = dsPowerUpWithBill;
+  StartReady(7, host, options);
+  SimServer& sim = *sims_.back();
+  const auto frames = SentByDriver(sim);
+  EXPECT_EQ(Count(frames, kReset), 1U);
+  EXPECT_EQ(Count(frames, kGetBillTable), 1U);
+  EXPECT_TRUE(LogHas('?', kStateLine + "11-00. " +
+                              Cp1251(u8"Включено питание с купюрой в купюроприемнике").str()));
+
+  // A later power-up resets the device and loads the table again.
+  const std::size_t mark = sim.TraceMark();
+  ASSERT_TRUE(sim.PowerCycle().ok);
+  ASSERT_TRUE(WaitForFrame(sim, kSecurity, mark));
+  const auto again = SentByDriver(sim, mark);
+  EXPECT_EQ(Count(again, kReset), 1U);
+  EXPECT_EQ(Count(again, kGetBillTable), 1U);
+}
+
+TEST_F(DriverTest, AlreadyDisabledDeviceIsLoadedWithoutReset) {
+  Host host;
+  sim::SimOptions options;
+  options.start_disabled = true;
+  StartReady(7, host, options);
+  EXPECT_EQ(Count(SentByDriver(*sims_.back()), kReset), 0U);
+  EXPECT_EQ(Cp1251ToUtf8(drivers_.back()->StatusText()), "Выключен");
+}
+
+TEST_F(DriverTest, EnableRequestsCollapseIntoTheLast) {
+  Host host;
+  TNotavero& driver = StartReady(7, host);
+  SimServer& sim = *sims_.back();
+  driver.SetEnabled(true);
+  ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+
+  // While the polling thread waits in the escrow callback, the host asks for
+  // enable and then disable: only the disable reaches the device.
+  host.HoldEscrow();
+  ASSERT_TRUE(sim.Insert(2).ok);
+  ASSERT_TRUE(host.WaitUntilHeld());
+  const std::size_t mark = sim.TraceMark();
+  driver.SetEnabled(true);
+  driver.SetEnabled(false);
+  host.Release();
+  ASSERT_TRUE(WaitForFrame(sim, kDisableAll, mark));
+  ASSERT_TRUE(host.WaitForCalls(2));
+  // A few more cycles: no enable follows.
+  const std::size_t later = sim.TraceMark();
+  ASSERT_TRUE(WaitForFrame(sim, kPoll, later + 4));
+  const auto frames = SentByDriver(sim, mark);
+  EXPECT_EQ(Count(frames, kDisableAll), 1U);
+  EXPECT_EQ(Count(frames, kEnableAll), 0U);
+}
+
+TEST_F(DriverTest, EnableBeforeTheTableIsLoadedEnablesNothing) {
+  Host host;
+  SimServer& sim = StartSim(7);
+  TNotavero& driver = StartDriver(7, host);
+  driver.SetEnabled(true);  // the first cycles: the table is not read yet
+  ASSERT_TRUE(WaitForFrame(sim, kSecurity));
+  const auto frames = SentByDriver(sim);
+  const std::size_t enables = Count(frames, kEnableAll) + Count(frames, kDisableAll);
+  EXPECT_EQ(enables, 1U);
+  EXPECT_EQ(Count(frames, kEnableAll), 0U) << "masks come from the bill table, empty at that time";
+}
+
+TEST_F(DriverTest, SilentDeviceIsTriedThreeTimesThenRecovers) {
+  Host host;
+  StartReady(7, host);
+  SimServer& sim = *sims_.back();
+  const std::size_t mark = sim.TraceMark();
+  ASSERT_TRUE(sim.Command("silent 3").ok);
+  // Three unanswered polls, then the fourth is answered.
+  ASSERT_TRUE(sim.WaitForTrace(
+      [](const TraceEntry& entry) { return entry.direction == Direction::kSent; }, 4 * kWait, mark));
+  const auto frames = SentByDriver(sim, mark);
+  ASSERT_GE(frames.size(), 4U);
+  EXPECT_EQ(frames[0], kPoll);
+  EXPECT_EQ(frames[1], kPoll);
+  EXPECT_EQ(frames[2], kPoll);
+  EXPECT_EQ(frames[3], kPoll);
+  ASSERT_TRUE(WaitForFrame(sim, kAck, mark));
+  drivers_.clear();
+  EXPECT_EQ(LogCount('?', kThreadError + kCashError), 1U);
+  EXPECT_GE(LogCount('+', "[COM7]:  Receive:"), 3U);
+  EXPECT_EQ(Cp1251ToUtf8(LogLines().back().text).find("Ошибка"), std::string::npos);
+}
+
+TEST_F(DriverTest, BadCrcFailsTheCommandWithoutRetry) {
+  Host host;
+  TNotavero& driver = StartReady(7, host);
+  SimServer& sim = *sims_.back();
+  const std::string before = driver.StatusText();
+  ASSERT_TRUE(sim.Command("bad-crc 1").ok);
+  const std::size_t mark = sim.TraceMark();
+  ASSERT_TRUE(WaitForFrame(sim, kAck, mark));
+  drivers_.clear();
+  const auto lines = LogLines();
+  // The bad reply is logged, the error follows at once: no second attempt
+  // of the same poll in between.
+  std::size_t error = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].text == kThreadError + kCashError) {
+      error = i;
+      break;
+    }
+  }
+  ASSERT_LT(error, lines.size());
+  ASSERT_GE(error, 2U);
+  EXPECT_EQ(lines[error - 1].text.rfind("[COM7]:  Receive: 02 03 06", 0), 0U);
+  EXPECT_EQ(lines[error - 2].text, std::string("[COM7]:  Send: ") + kPoll);
+  EXPECT_EQ(driver.LastExchangeStatus(), xsOk);
+}
+
+TEST_F(DriverTest, GarbageAndSplitRepliesAreAssembled) {
+  Host host;
+  StartReady(7, host);
+  SimServer& sim = *sims_.back();
+  for (const char* fault : {"garbage 7", "split", "bad-length", "garbage 3"}) {
+    const std::size_t mark = sim.TraceMark();
+    ASSERT_TRUE(sim.Command(fault).ok) << fault;
+    ASSERT_TRUE(WaitForFrame(sim, kAck, mark)) << fault;
+  }
+  drivers_.clear();
+  // A bad length byte is the only one of these that fails a command.
+  EXPECT_LE(LogCount('?', kThreadError + kCashError), 1U);
+}
+
+TEST_F(DriverTest, PortZeroRunsWithoutDevice) {
+  Host host;
+  TNotavero& driver = StartDriver(0, host);
+  EXPECT_FALSE(driver.IsOpen());
+  // Wait for a few failed cycles in the log, then stop.
+  const std::string line = kThreadError + "Port COM0 not open";
+  for (int i = 0; i < 200 && LogCount('?', line) < 2; ++i) {
+    std::this_thread::sleep_for(50ms);  // polling a file: no event to wait on
+  }
+  EXPECT_GE(LogCount('?', line), 2U);
+  EXPECT_EQ(driver.StatusText(), "");
+  std::vector<char> text(8, 'x');
+  EXPECT_EQ(driver.GetStatusText(text.data(), text.size()), 0U);
+  EXPECT_EQ(text[0], '\0');
+}
+
+TEST_F(DriverTest, PortThatCannotBeOpenedFailsWithItsMessage) {
+  ::setenv("NOTAVERO_COM9", (dir_ / "no-such-device").c_str(), 1);
+  char error[64];
+  std::memset(error, 'x', sizeof error);
+  EXPECT_EQ(nv_get_driver(9, &Host::Callback, nullptr, error, sizeof error), nullptr);
+  EXPECT_EQ(std::string(error), Cp1251(u8"Невозможно открыть COM9").str());
+  // Cut to the buffer, NUL-terminated.
+  char small[5];
+  std::memset(small, 'x', sizeof small);
+  EXPECT_EQ(nv_get_driver(9, &Host::Callback, nullptr, small, sizeof small), nullptr);
+  EXPECT_EQ(std::string(small), Cp1251(u8"Нево").str());
+  EXPECT_THROW(TNotavero(9), EOpenPortFail);
+  EXPECT_FALSE(std::filesystem::exists(log_path_)) << "no log before a driver exists";
+}
+
+TEST_F(DriverTest, TwoDriversOnTwoPorts) {
+  Host first;
+  Host second;
+  TNotavero& one = StartReady(7, first);
+  SimServer& sim_one = *sims_.back();
+  TNotavero& two = StartReady(8, second);
+  SimServer& sim_two = *sims_.back();
+  one.SetEnabled(true);
+  two.SetEnabled(true);
+  ASSERT_TRUE(sim_one.WaitForState(dsWaitingForBill, kWait));
+  ASSERT_TRUE(sim_two.WaitForState(dsWaitingForBill, kWait));
+  ASSERT_TRUE(sim_one.Insert(2).ok);
+  ASSERT_TRUE(sim_two.Insert(6).ok);
+  ASSERT_TRUE(first.WaitForCalls(2));
+  ASSERT_TRUE(second.WaitForCalls(2));
+  EXPECT_EQ(first.Calls()[1].amount, 100'000);
+  EXPECT_EQ(second.Calls()[1].amount, 10'000'000);
+  EXPECT_EQ(sim_one.Status().counters.stacked_sum, 10U);
+  EXPECT_EQ(sim_two.Status().counters.stacked_sum, 1000U);
+}
+
+TEST_F(DriverTest, HostOperationsThroughTheCInterface) {
+  SimServer& sim = StartSim(7);
+  Host host;
+  nv_driver* driver = nv_get_driver(7, &Host::Callback, &host, nullptr, 0);
+  ASSERT_NE(driver, nullptr);
+  unsigned char version[20];
+  std::memset(version, 0xFF, sizeof version);
+  nv_get_version(driver, version);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(version), 14), std::string("\x0Dv1.0#Notavero"));
+  for (std::size_t i = 14; i < sizeof version; ++i) {
+    EXPECT_EQ(version[i], 0xFF);
+  }
+  ASSERT_TRUE(sim.WaitForState(dsDisabled, kWait));
+  ASSERT_TRUE(WaitForFrame(sim, kSecurity));
+  ASSERT_TRUE(WaitForFrame(sim, kPoll, sim.TraceMark()));
+  const std::string disabled = Cp1251(u8"Выключен").str();
+  EXPECT_EQ(nv_get_status_text(driver, nullptr, 0), disabled.size());
+  char text[64];
+  EXPECT_EQ(nv_get_status_text(driver, text, sizeof text), disabled.size());
+  EXPECT_EQ(std::string(text), disabled);
+  char cut[4];
+  EXPECT_EQ(nv_get_status_text(driver, cut, sizeof cut), disabled.size());
+  EXPECT_EQ(std::string(cut), disabled.substr(0, 3));
+  nv_set_enabled(driver, 1);
+  EXPECT_TRUE(WaitForFrame(sim, kEnableAll));
+  nv_free_driver(driver);
+  nv_free_driver(nullptr);
+}
+
+// Destroying the driver ends every wait at once, in every state: an exchange
+// in its reply wait is abandoned, not retried.
+TEST_F(DriverTest, DestructionInEveryState) {
+  Host host;
+  SimServer& sim = StartSim(7);
+  for (const std::string when : {"at once", "power up", "silent", "ready", "callback"}) {
+    SCOPED_TRACE(when);
+    ASSERT_TRUE(sim.Command("clear").ok);
+    const std::size_t mark = sim.TraceMark();
+    auto driver = std::make_unique<TNotavero>(7, TBillSink{nullptr, &Host::Callback, &host});
+    if (when == "power up") {
+      ASSERT_TRUE(WaitForFrame(sim, kPoll, mark));
+    } else if (when == "silent") {
+      ASSERT_TRUE(WaitForFrame(sim, kSecurity, mark));
+      ASSERT_TRUE(sim.Command("silent 100").ok);
+      const std::size_t silent = sim.TraceMark();
+      ASSERT_TRUE(WaitForFrame(sim, kPoll, silent));
+      driver.reset();
+      EXPECT_EQ(Count(SentByDriver(sim, silent), kPoll), 1U);
+    } else if (when == "ready") {
+      ASSERT_TRUE(WaitForFrame(sim, kSecurity, mark));
+    } else if (when == "callback") {
+      ASSERT_TRUE(WaitForFrame(sim, kSecurity, mark));
+      driver->SetEnabled(true);
+      ASSERT_TRUE(sim.WaitForState(dsWaitingForBill, kWait));
+      host.HoldEscrow();
+      ASSERT_TRUE(sim.Insert(3).ok);
+      ASSERT_TRUE(host.WaitUntilHeld());
+      // The destructor waits for the callback that is running.
+      std::thread releaser([&host] { host.Release(); });
+      driver.reset();
+      releaser.join();
+    }
+    driver.reset();
+    ASSERT_TRUE(sim.PowerCycle().ok);
+  }
+}
+
+}  // namespace
+}  // namespace notavero
