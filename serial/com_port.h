@@ -1,0 +1,190 @@
+// TComPort: one serial port with an input ring filled by an event thread and
+// an output ring drained by a writer thread.  Nothing here waits for bytes to
+// move: PutBlock only queues into the output ring, ReadByte only takes from
+// the input ring.  A subclass overrides DataReceived, which the event thread
+// calls after every fill of the input ring.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "serial/serial_device.h"
+#include "serial/thread.h"
+
+namespace notavero {
+
+// The serial port's exceptions; what() is the Windows-1251 message with the
+// port number in place of "%d".
+class ESerialIO : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class EOpenPortFail : public ESerialIO {
+ public:
+  explicit EOpenPortFail(uint16_t port);
+};
+class ENotSupported : public ESerialIO {
+ public:
+  using ESerialIO::ESerialIO;
+};
+class EPortNotOpen : public ESerialIO {
+ public:
+  explicit EPortNotOpen(uint16_t port);
+};
+class EBufferIsEmpty : public ESerialIO {
+ public:
+  explicit EBufferIsEmpty(uint16_t port);
+};
+class EOutputBufferTooSmall : public ESerialIO {
+ public:
+  explicit EOutputBufferTooSmall(uint16_t port);
+};
+class EPutBlockFail : public ESerialIO {
+ public:
+  explicit EPutBlockFail(uint16_t port);
+};
+
+// A snapshot of the port's run-time state, for status displays and tests.
+struct PortStatus {
+  uint16_t in_head = 0;
+  uint16_t in_tail = 0;
+  bool in_full = false;
+  bool in_overflow = false;
+  uint32_t in_count = 0;  // bytes held by the input ring
+  uint16_t out_head = 0;
+  uint16_t out_tail = 0;
+  uint16_t out_ring_size = 0;
+  bool out_full = false;
+  uint32_t out_pending = 0;  // bytes waiting in the output ring
+  uint32_t error_bits = 0;
+  int32_t last_write_count = 0;
+  CommStat stat;
+  uint32_t last_events = 0;
+  bool ring_trail_seen = false;
+  std::string port_name;
+};
+
+class TComPort {
+ public:
+  static constexpr uint16_t kInRingSize = 8192;
+  static constexpr uint32_t kDefaultBaudRate = 5760;
+  static constexpr uint16_t kDefaultQueueSize = 4096;
+  static constexpr uint32_t kEventMask = 0x21FD;
+  static constexpr uint32_t kFallbackEventMask = 0x01FD;
+  static constexpr uint32_t kWriteTimeoutMs = 60000;
+  static constexpr std::size_t kThreadStackSize = 16384;
+
+  // A callback with the event mask of every completed event wait.
+  using CommEventHandler = void (*)(void* context, uint32_t events);
+
+  explicit TComPort(uint16_t port_number);  // platform device; 0 = no port, stays closed
+  TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device);
+  virtual ~TComPort();
+  TComPort(const TComPort&) = delete;
+  TComPort& operator=(const TComPort&) = delete;
+
+  // Called on the event thread after each fill of the input ring with the
+  // number of bytes that fill added (also 0).  Does nothing here.
+  virtual void DataReceived(uint32_t count);
+
+  // Each setter stores its value and changes exactly that setting of an open port.
+  void SetBaudRate(uint32_t value);
+  void SetByteSize(uint8_t value);
+  void SetStopBits(uint8_t value);
+  void SetParity(uint8_t value);
+
+  uint8_t ReadByte();                                  // EPortNotOpen, EBufferIsEmpty
+  void PutBlock(const uint8_t* data, uint16_t count);  // EPortNotOpen, EOutputBufferTooSmall, EPutBlockFail
+  void Purge();                                        // EPortNotOpen
+
+  [[nodiscard]] uint16_t PortNumber() const { return port_number_; }
+  [[nodiscard]] bool IsOpen() const { return opened_.load(std::memory_order_acquire); }
+  [[nodiscard]] uint32_t BaudRate() const { return baud_rate_; }
+  [[nodiscard]] uint8_t ByteSize() const { return byte_size_; }
+  [[nodiscard]] uint8_t StopBits() const { return stop_bits_; }
+  [[nodiscard]] uint8_t Parity() const { return parity_; }
+  [[nodiscard]] PortStatus Status() const;
+  void SetOnCommEvent(CommEventHandler handler, void* context);
+
+ protected:
+  // Lets the event thread call DataReceived; the most-derived constructor
+  // calls it last.  Bytes that arrive before stay in the input ring.
+  void EnableDataReceived();
+  // Stops and joins both threads and releases the device; idempotent.  A
+  // subclass calls it first in its destructor so that no DataReceived runs
+  // while the subclass part is destroyed.
+  void Close();
+
+ private:
+  void Open();
+  void ReleaseResources();
+  void ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, uint8_t stop_bits);
+  uint32_t GetErrors(CommStat& stat);
+  void RefreshStatus();
+  void CheckOpen() const;
+  uint8_t PeekByte(uint16_t index) const;
+  void StartThreads();
+  void StopThreads();
+  uint32_t AppendOutput(const uint8_t* data, uint32_t count);
+  void EventThread();
+  void FillInputRing();
+  uint32_t ReadPort(uint8_t* dest, uint32_t count);
+  void WriterThread();
+  void DrainOutput();
+  bool OutputPending() const;
+  uint32_t InCount() const;    // under port_lock_
+  uint32_t OutPending() const;  // under port_lock_
+  // Waits up to `ms` or until the port stops; no busy retry anywhere.
+  void PauseUnlessStopped(uint32_t ms);
+
+  uint32_t baud_rate_ = kDefaultBaudRate;
+  uint16_t port_number_;
+  uint8_t byte_size_ = 8;
+  uint8_t stop_bits_ = 1;
+  uint8_t parity_ = 0;
+  uint16_t out_queue_size_ = kDefaultQueueSize;
+  uint16_t in_queue_size_ = kDefaultQueueSize;
+  std::atomic<bool> opened_{false};
+  std::unique_ptr<SerialDevice> device_;
+
+  // Run-time state of the open port.  Ring indices, flags and status fields
+  // are changed only under port_lock_.
+  mutable std::recursive_mutex port_lock_;
+  std::string port_name_;
+  int32_t last_write_count_ = 0;
+  uint32_t error_bits_ = 0;
+  uint32_t event_mask_ = 0;
+  uint16_t in_queue_copy_ = 0;
+  uint16_t out_ring_size_ = 0;
+  CommStat stat_;
+  LineSettings dcb_;
+  bool in_full_ = false;
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> data_received_enabled_{false};
+  Thread event_thread_;
+  Thread writer_thread_;
+  Signal ack_event_;
+  Signal output_event_;
+  std::mutex stop_mutex_;  // guards the pause of PauseUnlessStopped
+  std::condition_variable stop_cv_;
+  uint32_t last_events_ = 0;  // event thread only; copied to last_events_seen_ under the lock
+  uint32_t last_events_seen_ = 0;
+  bool ring_trail_seen_ = false;
+  CommEventHandler on_comm_event_ = nullptr;
+  void* on_comm_event_context_ = nullptr;
+  std::vector<uint8_t> out_buffer_;
+  uint16_t out_head_ = 0;
+  uint16_t out_tail_ = 0;
+  bool out_full_ = false;
+  std::vector<uint8_t> in_buffer_;
+  uint16_t in_head_ = 0;
+  uint16_t in_tail_ = 0;
+  bool in_overflow_ = false;
+};
+
+}  // namespace notavero
