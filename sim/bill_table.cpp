@@ -1,0 +1,140 @@
+#include "sim/bill_table.h"
+
+#include <charconv>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace notavero::sim {
+
+uint64_t BillTableEntry::Value() const {
+  uint64_t value = multiplier;
+  for (unsigned i = 0; i < exponent; ++i) {
+    if (value > std::numeric_limits<uint64_t>::max() / 10) {
+      return 0;
+    }
+    value *= 10;
+  }
+  return value;
+}
+
+std::string BillTableEntry::Describe() const {
+  if (Empty()) {
+    return "-";
+  }
+  std::string text = std::to_string(Value()) + " ";
+  for (const char ch : country) {
+    text.push_back(ch >= 0x20 && ch < 0x7F ? ch : '?');
+  }
+  return text;
+}
+
+BillTable DefaultBillTable() {
+  BillTable table{};
+  const std::array<std::pair<uint8_t, uint8_t>, 6> values = {
+      {{1, 1}, {5, 1}, {1, 2}, {5, 2}, {1, 3}, {5, 3}}};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    table[i + 2] = BillTableEntry{values[i].first, {'R', 'U', 'S'}, values[i].second};
+  }
+  return table;
+}
+
+std::array<uint8_t, kBillTypeCount * kBillTableEntrySize> BillTablePayload(const BillTable& table) {
+  std::array<uint8_t, kBillTypeCount * kBillTableEntrySize> payload{};
+  for (std::size_t i = 0; i < kBillTypeCount; ++i) {
+    uint8_t* entry = payload.data() + i * kBillTableEntrySize;
+    entry[0] = table[i].multiplier;
+    for (std::size_t c = 0; c < 3; ++c) {
+      entry[1 + c] = static_cast<uint8_t>(table[i].country[c]);
+    }
+    entry[4] = table[i].exponent;
+  }
+  return payload;
+}
+
+namespace {
+
+bool ParseByte(std::string_view word, uint8_t& out) {
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+  if (error != std::errc() || end != word.data() + word.size() || value > 255) {
+    return false;
+  }
+  out = static_cast<uint8_t>(value);
+  return true;
+}
+
+std::vector<std::string_view> Words(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r')) {
+      ++pos;
+    }
+    const std::size_t start = pos;
+    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t' && line[pos] != '\r') {
+      ++pos;
+    }
+    if (pos > start) {
+      words.push_back(line.substr(start, pos - start));
+    }
+  }
+  return words;
+}
+
+}  // namespace
+
+std::string ParseBillTable(std::string_view text, BillTable& table) {
+  BillTable parsed{};
+  std::size_t entry = 0;
+  std::size_t line_number = 0;
+  while (!text.empty()) {
+    const std::size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+    ++line_number;
+    line = line.substr(0, line.find('#'));
+    const auto words = Words(line);
+    if (words.empty()) {
+      continue;
+    }
+    const std::string where = "line " + std::to_string(line_number) + ": ";
+    if (entry >= kBillTypeCount) {
+      return where + "more than 24 entries";
+    }
+    if (words.size() == 1 && words[0] == "-") {
+      parsed[entry++] = BillTableEntry{};
+      continue;
+    }
+    BillTableEntry value;
+    if (words.size() != 3 || !ParseByte(words[0], value.multiplier) || words[1].size() != 3 ||
+        !ParseByte(words[2], value.exponent)) {
+      return where + "expected 'MULTIPLIER COUNTRY EXPONENT' (e.g. '5 RUS 2') or '-'";
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+      value.country[c] = words[1][c];
+    }
+    parsed[entry++] = value;
+  }
+  table = parsed;
+  return {};
+}
+
+BillTable LoadBillTableFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw std::runtime_error("cannot read bill table file " + path);
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  BillTable table{};
+  const std::string error = ParseBillTable(text.str(), table);
+  if (!error.empty()) {
+    throw std::runtime_error("bill table file " + path + ", " + error);
+  }
+  return table;
+}
+
+}  // namespace notavero::sim

@@ -1,0 +1,403 @@
+// The line server: a pseudo-terminal or serial device, one thread with
+// ppoll() and a wake-up pipe, and byte pacing by deadline (no busy waiting:
+// the thread sleeps until the next byte is due, then writes every byte whose
+// time has come).
+
+#include "sim/sim_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/hex.h"
+
+namespace notavero::sim {
+
+namespace {
+
+// Ten bits a byte (start, eight data, stop) at 9600 baud.
+constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
+constexpr std::size_t kStateHistory = 1024;
+
+std::runtime_error SystemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void MakeRaw(int fd, const std::string& path) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) {
+    throw SystemError("cannot read the line settings of " + path);
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS);
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    throw SystemError("cannot set raw 9600 8N1 on " + path);
+  }
+}
+
+void SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    throw SystemError("fcntl");
+  }
+}
+
+timespec ToTimespec(SimClock::duration d) {
+  const auto ns = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+}
+
+ModelOptions ModelOptionsOf(const SimOptions& options) {
+  ModelOptions model;
+  model.power_up_state = options.power_up_state;
+  model.start_disabled = options.start_disabled;
+  model.table =
+      options.bill_table_file.empty() ? options.bill_table : LoadBillTableFile(options.bill_table_file);
+  model.trace_limit = 0;  // the server keeps the line's trace, with line times
+  return model;
+}
+
+}  // namespace
+
+std::unique_ptr<SimServer> SimServer::Start(const SimOptions& options) {
+  if (options.power_up_state < dsPowerUp || options.power_up_state > dsPowerUpBillNoReturn) {
+    throw std::runtime_error("the power-up state must be 10, 11 or 12");
+  }
+  std::unique_ptr<SimServer> server(new SimServer(options));
+  server->OpenLine(options.device);
+  if (!options.trace_file.empty()) {
+    server->trace_file_ = std::fopen(options.trace_file.c_str(), "w");
+    if (server->trace_file_ == nullptr) {
+      throw SystemError("cannot write the trace file " + options.trace_file);
+    }
+  }
+  std::array<int, 2> wake{};
+  if (pipe(wake.data()) != 0) {
+    throw SystemError("pipe");
+  }
+  server->wake_read_ = wake[0];
+  server->wake_write_ = wake[1];
+  SetNonBlocking(wake[0]);
+  SetNonBlocking(wake[1]);
+  server->last_state_ = server->model_.State();
+  server->thread_ = std::thread([raw = server.get()] { raw->Run(); });
+  return server;
+}
+
+SimServer::SimServer(const SimOptions& options)
+    : fast_(options.fast),
+      started_(SimClock::now()),
+      trace_limit_(options.trace_limit),
+      model_(ModelOptionsOf(options), started_) {}
+
+SimServer::~SimServer() {
+  Stop();
+  for (const int fd : {line_fd_, slave_fd_, wake_read_, wake_write_}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  if (trace_file_ != nullptr) {
+    std::fclose(trace_file_);
+  }
+}
+
+void SimServer::OpenLine(const std::string& device) {
+  if (!device.empty()) {
+    path_ = device;
+    line_fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line_fd_ < 0) {
+      throw SystemError("cannot open " + device);
+    }
+    MakeRaw(line_fd_, device);
+    tcflush(line_fd_, TCIOFLUSH);
+    return;
+  }
+  line_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (line_fd_ < 0 || grantpt(line_fd_) != 0 || unlockpt(line_fd_) != 0) {
+    throw SystemError("cannot create a pseudo-terminal");
+  }
+  fcntl(line_fd_, F_SETFD, FD_CLOEXEC);
+  SetNonBlocking(line_fd_);
+  std::array<char, 128> name{};
+  if (ptsname_r(line_fd_, name.data(), name.size()) != 0) {
+    throw SystemError("ptsname");
+  }
+  path_ = name.data();
+  slave_fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_fd_ < 0) {
+    throw SystemError("cannot open " + path_);
+  }
+  MakeRaw(slave_fd_, path_);
+}
+
+SimClock::duration SimServer::ByteTime() const {
+  return fast_ ? SimClock::duration::zero() : std::chrono::duration_cast<SimClock::duration>(kByteTime);
+}
+
+void SimServer::Wake() const {
+  const uint8_t byte = 1;
+  // A full pipe already holds a wake-up; nothing is lost when this fails.
+  [[maybe_unused]] const auto written = write(wake_write_, &byte, 1);
+}
+
+void SimServer::Run() {
+  std::vector<TraceEntry> to_file;
+  bool want_output = false;
+  for (;;) {
+    std::optional<SimTime> deadline;
+    {
+      const std::lock_guard lock(mutex_);
+      if (stop_requested_) {
+        break;
+      }
+      deadline = model_.NextDeadline();
+    }
+    if (!output_.empty() && !want_output) {
+      const Outgoing& next = output_.front();
+      const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent);
+      deadline = deadline ? std::min(*deadline, due) : due;
+    }
+    std::array<pollfd, 2> fds{};
+    fds[0] = {wake_read_, POLLIN, 0};
+    fds[1] = {line_fd_, static_cast<short>(POLLIN | (want_output ? POLLOUT : 0)), 0};
+    timespec timeout{};
+    if (deadline) {
+      timeout = ToTimespec(*deadline - SimClock::now());
+    }
+    const int ready = ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr);
+    if (ready < 0 && errno != EINTR) {
+      const std::lock_guard lock(mutex_);
+      error_ = std::string("poll: ") + std::strerror(errno);
+      break;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      std::array<uint8_t, 64> drain{};
+      while (read(wake_read_, drain.data(), drain.size()) > 0) {
+      }
+    }
+    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
+      const std::lock_guard lock(mutex_);
+      error_ = "the line " + path_ + " has gone (hang-up or error)";
+      break;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      ReadLine(to_file);
+    }
+    const SimTime now = SimClock::now();
+    {
+      const std::lock_guard lock(mutex_);
+      if (drop_output_) {
+        drop_output_ = false;
+        DropOutput(to_file);
+      }
+      model_.Advance(now);
+      NoteStateLocked();
+    }
+    want_output = WriteDue(now, to_file);
+    WriteTraceFile(to_file);
+    to_file.clear();
+  }
+  const std::lock_guard lock(mutex_);
+  stopped_ = true;
+  changed_.notify_all();
+}
+
+void SimServer::ReadLine(std::vector<TraceEntry>& to_file) {
+  std::array<uint8_t, 512> buffer{};
+  const ssize_t count = read(line_fd_, buffer.data(), buffer.size());
+  if (count <= 0) {
+    return;  // EAGAIN, EINTR: nothing this time
+  }
+  const SimTime now = SimClock::now();
+  // A real line delivers the last of these bytes only after their wire time.
+  rx_wire_end_ = std::max(rx_wire_end_, now) + ByteTime() * count;
+  const std::lock_guard lock(mutex_);
+  auto replies = model_.Receive(buffer.data(), static_cast<std::size_t>(count), now);
+  for (auto& reply : replies) {
+    AddTraceLocked(TraceEntry{now, Direction::kReceived, std::move(reply.request)}, to_file);
+    SimTime at = std::max({now, rx_wire_end_, tx_free_});
+    for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
+      auto& chunk = reply.chunks[i];
+      at += std::chrono::duration_cast<SimClock::duration>(chunk.pause);
+      const auto size = static_cast<int64_t>(chunk.bytes.size());
+      output_.push_back(Outgoing{at, std::move(chunk.bytes), 0, i + 1 == reply.chunks.size()});
+      at += ByteTime() * size;
+    }
+    if (!reply.chunks.empty()) {
+      tx_free_ = at;
+    }
+  }
+  NoteStateLocked();
+}
+
+bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
+  while (!output_.empty()) {
+    Outgoing& out = output_.front();
+    if (now < out.start) {
+      return false;
+    }
+    std::size_t due = out.bytes.size();
+    if (ByteTime() != SimClock::duration::zero()) {
+      due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()) + 1);
+    }
+    if (due > out.sent) {
+      const ssize_t written = write(line_fd_, out.bytes.data() + out.sent, due - out.sent);
+      if (written < 0) {
+        return true;  // the line is full (EAGAIN): wait until it takes bytes again
+      }
+      sending_.insert(sending_.end(), out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent),
+                      out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent) + written);
+      out.sent += static_cast<std::size_t>(written);
+    }
+    if (out.sent < out.bytes.size()) {
+      return false;  // the rest is due later
+    }
+    if (out.ends_reply) {
+      const std::lock_guard lock(mutex_);
+      AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+      sending_.clear();
+    }
+    output_.pop_front();
+  }
+  return false;
+}
+
+void SimServer::DropOutput(std::vector<TraceEntry>& to_file) {
+  output_.clear();
+  if (!sending_.empty()) {
+    AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+    sending_.clear();
+  }
+  tx_free_ = SimTime();
+}
+
+void SimServer::NoteStateLocked() {
+  const uint8_t state = model_.State();
+  if (state != last_state_) {
+    last_state_ = state;
+    states_.emplace_back(++state_serial_, state);
+    if (states_.size() > kStateHistory) {
+      states_.pop_front();
+    }
+  }
+  changed_.notify_all();
+}
+
+void SimServer::AddTraceLocked(TraceEntry entry, std::vector<TraceEntry>& to_file) {
+  if (trace_file_ != nullptr) {
+    to_file.push_back(entry);
+  }
+  ++trace_total_;
+  if (trace_limit_ == 0) {
+    return;
+  }
+  if (trace_.size() >= trace_limit_) {
+    trace_.pop_front();
+  }
+  trace_.push_back(std::move(entry));
+}
+
+void SimServer::WriteTraceFile(const std::vector<TraceEntry>& entries) {
+  for (const auto& entry : entries) {
+    const double seconds = std::chrono::duration<double>(entry.time - started_).count();
+    std::fprintf(trace_file_, "%.6f %s %s\n", seconds, entry.direction == Direction::kReceived ? "RX" : "TX",
+                 HexBytes(entry.bytes.data(), entry.bytes.size()).c_str());
+  }
+  if (!entries.empty()) {
+    std::fflush(trace_file_);
+  }
+}
+
+CommandResult SimServer::Command(std::string_view line) {
+  CommandResult result;
+  {
+    const std::lock_guard lock(mutex_);
+    result = RunDeviceCommand(model_, line, SimClock::now());
+    if (result.power_cycled) {
+      drop_output_ = true;
+    }
+    NoteStateLocked();
+  }
+  Wake();  // deadlines may have changed (busy, escrow)
+  return result;
+}
+
+SimStatus SimServer::Status() const {
+  const std::lock_guard lock(mutex_);
+  return StatusOf(model_);
+}
+
+std::vector<TraceEntry> SimServer::Trace() const {
+  const std::lock_guard lock(mutex_);
+  return {trace_.begin(), trace_.end()};
+}
+
+std::size_t SimServer::TraceMark() const {
+  const std::lock_guard lock(mutex_);
+  return trace_total_;
+}
+
+bool SimServer::WaitForState(uint8_t state, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  const uint64_t since = state_serial_;
+  const auto seen = [&] {
+    if (model_.State() == state) {
+      return true;
+    }
+    return std::any_of(states_.begin(), states_.end(),
+                       [&](const auto& change) { return change.first > since && change.second == state; });
+  };
+  changed_.wait_for(lock, timeout, [&] { return seen() || stopped_; });
+  return seen();
+}
+
+bool SimServer::WaitForTrace(const TracePredicate& predicate, std::chrono::milliseconds timeout,
+                             std::size_t since) {
+  std::unique_lock lock(mutex_);
+  std::size_t next = since;  // number of the next entry to look at
+  const auto found = [&] {
+    const std::size_t first = trace_total_ - trace_.size();
+    next = std::max(next, first);
+    for (; next < trace_total_; ++next) {
+      if (predicate(trace_[next - first])) {
+        return true;
+      }
+    }
+    return false;
+  };
+  return changed_.wait_for(lock, timeout, [&] { return found() || stopped_; }) && next < trace_total_;
+}
+
+void SimServer::Stop() {
+  const std::lock_guard stop_lock(stop_mutex_);
+  {
+    const std::lock_guard lock(mutex_);
+    stop_requested_ = true;
+  }
+  if (wake_write_ >= 0) {
+    Wake();
+  }
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+std::string SimServer::Error() const {
+  const std::lock_guard lock(mutex_);
+  return error_;
+}
+
+}  // namespace notavero::sim

@@ -1,0 +1,143 @@
+// The simulated validator on a line: a pseudo-terminal that the server
+// creates (the driver opens its slave side, SlavePath()) or a real serial
+// device (a null-modem cable to the host).  One thread of the server's own
+// reads what the driver sends, runs the device model and writes its replies,
+// paced as a 9600-baud line would carry them unless `fast` is set.
+//
+// The server keeps a descriptor of the pseudo-terminal's slave side open for
+// its whole life.  Without it the master would see a hang-up each time the
+// driver closes the port, and a driver that opens and closes the port several
+// times would find the line dead.  Bytes written while no driver has the port
+// open wait in the slave's input queue; the driver's purge discards them.
+//
+// All methods are thread-safe.  Stop() (also run by the destructor) ends the
+// thread at once and joins it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "sim/bill_table.h"
+#include "sim/commands.h"
+#include "sim/device_model.h"
+
+namespace notavero::sim {
+
+struct SimOptions {
+  std::string device;                  // serial device to serve; empty: create a pseudo-terminal
+  bool fast = false;                   // no line pacing (explicit delays and pauses still apply)
+  uint8_t power_up_state = dsPowerUp;  // 0x10, or 0x11 / 0x12: a bill in the head
+  bool start_disabled = false;         // start in 0x19, as after a reset
+  std::string bill_table_file;         // empty: bill_table
+  BillTable bill_table = DefaultBillTable();
+  std::string trace_file;            // empty: no trace file
+  std::size_t trace_limit = 100000;  // newest trace entries kept in memory
+};
+
+using TracePredicate = std::function<bool(const TraceEntry&)>;
+
+class SimServer {
+ public:
+  // Opens the line and starts the thread.  Throws std::runtime_error with a
+  // message for people when the line, the table file or the trace file
+  // cannot be opened.
+  static std::unique_ptr<SimServer> Start(const SimOptions& options);
+  ~SimServer();
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  // The path the driver opens: /dev/pts/N, or the device path given.
+  [[nodiscard]] const std::string& SlavePath() const { return path_; }
+
+  // Runs one command line, the same as the program's stdin commands (see
+  // CommandHelp()), except the program-only sleep, wait-state and quit.
+  CommandResult Command(std::string_view line);
+  CommandResult Insert(uint8_t bill_type) { return Command("insert " + std::to_string(bill_type)); }
+  CommandResult PowerCycle() { return Command("power-cycle"); }
+
+  [[nodiscard]] SimStatus Status() const;
+  [[nodiscard]] std::vector<TraceEntry> Trace() const;
+  // The number of entries traced so far; pass it to WaitForTrace to look
+  // only at what comes after.
+  [[nodiscard]] std::size_t TraceMark() const;
+
+  // True once the device reports `state`: now, or at any moment after the
+  // call, even a state that passed again before the caller woke.  False on
+  // time-out or when the server stops.
+  bool WaitForState(uint8_t state, std::chrono::milliseconds timeout);
+  // True once a trace entry with number >= since satisfies the predicate.
+  bool WaitForTrace(const TracePredicate& predicate, std::chrono::milliseconds timeout,
+                    std::size_t since = 0);
+
+  void Stop();
+  // Why the thread ended by itself (a line error), or "".
+  [[nodiscard]] std::string Error() const;
+
+ private:
+  struct Outgoing {
+    SimTime start;
+    std::vector<uint8_t> bytes;
+    std::size_t sent = 0;
+    bool ends_reply = false;
+  };
+
+  explicit SimServer(const SimOptions& options);
+  void OpenLine(const std::string& device);
+  void Run();
+  void Wake() const;
+  // With mutex_ held.
+  void NoteStateLocked();
+  void AddTraceLocked(TraceEntry entry, std::vector<TraceEntry>& to_file);
+  void WriteTraceFile(const std::vector<TraceEntry>& entries);
+  void ReadLine(std::vector<TraceEntry>& to_file);
+  // Writes the bytes whose time has come; true when the line took no more.
+  bool WriteDue(SimTime now, std::vector<TraceEntry>& to_file);
+  void DropOutput(std::vector<TraceEntry>& to_file);
+  [[nodiscard]] SimClock::duration ByteTime() const;
+
+  const bool fast_;
+  const SimTime started_;
+  std::string path_;
+  int line_fd_ = -1;
+  int slave_fd_ = -1;   // held open so the master never sees a hang-up
+  int wake_read_ = -1;  // the thread polls this end of the wake-up pipe
+  int wake_write_ = -1;
+  std::FILE* trace_file_ = nullptr;
+  const std::size_t trace_limit_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  DeviceModel model_;
+  std::deque<TraceEntry> trace_;
+  std::size_t trace_total_ = 0;
+  std::deque<std::pair<uint64_t, uint8_t>> states_;  // recent state changes: number, state
+  uint64_t state_serial_ = 0;
+  uint8_t last_state_ = 0;
+  bool stop_requested_ = false;
+  bool stopped_ = false;
+  bool drop_output_ = false;
+  std::string error_;
+
+  // Used by the thread alone.
+  std::deque<Outgoing> output_;
+  std::vector<uint8_t> sending_;  // bytes of the reply on the line so far
+  SimTime rx_wire_end_{};
+  SimTime tx_free_{};
+
+  std::mutex stop_mutex_;
+  std::thread thread_;
+};
+
+}  // namespace notavero::sim
