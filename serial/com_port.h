@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/serial_device.h"
@@ -110,6 +111,11 @@ class TComPort {
   [[nodiscard]] uint8_t Parity() const { return parity_; }
   [[nodiscard]] PortStatus Status() const;
   void SetOnCommEvent(CommEventHandler handler, void* context);
+
+  // Log lines of this port at level 1: "[COM<n>]:  " and the text, and a
+  // caption followed by bytes in hexadecimal.
+  void LogPortLine(std::string_view text);
+  void LogPacket(std::string_view caption, const uint8_t* bytes, std::size_t count);
 
  protected:
   // Lets the event thread call DataReceived; the most-derived constructor

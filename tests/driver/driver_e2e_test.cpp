@@ -6,6 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <thread>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
