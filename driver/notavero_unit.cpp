@@ -108,6 +108,16 @@ std::string TNotavero::StatusText() const {
   return StatusText_;
 }
 
+BillValueTable TNotavero::BillValues() const {
+  const std::lock_guard lock(StatusLock);
+  return BillValues_;
+}
+
+void TNotavero::SetBillValues(const BillValueTable& values) {
+  const std::lock_guard lock(StatusLock);
+  BillValues_ = values;
+}
+
 void TNotavero::SetStatusText(std::string text) {
   const std::lock_guard lock(StatusLock);
   StatusText_.swap(text);
@@ -398,7 +408,7 @@ void TNotaveroThread::RunCycle(bool& need_init) {
         Driver.GetStatus();
         BillValueTable values{};
         Driver.GetBillTable(values);
-        Driver.BillValues_ = values;
+        Driver.SetBillValues(values);
         Driver.SetSecurity();
         need_init = false;
       }

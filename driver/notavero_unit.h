@@ -118,7 +118,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void ReturnBill();
 
   [[nodiscard]] uint16_t LastExchangeStatus() const { return ExchangeStatus.load(); }
-  [[nodiscard]] const BillValueTable& BillValues() const { return BillValues_; }
+  // A copy of the bill values, for any thread.
+  [[nodiscard]] BillValueTable BillValues() const;
 
  private:
   friend class TNotaveroThread;
@@ -150,7 +151,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   std::atomic<bool> Destroying{false};
   std::atomic<uint16_t> ExchangeStatus{xsOk};
 
+  // Written by the polling thread only, under StatusLock; read there freely
+  // and by other threads under the lock.
   BillValueTable BillValues_{};
+  void SetBillValues(const BillValueTable& values);
 
   // The host's request: bit 0 pending, bit 1 value, the rest a count of
   // requests, so that a request made while an earlier one is being sent is
@@ -163,6 +167,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Set before the polling thread starts, never changed.
   const TBillSink BillCallback;
 
+  // Guards what the host's threads read: StatusText_ and BillValues_.
   mutable std::mutex StatusLock;
   std::string StatusText_;
 
