@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/cp1251.h"
@@ -154,7 +156,7 @@ void RotateLocked(const std::string& file_name, int32_t limit) {
   std::error_code ec;
   const fs::path path(file_name);
   const std::uintmax_t size = fs::file_size(path, ec);
-  if (ec || size <= static_cast<std::uintmax_t>(std::max<int32_t>(limit, 0))) {
+  if (ec || static_cast<std::intmax_t>(size) <= limit) {
     return;
   }
   const auto copy = [&file_name](int n) { return fs::path(file_name + "." + std::to_string(n)); };
