@@ -1,0 +1,423 @@
+#include "log/logger.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "log/log_platform.h"
+#include "log/logger_testing.h"
+
+namespace notavero {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kLevelMarks = "-+?!#$^";
+constexpr uint8_t kAlertLevel = 3;
+constexpr uint8_t kNoticeLevel = 4;
+constexpr std::size_t kTimeStampSize = 18;
+constexpr std::size_t kMaxExtensionName = 10;
+constexpr int kCopies = 11;  // ".0" .. ".10"
+constexpr std::string_view kLineEnd = "\r\n";
+
+constexpr auto kOpenFailure = Cp1251(u8"Ошибка открытия файла:");
+constexpr auto kDroppedLines = Cp1251(u8"Пропущено строк журнала: ");
+constexpr auto kCannotWrite = Cp1251(u8" Не могу записать файл журнала ");
+constexpr auto kRestored = Cp1251(u8" Восстановлена запись файла журнала ");
+
+// Auto-reset event: Set wakes one wait, or the next one when nobody waits.
+class AutoResetEvent {
+ public:
+  void Set() {
+    {
+      const std::lock_guard lock(mutex_);
+      signalled_ = true;
+    }
+    set_count_.fetch_add(1, std::memory_order_relaxed);
+    cv_.notify_one();
+  }
+
+  bool Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return signalled_; })) {
+      return false;
+    }
+    signalled_ = false;
+    return true;
+  }
+
+  void Clear() {
+    const std::lock_guard lock(mutex_);
+    signalled_ = false;
+  }
+
+  std::atomic<uint64_t>& set_count() { return set_count_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+  std::atomic<uint64_t> set_count_{0};
+};
+
+// The process-wide state of the log.  Everything but the atomics and the
+// event is guarded by `lock`.
+struct LogState {
+  std::mutex lock;  // LogLock: made once per process, a leaf lock
+  std::string file_name;
+  const std::string tag;  // never set: every line shows "[]"
+  std::deque<std::string> pending;
+  uint64_t dropped = 0;  // pending lines not kept since the last report
+  std::vector<std::string> alerts;
+  bool first_write = true;
+  bool write_broken = false;
+  LogFileLayer* files = nullptr;
+  AutoResetEvent alert_event;
+  std::atomic<LogClock> clock{nullptr};
+  std::atomic<LogSink*> sink{nullptr};
+};
+
+// Never destroyed, so that a thread still logging while the process exits
+// does not meet a destroyed lock.
+LogState& State() {
+  static LogState* const state = new LogState();
+  return *state;
+}
+
+LogFileLayer& Files(LogState& s) {
+  return s.files != nullptr ? *s.files : log_platform::SystemFiles();
+}
+
+void AppendDigits(std::string& out, int value, int width) {
+  char digits[3];
+  auto v = static_cast<unsigned>(std::max(value, 0));
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  out.append(digits, static_cast<std::size_t>(width));
+}
+
+// "dd.mm hh:mm:ss.zzz", always 18 characters.
+void AppendTimeStamp(std::string& out, const LogLocalTime& t) {
+  const char separator = log_platform::TimeSeparator();
+  AppendDigits(out, t.day, 2);
+  out.push_back('.');
+  AppendDigits(out, t.month, 2);
+  out.push_back(' ');
+  AppendDigits(out, t.hour, 2);
+  out.push_back(separator);
+  AppendDigits(out, t.minute, 2);
+  out.push_back(separator);
+  AppendDigits(out, t.second, 2);
+  out.push_back('.');
+  AppendDigits(out, t.millisecond, 3);
+}
+
+LogLocalTime Now(const LogState& s) {
+  const LogClock clock = s.clock.load(std::memory_order_acquire);
+  return clock != nullptr ? clock() : log_platform::LocalNow();
+}
+
+std::string TimeStamp(const LogState& s) {
+  std::string stamp;
+  AppendTimeStamp(stamp, Now(s));
+  return stamp;
+}
+
+void AddPending(LogState& s, std::string line) {
+  if (s.pending.size() < kLogMaxPendingLines) {
+    s.pending.push_back(std::move(line));
+  } else {
+    ++s.dropped;
+  }
+}
+
+// Renames unless the target exists, so that no copy is ever overwritten.
+void RenameIfFree(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  if (fs::exists(to, ec) || ec) {
+    return;
+  }
+  fs::rename(from, to, ec);
+}
+
+void RotateLocked(const std::string& file_name, int32_t limit) {
+  std::error_code ec;
+  const fs::path path(file_name);
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec || static_cast<std::intmax_t>(size) <= limit) {
+    return;
+  }
+  const auto copy = [&file_name](int n) { return fs::path(file_name + "." + std::to_string(n)); };
+  fs::remove(copy(kCopies - 1), ec);
+  for (int n = kCopies - 2; n >= 0; --n) {
+    RenameIfFree(copy(n), copy(n + 1));
+  }
+  RenameIfFree(path, copy(0));
+}
+
+// Closes the file on every way out of a write.
+class OpenFile {
+ public:
+  OpenFile(LogFileLayer& files, LogFileHandle handle) : files_(files), handle_(handle) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() { files_.Close(handle_); }
+
+  bool Write(std::string_view bytes) { return files_.Write(handle_, bytes); }
+
+ private:
+  LogFileLayer& files_;
+  LogFileHandle handle_;
+};
+
+// Writes the waiting lines, then the dropped-lines report; false when a
+// write failed (the unwritten lines stay).
+bool WritePending(LogState& s, OpenFile& file) {
+  std::string buffer;
+  while (!s.pending.empty()) {
+    buffer.assign(s.pending.front());
+    buffer.append(kLineEnd);
+    if (!file.Write(buffer)) {
+      return false;
+    }
+    s.pending.pop_front();
+  }
+  if (s.dropped != 0) {
+    buffer.assign(kDroppedLines.view());
+    buffer.append(std::to_string(s.dropped));
+    buffer.append(kLineEnd);
+    if (!file.Write(buffer)) {
+      return false;
+    }
+    s.dropped = 0;
+  }
+  return true;
+}
+
+void PostNotice(LogState& s, LogSink* sink, std::string_view text) {
+  std::string notice = TimeStamp(s);
+  notice.append(text);
+  notice.append(s.file_name);
+  sink->Post(kNoticeLevel, notice);
+}
+
+// Rotates, opens (or creates) the file and writes the empty line of the
+// load, the waiting lines and `line`.  Called with the lock held.
+void WriteLocked(LogState& s, std::string_view line) {
+  RotateLocked(s.file_name, kLogMaxSize);
+  LogFileLayer& files = Files(s);
+  LogSink* const sink = s.sink.load(std::memory_order_acquire);
+  std::string error;
+  LogFileHandle handle = files.OpenExisting(s.file_name, error);
+  if (handle == kNoLogFile) {
+    AddPending(s, std::string(kOpenFailure.view()) + error);
+    std::string create_error;
+    handle = files.Create(s.file_name, create_error);
+    if (handle == kNoLogFile) {
+      if (sink != nullptr) {
+        PostNotice(s, sink, kCannotWrite);
+        s.write_broken = true;
+      }
+      s.file_name.clear();
+      return;
+    }
+  }
+  OpenFile file(files, handle);
+  if (s.first_write) {
+    if (!file.Write(kLineEnd)) {
+      return;
+    }
+    s.first_write = false;
+  }
+  if (!WritePending(s, file)) {
+    return;
+  }
+  if (s.write_broken && sink != nullptr) {
+    PostNotice(s, sink, kRestored);
+    s.write_broken = false;
+  }
+  file.Write(line);
+}
+
+// Path of the log for a short name: the executable's path with its
+// extension replaced by `name`, or with `name` appended.
+std::string BesideExecutable(std::string_view name) {
+  std::string path = log_platform::ExecutablePath();
+  if (path.empty()) {
+    return path;
+  }
+  const std::size_t name_size = fs::path(path).filename().string().size();
+  const std::size_t name_start = path.size() - std::min(name_size, path.size());
+  const std::size_t dot = path.rfind('.');
+  if (dot != std::string::npos && dot >= name_start) {
+    path.resize(dot);
+  }
+  path.append(name);
+  return path;
+}
+
+}  // namespace
+
+void LogInit(std::string_view name) {
+  try {
+    std::string file_name;
+    if (name.size() <= kMaxExtensionName) {
+      file_name = BesideExecutable(name);
+    } else {
+      file_name.assign(name);
+      const fs::path directory = fs::path(file_name).parent_path();
+      std::error_code ec;
+      if (!directory.empty()) {
+        fs::create_directories(directory, ec);
+      }
+    }
+    LogState& s = State();
+    {
+      const std::lock_guard lock(s.lock);
+      s.file_name = std::move(file_name);
+      s.pending.clear();
+      s.dropped = 0;
+      s.alerts.clear();
+    }
+    s.alert_event.Clear();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
+  }
+}
+
+void LogWrite(uint8_t level, std::string_view text) noexcept {
+  try {
+    LogState& s = State();
+    const char mark = kLevelMarks[std::min<std::size_t>(level, kLevelMarks.size() - 1)];
+    // The file line in one buffer; the formatted line is its middle part.
+    std::string line;
+    line.reserve(2 + kTimeStampSize + 4 + s.tag.size() + text.size() + kLineEnd.size());
+    line.push_back(mark);
+    line.push_back(' ');
+    AppendTimeStamp(line, Now(s));
+    line.append(" [");
+    line.append(s.tag);
+    line.append("] ");
+    line.append(text);
+    line.append(kLineEnd);
+    const std::string_view formatted = std::string_view(line).substr(2, line.size() - 2 - kLineEnd.size());
+
+    if (LogSink* const sink = s.sink.load(std::memory_order_acquire)) {
+      sink->Post(level, formatted);
+    }
+    if (level == kAlertLevel) {
+      {
+        const std::lock_guard lock(s.lock);
+        const std::string_view key = formatted.substr(kTimeStampSize);
+        const bool known = std::any_of(s.alerts.begin(), s.alerts.end(), [key](const std::string& entry) {
+          return std::string_view(entry).substr(kTimeStampSize) == key;
+        });
+        if (!known) {
+          s.alerts.emplace_back(formatted);
+        }
+      }
+      s.alert_event.Set();
+    }
+
+    const std::lock_guard lock(s.lock);
+    if (!s.file_name.empty()) {
+      WriteLocked(s, line);
+    }
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
+  }
+}
+
+void LogRotate(int32_t limit) noexcept {
+  try {
+    LogState& s = State();
+    const std::lock_guard lock(s.lock);
+    if (!s.file_name.empty()) {
+      RotateLocked(s.file_name, limit);
+    }
+  } catch (...) {  // NOLINT(bugprone-empty-catch): rotation failures are passed over
+  }
+}
+
+LogFileLayer& LogSystemFileLayer() {
+  return log_platform::SystemFiles();
+}
+
+namespace log_testing {
+
+void SetClock(LogClock clock) {
+  State().clock.store(clock, std::memory_order_release);
+}
+
+void SetFileLayer(LogFileLayer* layer) {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  s.files = layer;
+}
+
+void SetSink(LogSink* sink) {
+  State().sink.store(sink, std::memory_order_release);
+}
+
+std::string FileName() {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  return s.file_name;
+}
+
+std::vector<std::string> AlertLines() {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  return s.alerts;
+}
+
+std::vector<std::string> PendingLines() {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  return {s.pending.begin(), s.pending.end()};
+}
+
+bool FirstWrite() {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  return s.first_write;
+}
+
+uint64_t AlertEventCount() {
+  return State().alert_event.set_count().load(std::memory_order_relaxed);
+}
+
+bool WaitAlertEvent(std::chrono::milliseconds timeout) {
+  return State().alert_event.Wait(timeout);
+}
+
+void Reset() {
+  LogState& s = State();
+  {
+    const std::lock_guard lock(s.lock);
+    s.file_name.clear();
+    s.pending.clear();
+    s.dropped = 0;
+    s.alerts.clear();
+    s.first_write = true;
+    s.write_broken = false;
+    s.files = nullptr;
+  }
+  s.clock.store(nullptr, std::memory_order_release);
+  s.sink.store(nullptr, std::memory_order_release);
+  s.alert_event.Clear();
+  s.alert_event.set_count().store(0, std::memory_order_relaxed);
+}
+
+}  // namespace log_testing
+}  // namespace notavero

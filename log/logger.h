@@ -1,0 +1,49 @@
+// The driver's process-wide text log.
+//
+// Every line is appended to one file, opened and closed for each line:
+//   mark, space, "dd.mm hh:mm:ss.zzz", space, "[tag]", space, text, CR LF
+// where the mark is one character of "-+?!#$^" for the levels 0 to 6 and the
+// tag is always empty.  Texts are written byte for byte (Windows-1251).  A
+// file above 10485760 bytes is rotated into the copies ".0" (newest) to ".10"
+// (oldest) before the next line.  Nothing that goes wrong with the file ever
+// reaches the caller.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace notavero {
+
+// Size above which the log file is rotated, in bytes.
+inline constexpr int32_t kLogMaxSize = 10485760;
+
+// Sets the log file.  A name of at most 10 characters is an extension (with
+// its full stop) that replaces the extension of the host executable's path,
+// or is appended to it; the log then lies beside the executable.  A longer
+// name is the file's path, and its directory is created with every missing
+// parent (a failure is not reported; the first write then switches file
+// logging off).  Lines still waiting from an earlier failure are dropped and
+// the list of alert lines starts empty.  Never throws.
+void LogInit(std::string_view name);
+
+// Writes one line of level 0..6 (a higher level is written with the mark of
+// level 6).  Level-3 lines are also remembered as alert lines, one per
+// distinct text, and signal the alert event.  Safe to call from any thread;
+// never throws, whatever the file system does.
+void LogWrite(uint8_t level, std::string_view text) noexcept;
+
+// Rotates the log file when it is larger than `limit` bytes: ".10" is
+// deleted, ".9" .. ".0" move up by one, and the file becomes ".0".  Failures
+// are passed over.  LogWrite calls it before every line.
+void LogRotate(int32_t limit) noexcept;
+
+// Receives every formatted line (time stamp, tag and text, without mark) and
+// notices about the file, for an on-screen log list.  Nothing in the library
+// installs one.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void Post(uint8_t level, std::string_view line) = 0;
+};
+
+}  // namespace notavero

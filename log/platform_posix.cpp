@@ -1,0 +1,95 @@
+// The log's operating-system helpers on POSIX.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "log/log_platform.h"
+
+namespace notavero::log_platform {
+namespace {
+
+// Log files are opened for appending, so that every write lands at the end.
+class PosixFiles final : public LogFileLayer {
+ public:
+  LogFileHandle OpenExisting(const std::string& path, std::string& error) override {
+    return Open(path, O_WRONLY | O_APPEND | O_CLOEXEC, error);
+  }
+
+  LogFileHandle Create(const std::string& path, std::string& error) override {
+    return Open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_CREAT | O_TRUNC, error);
+  }
+
+  bool Write(LogFileHandle file, std::string_view bytes) override {
+    const char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const ssize_t written = ::write(static_cast<int>(file), data, left);
+      if (written < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return false;
+      }
+      data += written;
+      left -= static_cast<std::size_t>(written);
+    }
+    return true;
+  }
+
+  void Close(LogFileHandle file) override { ::close(static_cast<int>(file)); }
+
+ private:
+  static LogFileHandle Open(const std::string& path, int flags, std::string& error) {
+    int fd = -1;
+    do {
+      fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      // The system's text for the error (strerror_r underneath).
+      error = std::system_category().message(errno);
+      return kNoLogFile;
+    }
+    return fd;
+  }
+};
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : path.string();
+}
+
+LogLocalTime LocalNow() {
+  const auto now = std::chrono::system_clock::now();
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(
+      std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::seconds>(since_epoch)));
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  LogLocalTime t;
+  t.month = local.tm_mon + 1;
+  t.day = local.tm_mday;
+  t.hour = local.tm_hour;
+  t.minute = local.tm_min;
+  t.second = local.tm_sec;
+  t.millisecond = static_cast<int>(since_epoch.count() % 1000);
+  return t;
+}
+
+char TimeSeparator() {
+  return ':';
+}
+
+LogFileLayer& SystemFiles() {
+  static PosixFiles files;
+  return files;
+}
+
+}  // namespace notavero::log_platform

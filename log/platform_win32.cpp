@@ -1,0 +1,131 @@
+// The log's operating-system helpers on Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+
+#include "log/log_platform.h"
+
+namespace notavero::log_platform {
+namespace {
+
+// The system's message for an error code, in the ANSI code page, without the
+// trailing line end and full stop.
+std::string SystemMessage(DWORD code) {
+  char buffer[512];
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                              buffer, sizeof(buffer), nullptr);
+  while (size > 0 && (static_cast<unsigned char>(buffer[size - 1]) <= ' ' || buffer[size - 1] == '.')) {
+    --size;
+  }
+  if (size == 0) {
+    return "error " + std::to_string(code);
+  }
+  return std::string(buffer, size);
+}
+
+LogFileHandle ToLogFile(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? kNoLogFile : reinterpret_cast<LogFileHandle>(handle);
+}
+
+HANDLE ToHandle(LogFileHandle file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+
+// An existing log file is opened for appending data only (every write lands
+// at the end); a new one is created empty.  Both are shared for reading and
+// writing so that a viewer may keep the file open.
+class Win32Files final : public LogFileLayer {
+ public:
+  LogFileHandle OpenExisting(const std::string& path, std::string& error) override {
+    return Open(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_EXISTING, error);
+  }
+
+  LogFileHandle Create(const std::string& path, std::string& error) override {
+    return Open(path, GENERIC_WRITE, CREATE_ALWAYS, error);
+  }
+
+  bool Write(LogFileHandle file, std::string_view bytes) override {
+    const char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+      DWORD written = 0;
+      if (!WriteFile(ToHandle(file), data, chunk, &written, nullptr) || written == 0) {
+        return false;
+      }
+      data += written;
+      left -= written;
+    }
+    return true;
+  }
+
+  void Close(LogFileHandle file) override { CloseHandle(ToHandle(file)); }
+
+ private:
+  static LogFileHandle Open(const std::string& path, DWORD access, DWORD disposition, std::string& error) {
+    const HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      error = SystemMessage(GetLastError());
+    }
+    return ToLogFile(handle);
+  }
+};
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD size = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (size == 0) {
+      return std::string();
+    }
+    if (size < path.size()) {
+      path.resize(size);
+      return path;
+    }
+    if (path.size() >= 32768) {
+      return std::string();
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+LogLocalTime LocalNow() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  LogLocalTime t;
+  t.month = now.wMonth;
+  t.day = now.wDay;
+  t.hour = now.wHour;
+  t.minute = now.wMinute;
+  t.second = now.wSecond;
+  t.millisecond = now.wMilliseconds;
+  return t;
+}
+
+// The user's time separator, read once; a colon when it cannot be read.
+char TimeSeparator() {
+  static const char separator = [] {
+    char buffer[8] = {};
+    if (GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, buffer, sizeof(buffer)) > 1 && buffer[0] != '\0') {
+      return buffer[0];
+    }
+    return ':';
+  }();
+  return separator;
+}
+
+LogFileLayer& SystemFiles() {
+  static Win32Files files;
+  return files;
+}
+
+}  // namespace notavero::log_platform

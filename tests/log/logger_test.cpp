@@ -1,0 +1,532 @@
+#include "log/logger.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "log/logger_testing.h"
+
+namespace notavero {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::string kOpenFailure = Cp1251(u8"Ошибка открытия файла:").str();
+// What a missing file's open reports.
+const std::string kMissingFileLine = kOpenFailure + std::system_category().message(ENOENT);
+const std::string kStamp = "06.12 10:50:55.123";
+const std::regex kStampPattern(R"(\d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d)");
+
+LogLocalTime g_time;  // set by the test thread only, before it logs
+LogLocalTime FixedTime() {
+  return g_time;
+}
+
+void SetTime(int month, int day, int hour, int minute, int second, int millisecond) {
+  g_time = LogLocalTime{month, day, hour, minute, second, millisecond};
+  log_testing::SetClock(&FixedTime);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// The file's lines, split at CR LF (the last, after the final CR LF, dropped).
+std::vector<std::string> Lines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end = bytes.find("\r\n"); end != std::string::npos; end = bytes.find("\r\n", start)) {
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + 2;
+  }
+  EXPECT_EQ(start, bytes.size()) << "file does not end in CR LF";
+  return lines;
+}
+
+std::vector<std::string> DirectoryNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_testing::Reset();
+    static int counter = 0;
+    dir_ = fs::temp_directory_path() /
+           ("notavero-log-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    log_ = dir_ / "Notavero.log";
+  }
+
+  void TearDown() override {
+    log_testing::Reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  fs::path dir_;
+  fs::path log_;
+};
+
+TEST_F(LogTest, NewFileInNewDirectoryStartsWithEmptyLineAndOpenFailure) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  const fs::path log = dir_ / "new" / "deeper" / "Notavero.log";
+  LogInit(log.string());
+  EXPECT_TRUE(fs::is_directory(log.parent_path()));
+  EXPECT_FALSE(fs::exists(log));
+
+  LogWrite(2, "abc");
+  SetTime(1, 31, 23, 5, 9, 7);
+  LogWrite(1, "def");
+
+  EXPECT_EQ(ReadFile(log),
+            "\r\n" + kMissingFileLine + "\r\n? 06.12 10:50:55.123 [] abc\r\n+ 31.01 23:05:09.007 [] def\r\n");
+  EXPECT_THAT(log_testing::PendingLines(), IsEmpty());
+}
+
+TEST_F(LogTest, EveryLevelHasItsMarkAndHigherLevelsTakeTheLast) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  WriteFile(log_, "");
+  LogInit(log_.string());
+  const std::string russian = Cp1251(u8"Принять купюру?").str();
+  for (int level = 0; level <= 7; ++level) {
+    LogWrite(static_cast<uint8_t>(level), "t" + std::to_string(level));
+  }
+  LogWrite(255, russian);
+  LogWrite(2, "");
+
+  EXPECT_THAT(Lines(ReadFile(log_)),
+              ElementsAre("", "- " + kStamp + " [] t0", "+ " + kStamp + " [] t1", "? " + kStamp + " [] t2",
+                          "! " + kStamp + " [] t3", "# " + kStamp + " [] t4", "$ " + kStamp + " [] t5",
+                          "^ " + kStamp + " [] t6", "^ " + kStamp + " [] t7",
+                          "^ " + kStamp + " [] " + russian, "? " + kStamp + " [] "));
+  // Levels above 6 are not alerts.
+  EXPECT_EQ(log_testing::AlertLines().size(), 1U);
+}
+
+TEST_F(LogTest, ExistingFileGetsOneEmptyLinePerLoad) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  WriteFile(log_, "old\r\n");
+  LogInit(log_.string());
+  LogWrite(2, "a");
+  LogWrite(2, "b");
+  LogInit(log_.string());  // a second driver object in the same load
+  LogWrite(2, "c");
+
+  EXPECT_THAT(Lines(ReadFile(log_)), ElementsAre("old", "", "? " + kStamp + " [] a", "? " + kStamp + " [] b",
+                                                 "? " + kStamp + " [] c"));
+  EXPECT_FALSE(log_testing::FirstWrite());
+}
+
+TEST_F(LogTest, EachProcessLoadBeginsWithAnEmptyLine) {
+  const std::string run = std::string(NOTAVERO_LOG_DEMO) + " '" + log_.string() + "'";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  ASSERT_EQ(std::system(run.c_str()), 0);
+
+  const std::vector<std::string> lines = Lines(ReadFile(log_));
+  ASSERT_EQ(lines.size(), 5U);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], kMissingFileLine);
+  EXPECT_EQ(lines[3], "");
+  for (const std::size_t i : {2U, 4U}) {
+    EXPECT_EQ(lines[i].size(), 2 + 18 + 7U) << lines[i];
+    EXPECT_EQ(lines[i].substr(0, 2), "? ");
+    EXPECT_TRUE(std::regex_match(lines[i].substr(2, 18), kStampPattern)) << lines[i];
+    EXPECT_EQ(lines[i].substr(20), " [] abc");
+  }
+}
+
+TEST_F(LogTest, ShortNameIsAnExtensionOfTheExecutablePath) {
+  // An executable with an extension: the extension is replaced.
+  const fs::path demo = dir_ / "demo.bin";
+  fs::copy_file(NOTAVERO_LOG_DEMO, demo);
+  ASSERT_EQ(std::system(("'" + demo.string() + "' .log").c_str()), 0);
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("demo.bin", "demo.log"));
+  EXPECT_EQ(Lines(ReadFile(dir_ / "demo.log")).size(), 3U);
+
+  // Ten characters still make an extension; this test binary has none, so
+  // it is appended.
+  const std::string exe = fs::read_symlink("/proc/self/exe").string();
+  LogInit(".abcdefghi");
+  EXPECT_EQ(log_testing::FileName(), exe + ".abcdefghi");
+  // Eleven characters make a path as it stands.
+  LogInit("abcdefghijk");
+  EXPECT_EQ(log_testing::FileName(), "abcdefghijk");
+}
+
+TEST_F(LogTest, FileOfExactlyTheLimitIsRotatedOnlyWhenItGrowsPastIt) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  WriteFile(log_, "");
+  fs::resize_file(log_, kLogMaxSize);
+  LogInit(log_.string());
+  const std::string line = "? " + kStamp + " [] abc\r\n";
+
+  LogWrite(2, "abc");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log"));
+  const std::uintmax_t grown = kLogMaxSize + 2 + line.size();
+  EXPECT_EQ(fs::file_size(log_), grown);
+
+  LogWrite(2, "abc");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0"));
+  EXPECT_EQ(fs::file_size(dir_ / "Notavero.log.0"), grown);
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line);
+}
+
+TEST_F(LogTest, OneByteOverTheLimitRotatesTheOnlyFileBeforeTheLine) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  WriteFile(log_, "");
+  fs::resize_file(log_, kLogMaxSize + 1);
+  LogInit(log_.string());
+  LogWrite(2, "abc");
+
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0"));
+  EXPECT_EQ(fs::file_size(dir_ / "Notavero.log.0"), kLogMaxSize + 1U);
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] abc\r\n");
+}
+
+TEST_F(LogTest, RotationWithAllElevenCopiesDropsTheOldest) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  for (int n = 0; n <= 10; ++n) {
+    WriteFile(dir_ / ("Notavero.log." + std::to_string(n)), "copy" + std::to_string(n));
+  }
+  WriteFile(log_, "current");
+  fs::resize_file(log_, kLogMaxSize + 1);
+  LogInit(log_.string());
+  LogWrite(2, "abc");
+
+  EXPECT_EQ(DirectoryNames(dir_).size(), 12U);
+  EXPECT_EQ(fs::file_size(dir_ / "Notavero.log.0"), kLogMaxSize + 1U);
+  for (int n = 1; n <= 10; ++n) {
+    EXPECT_EQ(ReadFile(dir_ / ("Notavero.log." + std::to_string(n))), "copy" + std::to_string(n - 1));
+  }
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] abc\r\n");
+}
+
+TEST_F(LogTest, RotateMovesCopiesPastGapsAndNeverOverwrites) {
+  WriteFile(log_, "12345");
+  WriteFile(dir_ / "Notavero.log.1", "one");
+  WriteFile(dir_ / "Notavero.log.3", "three");
+  LogInit(log_.string());
+
+  LogRotate(5);  // not larger than the limit
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.1", "Notavero.log.3"));
+
+  LogRotate(4);
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log.0", "Notavero.log.2", "Notavero.log.4"));
+  EXPECT_EQ(ReadFile(dir_ / "Notavero.log.0"), "12345");
+  EXPECT_EQ(ReadFile(dir_ / "Notavero.log.2"), "one");
+  EXPECT_EQ(ReadFile(dir_ / "Notavero.log.4"), "three");
+
+  // When ".10" cannot be deleted, no copy can move up: each keeps its place
+  // and nothing is overwritten.
+  for (int n = 0; n <= 9; ++n) {
+    WriteFile(dir_ / ("Notavero.log." + std::to_string(n)), "copy" + std::to_string(n));
+  }
+  fs::create_directories(dir_ / "Notavero.log.10" / "full");
+  WriteFile(log_, "67890");
+  LogRotate(4);
+  EXPECT_EQ(ReadFile(log_), "67890");
+  for (int n = 0; n <= 9; ++n) {
+    EXPECT_EQ(ReadFile(dir_ / ("Notavero.log." + std::to_string(n))), "copy" + std::to_string(n));
+  }
+  EXPECT_TRUE(fs::is_directory(dir_ / "Notavero.log.10" / "full"));
+}
+
+TEST_F(LogTest, UncreatableDirectorySwitchesFileLoggingOffQuietly) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  WriteFile(dir_ / "blocker", "a file where a directory should be");
+  const fs::path log = dir_ / "blocker" / "sub" / "Notavero.log";
+  LogInit(log.string());
+  EXPECT_EQ(log_testing::FileName(), log.string());
+
+  LogWrite(2, "abc");
+  EXPECT_EQ(log_testing::FileName(), "");
+  ASSERT_EQ(log_testing::PendingLines().size(), 1U);
+  EXPECT_EQ(log_testing::PendingLines()[0].substr(0, kOpenFailure.size()), kOpenFailure);
+
+  // Later calls stop before the file; level-3 lines are still remembered.
+  LogWrite(2, "def");
+  LogWrite(3, "alert");
+  EXPECT_EQ(log_testing::PendingLines().size(), 1U);
+  EXPECT_EQ(log_testing::AlertLines().size(), 1U);
+  EXPECT_TRUE(log_testing::FirstWrite());
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("blocker"));
+
+  // The next LogInit drops the waiting line and writing starts over.
+  LogInit(log_.string());
+  LogWrite(2, "ghi");
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] ghi\r\n");
+}
+
+// Files in memory, whose opens and writes fail on request.
+class MemoryFiles final : public LogFileLayer {
+ public:
+  LogFileHandle OpenExisting(const std::string& path, std::string& error) override {
+    if (open_error.empty() && files.count(path) != 0) {
+      return Opened(path);
+    }
+    error = open_error.empty() ? "missing" : open_error;
+    return kNoLogFile;
+  }
+
+  LogFileHandle Create(const std::string& path, std::string& /*error*/) override {
+    files[path].clear();
+    return Opened(path);
+  }
+
+  bool Write(LogFileHandle file, std::string_view bytes) override {
+    if (writes_left == 0) {
+      return false;
+    }
+    if (writes_left > 0) {
+      --writes_left;
+    }
+    files[open.at(file)].append(bytes);
+    return true;
+  }
+
+  void Close(LogFileHandle file) override { open.erase(file); }
+
+  std::map<std::string, std::string> files;
+  std::map<LogFileHandle, std::string> open;
+  std::string open_error;  // when not empty, every open fails with it
+  int writes_left = -1;    // writes that still succeed; -1: all
+
+ private:
+  LogFileHandle Opened(const std::string& path) {
+    open[next_] = path;
+    return next_++;
+  }
+  LogFileHandle next_ = 3;
+};
+
+TEST_F(LogTest, WriteFailingAmongPendingLinesKeepsTheRestInOrder) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  MemoryFiles files;
+  log_testing::SetFileLayer(&files);
+  const std::string name = log_.string();
+  LogInit(name);
+
+  files.writes_left = 0;
+  for (int i = 1; i <= 3; ++i) {
+    files.open_error = "M" + std::to_string(i);
+    LogWrite(2, "lost" + std::to_string(i));
+  }
+  EXPECT_THAT(log_testing::PendingLines(),
+              ElementsAre(kOpenFailure + "M1", kOpenFailure + "M2", kOpenFailure + "M3"));
+  EXPECT_TRUE(log_testing::FirstWrite());
+  EXPECT_EQ(files.files[name], "");
+
+  // The empty line and the first waiting line get through, then a write fails.
+  files.open_error.clear();
+  files.writes_left = 2;
+  LogWrite(2, "lost4");
+  EXPECT_FALSE(log_testing::FirstWrite());
+  EXPECT_THAT(log_testing::PendingLines(), ElementsAre(kOpenFailure + "M2", kOpenFailure + "M3"));
+  EXPECT_EQ(files.files[name], "\r\n" + kOpenFailure + "M1\r\n");
+  EXPECT_EQ(log_testing::FileName(), name);
+
+  files.writes_left = -1;
+  LogWrite(2, "kept");
+  EXPECT_THAT(Lines(files.files[name]), ElementsAre("", kOpenFailure + "M1", kOpenFailure + "M2",
+                                                    kOpenFailure + "M3", "? " + kStamp + " [] kept"));
+  EXPECT_THAT(log_testing::PendingLines(), IsEmpty());
+  EXPECT_THAT(files.open, IsEmpty()) << "a file was left open";
+}
+
+TEST_F(LogTest, WaitingLinesAreBoundedAndTheDroppedOnesCounted) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  MemoryFiles files;
+  log_testing::SetFileLayer(&files);
+  const std::string name = log_.string();
+  LogInit(name);
+
+  files.writes_left = 0;
+  for (std::size_t i = 0; i < kLogMaxPendingLines + 5; ++i) {
+    files.open_error = "M" + std::to_string(i);
+    LogWrite(2, "lost");
+  }
+  const std::vector<std::string> pending = log_testing::PendingLines();
+  ASSERT_EQ(pending.size(), kLogMaxPendingLines);
+  EXPECT_EQ(pending.front(), kOpenFailure + "M0");
+  EXPECT_EQ(pending.back(), kOpenFailure + "M" + std::to_string(kLogMaxPendingLines - 1));
+
+  files.open_error.clear();
+  files.writes_left = -1;
+  LogWrite(2, "back");
+  LogWrite(2, "again");
+  const std::vector<std::string> lines = Lines(files.files[name]);
+  ASSERT_EQ(lines.size(), kLogMaxPendingLines + 4);
+  EXPECT_EQ(lines[kLogMaxPendingLines], kOpenFailure + "M" + std::to_string(kLogMaxPendingLines - 1));
+  EXPECT_EQ(lines[kLogMaxPendingLines + 1], Cp1251(u8"Пропущено строк журнала: 5").str());
+  EXPECT_EQ(lines[kLogMaxPendingLines + 2], "? " + kStamp + " [] back");
+  EXPECT_EQ(lines[kLogMaxPendingLines + 3], "? " + kStamp + " [] again");
+}
+
+TEST_F(LogTest, AlertLinesKeepTheFirstOfEachCaseSensitiveText) {
+  WriteFile(log_, "");
+  LogInit(log_.string());
+  const std::string fault = Cp1251(u8"Сбой").str();
+  const std::string fault_lower = Cp1251(u8"сбой").str();
+  SetTime(12, 6, 10, 50, 55, 100);
+  LogWrite(3, fault);
+  SetTime(12, 6, 10, 50, 55, 200);
+  LogWrite(3, fault);
+  LogWrite(3, fault_lower);
+  LogWrite(2, "other");
+  LogWrite(3, "Abc");
+  LogWrite(3, "abc");
+
+  EXPECT_THAT(log_testing::AlertLines(),
+              ElementsAre("06.12 10:50:55.100 [] " + fault, "06.12 10:50:55.200 [] " + fault_lower,
+                          "06.12 10:50:55.200 [] Abc", "06.12 10:50:55.200 [] abc"));
+  EXPECT_EQ(log_testing::AlertEventCount(), 5U);
+  EXPECT_TRUE(log_testing::WaitAlertEvent(std::chrono::seconds(5)));
+  EXPECT_FALSE(log_testing::WaitAlertEvent(std::chrono::milliseconds(0))) << "the event resets itself";
+
+  const std::vector<std::string> lines = Lines(ReadFile(log_));
+  ASSERT_EQ(lines.size(), 7U);
+  EXPECT_EQ(lines[1], "! 06.12 10:50:55.100 [] " + fault);
+  EXPECT_EQ(lines[2], "! 06.12 10:50:55.200 [] " + fault);
+
+  LogInit(log_.string());
+  EXPECT_THAT(log_testing::AlertLines(), IsEmpty());
+}
+
+class RecordingSink final : public LogSink {
+ public:
+  void Post(uint8_t level, std::string_view line) override {
+    const std::lock_guard lock(mutex_);
+    posts_.emplace_back(level, line);
+  }
+  std::vector<std::pair<uint8_t, std::string>> Take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(posts_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<uint8_t, std::string>> posts_;
+};
+
+TEST_F(LogTest, DisplaySinkGetsLinesAndTheFileNotices) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  RecordingSink sink;
+  log_testing::SetSink(&sink);
+  WriteFile(dir_ / "blocker", "");
+  const std::string blocked = (dir_ / "blocker" / "sub" / "Notavero.log").string();
+  LogInit(blocked);
+  LogWrite(0, "abc");
+  LogWrite(2, "quiet");
+  using Post = std::pair<uint8_t, std::string>;
+  EXPECT_THAT(sink.Take(),
+              ElementsAre(Post{0, kStamp + " [] abc"},
+                          Post{4, kStamp + Cp1251(u8" Не могу записать файл журнала ").str() + blocked},
+                          Post{2, kStamp + " [] quiet"}));
+
+  LogInit(log_.string());
+  LogWrite(1, "x");
+  LogWrite(1, "y");
+  EXPECT_THAT(
+      sink.Take(),
+      ElementsAre(Post{1, kStamp + " [] x"},
+                  Post{4, kStamp + Cp1251(u8" Восстановлена запись файла журнала ").str() + log_.string()},
+                  Post{1, kStamp + " [] y"}));
+}
+
+// Every line of a file written by threads: whole, in the line format, and
+// each thread's lines in its own order.  Returns how many lines each thread
+// wrote.
+std::vector<int> CheckWholeLines(const std::string& bytes, int threads) {
+  static const std::regex kLine(R"([-+?!#$^] \d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d \[\] T(\d) (\d+) x*)");
+  std::vector<int> count(static_cast<std::size_t>(threads), 0);
+  std::vector<int> last(static_cast<std::size_t>(threads), -1);
+  for (const std::string& line : Lines(bytes)) {
+    if (line.empty() || line.rfind(kOpenFailure, 0) == 0) {
+      continue;
+    }
+    std::smatch match;
+    if (!std::regex_match(line, match, kLine)) {
+      ADD_FAILURE() << "broken line: " << line;
+      continue;
+    }
+    const auto thread = static_cast<std::size_t>(std::stoi(match[1]));
+    if (thread >= count.size()) {
+      ADD_FAILURE() << "unknown thread: " << line;
+      continue;
+    }
+    const int seq = std::stoi(match[2]);
+    const int expected_length = static_cast<int>(std::to_string(seq).size()) + (seq % 97);
+    EXPECT_EQ(static_cast<int>(line.size()) - 28, expected_length) << line;
+    EXPECT_GT(seq, last[thread]) << line;
+    last[thread] = seq;
+    ++count[thread];
+  }
+  return count;
+}
+
+void LogLines(int thread, int count) {
+  for (int i = 0; i < count; ++i) {
+    LogWrite(static_cast<uint8_t>(1 + thread),
+             "T" + std::to_string(thread) + " " + std::to_string(i) + " " + std::string(i % 97, 'x'));
+  }
+}
+
+TEST_F(LogTest, TwoThreadsWriteWholeLines) {
+  constexpr int kLines = 1500;
+  LogInit(log_.string());
+  std::thread first(LogLines, 0, kLines);
+  std::thread second(LogLines, 1, kLines);
+  first.join();
+  second.join();
+  EXPECT_THAT(CheckWholeLines(ReadFile(log_), 2), ElementsAre(kLines, kLines));
+}
+
+TEST_F(LogTest, LogInitWhileAnotherThreadLogs) {
+  constexpr int kLines = 1000;
+  const fs::path other = dir_ / "Other.log";
+  LogInit(log_.string());
+  std::thread writer(LogLines, 0, kLines);
+  for (int i = 0; i < 200; ++i) {
+    LogInit((i % 2 == 0 ? other : log_).string());
+  }
+  writer.join();
+  // Each line went whole to one of the two files.
+  const std::vector<int> first = CheckWholeLines(ReadFile(log_), 1);
+  const std::vector<int> second = CheckWholeLines(ReadFile(other), 1);
+  EXPECT_EQ(first[0] + second[0], kLines);
+}
+
+}  // namespace
+}  // namespace notavero
