@@ -37,7 +37,8 @@ void CopyText(const char* text, char* buffer, std::size_t size) {
 using notavero::FromHandle;
 using notavero::TNotavero;
 
-extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port, notavero::TBillCallback callback) {
+extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port,
+                                                              notavero::TBillCallback callback) {
   return new TNotavero(port, notavero::TBillSink{callback, nullptr, nullptr});
 }
 
@@ -55,14 +56,20 @@ NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* u
   return nullptr;
 }
 
-NV_API void nv_free_driver(nv_driver* driver) { delete FromHandle(driver); }
+NV_API void nv_free_driver(nv_driver* driver) {
+  delete FromHandle(driver);
+}
 
-NV_API void nv_get_version(nv_driver* driver, unsigned char* buffer) { FromHandle(driver)->GetVersion(buffer); }
+NV_API void nv_get_version(nv_driver* driver, unsigned char* buffer) {
+  FromHandle(driver)->GetVersion(buffer);
+}
 
 NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size) {
   return FromHandle(driver)->GetStatusText(buffer, size);
 }
 
-NV_API void nv_set_enabled(nv_driver* driver, int enabled) { FromHandle(driver)->SetEnabled(enabled != 0); }
+NV_API void nv_set_enabled(nv_driver* driver, int enabled) {
+  FromHandle(driver)->SetEnabled(enabled != 0);
+}
 
 }  // extern "C"

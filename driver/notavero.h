@@ -27,7 +27,7 @@
 extern "C" {
 #endif
 
-typedef struct nv_driver nv_driver;
+typedef struct nv_driver nv_driver; /* NOLINT(modernize-use-using): a C header */
 
 /* Bill events passed as the callback's kind. */
 enum { NV_BILL_ESCROW = 0, NV_BILL_STACKED = 1, NV_BILL_RETURNED = 2 };
@@ -36,29 +36,30 @@ enum { NV_BILL_ESCROW = 0, NV_BILL_STACKED = 1, NV_BILL_RETURNED = 2 };
  * the bill table gives the type no value).  For NV_BILL_ESCROW a non-zero
  * result stacks the bill (the host credits it on NV_BILL_STACKED), zero
  * returns it to the customer; for the other kinds the result is ignored. */
-typedef int (*nv_bill_callback)(int32_t kind, int64_t amount, void *user);
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef int (*nv_bill_callback)(int32_t kind, int64_t amount, void* user);
 
 /* Opens serial port `port` (0: no port) and starts the driver.  Returns NULL
  * on failure; then, when error is not NULL, writes the error's message into
  * it, NUL-terminated and cut to error_size bytes (nothing when error_size is 0). */
-NV_API nv_driver *nv_get_driver(uint8_t port, nv_bill_callback callback, void *user, char *error,
+NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* user, char* error,
                                 size_t error_size);
 
 /* Stops the driver (waiting for a callback that is running) and releases it.
  * NULL is ignored. */
-NV_API void nv_free_driver(nv_driver *driver);
+NV_API void nv_free_driver(nv_driver* driver);
 
 /* Writes 14 bytes: the length 13, then "v1.0#Notavero". */
-NV_API void nv_get_version(nv_driver *driver, unsigned char *buffer);
+NV_API void nv_get_version(nv_driver* driver, unsigned char* buffer);
 
 /* Copies the text of the device's last reported state, NUL-terminated and cut
  * to size bytes (size 0 writes nothing; buffer may then be NULL).  Returns the
  * text's full length.  The text is empty before the first successful poll. */
-NV_API size_t nv_get_status_text(nv_driver *driver, char *buffer, size_t size);
+NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size);
 
 /* Asks the driver to enable (non-zero) or disable (zero) bill acceptance.
  * Returns at once; several calls before the driver acts collapse into the last. */
-NV_API void nv_set_enabled(nv_driver *driver, int enabled);
+NV_API void nv_set_enabled(nv_driver* driver, int enabled);
 
 #ifdef __cplusplus
 }

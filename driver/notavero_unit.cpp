@@ -71,7 +71,9 @@ TNotavero::~TNotavero() {
 // ---------------------------------------------------------------------------
 // Host operations
 
-void TNotavero::GetVersion(unsigned char* buffer) { std::memcpy(buffer, kVersion, sizeof kVersion); }
+void TNotavero::GetVersion(unsigned char* buffer) {
+  std::memcpy(buffer, kVersion, sizeof kVersion);
+}
 
 void TNotavero::SetEnabled(bool value) {
   uint32_t current = EnableRequest.load();
@@ -265,7 +267,9 @@ uint16_t TNotavero::Poll() {
   return status;
 }
 
-void TNotavero::Ack() { SendSimple(cmdAck); }
+void TNotavero::Ack() {
+  SendSimple(cmdAck);
+}
 
 void TNotavero::Reset() {
   std::array<uint8_t, kCommandBufferSize> buffer{cmdReset};
@@ -319,9 +323,13 @@ void TNotavero::EnableBillTypes(bool enable) {
   }
 }
 
-void TNotavero::Stack() { SendSimple(cmdStack); }
+void TNotavero::Stack() {
+  SendSimple(cmdStack);
+}
 
-void TNotavero::ReturnBill() { SendSimple(cmdReturn); }
+void TNotavero::ReturnBill() {
+  SendSimple(cmdReturn);
+}
 
 bool TNotavero::NotifyBill(TBillEvent kind, uint8_t bill_type) {
   CurrencyAmount amount = 0;

@@ -90,7 +90,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   explicit TNotavero(uint8_t port, TBillSink sink = {}, std::unique_ptr<SerialDevice> device = nullptr);
   // Stops the polling thread (after a running callback returns), then the
   // port's threads, then releases everything.
-  ~TNotavero();
+  ~TNotavero() override;
 
   // Host operations.
   void DataReceived(uint32_t count) override;

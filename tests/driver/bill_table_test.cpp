@@ -58,9 +58,8 @@ TEST(DecodeBillTable, OnlyTheExactCountryCodeCounts) {
 
 TEST(DecodeBillTable, ValuesThatDoNotFitAreNotInUse) {
   // 255 x 10^12 x 10^4 fits; 255 x 10^13 x 10^4 does not; neither does 10^255.
-  const auto values =
-      DecodeBillTable(Table({{0, 255, "RUS", 12}, {1, 255, "RUS", 13}, {2, 1, "RUS", 255}, {3, 0, "RUS", 255}})
-                          .data());
+  const auto values = DecodeBillTable(
+      Table({{0, 255, "RUS", 12}, {1, 255, "RUS", 13}, {2, 1, "RUS", 255}, {3, 0, "RUS", 255}}).data());
   EXPECT_EQ(values[0], 2'550'000'000'000'000'000LL);
   EXPECT_EQ(values[1], 0);
   EXPECT_EQ(values[2], 0);

@@ -27,7 +27,8 @@ constexpr auto kStepTimeout = 30s;
 constexpr std::chrono::milliseconds kWatchPeriod{20};
 
 // Runs the host's watch until `done` holds or the time-out passes.
-bool WatchUntil(Host& host, const std::function<bool()>& done, std::chrono::milliseconds timeout = kStepTimeout) {
+bool WatchUntil(Host& host, const std::function<bool()>& done,
+                std::chrono::milliseconds timeout = kStepTimeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -80,15 +81,17 @@ int DemoCommand(const Args& args) {
     std::fprintf(stderr, "notavero: demo: cannot start the simulator: %s\n", error.what());
     return kExitNegative;
   }
-  ::setenv("NOTAVERO_COM5", device->SlavePath().c_str(), 1);
-  const char* log = std::getenv("NOTAVERO_LOG");  // NOLINT(concurrency-mt-unsafe): no threads yet
+  // The driver finds its port and its log through the environment; no
+  // other thread runs yet.
+  ::setenv("NOTAVERO_COM5", device->SlavePath().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  const char* log = std::getenv("NOTAVERO_LOG");              // NOLINT(concurrency-mt-unsafe): no threads yet
   const std::string log_path = log != nullptr && *log != '\0' ? log : DefaultLogPath();
-  ::setenv("NOTAVERO_LOG", log_path.c_str(), 1);
+  ::setenv("NOTAVERO_LOG", log_path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   std::printf("simulator on %s as COM%u, log in %s\n", device->SlavePath().c_str(), unsigned{kDemoPort},
               log_path.c_str());
 
   Host host(EscrowPolicy::kStack);
-  host.SetDecider([](int64_t amount) { return amount != 5000 * 10000; });
+  host.SetDecider([](int64_t amount) { return amount != int64_t{5000} * 10000; });
   if (!host.Start(kDemoPort)) {
     return kExitNegative;
   }

@@ -18,7 +18,8 @@ constexpr std::chrono::seconds kEnableRetry{1};
 
 std::string Now() {
   const auto now = std::chrono::system_clock::now();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   localtime_r(&seconds, &local);
@@ -49,7 +50,9 @@ std::string FormatAmount(int64_t amount) {
   return text;
 }
 
-Host::~Host() { Stop(); }
+Host::~Host() {
+  Stop();
+}
 
 bool Host::Start(uint8_t port) {
   char error[256] = {};

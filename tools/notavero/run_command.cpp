@@ -16,7 +16,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int /*signal*/) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int /*signal*/) {
+  g_interrupted = 1;
+}
 
 // How often the state text is looked at.
 constexpr std::chrono::milliseconds kWatchPeriod{50};
