@@ -37,7 +37,8 @@ EOutputBufferTooSmall::EOutputBufferTooSmall(uint16_t port)
     : ESerialIO(WithPort("Buffer too small for port COM", port)) {}
 EPutBlockFail::EPutBlockFail(uint16_t port) : ESerialIO(WithPort("Output error for port COM", port)) {}
 
-TComPort::TComPort(uint16_t port_number) : TComPort(port_number, port_number != 0 ? MakePlatformDevice() : nullptr) {}
+TComPort::TComPort(uint16_t port_number)
+    : TComPort(port_number, port_number != 0 ? MakePlatformDevice() : nullptr) {}
 
 TComPort::TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device)
     : port_number_(port_number), device_(std::move(device)) {
@@ -46,11 +47,15 @@ TComPort::TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device)
   }
 }
 
-TComPort::~TComPort() { Close(); }
+TComPort::~TComPort() {
+  Close();
+}
 
 void TComPort::DataReceived(uint32_t /*count*/) {}
 
-void TComPort::EnableDataReceived() { data_received_enabled_.store(true, std::memory_order_release); }
+void TComPort::EnableDataReceived() {
+  data_received_enabled_.store(true, std::memory_order_release);
+}
 
 void TComPort::SetOnCommEvent(CommEventHandler handler, void* context) {
   std::lock_guard lock(port_lock_);
@@ -219,6 +224,7 @@ PortStatus TComPort::Status() const {
   s.stat = stat_;
   s.last_events = last_events_seen_;
   s.ring_trail_seen = ring_trail_seen_;
+  s.receiving = receiving_.load();
   s.port_name = port_name_;
   return s;
 }
@@ -363,6 +369,11 @@ void TComPort::PauseUnlessStopped(uint32_t ms) {
 }
 
 void TComPort::EventThread() {
+  receiving_.store(true);
+  struct EndMark {
+    std::atomic<bool>& flag;
+    ~EndMark() { flag.store(false); }
+  } end_mark{receiving_};
   uint32_t mask = kEventMask;
   device_->SetEventMask(mask);
   device_->SetTimeouts();
@@ -468,7 +479,9 @@ void TComPort::FillInputRing() {
   }
 }
 
-uint32_t TComPort::ReadPort(uint8_t* dest, uint32_t count) { return device_->Read(dest, count); }
+uint32_t TComPort::ReadPort(uint8_t* dest, uint32_t count) {
+  return device_->Read(dest, count);
+}
 
 void TComPort::WriterThread() {
   ack_event_.Set();
@@ -498,8 +511,8 @@ void TComPort::DrainOutput() {
     // The piece is written straight from the ring without the lock: PutBlock
     // only writes the free part, never the bytes between tail and head.
     uint32_t written = 0;
-    const WriteStatus status =
-        device_->Write(out_buffer_.data() + tail, static_cast<uint32_t>(end - tail), kWriteTimeoutMs, written);
+    const WriteStatus status = device_->Write(out_buffer_.data() + tail, static_cast<uint32_t>(end - tail),
+                                              kWriteTimeoutMs, written);
     if (status == WriteStatus::kDone) {
       std::lock_guard lock(port_lock_);
       out_tail_ = wraps ? 0 : end;

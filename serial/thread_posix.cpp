@@ -29,7 +29,9 @@ struct Thread::Native {
 
 Thread::Thread() : native_(std::make_unique<Native>()) {}
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(std::function<void()> body, std::size_t stack_size) {
   if (native_->running) {
@@ -64,6 +66,8 @@ void Thread::Join() {
   }
 }
 
-bool Thread::Running() const { return native_->running; }
+bool Thread::Running() const {
+  return native_->running;
+}
 
 }  // namespace notavero
