@@ -13,7 +13,7 @@ namespace {
 // glibc carves thread-local storage out of the thread's stack and the
 // sanitizer runtimes enlarge every frame, so the small stacks a port asks for
 // are raised to this floor here.
-constexpr std::size_t kMinStack = 256 * 1024;
+constexpr std::size_t kMinStack = std::size_t{256} * 1024;
 
 void* Trampoline(void* arg) {
   (*static_cast<std::function<void()>*>(arg))();

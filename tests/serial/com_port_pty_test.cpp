@@ -132,7 +132,7 @@ TEST_F(PtyTest, StreamBothWaysAtOnce) {
         port.PutBlock(out.data() + i, 500);
         break;
       } catch (const EOutputBufferTooSmall&) {
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the writer makes room
       }
     }
   }
@@ -183,30 +183,40 @@ TEST_F(PtyTest, CloseReturnsPromptlyIdleAndBusy) {
     // The master reads nothing: the terminal's buffer fills and the writer
     // waits in a pending write when the port closes.
     RecordingPort port(kPort, true);
-    const auto block = Pattern(4096, 37);
-    for (int i = 0; i < 64; ++i) {
+    // Queue until the ring stays full for a while: the terminal's buffer is
+    // then full too and the writer is blocked in its write.
+    const auto block = Pattern(1024, 37);
+    std::size_t queued = 0;
+    auto refused_since = std::chrono::steady_clock::now();
+    while (queued < (std::size_t{1} << 20)) {
       try {
-        port.PutBlock(block.data(), 4096);
+        port.PutBlock(block.data(), 1024);
+        queued += 1024;
+        refused_since = std::chrono::steady_clock::now();
       } catch (const EOutputBufferTooSmall&) {
-        break;  // the ring is backed up behind the blocked write
-      }
-      if (i > 0) {
+        if (std::chrono::steady_clock::now() - refused_since > std::chrono::milliseconds(200)) {
+          break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     }
-    // Input flows at the same time.
+    // Input flows at the same time; the master does not block, so the feeder
+    // notices the stop order once the port is gone and nobody reads.
+    ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
       const auto chunk = Pattern(256, 38);
       while (!stop.load()) {
         pollfd fd{master_, POLLOUT, 0};
-        if (poll(&fd, 1, 100) > 0 && write(master_, chunk.data(), chunk.size()) < 0) {
-          break;
+        if (poll(&fd, 1, 100) > 0) {
+          (void)!write(master_, chunk.data(), chunk.size());
         }
       }
     });
     ASSERT_TRUE(port.WaitTotal(1024));
-    EXPECT_GT(port.Status().out_pending, 0u);
+    const PortStatus busy = port.Status();
+    EXPECT_GT(busy.out_pending, 0u) << busy.out_head << " " << busy.out_tail << " " << busy.out_full << " "
+                                    << busy.last_write_count;
     const double ms = test::MillisecondsOf([&] { port.Shut(); });
     std::printf("close (write pending, input flowing): %.2f ms\n", ms);
     EXPECT_LT(ms, 5000.0);

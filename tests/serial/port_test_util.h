@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <numeric>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,20 @@ inline std::vector<uint8_t> Pattern(std::size_t count, uint32_t seed) {
     b = static_cast<uint8_t>(x >> 16);
   }
   return bytes;
+}
+
+// Waits until `pred` holds, re-checking every millisecond, for state that no
+// event announces (an index the writer updates after the device took a write).
+template <typename Pred>
+bool Eventually(Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // Runs `what` and returns how long it took, in milliseconds.
