@@ -158,7 +158,9 @@ void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, 
   if (stop_bits != 3) {
     stop_bits = stop_bits == 0 ? 1 : (stop_bits > 2 ? 2 : stop_bits);
   }
-  bool ok = device_->GetLineSettings(dcb_);
+  // As on the device itself, only the write of the settings can fail: a
+  // failed read leaves the last settings read in place.
+  (void)device_->GetLineSettings(dcb_);
   if (baud != 0) {
     dcb_.baud_rate = baud;
   }
@@ -173,8 +175,7 @@ void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, 
   }
   // RTS control disabled; the upper half of the flag word cleared.
   dcb_.flags &= 0xCFFF;
-  ok = device_->SetLineSettings(dcb_) && ok;
-  if (!ok) {
+  if (!device_->SetLineSettings(dcb_)) {
     throw ENotSupported(WithPort("Parameter not supported for COM", port_number_));
   }
 }
@@ -398,7 +399,10 @@ void TComPort::EventThread() {
         context = on_comm_event_context_;
       }
       if (handler != nullptr) {
-        handler(context, events);
+        try {
+          handler(context, events);
+        } catch (...) {  // NOLINT(bugprone-empty-catch)
+        }
       }
     } else if (status == WaitStatus::kRefused && (mask & kEvRingTrail) != 0) {
       mask = kFallbackEventMask;
@@ -475,7 +479,12 @@ void TComPort::FillInputRing() {
     }
   }
   if (data_received_enabled_.load(std::memory_order_acquire)) {
-    DataReceived(got1 + got2);
+    // The port's threads raise nothing: an exception that escapes the
+    // subclass would end the process.  The bytes it left stay in the ring.
+    try {
+      DataReceived(got1 + got2);
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
+    }
   }
 }
 

@@ -464,6 +464,34 @@ TEST_F(FakePortTest, BytesBeforeEnableStayInTheRing) {
   EXPECT_EQ(port.Status().in_count, 7u);
 }
 
+class GreedyPort : public TComPort {  // reads one byte more than it was given
+ public:
+  explicit GreedyPort(std::shared_ptr<FakeLine> line) : TComPort(3, std::make_unique<FakeDevice>(line)) {
+    EnableDataReceived();
+  }
+  ~GreedyPort() override { Close(); }
+  GreedyPort(const GreedyPort&) = delete;
+  GreedyPort& operator=(const GreedyPort&) = delete;
+  void DataReceived(uint32_t count) override {
+    for (uint32_t i = 0; i <= count; ++i) {
+      taken.push_back(ReadByte());  // the last one raises EBufferIsEmpty
+    }
+  }
+  std::vector<uint8_t> taken;  // event thread only until the port is closed
+};
+
+TEST_F(FakePortTest, ExceptionFromDataReceivedDoesNotEndReception) {
+  GreedyPort port(line);
+  line->Receive({1, 2});
+  ASSERT_TRUE(line->WaitIdle());
+  line->Receive({3});
+  ASSERT_TRUE(line->WaitIdle());
+  EXPECT_TRUE(port.Status().receiving);
+  port.SetBaudRate(9600);  // still usable
+  ASSERT_TRUE(line->WaitIdle());
+  EXPECT_EQ(port.Status().in_count, 0u);
+}
+
 // ---- closing
 
 TEST_F(FakePortTest, CloseFromEveryStateReturnsPromptly) {
