@@ -1,7 +1,6 @@
 #include "serial/com_port.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -25,7 +24,7 @@ constexpr std::chrono::milliseconds kStartAckWait{3000};
 // refused it at once, and how long the event thread waits after a wait that
 // failed at once: a device that keeps failing is not spun on.
 constexpr uint32_t kRetryPauseMs = 10;
-// A read that ends an overflow ring: 16-bit index arithmetic throughout.
+// The input ring size as a 16-bit value: the ring arithmetic is 16-bit throughout.
 constexpr uint16_t kInSize = TComPort::kInRingSize;
 
 }  // namespace
