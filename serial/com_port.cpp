@@ -1,7 +1,6 @@
 #include "serial/com_port.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -25,7 +24,7 @@ constexpr std::chrono::milliseconds kStartAckWait{3000};
 // refused it at once, and how long the event thread waits after a wait that
 // failed at once: a device that keeps failing is not spun on.
 constexpr uint32_t kRetryPauseMs = 10;
-// A read that ends an overflow ring: 16-bit index arithmetic throughout.
+// The input ring size as a 16-bit value: the ring arithmetic is 16-bit throughout.
 constexpr uint16_t kInSize = TComPort::kInRingSize;
 
 }  // namespace
@@ -37,7 +36,8 @@ EOutputBufferTooSmall::EOutputBufferTooSmall(uint16_t port)
     : ESerialIO(WithPort("Buffer too small for port COM", port)) {}
 EPutBlockFail::EPutBlockFail(uint16_t port) : ESerialIO(WithPort("Output error for port COM", port)) {}
 
-TComPort::TComPort(uint16_t port_number) : TComPort(port_number, port_number != 0 ? MakePlatformDevice() : nullptr) {}
+TComPort::TComPort(uint16_t port_number)
+    : TComPort(port_number, port_number != 0 ? MakePlatformDevice() : nullptr) {}
 
 TComPort::TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device)
     : port_number_(port_number), device_(std::move(device)) {
@@ -46,11 +46,15 @@ TComPort::TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device)
   }
 }
 
-TComPort::~TComPort() { Close(); }
+TComPort::~TComPort() {
+  Close();
+}
 
 void TComPort::DataReceived(uint32_t /*count*/) {}
 
-void TComPort::EnableDataReceived() { data_received_enabled_.store(true, std::memory_order_release); }
+void TComPort::EnableDataReceived() {
+  data_received_enabled_.store(true, std::memory_order_release);
+}
 
 void TComPort::SetOnCommEvent(CommEventHandler handler, void* context) {
   std::lock_guard lock(port_lock_);
@@ -153,7 +157,9 @@ void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, 
   if (stop_bits != 3) {
     stop_bits = stop_bits == 0 ? 1 : (stop_bits > 2 ? 2 : stop_bits);
   }
-  bool ok = device_->GetLineSettings(dcb_);
+  // As on the device itself, only the write of the settings can fail: a
+  // failed read leaves the last settings read in place.
+  (void)device_->GetLineSettings(dcb_);
   if (baud != 0) {
     dcb_.baud_rate = baud;
   }
@@ -168,8 +174,7 @@ void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, 
   }
   // RTS control disabled; the upper half of the flag word cleared.
   dcb_.flags &= 0xCFFF;
-  ok = device_->SetLineSettings(dcb_) && ok;
-  if (!ok) {
+  if (!device_->SetLineSettings(dcb_)) {
     throw ENotSupported(WithPort("Parameter not supported for COM", port_number_));
   }
 }
@@ -219,6 +224,7 @@ PortStatus TComPort::Status() const {
   s.stat = stat_;
   s.last_events = last_events_seen_;
   s.ring_trail_seen = ring_trail_seen_;
+  s.receiving = receiving_.load();
   s.port_name = port_name_;
   return s;
 }
@@ -363,6 +369,11 @@ void TComPort::PauseUnlessStopped(uint32_t ms) {
 }
 
 void TComPort::EventThread() {
+  receiving_.store(true);
+  struct EndMark {
+    std::atomic<bool>& flag;
+    ~EndMark() { flag.store(false); }
+  } end_mark{receiving_};
   uint32_t mask = kEventMask;
   device_->SetEventMask(mask);
   device_->SetTimeouts();
@@ -387,7 +398,10 @@ void TComPort::EventThread() {
         context = on_comm_event_context_;
       }
       if (handler != nullptr) {
-        handler(context, events);
+        try {
+          handler(context, events);
+        } catch (...) {  // NOLINT(bugprone-empty-catch)
+        }
       }
     } else if (status == WaitStatus::kRefused && (mask & kEvRingTrail) != 0) {
       mask = kFallbackEventMask;
@@ -464,11 +478,18 @@ void TComPort::FillInputRing() {
     }
   }
   if (data_received_enabled_.load(std::memory_order_acquire)) {
-    DataReceived(got1 + got2);
+    // The port's threads raise nothing: an exception that escapes the
+    // subclass would end the process.  The bytes it left stay in the ring.
+    try {
+      DataReceived(got1 + got2);
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
+    }
   }
 }
 
-uint32_t TComPort::ReadPort(uint8_t* dest, uint32_t count) { return device_->Read(dest, count); }
+uint32_t TComPort::ReadPort(uint8_t* dest, uint32_t count) {
+  return device_->Read(dest, count);
+}
 
 void TComPort::WriterThread() {
   ack_event_.Set();
@@ -498,8 +519,8 @@ void TComPort::DrainOutput() {
     // The piece is written straight from the ring without the lock: PutBlock
     // only writes the free part, never the bytes between tail and head.
     uint32_t written = 0;
-    const WriteStatus status =
-        device_->Write(out_buffer_.data() + tail, static_cast<uint32_t>(end - tail), kWriteTimeoutMs, written);
+    const WriteStatus status = device_->Write(out_buffer_.data() + tail, static_cast<uint32_t>(end - tail),
+                                              kWriteTimeoutMs, written);
     if (status == WriteStatus::kDone) {
       std::lock_guard lock(port_lock_);
       out_tail_ = wraps ? 0 : end;

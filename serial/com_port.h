@@ -67,6 +67,7 @@ struct PortStatus {
   CommStat stat;
   uint32_t last_events = 0;
   bool ring_trail_seen = false;
+  bool receiving = false;  // the event thread runs (false after a hang-up or a failed wait)
   std::string port_name;
 };
 
@@ -143,7 +144,7 @@ class TComPort {
   void WriterThread();
   void DrainOutput();
   bool OutputPending() const;
-  uint32_t InCount() const;    // under port_lock_
+  uint32_t InCount() const;     // under port_lock_
   uint32_t OutPending() const;  // under port_lock_
   // Waits up to `ms` or until the port stops; no busy retry anywhere.
   void PauseUnlessStopped(uint32_t ms);
@@ -172,6 +173,7 @@ class TComPort {
   bool in_full_ = false;
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> data_received_enabled_{false};
+  std::atomic<bool> receiving_{false};
   Thread event_thread_;
   Thread writer_thread_;
   Signal ack_event_;

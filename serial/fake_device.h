@@ -25,6 +25,7 @@ class FakeLine {
   struct ReadCall {
     uint32_t asked;
     uint32_t got;
+    bool operator==(const ReadCall&) const = default;
   };
 
   // ---- script (set before or while the port runs)

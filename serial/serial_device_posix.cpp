@@ -52,7 +52,9 @@ constexpr std::array<BaudCode, 19> kBaudCodes = {{{50, B50},
 constexpr uint32_t kWriteLimitMs = 20000;  // the port's write time-out
 
 // Modem-line requests a pseudo-terminal refuses are not errors.
-bool ModemIoctlOk(int rc) { return rc == 0 || errno == ENOTTY || errno == EINVAL; }
+bool ModemIoctlOk(int rc) {
+  return rc == 0 || errno == ENOTTY || errno == EINVAL;
+}
 
 class PosixDevice final : public SerialDevice {
  public:
@@ -61,7 +63,9 @@ class PosixDevice final : public SerialDevice {
   bool Open(uint16_t port_number) override {
     std::string path = "/dev/ttyS" + std::to_string(port_number - 1);
     const std::string var = "NOTAVERO_COM" + std::to_string(port_number);
-    if (const char* mapped = std::getenv(var.c_str()); mapped != nullptr && *mapped != '\0') {
+    // The library itself never changes the environment.
+    const char* mapped = std::getenv(var.c_str());  // NOLINT(concurrency-mt-unsafe)
+    if (mapped != nullptr && *mapped != '\0') {
       path = mapped;
     }
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -97,10 +101,18 @@ class PosixDevice final : public SerialDevice {
     }
     settings.baud_rate = tio.c_ospeed;
     switch (tio.c_cflag & CSIZE) {
-      case CS5: settings.byte_size = 5; break;
-      case CS6: settings.byte_size = 6; break;
-      case CS7: settings.byte_size = 7; break;
-      default: settings.byte_size = 8; break;
+      case CS5:
+        settings.byte_size = 5;
+        break;
+      case CS6:
+        settings.byte_size = 6;
+        break;
+      case CS7:
+        settings.byte_size = 7;
+        break;
+      default:
+        settings.byte_size = 8;
+        break;
     }
     settings.parity = 0;
     if ((tio.c_cflag & PARENB) != 0) {
@@ -116,12 +128,8 @@ class PosixDevice final : public SerialDevice {
     if ((tio.c_cflag & CRTSCTS) != 0) {
       settings.flags |= kFlagOutxCtsFlow | kFlagRtsHandshake;
     }
-    if ((tio.c_iflag & IXON) != 0) {
-      settings.flags |= kFlagOutX;
-    }
-    if ((tio.c_iflag & IXOFF) != 0) {
-      settings.flags |= kFlagInX;
-    }
+    // Software flow control is reported off: a terminal's cooked-mode
+    // default (IXON) is not a setting of the line, and raw mode drops it.
     return true;
   }
 
@@ -139,19 +147,38 @@ class PosixDevice final : public SerialDevice {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     switch (settings.byte_size) {
-      case 5: tio.c_cflag |= CS5; break;
-      case 6: tio.c_cflag |= CS6; break;
-      case 7: tio.c_cflag |= CS7; break;
-      case 8: tio.c_cflag |= CS8; break;
-      default: return false;
+      case 5:
+        tio.c_cflag |= CS5;
+        break;
+      case 6:
+        tio.c_cflag |= CS6;
+        break;
+      case 7:
+        tio.c_cflag |= CS7;
+        break;
+      case 8:
+        tio.c_cflag |= CS8;
+        break;
+      default:
+        return false;
     }
     switch (settings.parity) {
-      case 0: break;
-      case 1: tio.c_cflag |= PARENB | PARODD; break;
-      case 2: tio.c_cflag |= PARENB; break;
-      case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-      case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-      default: return false;
+      case 0:
+        break;
+      case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+      case 2:
+        tio.c_cflag |= PARENB;
+        break;
+      case 3:
+        tio.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+      case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+      default:
+        return false;
     }
     if (settings.stop_bits == kTwoStopBits) {
       tio.c_cflag |= CSTOPB;
@@ -241,8 +268,8 @@ class PosixDevice final : public SerialDevice {
           return WaitStatus::kEvent;
         }
       }
-      std::array<pollfd, 2> fds{{{fd_, static_cast<short>(count == 0 && want_chars ? POLLIN : 0), 0},
-                                 {wake_fd_, POLLIN, 0}}};
+      std::array<pollfd, 2> fds{
+          {{fd_, static_cast<short>(count == 0 && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
       const int timeout = count == 0 ? -1 : kStaleRecheckMs;
       const int rc = ::poll(fds.data(), fds.size(), timeout);
       if (rc < 0 && errno != EINTR) {
@@ -337,6 +364,8 @@ class PosixDevice final : public SerialDevice {
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> MakePlatformDevice() { return std::make_unique<PosixDevice>(); }
+std::unique_ptr<SerialDevice> MakePlatformDevice() {
+  return std::make_unique<PosixDevice>();
+}
 
 }  // namespace notavero

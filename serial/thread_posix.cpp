@@ -13,7 +13,7 @@ namespace {
 // glibc carves thread-local storage out of the thread's stack and the
 // sanitizer runtimes enlarge every frame, so the small stacks a port asks for
 // are raised to this floor here.
-constexpr std::size_t kMinStack = 256 * 1024;
+constexpr std::size_t kMinStack = std::size_t{256} * 1024;
 
 void* Trampoline(void* arg) {
   (*static_cast<std::function<void()>*>(arg))();
@@ -29,7 +29,9 @@ struct Thread::Native {
 
 Thread::Thread() : native_(std::make_unique<Native>()) {}
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(std::function<void()> body, std::size_t stack_size) {
   if (native_->running) {
@@ -64,6 +66,8 @@ void Thread::Join() {
   }
 }
 
-bool Thread::Running() const { return native_->running; }
+bool Thread::Running() const {
+  return native_->running;
+}
 
 }  // namespace notavero

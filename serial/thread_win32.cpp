@@ -22,7 +22,9 @@ struct Thread::Native {
 
 Thread::Thread() : native_(std::make_unique<Native>()) {}
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(std::function<void()> body, std::size_t stack_size) {
   if (native_->handle != nullptr) {
@@ -54,6 +56,8 @@ void Thread::Join() {
   }
 }
 
-bool Thread::Running() const { return native_->handle != nullptr; }
+bool Thread::Running() const {
+  return native_->handle != nullptr;
+}
 
 }  // namespace notavero
