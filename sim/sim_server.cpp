@@ -154,8 +154,8 @@ void SimServer::Wake() const {
 }
 
 void SimServer::Run() {
-  std::vector<TraceEntry> to_file;
   bool want_output = false;
+  std::vector<TraceEntry> to_file;
   for (;;) {
     std::optional<SimTime> deadline;
     {
@@ -164,11 +164,11 @@ void SimServer::Run() {
         break;
       }
       deadline = model_.NextDeadline();
-    }
-    if (!output_.empty() && !want_output) {
-      const Outgoing& next = output_.front();
-      const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent);
-      deadline = deadline ? std::min(*deadline, due) : due;
+      if (!output_.empty() && !want_output) {
+        const Outgoing& next = output_.front();
+        const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent);
+        deadline = deadline ? std::min(*deadline, due) : due;
+      }
     }
     std::array<pollfd, 2> fds{};
     fds[0] = {wake_read_, POLLIN, 0};
@@ -194,40 +194,42 @@ void SimServer::Run() {
       break;
     }
     if ((fds[1].revents & POLLIN) != 0) {
-      ReadLine(to_file);
+      ReadLine();
     }
-    const SimTime now = SimClock::now();
     {
       const std::lock_guard lock(mutex_);
-      if (drop_output_) {
-        drop_output_ = false;
-        DropOutput(to_file);
-      }
+      const SimTime now = SimClock::now();
       model_.Advance(now);
       NoteStateLocked();
+      want_output = WriteDueLocked(now);
+      to_file.swap(to_file_);
     }
-    want_output = WriteDue(now, to_file);
     WriteTraceFile(to_file);
     to_file.clear();
   }
+  {
+    const std::lock_guard lock(mutex_);
+    to_file.swap(to_file_);
+  }
+  WriteTraceFile(to_file);
   const std::lock_guard lock(mutex_);
   stopped_ = true;
   changed_.notify_all();
 }
 
-void SimServer::ReadLine(std::vector<TraceEntry>& to_file) {
+void SimServer::ReadLine() {
   std::array<uint8_t, 512> buffer{};
   const ssize_t count = read(line_fd_, buffer.data(), buffer.size());
   if (count <= 0) {
     return;  // EAGAIN, EINTR: nothing this time
   }
   const SimTime now = SimClock::now();
+  const std::lock_guard lock(mutex_);
   // A real line delivers the last of these bytes only after their wire time.
   rx_wire_end_ = std::max(rx_wire_end_, now) + ByteTime() * count;
-  const std::lock_guard lock(mutex_);
   auto replies = model_.Receive(buffer.data(), static_cast<std::size_t>(count), now);
   for (auto& reply : replies) {
-    AddTraceLocked(TraceEntry{now, Direction::kReceived, std::move(reply.request)}, to_file);
+    AddTraceLocked(TraceEntry{now, Direction::kReceived, std::move(reply.request)});
     SimTime at = std::max({now, rx_wire_end_, tx_free_});
     for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
       auto& chunk = reply.chunks[i];
@@ -243,7 +245,7 @@ void SimServer::ReadLine(std::vector<TraceEntry>& to_file) {
   NoteStateLocked();
 }
 
-bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
+bool SimServer::WriteDueLocked(SimTime now) {
   while (!output_.empty()) {
     Outgoing& out = output_.front();
     if (now < out.start) {
@@ -254,6 +256,7 @@ bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
       due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()) + 1);
     }
     if (due > out.sent) {
+      // The line is non-blocking: this never waits.
       const ssize_t written = write(line_fd_, out.bytes.data() + out.sent, due - out.sent);
       if (written < 0) {
         return true;  // the line is full (EAGAIN): wait until it takes bytes again
@@ -266,8 +269,7 @@ bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
       return false;  // the rest is due later
     }
     if (out.ends_reply) {
-      const std::lock_guard lock(mutex_);
-      AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+      AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)});
       sending_.clear();
     }
     output_.pop_front();
@@ -275,10 +277,10 @@ bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
   return false;
 }
 
-void SimServer::DropOutput(std::vector<TraceEntry>& to_file) {
+void SimServer::DropOutputLocked() {
   output_.clear();
   if (!sending_.empty()) {
-    AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+    AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)});
     sending_.clear();
   }
   tx_free_ = SimTime();
@@ -296,9 +298,9 @@ void SimServer::NoteStateLocked() {
   changed_.notify_all();
 }
 
-void SimServer::AddTraceLocked(TraceEntry entry, std::vector<TraceEntry>& to_file) {
+void SimServer::AddTraceLocked(TraceEntry entry) {
   if (trace_file_ != nullptr) {
-    to_file.push_back(entry);
+    to_file_.push_back(entry);
   }
   ++trace_total_;
   if (trace_limit_ == 0) {
@@ -327,7 +329,7 @@ CommandResult SimServer::Command(std::string_view line) {
     const std::lock_guard lock(mutex_);
     result = RunDeviceCommand(model_, line, SimClock::now());
     if (result.power_cycled) {
-      drop_output_ = true;
+      DropOutputLocked();  // the device went off in the middle of its reply
     }
     NoteStateLocked();
   }
