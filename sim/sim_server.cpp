@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "common/hex.h"
 
@@ -27,7 +27,7 @@ constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
 constexpr std::size_t kStateHistory = 1024;
 
 std::runtime_error SystemError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
+  return std::runtime_error(what + ": " + std::generic_category().message(errno));
 }
 
 void MakeRaw(int fd, const std::string& path) {
@@ -100,6 +100,7 @@ SimServer::SimServer(const SimOptions& options)
     : fast_(options.fast),
       started_(SimClock::now()),
       trace_limit_(options.trace_limit),
+      on_error_(options.on_error),
       model_(ModelOptionsOf(options), started_) {}
 
 SimServer::~SimServer() {
@@ -180,7 +181,7 @@ void SimServer::Run() {
     const int ready = ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       const std::lock_guard lock(mutex_);
-      error_ = std::string("poll: ") + std::strerror(errno);
+      error_ = std::string("poll: ") + std::generic_category().message(errno);
       break;
     }
     if ((fds[0].revents & POLLIN) != 0) {
@@ -188,13 +189,11 @@ void SimServer::Run() {
       while (read(wake_read_, drain.data(), drain.size()) > 0) {
       }
     }
-    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
+    if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+        !ReadLine((fds[1].revents & POLLIN) == 0)) {
       const std::lock_guard lock(mutex_);
-      error_ = "the line " + path_ + " has gone (hang-up or error)";
+      error_ = "the line " + path_ + " has gone (hang-up or read error)";
       break;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      ReadLine();
     }
     {
       const std::lock_guard lock(mutex_);
@@ -212,16 +211,26 @@ void SimServer::Run() {
     to_file.swap(to_file_);
   }
   WriteTraceFile(to_file);
-  const std::lock_guard lock(mutex_);
-  stopped_ = true;
-  changed_.notify_all();
+  std::string error;
+  {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    error = error_;
+    changed_.notify_all();
+  }
+  if (!error.empty() && on_error_) {
+    on_error_(error);
+  }
 }
 
-void SimServer::ReadLine() {
+bool SimServer::ReadLine(bool hangup) {
   std::array<uint8_t, 512> buffer{};
   const ssize_t count = read(line_fd_, buffer.data(), buffer.size());
-  if (count <= 0) {
-    return;  // EAGAIN, EINTR: nothing this time
+  if (count == 0 || (count < 0 && (hangup || (errno != EAGAIN && errno != EINTR)))) {
+    return false;  // end of file, a read error, or a hang-up with nothing left to read
+  }
+  if (count < 0) {
+    return true;  // nothing this time
   }
   const SimTime now = SimClock::now();
   const std::lock_guard lock(mutex_);
@@ -243,6 +252,7 @@ void SimServer::ReadLine() {
     }
   }
   NoteStateLocked();
+  return true;
 }
 
 bool SimServer::WriteDueLocked(SimTime now) {

@@ -44,6 +44,9 @@ struct SimOptions {
   BillTable bill_table = DefaultBillTable();
   std::string trace_file;            // empty: no trace file
   std::size_t trace_limit = 100000;  // newest trace entries kept in memory
+  // Called once, on the server's thread, when a line error ends the thread
+  // (a serial adapter unplugged, for instance); Error() says the same.
+  std::function<void(const std::string&)> on_error;
 };
 
 using TracePredicate = std::function<bool(const TraceEntry&)>;
@@ -104,7 +107,8 @@ class SimServer {
   bool WriteDueLocked(SimTime now);
   void DropOutputLocked();
   // Without mutex_ held.
-  void ReadLine();
+  // Reads and answers what has come; false when the line has gone.
+  bool ReadLine(bool hangup);
   void WriteTraceFile(const std::vector<TraceEntry>& entries);
   [[nodiscard]] SimClock::duration ByteTime() const;
 
@@ -117,6 +121,7 @@ class SimServer {
   int wake_write_ = -1;
   std::FILE* trace_file_ = nullptr;
   const std::size_t trace_limit_;
+  const std::function<void(const std::string&)> on_error_;
 
   // Everything below up to stop_mutex_ is guarded by mutex_.
   mutable std::mutex mutex_;

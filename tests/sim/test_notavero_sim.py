@@ -288,6 +288,29 @@ class Program(unittest.TestCase):
         sim.proc.send_signal(signal.SIGTERM)
         self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
 
+    def test_serves_a_given_device_and_ends_when_the_line_goes(self):
+        master, slave = os.openpty()  # the test is the host at the other end of the "cable"
+        path = os.ttyname(slave)
+        os.close(slave)
+        proc = subprocess.Popen([SIM, "--fast", "--device", path], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(proc.stdout.readline().strip(), path)
+            tty.setraw(master)
+            os.write(master, frame(POLL))
+            data = b""
+            while len(data) < 6:
+                ready, _, _ = select.select([master], [], [], TIMEOUT)
+                self.assertTrue(ready, "no reply on the device")
+                data += os.read(master, 6 - len(data))
+            self.assertEqual(data, frame(0x10))
+        finally:
+            os.close(master)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 1)
+        self.assertIn(path, proc.stderr.read())
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
+
     def test_help_and_bad_options(self):
         result = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(result.returncode, 0)
