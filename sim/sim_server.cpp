@@ -167,7 +167,7 @@ void SimServer::Run() {
       deadline = model_.NextDeadline();
       if (!output_.empty() && !want_output) {
         const Outgoing& next = output_.front();
-        const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent);
+        const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent + (fast_ ? 0 : 1));
         deadline = deadline ? std::min(*deadline, due) : due;
       }
     }
@@ -261,9 +261,11 @@ bool SimServer::WriteDueLocked(SimTime now) {
     if (now < out.start) {
       return false;
     }
+    // A byte goes out when its whole wire time (start bit to stop bit) has
+    // passed, so the reader sees it when a real line would deliver it.
     std::size_t due = out.bytes.size();
-    if (ByteTime() != SimClock::duration::zero()) {
-      due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()) + 1);
+    if (!fast_) {
+      due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()));
     }
     if (due > out.sent) {
       // The line is non-blocking: this never waits.
@@ -402,7 +404,9 @@ void SimServer::Stop() {
   if (wake_write_ >= 0) {
     Wake();
   }
-  if (thread_.joinable()) {
+  // From on_error, on the server's own thread, the thread is ending anyway;
+  // it is joined by the next Stop() from another thread or the destructor.
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     thread_.join();
   }
 }

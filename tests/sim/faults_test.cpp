@@ -88,7 +88,7 @@ TEST(Faults, SplitIntoMorePiecesThanBytesSendsOneByteAPiece) {
   EXPECT_EQ(Hex(Joined(reply)), "02 03 06 10 43 92");
 }
 
-TEST(Faults, DelayHoldsBackTheNextRepliesIncludingNearTheDriversTimeout) {
+TEST(Faults, DelayHoldsBackTheNextRepliesEvenForNearlyTwoSeconds) {
   ModelDriver d;
   d.model.Delay(milliseconds(1990), 2);
   for (int i = 0; i < 2; ++i) {

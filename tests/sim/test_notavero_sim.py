@@ -294,6 +294,7 @@ class Program(unittest.TestCase):
         os.close(slave)
         proc = subprocess.Popen([SIM, "--fast", "--device", path], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
         try:
             self.assertEqual(proc.stdout.readline().strip(), path)
             tty.setraw(master)
