@@ -113,6 +113,18 @@ TEST(BillTableText, ValuesThatDoNotFitAreZero) {
   EXPECT_EQ((BillTableEntry{1, {'R', 'U', 'S'}, 255}).Value(), 0U);
 }
 
+TEST(BillTableText, ShippedTablesLoad) {
+  const std::string dir = NOTAVERO_SIM_TABLES;
+  const BillTable standard = LoadBillTableFile(dir + "/default.txt");
+  const BillTable builtin = DefaultBillTable();
+  for (std::size_t i = 0; i < kBillTypeCount; ++i) {
+    EXPECT_EQ(standard[i].Describe(), builtin[i].Describe()) << "type " << i;
+  }
+  const BillTable with_200 = LoadBillTableFile(dir + "/with-200.txt");
+  EXPECT_EQ(with_200[8].Describe(), "200 RUS");
+  EXPECT_EQ(with_200[7].Describe(), "5000 RUS");
+}
+
 TEST(BillTableText, LoadingAMissingFileNamesIt) {
   try {
     LoadBillTableFile("/nonexistent/table.txt");
