@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/words.h"
+
 namespace notavero::sim {
 
 uint64_t BillTableEntry::Value() const {
@@ -64,24 +66,6 @@ bool ParseByte(std::string_view word, uint8_t& out) {
   }
   out = static_cast<uint8_t>(value);
   return true;
-}
-
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t pos = 0;
-  while (pos < line.size()) {
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r')) {
-      ++pos;
-    }
-    const std::size_t start = pos;
-    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t' && line[pos] != '\r') {
-      ++pos;
-    }
-    if (pos > start) {
-      words.push_back(line.substr(start, pos - start));
-    }
-  }
-  return words;
 }
 
 }  // namespace

@@ -6,28 +6,11 @@
 #include "common/cp1251.h"
 #include "common/hex.h"
 #include "driver/state_text.h"
+#include "sim/words.h"
 
 namespace notavero::sim {
 
 namespace {
-
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t pos = 0;
-  while (pos < line.size()) {
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r')) {
-      ++pos;
-    }
-    const std::size_t start = pos;
-    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t' && line[pos] != '\r') {
-      ++pos;
-    }
-    if (pos > start) {
-      words.push_back(line.substr(start, pos - start));
-    }
-  }
-  return words;
-}
 
 bool ParseNumber(std::string_view word, int base, unsigned max, unsigned& out) {
   if (base == 16 && word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
