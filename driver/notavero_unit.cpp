@@ -245,24 +245,25 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
 // ---------------------------------------------------------------------------
 // Device commands (polling thread)
 
-void TNotavero::SendSimple(uint8_t command) {
-  std::array<uint8_t, kCommandBufferSize> buffer{command};
-  int32_t expected = 0;
-  if (Exchange(buffer.data(), buffer.size(), 1, expected) != xsOk) {
+int32_t TNotavero::Command(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t expected) {
+  if (Exchange(buffer, buffer_size, n, expected) != xsOk) {
     throw ECashDevice();
   }
+  return expected;
+}
+
+void TNotavero::SendSimple(uint8_t command) {
+  std::array<uint8_t, kCommandBufferSize> buffer{command};
+  Command(buffer.data(), buffer.size(), 1, 0);
 }
 
 uint16_t TNotavero::Poll() {
   std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
-  int32_t expected = 8;
-  if (Exchange(buffer.data(), buffer.size(), 1, expected) != xsOk) {
-    throw ECashDevice();
-  }
-  if (expected != 6 && expected != 7) {
+  const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
+  if (length != 6 && length != 7) {
     return 0;
   }
-  const uint16_t status = MakeStatus(buffer[3], expected == 7 ? buffer[4] : 0);
+  const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
   Ack();
   return status;
 }
@@ -273,31 +274,22 @@ void TNotavero::Ack() {
 
 void TNotavero::Reset() {
   std::array<uint8_t, kCommandBufferSize> buffer{cmdReset};
-  int32_t expected = 6;
-  if (Exchange(buffer.data(), buffer.size(), 1, expected) != xsOk) {
-    throw ECashDevice();
-  }
+  Command(buffer.data(), buffer.size(), 1, 6);
 }
 
 void TNotavero::GetStatus() {
+  constexpr auto kLength = static_cast<int32_t>(kStatusFrameLength);
   std::array<uint8_t, kCommandBufferSize> buffer{cmdGetStatus};
-  int32_t expected = kStatusFrameLength;
-  if (Exchange(buffer.data(), buffer.size(), 1, expected) != xsOk) {
-    throw ECashDevice();
-  }
-  if (expected == static_cast<int32_t>(kStatusFrameLength)) {
+  if (Command(buffer.data(), buffer.size(), 1, kLength) == kLength) {
     Ack();
   }
 }
 
 void TNotavero::GetBillTable(BillValueTable& values) {
+  constexpr auto kLength = static_cast<int32_t>(kBillTableFrameLength);
   values.fill(0);
   std::array<uint8_t, kBillTableBufferSize> buffer{cmdGetBillTable};
-  int32_t expected = kBillTableFrameLength;
-  if (Exchange(buffer.data(), buffer.size(), 1, expected) != xsOk) {
-    throw ECashDevice();
-  }
-  if (expected != static_cast<int32_t>(kBillTableFrameLength)) {
+  if (Command(buffer.data(), buffer.size(), 1, kLength) != kLength) {
     return;
   }
   Ack();
@@ -307,20 +299,14 @@ void TNotavero::GetBillTable(BillValueTable& values) {
 void TNotavero::SetSecurity() {
   std::array<uint8_t, kCommandBufferSize> buffer{cmdSetSecurity};
   std::copy(kSecurityParameters.begin(), kSecurityParameters.end(), buffer.begin() + 1);
-  int32_t expected = 0;
-  if (Exchange(buffer.data(), buffer.size(), 1 + kSecurityParameters.size(), expected) != xsOk) {
-    throw ECashDevice();
-  }
+  Command(buffer.data(), buffer.size(), 1 + kSecurityParameters.size(), 0);
 }
 
 void TNotavero::EnableBillTypes(bool enable) {
   const auto parameters = EnableParameters(enable ? EnableMask(BillValues_) : 0);
   std::array<uint8_t, kCommandBufferSize> buffer{cmdEnableBillTypes};
   std::copy(parameters.begin(), parameters.end(), buffer.begin() + 1);
-  int32_t expected = 0;
-  if (Exchange(buffer.data(), buffer.size(), 1 + parameters.size(), expected) != xsOk) {
-    throw ECashDevice();
-  }
+  Command(buffer.data(), buffer.size(), 1 + parameters.size(), 0);
 }
 
 void TNotavero::Stack() {

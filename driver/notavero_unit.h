@@ -129,6 +129,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void WaitResponse(std::chrono::milliseconds timeout);
   void ProcessRxByte();
   void CheckStopping() const;
+  // One command's exchange: the first n bytes of buffer go out, and a reply
+  // is awaited when expected > 0.  Raises ECashDevice unless the exchange
+  // ends in xsOk; returns the reply's length.
+  int32_t Command(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t expected);
   // Sends a command without parameters that awaits no reply.
   void SendSimple(uint8_t command);
   // Calls the host for a bill event; returns its decision.
