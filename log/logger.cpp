@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "common/cp1251.h"
+#include "common/event.h"
 #include "log/log_platform.h"
 #include "log/logger_testing.h"
 
@@ -35,41 +35,6 @@ constexpr auto kDroppedLines = Cp1251(u8"Пропущено строк журн�
 constexpr auto kCannotWrite = Cp1251(u8" Не могу записать файл журнала ");
 constexpr auto kRestored = Cp1251(u8" Восстановлена запись файла журнала ");
 
-// Auto-reset event: Set wakes one wait, or the next one when nobody waits.
-class AutoResetEvent {
- public:
-  void Set() {
-    {
-      const std::lock_guard lock(mutex_);
-      signalled_ = true;
-    }
-    set_count_.fetch_add(1, std::memory_order_relaxed);
-    cv_.notify_one();
-  }
-
-  bool Wait(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [this] { return signalled_; })) {
-      return false;
-    }
-    signalled_ = false;
-    return true;
-  }
-
-  void Clear() {
-    const std::lock_guard lock(mutex_);
-    signalled_ = false;
-  }
-
-  std::atomic<uint64_t>& set_count() { return set_count_; }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool signalled_ = false;
-  std::atomic<uint64_t> set_count_{0};
-};
-
 // The process-wide state of the log.  Everything but the atomics and the
 // event is guarded by `lock`.
 struct LogState {
@@ -82,7 +47,8 @@ struct LogState {
   bool first_write = true;
   bool write_broken = false;
   LogFileLayer* files = nullptr;
-  AutoResetEvent alert_event;
+  Event alert_event{Event::Mode::kAutoReset};
+  std::atomic<uint64_t> alerts_signalled{0};  // how often alert_event was set
   std::atomic<LogClock> clock{nullptr};
   std::atomic<LogSink*> sink{nullptr};
 };
@@ -291,7 +257,7 @@ void LogInit(std::string_view name) {
       s.dropped = 0;
       s.alerts.clear();
     }
-    s.alert_event.Clear();
+    s.alert_event.Reset();
   } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
   }
 }
@@ -327,6 +293,7 @@ void LogWrite(uint8_t level, std::string_view text) noexcept {
           s.alerts.emplace_back(formatted);
         }
       }
+      s.alerts_signalled.fetch_add(1, std::memory_order_relaxed);
       s.alert_event.Set();
     }
 
@@ -394,7 +361,7 @@ bool FirstWrite() {
 }
 
 uint64_t AlertEventCount() {
-  return State().alert_event.set_count().load(std::memory_order_relaxed);
+  return State().alerts_signalled.load(std::memory_order_relaxed);
 }
 
 bool WaitAlertEvent(std::chrono::milliseconds timeout) {
@@ -415,8 +382,8 @@ void Reset() {
   }
   s.clock.store(nullptr, std::memory_order_release);
   s.sink.store(nullptr, std::memory_order_release);
-  s.alert_event.Clear();
-  s.alert_event.set_count().store(0, std::memory_order_relaxed);
+  s.alert_event.Reset();
+  s.alerts_signalled.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace log_testing

@@ -258,6 +258,18 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
 
+  // A line error ends the server's thread; the program then ends with it.
+  std::mutex error_mutex;
+  std::string line_error;
+  options.on_error = [&](const std::string& error) {
+    {
+      const std::lock_guard lock(error_mutex);
+      line_error = error;
+    }
+    const uint8_t byte = 1;
+    [[maybe_unused]] const auto written = write(quit_pipe[1], &byte, 1);
+  };
+
   std::unique_ptr<SimServer> server;
   try {
     server = SimServer::Start(options);
@@ -326,5 +338,10 @@ int main(int argc, char** argv) {
   close(signal_fd);
   close(quit_pipe[0]);
   close(quit_pipe[1]);
+  const std::lock_guard lock(error_mutex);
+  if (!line_error.empty()) {
+    std::fprintf(stderr, "notavero-sim: %s\n", line_error.c_str());
+    return kExitFailure;
+  }
   return 0;
 }

@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "common/hex.h"
 
@@ -27,7 +27,7 @@ constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
 constexpr std::size_t kStateHistory = 1024;
 
 std::runtime_error SystemError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
+  return std::runtime_error(what + ": " + std::generic_category().message(errno));
 }
 
 void MakeRaw(int fd, const std::string& path) {
@@ -100,6 +100,7 @@ SimServer::SimServer(const SimOptions& options)
     : fast_(options.fast),
       started_(SimClock::now()),
       trace_limit_(options.trace_limit),
+      on_error_(options.on_error),
       model_(ModelOptionsOf(options), started_) {}
 
 SimServer::~SimServer() {
@@ -154,8 +155,8 @@ void SimServer::Wake() const {
 }
 
 void SimServer::Run() {
-  std::vector<TraceEntry> to_file;
   bool want_output = false;
+  std::vector<TraceEntry> to_file;
   for (;;) {
     std::optional<SimTime> deadline;
     {
@@ -164,11 +165,11 @@ void SimServer::Run() {
         break;
       }
       deadline = model_.NextDeadline();
-    }
-    if (!output_.empty() && !want_output) {
-      const Outgoing& next = output_.front();
-      const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent);
-      deadline = deadline ? std::min(*deadline, due) : due;
+      if (!output_.empty() && !want_output) {
+        const Outgoing& next = output_.front();
+        const SimTime due = next.start + ByteTime() * static_cast<int64_t>(next.sent + (fast_ ? 0 : 1));
+        deadline = deadline ? std::min(*deadline, due) : due;
+      }
     }
     std::array<pollfd, 2> fds{};
     fds[0] = {wake_read_, POLLIN, 0};
@@ -180,7 +181,7 @@ void SimServer::Run() {
     const int ready = ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       const std::lock_guard lock(mutex_);
-      error_ = std::string("poll: ") + std::strerror(errno);
+      error_ = std::string("poll: ") + std::generic_category().message(errno);
       break;
     }
     if ((fds[0].revents & POLLIN) != 0) {
@@ -188,46 +189,56 @@ void SimServer::Run() {
       while (read(wake_read_, drain.data(), drain.size()) > 0) {
       }
     }
-    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
+    if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+        !ReadLine((fds[1].revents & POLLIN) == 0)) {
       const std::lock_guard lock(mutex_);
-      error_ = "the line " + path_ + " has gone (hang-up or error)";
+      error_ = "the line " + path_ + " has gone (hang-up or read error)";
       break;
     }
-    if ((fds[1].revents & POLLIN) != 0) {
-      ReadLine(to_file);
-    }
-    const SimTime now = SimClock::now();
     {
       const std::lock_guard lock(mutex_);
-      if (drop_output_) {
-        drop_output_ = false;
-        DropOutput(to_file);
-      }
+      const SimTime now = SimClock::now();
       model_.Advance(now);
       NoteStateLocked();
+      want_output = WriteDueLocked(now);
+      to_file.swap(to_file_);
     }
-    want_output = WriteDue(now, to_file);
     WriteTraceFile(to_file);
     to_file.clear();
   }
-  const std::lock_guard lock(mutex_);
-  stopped_ = true;
-  changed_.notify_all();
+  {
+    const std::lock_guard lock(mutex_);
+    to_file.swap(to_file_);
+  }
+  WriteTraceFile(to_file);
+  std::string error;
+  {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    error = error_;
+    changed_.notify_all();
+  }
+  if (!error.empty() && on_error_) {
+    on_error_(error);
+  }
 }
 
-void SimServer::ReadLine(std::vector<TraceEntry>& to_file) {
+bool SimServer::ReadLine(bool hangup) {
   std::array<uint8_t, 512> buffer{};
   const ssize_t count = read(line_fd_, buffer.data(), buffer.size());
-  if (count <= 0) {
-    return;  // EAGAIN, EINTR: nothing this time
+  if (count == 0 || (count < 0 && (hangup || (errno != EAGAIN && errno != EINTR)))) {
+    return false;  // end of file, a read error, or a hang-up with nothing left to read
+  }
+  if (count < 0) {
+    return true;  // nothing this time
   }
   const SimTime now = SimClock::now();
+  const std::lock_guard lock(mutex_);
   // A real line delivers the last of these bytes only after their wire time.
   rx_wire_end_ = std::max(rx_wire_end_, now) + ByteTime() * count;
-  const std::lock_guard lock(mutex_);
   auto replies = model_.Receive(buffer.data(), static_cast<std::size_t>(count), now);
   for (auto& reply : replies) {
-    AddTraceLocked(TraceEntry{now, Direction::kReceived, std::move(reply.request)}, to_file);
+    AddTraceLocked(TraceEntry{now, Direction::kReceived, std::move(reply.request)});
     SimTime at = std::max({now, rx_wire_end_, tx_free_});
     for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
       auto& chunk = reply.chunks[i];
@@ -241,19 +252,23 @@ void SimServer::ReadLine(std::vector<TraceEntry>& to_file) {
     }
   }
   NoteStateLocked();
+  return true;
 }
 
-bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
+bool SimServer::WriteDueLocked(SimTime now) {
   while (!output_.empty()) {
     Outgoing& out = output_.front();
     if (now < out.start) {
       return false;
     }
+    // A byte goes out when its whole wire time (start bit to stop bit) has
+    // passed, so the reader sees it when a real line would deliver it.
     std::size_t due = out.bytes.size();
-    if (ByteTime() != SimClock::duration::zero()) {
-      due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()) + 1);
+    if (!fast_) {
+      due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.start) / ByteTime()));
     }
     if (due > out.sent) {
+      // The line is non-blocking: this never waits.
       const ssize_t written = write(line_fd_, out.bytes.data() + out.sent, due - out.sent);
       if (written < 0) {
         return true;  // the line is full (EAGAIN): wait until it takes bytes again
@@ -266,8 +281,7 @@ bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
       return false;  // the rest is due later
     }
     if (out.ends_reply) {
-      const std::lock_guard lock(mutex_);
-      AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+      AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)});
       sending_.clear();
     }
     output_.pop_front();
@@ -275,10 +289,10 @@ bool SimServer::WriteDue(SimTime now, std::vector<TraceEntry>& to_file) {
   return false;
 }
 
-void SimServer::DropOutput(std::vector<TraceEntry>& to_file) {
+void SimServer::DropOutputLocked() {
   output_.clear();
   if (!sending_.empty()) {
-    AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)}, to_file);
+    AddTraceLocked(TraceEntry{SimClock::now(), Direction::kSent, std::move(sending_)});
     sending_.clear();
   }
   tx_free_ = SimTime();
@@ -296,9 +310,9 @@ void SimServer::NoteStateLocked() {
   changed_.notify_all();
 }
 
-void SimServer::AddTraceLocked(TraceEntry entry, std::vector<TraceEntry>& to_file) {
+void SimServer::AddTraceLocked(TraceEntry entry) {
   if (trace_file_ != nullptr) {
-    to_file.push_back(entry);
+    to_file_.push_back(entry);
   }
   ++trace_total_;
   if (trace_limit_ == 0) {
@@ -327,7 +341,7 @@ CommandResult SimServer::Command(std::string_view line) {
     const std::lock_guard lock(mutex_);
     result = RunDeviceCommand(model_, line, SimClock::now());
     if (result.power_cycled) {
-      drop_output_ = true;
+      DropOutputLocked();  // the device went off in the middle of its reply
     }
     NoteStateLocked();
   }
@@ -390,7 +404,9 @@ void SimServer::Stop() {
   if (wake_write_ >= 0) {
     Wake();
   }
-  if (thread_.joinable()) {
+  // From on_error, on the server's own thread, the thread is ending anyway;
+  // it is joined by the next Stop() from another thread or the destructor.
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     thread_.join();
   }
 }

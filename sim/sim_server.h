@@ -44,6 +44,9 @@ struct SimOptions {
   BillTable bill_table = DefaultBillTable();
   std::string trace_file;            // empty: no trace file
   std::size_t trace_limit = 100000;  // newest trace entries kept in memory
+  // Called once, on the server's thread, when a line error ends the thread
+  // (a serial adapter unplugged, for instance); Error() says the same.
+  std::function<void(const std::string&)> on_error;
 };
 
 using TracePredicate = std::function<bool(const TraceEntry&)>;
@@ -99,12 +102,14 @@ class SimServer {
   void Wake() const;
   // With mutex_ held.
   void NoteStateLocked();
-  void AddTraceLocked(TraceEntry entry, std::vector<TraceEntry>& to_file);
-  void WriteTraceFile(const std::vector<TraceEntry>& entries);
-  void ReadLine(std::vector<TraceEntry>& to_file);
+  void AddTraceLocked(TraceEntry entry);
   // Writes the bytes whose time has come; true when the line took no more.
-  bool WriteDue(SimTime now, std::vector<TraceEntry>& to_file);
-  void DropOutput(std::vector<TraceEntry>& to_file);
+  bool WriteDueLocked(SimTime now);
+  void DropOutputLocked();
+  // Without mutex_ held.
+  // Reads and answers what has come; false when the line has gone.
+  bool ReadLine(bool hangup);
+  void WriteTraceFile(const std::vector<TraceEntry>& entries);
   [[nodiscard]] SimClock::duration ByteTime() const;
 
   const bool fast_;
@@ -116,7 +121,9 @@ class SimServer {
   int wake_write_ = -1;
   std::FILE* trace_file_ = nullptr;
   const std::size_t trace_limit_;
+  const std::function<void(const std::string&)> on_error_;
 
+  // Everything below up to stop_mutex_ is guarded by mutex_.
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   DeviceModel model_;
@@ -127,14 +134,12 @@ class SimServer {
   uint8_t last_state_ = 0;
   bool stop_requested_ = false;
   bool stopped_ = false;
-  bool drop_output_ = false;
   std::string error_;
-
-  // Used by the thread alone.
+  std::vector<TraceEntry> to_file_;  // entries the thread has still to write to the trace file
   std::deque<Outgoing> output_;
   std::vector<uint8_t> sending_;  // bytes of the reply on the line so far
-  SimTime rx_wire_end_{};
-  SimTime tx_free_{};
+  SimTime rx_wire_end_{};         // when the bytes received so far would have arrived on a real line
+  SimTime tx_free_{};             // when the line is free for the next reply
 
   std::mutex stop_mutex_;
   std::thread thread_;

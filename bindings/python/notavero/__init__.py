@@ -1,0 +1,35 @@
+"""Python interface of the notavero bill validator driver.
+
+    from decimal import Decimal
+    import notavero
+
+    with notavero.Driver(7, on_escrow=lambda amount: amount <= Decimal(500),
+                         on_stacked=lambda amount: print("credited", amount)) as driver:
+        driver.wait_for_status(notavero.DISABLED, timeout=30)  # bill table read
+        driver.enabled = True
+        ...
+
+The driver runs its own polling thread; the callbacks are called on it,
+one at a time, and the driver waits for each: keep them quick (no dialogs,
+no network).  on_escrow returns truthy to stack the bill, falsy to return it
+(the default without on_escrow, and the outcome when it raises).  Amounts are
+decimal.Decimal currency units.  Acceptance is enabled for the bill types the
+driver has read from the device's bill table, so enable it once the state
+text is "Выключен" (notavero.DISABLED) and enable it again should the device
+come back disabled after a power cut.
+
+The library (libnotavero.so, Notavero.dll) is looked for at the path in the
+environment variable NOTAVERO_LIBRARY when it is set (then nowhere else);
+otherwise beside this package, then in the build/ directory of the source
+tree the package sits in, then by the system's loader.
+
+On Linux, port n is the device named by the environment variable
+NOTAVERO_COM<n>, else /dev/ttyS<n-1>.  The log goes to the file named by
+NOTAVERO_LOG, else to the platform's fixed path.  Both are read when a
+Driver is created.
+"""
+
+from ._driver import DISABLED, WAITING_FOR_BILL, Driver, DriverError, to_amount
+from ._library import LibraryNotFoundError
+
+__all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING_FOR_BILL", "to_amount"]

@@ -1,0 +1,93 @@
+"""Finding and loading the driver library, and the C API's prototypes."""
+
+import ctypes
+import os
+import pathlib
+import sys
+import threading
+
+# int callback(int32_t kind, int64_t amount, void* user); plain C calling
+# convention on every platform (the C API does not use __stdcall).
+BILL_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int32, ctypes.c_int64, ctypes.c_void_p)
+
+if sys.platform == "win32":
+    LIBRARY_NAME = "Notavero.dll"
+elif sys.platform == "darwin":
+    LIBRARY_NAME = "libnotavero.dylib"
+else:
+    LIBRARY_NAME = "libnotavero.so"
+
+_PACKAGE_DIR = pathlib.Path(__file__).resolve().parent
+# bindings/python/notavero -> the repository's top, whose build/ holds the
+# developer's build.
+_BUILD_DIR = _PACKAGE_DIR.parent.parent.parent / "build"
+
+
+class LibraryNotFoundError(OSError):
+    """No candidate of the driver library could be loaded."""
+
+
+def candidates(environ=None):
+    """The places the library is looked for, in order.
+
+    NOTAVERO_LIBRARY, when set, is the only one: a path given on purpose must
+    not be replaced silently by another copy of the library.
+    """
+    environ = os.environ if environ is None else environ
+    explicit = environ.get("NOTAVERO_LIBRARY", "")
+    if explicit:
+        return [explicit]
+    return [str(_PACKAGE_DIR / LIBRARY_NAME), str(_BUILD_DIR / LIBRARY_NAME), LIBRARY_NAME]
+
+
+def _declare(lib):
+    lib.nv_get_driver.argtypes = [ctypes.c_uint8, BILL_CALLBACK, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+    lib.nv_get_driver.restype = ctypes.c_void_p
+    lib.nv_free_driver.argtypes = [ctypes.c_void_p]
+    lib.nv_free_driver.restype = None
+    lib.nv_get_version.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+    lib.nv_get_version.restype = None
+    lib.nv_get_status_text.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+    lib.nv_get_status_text.restype = ctypes.c_size_t
+    lib.nv_set_enabled.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    lib.nv_set_enabled.restype = None
+    return lib
+
+
+def load(environ=None):
+    """Loads the first candidate that loads; raises LibraryNotFoundError
+    naming every candidate and why it failed."""
+    failures = []
+    for candidate in candidates(environ):
+        # A path that does not exist is reported as such, without asking the
+        # loader (whose message would be less plain).
+        if os.sep in candidate or (os.altsep and os.altsep in candidate):
+            if not os.path.exists(candidate):
+                failures.append(f"{candidate}: no such file")
+                continue
+        try:
+            lib = ctypes.CDLL(candidate)
+        except OSError as error:
+            failures.append(f"{candidate}: {error}")
+            continue
+        try:
+            return _declare(lib)
+        except AttributeError as error:
+            failures.append(f"{candidate}: not the driver library ({error})")
+    raise LibraryNotFoundError(
+        "cannot load the notavero driver library; tried:\n  " + "\n  ".join(failures)
+        + "\nset NOTAVERO_LIBRARY to the library's path"
+    )
+
+
+_lock = threading.Lock()
+_library = None
+
+
+def library():
+    """The process's one loaded library, loaded on first use."""
+    global _library
+    with _lock:
+        if _library is None:
+            _library = load()
+        return _library

@@ -1,0 +1,76 @@
+"""The validator simulator as a subprocess on a pseudo-terminal, for tests."""
+
+import os
+import pathlib
+import queue
+import subprocess
+import threading
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
+SIM = os.environ.get("NOTAVERO_SIM") or str(REPOSITORY / "build" / "notavero-sim")
+TIMEOUT = 30.0  # seconds; generous, for a loaded machine and sanitizers
+
+
+def child_environment():
+    """The environment for child processes: without a sanitizer runtime
+    preloaded for this interpreter (the children bring their own)."""
+    env = dict(os.environ)
+    preload = env.pop("NOTAVERO_TEST_PRELOAD", None)
+    if preload is not None and env.get("LD_PRELOAD") == preload:
+        del env["LD_PRELOAD"]
+    return env
+
+
+class Simulator:
+    """notavero-sim --fast; its pty path is .path, commands go to command()."""
+
+    def __init__(self, *options):
+        self._process = subprocess.Popen(
+            [SIM, "--fast", *options],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            encoding="utf-8",
+            env=child_environment(),
+        )
+        self.path = self._process.stdout.readline().strip()
+        if not self.path.startswith("/"):
+            self.close()
+            raise RuntimeError(f"{SIM} printed no pty path")
+        self._lines = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self._process.stdout:
+            self._lines.put(line.rstrip("\n"))
+
+    def command(self, line):
+        self._process.stdin.write(line + "\n")
+        self._process.stdin.flush()
+
+    def status(self):
+        """The simulator's own account: state, bills stacked and returned."""
+        self.command("status")
+        while True:
+            line = self._lines.get(timeout=TIMEOUT)
+            if line.startswith("state="):
+                words = line.split(" text=")[0].split()
+                return dict(word.split("=", 1) for word in words)
+
+    def close(self):
+        if self._process.poll() is None:
+            try:
+                self._process.stdin.write("quit\n")
+                self._process.stdin.flush()
+            except OSError:
+                pass
+        try:
+            self._process.wait(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        if hasattr(self, "_reader"):
+            self._reader.join(TIMEOUT)
+        self._process.stdin.close()
+        self._process.stdout.close()

@@ -1,0 +1,265 @@
+// The line server over a real pseudo-terminal, driven from the test as a
+// driver would drive it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/hex.h"
+#include "sim/sim_server.h"
+#include "tests/sim/model_helpers.h"
+
+namespace notavero::sim {
+namespace {
+
+using test::Frame;
+using Bytes = std::vector<uint8_t>;
+using std::chrono::milliseconds;
+constexpr milliseconds kTimeout{10000};
+
+std::string Hex(const Bytes& bytes) {
+  return HexBytes(bytes.data(), bytes.size());
+}
+
+// The driver's end of the line.
+class Port {
+ public:
+  explicit Port(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    EXPECT_GE(fd_, 0) << path;
+    termios tio{};
+    tcgetattr(fd_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd_, TCSANOW, &tio);
+  }
+  ~Port() { close(fd_); }
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  void Write(const Bytes& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  // Reads until `count` bytes have come or the time-out has passed.
+  Bytes Read(std::size_t count, milliseconds timeout = kTimeout) {
+    Bytes bytes;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (bytes.size() < count) {
+      const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd fds{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&fds, 1, static_cast<int>(left.count())) <= 0) {
+        break;
+      }
+      std::array<uint8_t, 256> buffer{};
+      const ssize_t n = read(fd_, buffer.data(), std::min(buffer.size(), count - bytes.size()));
+      if (n <= 0) {
+        break;
+      }
+      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
+    }
+    return bytes;
+  }
+  // Sends a frame and reads a reply of `count` bytes.
+  Bytes Exchange(std::initializer_list<uint8_t> payload, std::size_t count) {
+    Write(Frame(payload));
+    return Read(count);
+  }
+  uint8_t PollAck() {
+    const Bytes reply = Exchange({cmdPoll}, 6);
+    if (reply.size() == 6 && reply[2] == 7) {
+      const Bytes rest = Read(1);
+      Write(Frame({cmdAck}));
+      return reply[3];
+    }
+    Write(Frame({cmdAck}));
+    return reply.size() == 6 ? reply[3] : 0;
+  }
+  uint8_t PollUntil(uint8_t state) {
+    for (int i = 0; i < 50; ++i) {
+      if (const uint8_t got = PollAck(); got == state || got == 0) {
+        return got;
+      }
+    }
+    return 0xFF;
+  }
+
+ private:
+  int fd_;
+};
+
+SimOptions Fast() {
+  SimOptions options;
+  options.fast = true;
+  return options;
+}
+
+TEST(SimServer, PollResetEnableInsertEscrowStackStackedOverThePty) {
+  auto server = SimServer::Start(Fast());
+  Port port(server->SlavePath());
+  EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");
+  port.Write(Frame({cmdAck}));
+  EXPECT_EQ(Hex(port.Exchange({cmdReset}, 6)), "02 03 06 00 C2 82");
+  EXPECT_EQ(port.PollUntil(dsDisabled), dsDisabled);
+  const Bytes table = port.Exchange({cmdGetBillTable}, 125);
+  ASSERT_EQ(table.size(), 125U);
+  EXPECT_TRUE(FrameCrcGood(table.data(), table.size()));
+  port.Write(Frame({cmdAck}));
+  EXPECT_EQ(Hex(port.Exchange({cmdEnableBillTypes, 0, 0, 0xFC, 0, 0, 0xFC}, 6)), "02 03 06 00 C2 82");
+  EXPECT_TRUE(server->WaitForState(dsWaitingForBill, kTimeout));
+  ASSERT_TRUE(server->Insert(4).ok);
+  EXPECT_EQ(port.PollAck(), dsAccepting);
+  EXPECT_EQ(port.PollUntil(dsEscrow), dsEscrow);
+  EXPECT_EQ(Hex(port.Exchange({cmdStack}, 6)), "02 03 06 00 C2 82");
+  EXPECT_EQ(port.PollAck(), dsStacking);
+  EXPECT_EQ(port.PollAck(), dsStacking);
+  EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 7)), "02 03 07 81 04 70 6C");
+  port.Write(Frame({cmdAck}));
+  EXPECT_TRUE(server->WaitForState(dsWaitingForBill, kTimeout));
+  const SimStatus status = server->Status();
+  EXPECT_EQ(status.counters.stacked, 1U);
+  EXPECT_EQ(status.counters.stacked_sum, 100U);
+  EXPECT_EQ(status.enabled_mask, 0xFCU);
+}
+
+TEST(SimServer, StatusTraceAndWaitsSeeWhatHappenedOnTheLine) {
+  auto server = SimServer::Start(Fast());
+  Port port(server->SlavePath());
+  // Initialising comes and goes within a few polls; a waiter that started
+  // before still sees it, however late it wakes.
+  bool saw_initialising = false;
+  std::thread waiter([&] { saw_initialising = server->WaitForState(dsInitializing, kTimeout); });
+  const std::size_t mark = server->TraceMark();
+  port.Exchange({cmdReset}, 6);
+  ASSERT_TRUE(server->WaitForTrace(
+      [](const TraceEntry& e) { return e.direction == Direction::kSent && e.bytes.size() == 6; }, kTimeout,
+      mark));
+  for (int i = 0; i < kInitPolls + 1; ++i) {
+    port.PollAck();
+  }
+  EXPECT_TRUE(server->WaitForState(dsDisabled, kTimeout));
+  waiter.join();
+  EXPECT_TRUE(saw_initialising);
+  EXPECT_FALSE(server->WaitForState(dsEscrow, milliseconds(50)));
+  const auto trace = server->Trace();
+  ASSERT_GE(trace.size(), 2U);
+  EXPECT_EQ(Hex(trace[0].bytes), "02 03 06 30 41 B3");
+  EXPECT_EQ(trace[0].direction, Direction::kReceived);
+  EXPECT_EQ(Hex(trace[1].bytes), "02 03 06 00 C2 82");
+  EXPECT_LE(trace[0].time, trace[1].time);
+  EXPECT_EQ(server->Status().state, dsDisabled);
+}
+
+TEST(SimServer, TheDriverMayOpenAndCloseThePortAgainAndAgain) {
+  auto server = SimServer::Start(Fast());
+  for (int i = 0; i < 5; ++i) {
+    Port port(server->SlavePath());
+    EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92") << "open " << i;
+  }
+  EXPECT_EQ(server->Error(), "");
+}
+
+TEST(SimServer, PacedRepliesArriveWhole) {
+  SimOptions options;  // 9600-baud pacing: 125 bytes take about 130 ms
+  auto server = SimServer::Start(options);
+  Port port(server->SlavePath());
+  const Bytes table = port.Exchange({cmdGetBillTable}, 125);
+  ASSERT_EQ(table.size(), 125U);
+  EXPECT_TRUE(FrameCrcGood(table.data(), table.size()));
+}
+
+TEST(SimServer, SplitAndDelayedRepliesArriveWhole) {
+  auto server = SimServer::Start(Fast());
+  Port port(server->SlavePath());
+  ASSERT_TRUE(server->Command("split 6 20").ok);
+  EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");
+  ASSERT_TRUE(server->Command("delay 100").ok);
+  EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");
+  ASSERT_TRUE(server->Command("garbage 4").ok);
+  const Bytes noisy = port.Exchange({cmdPoll}, 10);
+  ASSERT_EQ(noisy.size(), 10U);
+  EXPECT_EQ(Hex(Bytes(noisy.begin() + 4, noisy.end())), "02 03 06 10 43 92");
+}
+
+TEST(SimServer, PowerCycleDropsAReplyOnItsWay) {
+  auto server = SimServer::Start(Fast());
+  Port port(server->SlavePath());
+  ASSERT_TRUE(server->Command("delay 60000").ok);
+  const std::size_t mark = server->TraceMark();
+  port.Write(Frame({cmdReset}));
+  ASSERT_TRUE(server->WaitForTrace([](const TraceEntry& e) { return e.direction == Direction::kReceived; },
+                                   kTimeout, mark));
+  ASSERT_TRUE(server->PowerCycle().ok);
+  EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");  // not the held-back acknowledge
+}
+
+TEST(SimServer, TraceFileHoldsEveryFrame) {
+  const std::string path = ::testing::TempDir() + "sim_trace_test.txt";
+  SimOptions options = Fast();
+  options.trace_file = path;
+  {
+    auto server = SimServer::Start(options);
+    Port port(server->SlavePath());
+    port.Exchange({cmdPoll}, 6);
+    ASSERT_TRUE(
+        server->WaitForTrace([](const TraceEntry& e) { return e.direction == Direction::kSent; }, kTimeout));
+  }
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  EXPECT_NE(text.str().find(" RX 02 03 06 33 DA 81\n"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find(" TX 02 03 06 10 43 92\n"), std::string::npos) << text.str();
+}
+
+TEST(SimServer, StartRefusesWhatItCannotOpen) {
+  SimOptions options = Fast();
+  options.device = "/nonexistent/ttyS9";
+  EXPECT_THROW(SimServer::Start(options), std::runtime_error);
+  options = Fast();
+  options.bill_table_file = "/nonexistent/table";
+  EXPECT_THROW(SimServer::Start(options), std::runtime_error);
+  options = Fast();
+  options.power_up_state = dsDisabled;
+  EXPECT_THROW(SimServer::Start(options), std::runtime_error);
+}
+
+TEST(SimServer, StopEndsWaitsAndMayBeCalledFromSeveralThreads) {
+  auto server = SimServer::Start(Fast());
+  std::thread waiter([&] { EXPECT_FALSE(server->WaitForState(dsEscrow, milliseconds(60000))); });
+  std::thread stopper([&] { server->Stop(); });
+  server->Stop();
+  stopper.join();
+  waiter.join();
+  EXPECT_FALSE(server->WaitForTrace([](const TraceEntry&) { return true; }, milliseconds(60000)));
+}
+
+TEST(SimServer, CommandsFromManyThreadsWhileTheLineIsBusy) {
+  SimOptions options = Fast();
+  options.start_disabled = true;
+  auto server = SimServer::Start(options);
+  Port port(server->SlavePath());
+  std::thread commands([&] {
+    for (int i = 0; i < 200; ++i) {
+      server->Command(i % 2 == 0 ? "busy 1" : "clear");
+      (void)server->Status();
+      (void)server->Trace();
+    }
+    server->Command("clear");
+  });
+  for (int i = 0; i < 200; ++i) {
+    const Bytes reply = port.Exchange({cmdPoll}, 6);
+    ASSERT_GE(reply.size(), 6U);
+    if (reply[2] == 7) {
+      port.Read(1);
+    }
+  }
+  commands.join();
+  EXPECT_EQ(port.PollAck(), dsDisabled);
+}
+
+}  // namespace
+}  // namespace notavero::sim

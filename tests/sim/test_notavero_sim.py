@@ -1,0 +1,333 @@
+"""The notavero-sim program as a host developer runs it: over a real
+pseudo-terminal, with commands on stdin and in a script."""
+
+import os
+import queue
+import select
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import tty
+import unittest
+
+SIM = os.environ.get("NOTAVERO_SIM", "notavero-sim")
+TIMEOUT = 10  # seconds; generous, for loaded machines and sanitizers
+
+
+def crc16(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc
+
+
+def frame(*payload):
+    body = bytes([0x02, 0x03, len(payload) + 5, *payload])
+    crc = crc16(body)
+    return body + bytes([crc & 0xFF, crc >> 8])
+
+
+def crc_good(data):
+    return len(data) >= 5 and crc16(data[:-2]) == data[-2] | (data[-1] << 8)
+
+
+POLL, ACK, RESET, STACK, RETURN, BILL_TABLE, ENABLE = 0x33, 0x00, 0x30, 0x35, 0x36, 0x41, 0x34
+ACK_FRAME = bytes.fromhex("020306 00 C282")
+
+
+class Sim:
+    """One notavero-sim process and the driver's end of its line."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([SIM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.out = queue.Queue()
+        self.err = queue.Queue()
+        for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
+            threading.Thread(target=self._pump, args=(stream, lines), daemon=True).start()
+        self.path = self.out.get(timeout=TIMEOUT).strip()
+        self.fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.fd)
+
+    @staticmethod
+    def _pump(stream, lines):
+        for line in stream:
+            lines.put(line.rstrip("\n"))
+        lines.put(None)
+
+    def close(self):
+        os.close(self.fd)
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=TIMEOUT)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+    def command(self, line, stream=None):
+        """Sends one stdin command; returns the line it prints (stdout by default)."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return (stream or self.out).get(timeout=TIMEOUT)
+
+    def read(self, count, timeout=TIMEOUT):
+        data = b""
+        end = time.monotonic() + timeout
+        while len(data) < count:
+            ready, _, _ = select.select([self.fd], [], [], max(0, end - time.monotonic()))
+            try:
+                chunk = os.read(self.fd, count - len(data)) if ready else b""
+            except OSError:  # the simulator has gone
+                chunk = b""
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def reply(self):
+        """Reads one whole frame by its length byte."""
+        head = self.read(3)
+        if len(head) < 3:
+            return head
+        return head + self.read(max(0, head[2] - 3))
+
+    def exchange(self, *payload):
+        os.write(self.fd, frame(*payload))
+        return self.reply()
+
+    def poll_ack(self):
+        reply = self.exchange(POLL)
+        os.write(self.fd, frame(ACK))
+        return reply
+
+    def poll_until(self, state, timeout=TIMEOUT):
+        """Polls as a driver does until the device reports `state`."""
+        seen = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            reply = self.poll_ack()
+            got = reply[3] if len(reply) > 3 else None
+            if not seen or seen[-1] != got:
+                seen.append(got)
+            if got == state:
+                return reply, seen
+        raise AssertionError("state %02X not reached; polls saw %s" % (state, seen))
+
+    def to_waiting(self):
+        self.exchange(RESET)
+        self.poll_until(0x19)
+        self.exchange(ENABLE, 0, 0, 0xFC, 0, 0, 0xFC)
+
+
+class WhatMustShow(unittest.TestCase):
+    def test_poll_reset_table_enable_insert_escrow_stack_stacked_status(self):
+        sim = Sim()  # paced as a 9600-baud line, as a user runs it
+        self.addCleanup(sim.close)
+        self.assertRegex(sim.path, r"^/dev/")
+
+        reply = sim.exchange(POLL)
+        self.assertEqual(reply, frame(0x10))
+        self.assertEqual(reply[:4], bytes([0x02, 0x03, 0x06, 0x10]))
+        os.write(sim.fd, frame(ACK))
+        self.assertEqual(sim.exchange(RESET), ACK_FRAME)
+        _, seen = sim.poll_until(0x19)
+        self.assertIn(0x13, seen)
+
+        table = sim.exchange(BILL_TABLE)
+        self.assertEqual(len(table), 125)
+        self.assertTrue(crc_good(table))
+        entries = [table[3 + 5 * i: 8 + 5 * i] for i in range(24)]
+        self.assertEqual(entries[4], bytes([1]) + b"RUS" + bytes([2]))  # 1 x 10^2 = 100
+        os.write(sim.fd, frame(ACK))
+
+        self.assertEqual(sim.exchange(ENABLE, 0, 0, 0xFC, 0, 0, 0xFC), ACK_FRAME)
+        self.assertEqual(sim.poll_ack(), frame(0x14))
+
+        self.assertIn("insert", sim.command("insert 4"))
+        self.assertEqual(sim.poll_ack(), frame(0x15))
+        reply, _ = sim.poll_until(0x80)
+        self.assertEqual(reply, frame(0x80, 4))
+        self.assertEqual(sim.exchange(STACK), ACK_FRAME)
+        self.assertEqual(sim.poll_ack(), frame(0x17))
+        reply, _ = sim.poll_until(0x81)
+        self.assertEqual(reply, frame(0x81, 4))
+        self.assertEqual(sim.poll_ack(), frame(0x14))  # the Ack ended the event
+
+        status = sim.command("status")
+        self.assertIn("stacked=1 ", status)
+        self.assertIn("stacked_sum=100 ", status)
+        self.assertIn("enabled=0000FC", status)
+        self.assertIn("state=14", status)
+
+        sim.proc.stdin.write("quit\n")
+        sim.proc.stdin.flush()
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+
+
+class Program(unittest.TestCase):
+    def start(self, *args):
+        sim = Sim("--fast", *args)
+        self.addCleanup(sim.close)
+        return sim
+
+    def test_unknown_command_says_so_and_changes_nothing(self):
+        sim = self.start()
+        before = sim.command("status")
+        message = sim.command("launch rocket", stream=sim.err)
+        self.assertIn("unknown command 'launch'", message)
+        self.assertIn("insert", sim.command("insert 99", stream=sim.err))
+        self.assertEqual(sim.command("status"), before)
+        self.assertEqual(sim.exchange(POLL), frame(0x10))
+
+    def test_faults_from_stdin_show_on_the_line(self):
+        sim = self.start()
+        sim.command("bad-crc 1")
+        reply = sim.exchange(POLL)
+        self.assertEqual(reply[:4], bytes([0x02, 0x03, 0x06, 0x10]))
+        self.assertFalse(crc_good(reply))
+        sim.command("garbage 5")
+        os.write(sim.fd, frame(POLL))
+        data = sim.read(11)
+        self.assertNotIn(0x02, data[:5])
+        self.assertEqual(data[5:], frame(0x10))
+        sim.command("silent 1")
+        os.write(sim.fd, frame(POLL))
+        self.assertEqual(sim.read(1, timeout=0.3), b"")
+        self.assertEqual(sim.exchange(POLL), frame(0x10))
+        sim.command("failure 53")
+        self.assertEqual(sim.exchange(POLL), frame(0x47, 0x53))
+        sim.command("clear")
+        sim.command("power-cycle 11")
+        self.assertEqual(sim.exchange(POLL), frame(0x11))
+
+    def test_return_and_a_table_with_a_value_the_driver_never_enables(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as table:
+            table.write("-\n-\n1 RUS 1\n5 RUS 1\n1 RUS 2\n5 RUS 2\n1 RUS 3\n5 RUS 3\n2 RUS 2  # 200\n")
+        self.addCleanup(os.unlink, table.name)
+        sim = self.start("--table", table.name)
+        sim.to_waiting()
+        reply = sim.exchange(BILL_TABLE)
+        self.assertEqual(reply[3 + 5 * 8: 8 + 5 * 8], bytes([2]) + b"RUS" + bytes([2]))
+        self.assertIn("not enabled", sim.command("insert 8"))
+        reply, _ = sim.poll_until(0x1C)
+        self.assertEqual(reply, frame(0x1C, 0x68))
+        self.assertEqual(sim.poll_ack(), frame(0x14))
+        sim.command("insert 7")
+        sim.poll_until(0x80)
+        self.assertEqual(sim.exchange(RETURN), ACK_FRAME)
+        reply, _ = sim.poll_until(0x82)
+        self.assertEqual(reply, frame(0x82, 7))
+        status = sim.command("status")
+        self.assertIn("stacked=0 stacked_sum=0 returned=1 returned_sum=5000", status)
+
+    def script(self, text):
+        with tempfile.NamedTemporaryFile("w", suffix=".sim", delete=False) as script:
+            script.write(text)
+        self.addCleanup(os.unlink, script.name)
+        return script.name
+
+    def test_script_waits_for_a_state_then_inserts(self):
+        sim = self.start("--script", self.script("# insert a bill as soon as the host is ready\n"
+                                                 "wait-state 14\nsleep 10\ninsert 3\nwait-state 81\nstatus\n"))
+        sim.to_waiting()
+        reply, _ = sim.poll_until(0x80)
+        self.assertEqual(reply, frame(0x80, 3))
+        sim.exchange(STACK)
+        sim.poll_until(0x81)
+        line = ""
+        while not line.startswith("state="):
+            line = sim.out.get(timeout=TIMEOUT)
+        self.assertIn("stacked=1 stacked_sum=50 ", line)
+
+    def test_quit_in_a_script_ends_the_program(self):
+        sim = self.start("--script", self.script("sleep 10\nquit\nfull\n"))
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+
+    def test_start_options(self):
+        sim = self.start("--power-up", "12")
+        self.assertEqual(sim.exchange(POLL), frame(0x12))
+        sim = self.start("--start-disabled")
+        self.assertEqual(sim.exchange(POLL), frame(0x19))
+
+    def test_trace_file_lists_frames_both_ways(self):
+        directory = tempfile.mkdtemp()
+        path = os.path.join(directory, "trace.txt")
+        sim = self.start("--trace", path)
+        sim.exchange(POLL)
+        sim.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+        with open(path) as trace:
+            lines = trace.read().splitlines()
+        self.assertRegex(lines[0], r"^\d+\.\d{6} RX 02 03 06 33 DA 81$")
+        self.assertRegex(lines[1], r"^\d+\.\d{6} TX 02 03 06 10 43 92$")
+        os.unlink(path)
+        os.rmdir(directory)
+
+    def test_stdin_end_keeps_serving_unless_told_to_exit(self):
+        sim = self.start()
+        sim.proc.stdin.close()
+        self.assertEqual(sim.exchange(POLL), frame(0x10))
+        self.assertIsNone(sim.proc.poll())
+        sim.proc.send_signal(signal.SIGINT)
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+        sim.proc.stdin = open(os.devnull, "w")  # for close()
+
+        sim = self.start("--exit-on-eof")
+        sim.proc.stdin.write("full\n")
+        sim.proc.stdin.close()
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+        self.assertIn("full", sim.out.get(timeout=TIMEOUT))
+        sim.proc.stdin = open(os.devnull, "w")
+
+    def test_signal_ends_a_long_wait(self):
+        sim = self.start("--script", self.script("wait-state 80 600000\n"))
+        self.assertEqual(sim.exchange(POLL), frame(0x10))
+        sim.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+
+    def test_serves_a_given_device_and_ends_when_the_line_goes(self):
+        master, slave = os.openpty()  # the test is the host at the other end of the "cable"
+        path = os.ttyname(slave)
+        os.close(slave)
+        proc = subprocess.Popen([SIM, "--fast", "--device", path], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        try:
+            self.assertEqual(proc.stdout.readline().strip(), path)
+            tty.setraw(master)
+            os.write(master, frame(POLL))
+            data = b""
+            while len(data) < 6:
+                ready, _, _ = select.select([master], [], [], TIMEOUT)
+                self.assertTrue(ready, "no reply on the device")
+                data += os.read(master, 6 - len(data))
+            self.assertEqual(data, frame(0x10))
+        finally:
+            os.close(master)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 1)
+        self.assertIn(path, proc.stderr.read())
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
+
+    def test_help_and_bad_options(self):
+        result = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 0)
+        for word in ("--device", "--script", "--trace", "--fast", "insert N", "power-cycle", "silent N",
+                     "bad-crc N", "garbage N", "split", "delay MS", "bad-length", "jam", "cassette-missing",
+                     "full", "failure HEX", "busy N", "clear", "status", "quit", "sleep MS", "wait-state HEX"):
+            self.assertIn(word, result.stdout)
+        for args in (["--bogus"], ["--device"], ["--power-up", "19"]):
+            result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn("notavero-sim:", result.stderr)
+        result = subprocess.run([SIM, "--device", "/nonexistent/ttyS9"], capture_output=True, text=True,
+                                timeout=TIMEOUT, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("/nonexistent/ttyS9", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
