@@ -1,11 +1,6 @@
 # Cross-compiling for 32-bit Windows (x86) with mingw-w64; see
 # mingw-w64-x86_64.cmake for the choice of the -posix compilers and the
-# static runtime.
-#
-# On x86 a __stdcall function exported with __declspec(dllexport) also gets
-# a decorated name (GetDriver@8) in the export table, at an ordinal of its
-# own.  --kill-at strips the decoration, so that every export appears once,
-# under its plain name, at the ordinal the .def file gives it.
+# static runtime.  The DLL's x86 export details are in driver/CMakeLists.txt.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -16,8 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--kill-at")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -Wl,--kill-at")
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 # GCC 12 reports a -Wrestrict false positive inside std::string at -O3 on
 # this target (GCC bug 105651); the code is fine.
