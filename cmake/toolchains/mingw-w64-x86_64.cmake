@@ -1,7 +1,9 @@
 # Cross-compiling for 64-bit Windows with mingw-w64.  The -posix compilers are
 # the ones with std::mutex and std::thread (the win32 thread model of GCC 12
-# has neither).  Executables are linked statically, so that they run under
-# Wine without the compiler's DLLs, and CTest runs them through Wine.
+# has neither).  Executables are linked statically against the C and C++
+# runtimes and winpthreads, so that they run under Wine without the
+# compiler's DLLs (Notavero.dll is, too: driver/CMakeLists.txt), and CTest
+# runs them through Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

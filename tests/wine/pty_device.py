@@ -30,9 +30,10 @@ def main():
     fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
     tty.setraw(slave)
     name = os.ttyname(slave)
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(name, link)
+    if os.path.lexists(link + ".new"):
+        os.unlink(link + ".new")
+    os.symlink(name, link + ".new")
+    os.rename(link + ".new", link)
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     with open(ready + ".tmp", "w") as f:
@@ -52,7 +53,9 @@ def main():
         view = memoryview(data)
         while view:
             view = view[os.write(master, view):]
-    os.unlink(link)
+    # The link may lead to another device by now (the next test's).
+    if os.path.islink(link) and os.readlink(link) == name:
+        os.unlink(link)
 
 
 if __name__ == "__main__":

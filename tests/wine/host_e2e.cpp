@@ -1,0 +1,452 @@
+// A Windows host of our own for Notavero.dll, run under Wine by
+// scripts/test-wine for the x64 and the x86 build.  COM5 of the Wine prefix
+// is the pseudo-terminal of a notavero-sim whose script
+// (tests/wine/e2e_device.txt) inserts the bills once the device is enabled.
+//
+// It loads the library with LoadLibraryA the way hosts do, finds GetDriver by
+// name and by ordinal 1, and then runs the driver twice on COM5:
+//   1. through the C++ object of GetDriver: power-up, bill table, enable,
+//      a 100 bill stacked, a 500 bill returned, disable, nv_free_driver;
+//   2. through the C interface: the device is found disabled, the table read,
+//      acceptance enabled, a 1000 bill stacked with the host's user pointer.
+// Finally it reads the driver's log at C:\VORK\LogFiles\Notavero.log and
+// checks its lines.  Prints one line per check; exits 1 when any failed.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "driver/notavero.h"
+#include "driver/notavero_host.h"
+
+namespace {
+
+using notavero::Cp1251;
+using notavero::Cp1251ToUtf8;
+using notavero::NotaveroDriver;
+using namespace std::chrono_literals;
+
+constexpr uint8_t kPort = 5;
+constexpr uint8_t kMissingPort = 9;
+constexpr int64_t kRouble = 10000;  // amounts are in 1/10000 currency units
+constexpr const char* kLogPath = "C:\\VORK\\LogFiles\\Notavero.log";
+// Generous: the device model answers at once, but Wine and a loaded machine
+// may make a power-up take seconds.
+constexpr auto kStateTimeout = 60s;
+constexpr auto kEventTimeout = 30s;
+
+int failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s: %s\n", ok ? "ok" : "FAILED", what.c_str());
+  std::fflush(stdout);
+  if (!ok) {
+    ++failures;
+  }
+}
+
+std::string Quoted(std::string_view cp1251) {
+  return "\"" + Cp1251ToUtf8(cp1251) + "\"";
+}
+
+// The bill events the driver reports, in order, as the callback received them.
+struct BillEvent {
+  int32_t kind;
+  int64_t amount;
+  bool operator==(const BillEvent&) const = default;
+};
+
+class EventLog {
+ public:
+  void Add(BillEvent event) {
+    {
+      const std::lock_guard lock(mutex_);
+      events_.push_back(event);
+    }
+    changed_.notify_all();
+  }
+
+  // True once `expected` are the next events after the ones already taken;
+  // takes them.  False on time-out or on any other event.
+  bool Expect(const std::vector<BillEvent>& expected) {
+    std::unique_lock lock(mutex_);
+    const bool arrived =
+        changed_.wait_for(lock, kEventTimeout, [&] { return events_.size() >= taken_ + expected.size(); });
+    if (!arrived) {
+      return false;
+    }
+    const bool same =
+        std::equal(expected.begin(), expected.end(), events_.begin() + static_cast<std::ptrdiff_t>(taken_));
+    taken_ += expected.size();
+    return same;
+  }
+
+  std::size_t Count() {
+    const std::lock_guard lock(mutex_);
+    return events_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<BillEvent> events_;
+  std::size_t taken_ = 0;
+};
+
+// The C++ host's callback has no context argument: it reaches its state
+// through a global, as hosts of this interface do.
+EventLog cpp_events;
+
+// Stacks bills up to 100 roubles and returns bigger ones.
+bool NV_CALL OnBillCpp(int32_t kind, int64_t amount) {
+  cpp_events.Add({kind, amount});
+  return kind == notavero::beEscrow && amount <= 100 * kRouble;
+}
+
+struct CHost {
+  EventLog events;
+  int foreign_user = 0;  // callbacks that arrived with another user pointer
+};
+
+int OnBillC(int32_t kind, int64_t amount, void* user) {
+  auto* host = static_cast<CHost*>(user);
+  host->events.Add({kind, amount});
+  return kind == NV_BILL_ESCROW ? 1 : 0;
+}
+
+// The state text through a host's eyes: read it every 20 ms until `until`
+// says stop or the time runs out; `step` may act on each text read.
+bool WatchStatus(const std::function<std::string()>& read,
+                 const std::function<bool(const std::string&)>& until,
+                 const std::function<void(const std::string&)>& step = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string text = read();
+    if (until(text)) {
+      return true;
+    }
+    if (step) {
+      step(text);
+    }
+    Sleep(20);
+  }
+  return false;
+}
+
+// Asks for acceptance whenever the device reads as disabled, until it waits
+// for bills.  An enable asked for before the bill table is read enables
+// nothing, so one request is not enough.
+bool EnableAcceptance(const std::function<std::string()>& read, const std::function<void()>& enable) {
+  constexpr auto kDisabled = Cp1251(u8"Выключен");
+  constexpr auto kIdle = Cp1251(u8"Ожидается вставка купюры");
+  auto last_request = std::chrono::steady_clock::time_point{};
+  return WatchStatus(
+      read, [&](const std::string& text) { return text == kIdle.view(); },
+      [&](const std::string& text) {
+        const auto now = std::chrono::steady_clock::now();
+        if (text == kDisabled.view() && now - last_request > 300ms) {
+          enable();
+          last_request = now;
+        }
+      });
+}
+
+void CheckVersionBytes(const unsigned char* buffer, std::size_t size, const std::string& via) {
+  static constexpr unsigned char kVersion[] = {13,  'v', '1', '.', '0', '#', 'N',
+                                               'o', 't', 'a', 'v', 'e', 'r', 'o'};
+  const bool text_ok = std::memcmp(buffer, kVersion, sizeof kVersion) == 0;
+  const bool rest_ok =
+      std::all_of(buffer + sizeof kVersion, buffer + size, [](unsigned char b) { return b == 0xFF; });
+  Check(text_ok && rest_ok, via + ": version is 0x0D \"v1.0#Notavero\", the bytes after it untouched");
+}
+
+// --- the library and its exports -------------------------------------------
+
+using GetDriverFn = decltype(&GetDriver);
+
+struct Library {
+  HMODULE module = nullptr;
+  GetDriverFn get_driver = nullptr;
+  decltype(&nv_get_driver) get = nullptr;
+  decltype(&nv_free_driver) free = nullptr;
+  decltype(&nv_get_version) version = nullptr;
+  decltype(&nv_get_status_text) status = nullptr;
+  decltype(&nv_set_enabled) enable = nullptr;
+};
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+bool LoadDriverLibrary(Library& lib) {
+  lib.module = LoadLibraryA("Notavero.dll");
+  Check(lib.module != nullptr,
+        "LoadLibraryA(\"Notavero.dll\") (error " + std::to_string(GetLastError()) + ")");
+  if (lib.module == nullptr) {
+    return false;
+  }
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(lib.module, path, MAX_PATH);
+  std::printf("loaded %s\n", path);
+
+  lib.get_driver = Export<GetDriverFn>(lib.module, "GetDriver");
+  const auto by_ordinal = Export<GetDriverFn>(lib.module, MAKEINTRESOURCEA(1));
+  Check(lib.get_driver != nullptr, "GetDriver found by name");
+  Check(by_ordinal != nullptr && by_ordinal == lib.get_driver, "ordinal 1 is GetDriver");
+  Check(GetProcAddress(lib.module, "GetDriver@8") == nullptr &&
+            GetProcAddress(lib.module, "_GetDriver@8") == nullptr,
+        "no decorated GetDriver exported");
+  Check(GetProcAddress(lib.module, MAKEINTRESOURCEA(7)) == nullptr, "no export beyond ordinal 6");
+
+  lib.get = Export<decltype(lib.get)>(lib.module, "nv_get_driver");
+  lib.free = Export<decltype(lib.free)>(lib.module, "nv_free_driver");
+  lib.version = Export<decltype(lib.version)>(lib.module, "nv_get_version");
+  lib.status = Export<decltype(lib.status)>(lib.module, "nv_get_status_text");
+  lib.enable = Export<decltype(lib.enable)>(lib.module, "nv_set_enabled");
+  Check(lib.get && lib.free && lib.version && lib.status && lib.enable,
+        "the five nv_* functions found by name");
+  return lib.get_driver != nullptr && lib.get && lib.free && lib.version && lib.status && lib.enable;
+}
+
+// --- 1. the C++ object -----------------------------------------------------
+
+void RunCppHost(const Library& lib) {
+  std::puts("-- C++ host: GetDriver");
+#if defined(__i386__)
+  // On x86 the DLL and this program each carry their own copy of the
+  // unwinder (the runtime is linked statically) and an exception cannot pass
+  // from one into the other: it ends the process.  Hosts learn a creation
+  // failure from nv_get_driver there.
+  std::puts("x86: GetDriver(9) not tried, an exception cannot leave the DLL");
+#else
+  try {
+    NotaveroDriver* driver = lib.get_driver(kMissingPort, OnBillCpp);
+    Check(false, "GetDriver(9) throws (it returned an object)");
+    lib.free(reinterpret_cast<nv_driver*>(driver));
+  } catch (const std::exception& error) {
+    constexpr auto kText = Cp1251(u8"Невозможно открыть COM9");
+    Check(error.what() == kText.view(), "GetDriver(9) throws " + Quoted(error.what()));
+  }
+#endif
+
+  NotaveroDriver* driver = nullptr;
+  try {
+    driver = lib.get_driver(kPort, OnBillCpp);
+  } catch (const std::exception& error) {
+    Check(false, "GetDriver(5) threw " + Quoted(error.what()));
+    return;
+  }
+  Check(driver != nullptr, "GetDriver(5) returns the driver");
+
+  unsigned char version[40];
+  std::memset(version, 0xFF, sizeof version);
+  driver->GetVersion(version);
+  CheckVersionBytes(version, sizeof version, "GetVersion");
+
+  const auto read = [driver] {
+    char text[128];
+    const std::size_t length = driver->GetStatusText(text, sizeof text);
+    return std::string(text, std::min(length, sizeof text - 1));
+  };
+  constexpr auto kDisabled = Cp1251(u8"Выключен");
+  Check(WatchStatus(read, [&](const std::string& t) { return t == kDisabled.view(); }),
+        "after power-up and reset the state text reads " + Quoted(kDisabled));
+  {
+    // The device stays disabled until the host enables it: the text is stable.
+    char small[6];
+    std::memset(small, 'x', sizeof small);
+    const std::size_t length = driver->GetStatusText(small, 5);
+    Check(length == kDisabled.size() && std::string_view(small) == kDisabled.view().substr(0, 4) &&
+              small[5] == 'x',
+          "GetStatusText into 5 bytes: 4 bytes and NUL, the full length returned");
+  }
+  Check(EnableAcceptance(read, [driver] { driver->SetEnabled(true); }),
+        "SetEnabled(true) while disabled: the device waits for bills");
+
+  // The device's script inserts a 100 (type 4), then, once it is stacked, a 500 (type 5).
+  Check(cpp_events.Expect({{notavero::beEscrow, 100 * kRouble}, {notavero::beStacked, 100 * kRouble}}),
+        "100 roubles: escrow, stacked");
+  Check(cpp_events.Expect({{notavero::beEscrow, 500 * kRouble}, {notavero::beReturned, 500 * kRouble}}),
+        "500 roubles: escrow, returned");
+
+  driver->SetEnabled(false);
+  Check(WatchStatus(read, [&](const std::string& t) { return t == kDisabled.view(); }),
+        "SetEnabled(false): the state text reads " + Quoted(kDisabled));
+
+  const auto started = std::chrono::steady_clock::now();
+  lib.free(reinterpret_cast<nv_driver*>(driver));
+  const auto took =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  std::printf("nv_free_driver took %.1f ms\n", took);
+  const std::size_t events = cpp_events.Count();
+  Check(events == 4, "four bill events in all, got " + std::to_string(events));
+}
+
+// --- 2. the C interface ----------------------------------------------------
+
+void RunCHost(const Library& lib) {
+  std::puts("-- C host: nv_get_driver");
+  char error[128];
+  std::memset(error, 'x', sizeof error);
+  nv_driver* missing = lib.get(kMissingPort, OnBillC, nullptr, error, sizeof error);
+  constexpr auto kOpenFail = Cp1251(u8"Невозможно открыть COM9");
+  Check(missing == nullptr && std::string_view(error) == kOpenFail.view(),
+        "nv_get_driver(9) fails with " + Quoted(error));
+  std::memset(error, 'x', sizeof error);
+  missing = lib.get(kMissingPort, OnBillC, nullptr, error, 8);
+  Check(missing == nullptr && std::string_view(error) == kOpenFail.view().substr(0, 7) && error[8] == 'x',
+        "nv_get_driver(9) cuts the message to the 8 bytes given");
+
+  CHost host;
+  nv_driver* driver = lib.get(kPort, OnBillC, &host, error, sizeof error);
+  Check(driver != nullptr, "nv_get_driver(5) returns the driver");
+  if (driver == nullptr) {
+    std::printf("error: %s\n", Cp1251ToUtf8(error).c_str());
+    return;
+  }
+  unsigned char version[20];
+  std::memset(version, 0xFF, sizeof version);
+  lib.version(driver, version);
+  CheckVersionBytes(version, sizeof version, "nv_get_version");
+
+  const auto read = [&lib, driver] {
+    char text[128];
+    const std::size_t length = lib.status(driver, text, sizeof text);
+    return std::string(text, std::min(length, sizeof text - 1));
+  };
+  // The device was left disabled: the driver reads the table on the first
+  // disabled state it sees, and the text stays until the host enables.
+  constexpr auto kDisabled = Cp1251(u8"Выключен");
+  Check(WatchStatus(read, [&](const std::string& t) { return t == kDisabled.view(); }),
+        "the state text reads " + Quoted(kDisabled));
+  char untouched[4] = {'x', 'x', 'x', 'x'};
+  Check(lib.status(driver, nullptr, 0) == kDisabled.size() &&
+            lib.status(driver, untouched, 0) == kDisabled.size() && untouched[0] == 'x',
+        "nv_get_status_text with size 0: the length, nothing written");
+  Check(EnableAcceptance(read, [&lib, driver] { lib.enable(driver, 1); }),
+        "nv_set_enabled(1) while disabled: the device waits for bills");
+  Check(host.events.Expect({{NV_BILL_ESCROW, 1000 * kRouble}, {NV_BILL_STACKED, 1000 * kRouble}}),
+        "1000 roubles through the C callback with the host's pointer: escrow, stacked");
+  lib.free(driver);
+  lib.free(nullptr);
+  Check(host.events.Count() == 2, "two bill events through the C callback");
+}
+
+// --- the log ---------------------------------------------------------------
+
+struct LogLine {
+  char mark = 0;
+  std::string text;  // after the stamp and the empty tag
+};
+
+bool IsStamp(std::string_view s) {  // dd.mm hh:mm:ss.zzz
+  static constexpr std::string_view kShape = "00.00 00:00:00.000";
+  if (s.size() != kShape.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (kShape[i] == '0' ? (s[i] < '0' || s[i] > '9') : s[i] != kShape[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void CheckLog() {
+  std::puts("-- the log");
+  std::ifstream file(kLogPath, std::ios::binary);
+  Check(file.good(), std::string("the log is at ") + kLogPath);
+  const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<LogLine> lines;
+  std::vector<std::string_view> all;
+  bool shape_ok = !content.empty();
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    const std::size_t end = content.find("\r\n", pos);
+    if (end == std::string::npos) {
+      shape_ok = false;  // a line without CR LF
+      break;
+    }
+    const std::string_view line(content.data() + pos, end - pos);
+    pos = end + 2;
+    all.push_back(line);
+    if (all.size() <= 2) {
+      continue;  // checked below
+    }
+    // mark, space, stamp (18), space, "[]", space, text
+    if (line.size() < 24 || line[1] != ' ' || !IsStamp(line.substr(2, 18)) || line.substr(20, 4) != " [] " ||
+        std::string_view("-+?!#$^").find(line[0]) == std::string_view::npos) {
+      std::printf("malformed line: %s\n", Cp1251ToUtf8(line).c_str());
+      shape_ok = false;
+      continue;
+    }
+    lines.push_back({line[0], std::string(line.substr(24))});
+  }
+  Check(shape_ok,
+        std::to_string(lines.size()) + " lines, each \"M dd.mm hh:mm:ss.zzz [] text\" ending in CR LF");
+  // The file did not exist: the first write of the process starts it with an
+  // empty line and the failure to open it, with no mark and no time stamp.
+  constexpr auto kOpenFailure = Cp1251(u8"Ошибка открытия файла:");
+  Check(all.size() > 2 && all[0].empty() && all[1].starts_with(kOpenFailure.view()) &&
+            all[1].size() > kOpenFailure.size(),
+        "the log starts with an empty line and " + Quoted(all.size() > 1 ? all[1] : ""));
+
+  const auto has = [&](char mark, std::string_view text, bool prefix = false) {
+    return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) {
+      return l.mark == mark && (prefix ? l.text.starts_with(text) : l.text == text);
+    });
+  };
+  const auto expect = [&](char mark, std::string_view text, bool prefix = false) {
+    Check(has(mark, text, prefix),
+          std::string("log line ") + mark + " " + Quoted(text) + (prefix ? " ..." : ""));
+  };
+  expect('+', "[COM5]:  Send: 02 03 06 33 DA 81");
+  expect('+', "[COM5]:  Receive: 02 03 06 14 67 D4");  // the device waits for bills
+  expect('?', Cp1251(u8"Состояние: 10-00. Включено питание"));
+  expect('?', Cp1251(u8"Состояние: 19-00. Выключен"));
+  expect('?', Cp1251(u8"Состояние: 14-00. Ожидается вставка купюры"));
+  expect('?', Cp1251(u8"Состояние: 80-04. Принять купюру?"));
+  expect('?', Cp1251(u8"Состояние: 81-04. Складирование купюры."));
+  expect('?', Cp1251(u8"Состояние: 80-05. Принять купюру?"));
+  expect('?', Cp1251(u8"Состояние: 82-05. Возврат купюры."));
+  expect('?', Cp1251(u8"Состояние: 80-06. Принять купюру?"));
+  expect('?', Cp1251(u8"Состояние: 81-06. Складирование купюры."));
+  constexpr auto kThreadError = Cp1251(u8"Ошибка в потоке: ");
+  Check(!has('?', kThreadError, true), "no " + Quoted(kThreadError) + " line");
+}
+
+}  // namespace
+
+int main() {
+  // Each run checks the lines of its own drivers only.
+  DeleteFileA(kLogPath);
+  Library lib;
+  if (LoadDriverLibrary(lib)) {
+    RunCppHost(lib);
+    RunCHost(lib);
+    CheckLog();
+    Check(FreeLibrary(lib.module) != 0, "FreeLibrary");
+  }
+  std::printf("%s: %d check(s) failed\n", failures == 0 ? "PASSED" : "FAILED", failures);
+  return failures == 0 ? 0 : 1;
+}
