@@ -51,6 +51,19 @@ class Event {
     return cancelled_;
   }
 
+  // Waits until the event is signalled or cancelled; true when signalled.
+  bool Wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return signalled_ || cancelled_; });
+    if (cancelled_) {
+      return false;
+    }
+    if (auto_reset_) {
+      signalled_ = false;
+    }
+    return true;
+  }
+
   // Waits until the event is signalled (true) or the time-out passes or the
   // event is cancelled (false).  An auto-reset event is reset by the wait
   // that it releases.

@@ -338,11 +338,11 @@ void TComPort::StartThreads() {
   std::lock_guard lock(port_lock_);
   stop_requested_.store(false);
   if (event_thread_.Start([this] { EventThread(); }, kThreadStackSize)) {
-    (void)ack_event_.WaitFor(kStartAckWait);
+    (void)ack_event_.Wait(kStartAckWait);
     event_thread_.SetPriority(ThreadPriority::kTimeCritical);
   }
   if (writer_thread_.Start([this] { WriterThread(); }, kThreadStackSize)) {
-    (void)ack_event_.WaitFor(kStartAckWait);
+    (void)ack_event_.Wait(kStartAckWait);
     writer_thread_.SetPriority(ThreadPriority::kHighest);
   }
 }
@@ -494,7 +494,7 @@ uint32_t TComPort::ReadPort(uint8_t* dest, uint32_t count) {
 void TComPort::WriterThread() {
   ack_event_.Set();
   for (;;) {
-    output_event_.Wait();
+    (void)output_event_.Wait();
     if (stop_requested_.load()) {
       return;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event.h"
 #include "serial/serial_device.h"
 #include "serial/thread.h"
 
@@ -176,8 +178,8 @@ class TComPort {
   std::atomic<bool> receiving_{false};
   Thread event_thread_;
   Thread writer_thread_;
-  Signal ack_event_;
-  Signal output_event_;
+  Event ack_event_{Event::Mode::kAutoReset};
+  Event output_event_{Event::Mode::kAutoReset};
   std::mutex stop_mutex_;  // guards the pause of PauseUnlessStopped
   std::condition_variable stop_cv_;
   uint32_t last_events_ = 0;  // event thread only; copied to last_events_seen_ under the lock

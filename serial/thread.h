@@ -1,14 +1,10 @@
-// The port's own small thread class (a thread with a chosen stack size and
-// priority) and an auto-reset event for start-up acknowledgements and
-// stoppable pauses.
+// The port's own small thread class: a thread with a chosen stack size and
+// priority.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 namespace notavero {
 
@@ -37,37 +33,6 @@ class Thread {
   struct Native;
   std::unique_ptr<Native> native_;
   std::function<void()> body_;
-};
-
-// An auto-reset event: Set wakes one Wait, or the next one.
-class Signal {
- public:
-  void Set() {
-    {
-      std::lock_guard lock(mutex_);
-      set_ = true;
-    }
-    cv_.notify_one();
-  }
-  // Waits until set or until `timeout` has passed; true when set (and resets it).
-  bool WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [this] { return set_; })) {
-      return false;
-    }
-    set_ = false;
-    return true;
-  }
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return set_; });
-    set_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
 };
 
 }  // namespace notavero
