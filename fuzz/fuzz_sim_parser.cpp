@@ -22,8 +22,8 @@ using namespace notavero::sim;
 namespace {
 
 constexpr std::array<const char*, 16> kCommands = {
-    "insert 2",  "insert 7",    "insert 0",   "silent 2",      "bad-crc 1", "garbage 5",
-    "split 3 0", "delay 10 2",  "bad-length", "bad-length long", "jam",     "busy 3",
+    "insert 2",  "insert 7",    "insert 0",       "silent 2",        "bad-crc 1", "garbage 5",
+    "split 3 0", "delay 10 2",  "bad-length",     "bad-length long", "jam",       "busy 3",
     "clear",     "power-cycle", "power-cycle 11", "failure 50"};
 
 }  // namespace
