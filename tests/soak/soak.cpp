@@ -206,6 +206,9 @@ class Soak {
   explicit Soak(const Options& options) : options_(options), random_(options.seed) {}
 
   int Run() {
+    // A sanitizer's runtime starts a helper thread of its own with the first
+    // thread; start one first so that the count below includes it.
+    std::thread([] {}).join();
     const std::size_t tasks_before = CountDir("/proc/self/task");
     const std::size_t fds_before = CountDir("/proc/self/fd");
     const auto dir = std::filesystem::temp_directory_path() /
