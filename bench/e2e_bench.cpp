@@ -311,7 +311,7 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
   // named by addr2line from the frames' offsets in this executable.
   const std::size_t samples = std::min(g_samples.load(), kMaxSamples);
   std::vector<std::vector<std::string>> offsets(samples);
-  std::string all;
+  std::vector<std::string> unique;  // each offset once: the command line stays short
   for (std::size_t s = 0; s < samples; ++s) {
     char** names = backtrace_symbols(g_sample_frames[s].data(), g_sample_depth[s]);
     for (int f = 1; names != nullptr && f < g_sample_depth[s]; ++f) {
@@ -321,17 +321,22 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
         // One before the return address: the call itself.
         const std::string offset = text.substr(at + 2, text.find(')', at) - at - 2);
         const unsigned long value = std::stoul(offset, nullptr, 16) - 1;
-        char hex[32];
-        std::snprintf(hex, sizeof hex, "0x%lx", value);
-        offsets[s].emplace_back(hex);
-        all += std::string(" ") + hex;
+        std::array<char, 32> hex{};
+        std::snprintf(hex.data(), hex.size(), "0x%lx", value);
+        offsets[s].emplace_back(hex.data());
+        unique.emplace_back(hex.data());
       }
     }
     std::free(names);  // NOLINT
   }
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
   std::map<std::string, std::string> names;
-  if (!all.empty()) {
-    const std::string command = "addr2line -f -C -e /proc/" + std::to_string(::getpid()) + "/exe" + all;
+  if (!unique.empty()) {
+    std::string command = "addr2line -f -C -e /proc/" + std::to_string(::getpid()) + "/exe";
+    for (const auto& offset : unique) {
+      command += " " + offset;
+    }
     if (FILE* pipe = popen(command.c_str(), "r")) {
       std::array<char, 4096> line{};
       std::vector<std::string> lines;
@@ -341,14 +346,8 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
         lines.push_back(text);
       }
       pclose(pipe);
-      std::size_t k = 0;
-      for (const auto& list : offsets) {
-        for (const auto& offset : list) {
-          if (2 * k < lines.size()) {
-            names[offset] = lines[2 * k];
-          }
-          ++k;
-        }
+      for (std::size_t k = 0; k < unique.size() && 2 * k < lines.size(); ++k) {
+        names[unique[k]] = lines[2 * k];
       }
     }
   }
