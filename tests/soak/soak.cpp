@@ -235,7 +235,11 @@ class Soak {
       watchdog_ = nullptr;
       Report(status.counters);
     }
-    std::filesystem::remove_all(dir);
+    if (std::getenv("NOTAVERO_SOAK_KEEP_LOG") == nullptr) {  // NOLINT(concurrency-mt-unsafe)
+      std::filesystem::remove_all(dir);
+    } else {
+      std::printf("log kept in %s\n", dir.c_str());
+    }
     const std::size_t tasks_after = CountDir("/proc/self/task");
     const std::size_t fds_after = CountDir("/proc/self/fd");
     std::printf("threads before/after: %zu/%zu, descriptors before/after: %zu/%zu\n", tasks_before,
@@ -374,6 +378,10 @@ class Soak {
     }
   }
 
+  static constexpr std::array<const char*, 11> kFaultNames = {
+      "none",       "silent",     "bad-crc", "garbage",     "split",           "delay",
+      "long delay", "bad-length", "jam",     "power-cycle", "driver destroyed"};
+
   Fault DrawFault() {
     if (!Chance(0.5)) {
       return Fault::kNone;
@@ -475,12 +483,15 @@ class Soak {
       return;
     }
     ++totals_.bills;
+    fault_text_ = "no fault";
     if (fault != Fault::kNone) {
       ++totals_.faults;
       if (!at_once) {
         sim_->WaitForState(trigger, 3s);
       }
       Step("bill " + std::to_string(bill) + ": fault");
+      fault_text_ = std::string(kFaultNames[static_cast<std::size_t>(fault)]) + " at state " +
+                    std::to_string(at_once ? 0 : trigger);
       ApplyFault(fault);
     }
     Step("bill " + std::to_string(bill) + ": settle");
@@ -494,10 +505,10 @@ class Soak {
     const uint64_t returned = after.returned - before.returned;
     const uint64_t bill_value = after.stacked_sum - before.stacked_sum;
     const int stacked_replies = StackedReplies(mark);
-    const std::string what = "type " + std::to_string(type) + " stacked " + std::to_string(stacked) +
-                             " returned " + std::to_string(returned) + " credited " +
-                             std::to_string(seen.stacked) + " (0x81 replies " +
-                             std::to_string(stacked_replies) + ")";
+    const std::string what =
+        "type " + std::to_string(type) + " stacked " + std::to_string(stacked) + " returned " +
+        std::to_string(returned) + " credited " + std::to_string(seen.stacked) + " (0x81 replies " +
+        std::to_string(stacked_replies) + "; " + fault_text_ + (plan.stack ? "" : ", host refused") + ")";
     for (const int64_t amount : seen.amounts) {
       if (amount == 0) {
         ++totals_.zero_amount;
@@ -567,6 +578,7 @@ class Soak {
   std::unique_ptr<SimServer> sim_;
   std::unique_ptr<TNotavero> driver_;
   uint64_t stacked_at_insert_ = 0;
+  std::string fault_text_;
   bool excuse_power_ = false;
   bool excuse_destroyed_ = false;
 };
