@@ -27,6 +27,10 @@ static_assert(sizeof kVersion == 14);
 // so that a driver without a device does not spin a core or flood the log.
 constexpr std::chrono::milliseconds kFailedCyclePace{100};
 
+// Data bytes of the device's own acknowledge and refusal frames.
+constexpr uint8_t kDeviceAck = 0x00;
+constexpr uint8_t kDeviceRefusal = 0xFF;
+
 // Longest reply the exchange logs or copies: a frame is at most 255 bytes.
 constexpr std::size_t kMaxReply = kMaxFrameLength;
 
@@ -261,6 +265,14 @@ uint16_t TNotavero::Poll() {
   std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
   const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
   if (length != 6 && length != 7) {
+    return 0;
+  }
+  // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
+  // device's late answer to an earlier command that awaited no reply, which
+  // pushed the poll's own reply out unread.  It is no status, and it is not
+  // acknowledged: the device would take that acknowledge for the unread
+  // reply and drop an event it held, a stacked bill among them.
+  if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
     return 0;
   }
   const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
