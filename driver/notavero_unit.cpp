@@ -224,14 +224,18 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   const std::size_t frame_length = BuildFrame(frame, buffer, n);
   int attempts = 0;
   do {
+    // Once the driver is being destroyed no new frame goes out.
+    CheckStopping();
     ++attempts;
     SendFrame(frame.data(), frame_length);
     if (expected > 0) {
       WaitResponse(kResponseTimeout);
     } else {
-      if (Stopping.Wait(kNoReplyPause)) {
-        throw EDriverStopping();
-      }
+      // The frame is on its way and the device acts on it, so the exchange
+      // completes even when destruction cuts the pause short: after the
+      // acknowledge of a stacked event the device forgets the event, and
+      // the rest of the cycle must still tell the host.
+      Stopping.Wait(kNoReplyPause);
       ExchangeStatus.store(xsOk);
     }
   } while (ExchangeStatus.load() == xsTimeout && attempts < kAttempts);

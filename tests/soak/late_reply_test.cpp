@@ -1,5 +1,7 @@
-// Found by the soak: a device whose acknowledge of a command that awaits no
-// reply comes after the driver's 100 ms pause.  That late acknowledge frame
+// Money the soak found lost, each case replayed on the scripted device.
+//
+// A device whose acknowledge of a command that awaits no reply comes after
+// the driver's 100 ms pause.  That late acknowledge frame
 // then arrives first in the reply to the next poll.  It is not a status: the
 // driver must not acknowledge it, because the device takes that acknowledge
 // for its real poll reply, which the driver never read.  When that reply was
@@ -94,6 +96,30 @@ TEST(LateReply, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
     // The device reports the event again; it is credited.
     line->Receive(stacked);
     ASSERT_TRUE(host.WaitForCalls(1));
+  }
+  EXPECT_EQ(host.Kinds(), std::vector<int32_t>{beStacked});
+  ::unsetenv("NOTAVERO_LOG");
+  std::filesystem::remove_all(dir);
+}
+
+// A driver destroyed while it pauses after acknowledging a stacked event:
+// the device has forgotten the event, so the host must hear of it before the
+// driver goes.  A driver destroyed before it sends the acknowledge leaves
+// the event to the device, which reports it to the next driver.
+TEST(LateReply, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("notavero-destroyed-ack-" + std::to_string(::getpid()));
+  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+  auto line = std::make_shared<FakeLine>();
+  Host host;
+  {
+    TNotavero driver(1, TBillSink{nullptr, &Host::Callback, &host}, std::make_unique<FakeDevice>(line));
+    ASSERT_TRUE(line->WaitWritten(6));
+    line->Receive(Frame({dsStacked, 2}));
+    // The poll's acknowledge is out; the driver is in its pause.
+    ASSERT_TRUE(line->WaitWritten(12));
+    const Bytes written = line->Written();
+    ASSERT_EQ(Bytes(written.begin() + 6, written.begin() + 12), Frame({cmdAck}));
   }
   EXPECT_EQ(host.Kinds(), std::vector<int32_t>{beStacked});
   ::unsetenv("NOTAVERO_LOG");

@@ -12,9 +12,6 @@
 //                    tell a repeat from a new event, so neither can we);
 //   lost/power       the device was power-cycled after stacking and before
 //                    its stacked event was acknowledged: it forgot the event;
-//   lost/destroyed   the driver was destroyed after it had received and
-//                    acknowledged the stacked event but before it called the
-//                    host (the destructor ends the acknowledge pause);
 //   zero amount      a new driver credited a stacked event it read before it
 //                    had loaded the bill table.
 // Everything else that differs fails the run, as do a crash, a hang (a
@@ -187,7 +184,6 @@ struct Totals {
   uint64_t vanished = 0;  // the device lost the bill in a power cycle before stacking or returning it
   uint64_t repeats = 0;   // extra credits from a lost acknowledge
   uint64_t lost_power = 0;
-  uint64_t lost_destroyed = 0;
   uint64_t zero_amount = 0;
   uint64_t failures = 0;
   uint64_t faults = 0;
@@ -296,21 +292,6 @@ class Soak {
     }
   }
 
-  // A driver destroyed after its acknowledge of the stacked event reached
-  // the device, but before it called the host: the device has moved on and
-  // no later driver hears of the bill.  When the device still reports the
-  // event, the next driver must credit it.
-  void NoteDestroyed() {
-    if (sim_->Status().counters.stacked > stacked_at_insert_ && host_.Stacked() == 0) {
-      // An acknowledge written just before the port closed may still be on
-      // its way to the device.
-      if (sim_->Status().state == dsStacked) {
-        sim_->WaitForState(dsWaitingForBill, 300ms);
-      }
-      excuse_destroyed_ = sim_->Status().state != dsStacked;
-    }
-  }
-
   // Brings the device to "waiting for a bill" with a driver running.
   bool MakeReady() {
     const auto limit = Clock::now() + 60s;
@@ -367,7 +348,6 @@ class Soak {
       case Fault::kDestroy:
         ++totals_.destroyed;
         driver_.reset();
-        NoteDestroyed();
         if (Chance(0.5)) {
           std::this_thread::sleep_for(std::chrono::milliseconds(Draw(400)));
         }
@@ -473,7 +453,7 @@ class Soak {
 
     const auto before = sim_->Status().counters;
     stacked_at_insert_ = before.stacked;
-    excuse_power_ = excuse_destroyed_ = false;
+    excuse_power_ = false;
     host_.Begin(plan);
     const std::size_t mark = sim_->TraceMark();
     Step("bill " + std::to_string(bill) + ": insert");
@@ -527,8 +507,6 @@ class Soak {
         totals_.repeats += static_cast<uint64_t>(seen.stacked - 1);
       } else if (seen.stacked == 0 && excuse_power_) {
         ++totals_.lost_power;
-      } else if (seen.stacked == 0 && excuse_destroyed_) {
-        ++totals_.lost_destroyed;
       } else {
         Fail("a stacked bill was not credited exactly once: " + what);
       }
@@ -559,8 +537,6 @@ class Soak {
     std::printf("repeats the protocol cannot tell apart (acknowledge lost): %llu\n", u(totals_.repeats));
     std::printf("stacked, event forgotten by a power cycle before its acknowledge: %llu\n",
                 u(totals_.lost_power));
-    std::printf("stacked, driver destroyed between acknowledge and callback: %llu\n",
-                u(totals_.lost_destroyed));
     std::printf("credits of amount 0 (event read before the bill table): %llu\n", u(totals_.zero_amount));
     std::printf(
         "faults injected: %llu (power cycles %llu, drivers destroyed %llu, long delays %llu), "
@@ -580,7 +556,6 @@ class Soak {
   uint64_t stacked_at_insert_ = 0;
   std::string fault_text_;
   bool excuse_power_ = false;
-  bool excuse_destroyed_ = false;
 };
 
 int Usage(const char* message) {
