@@ -60,7 +60,7 @@ class Host {
   std::vector<int32_t> kinds_;
 };
 
-TEST(LateReply, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
+TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("notavero-late-reply-" + std::to_string(::getpid()));
   ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
@@ -106,7 +106,7 @@ TEST(LateReply, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
 // the device has forgotten the event, so the host must hear of it before the
 // driver goes.  A driver destroyed before it sends the acknowledge leaves
 // the event to the device, which reports it to the next driver.
-TEST(LateReply, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
+TEST(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("notavero-destroyed-ack-" + std::to_string(::getpid()));
   ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
