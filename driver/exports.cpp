@@ -37,9 +37,17 @@ void CopyText(const char* text, char* buffer, std::size_t size) {
 using notavero::FromHandle;
 using notavero::TNotavero;
 
+// No exception leaves the library: a host on 32-bit Windows, or one built
+// with another compiler, could not catch it (each side carries its own
+// runtime) and would end.  A driver that cannot be created is null;
+// nv_get_driver gives the reason as text.
 extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port,
-                                                              notavero::TBillCallback callback) {
-  return new TNotavero(port, notavero::TBillSink{callback, nullptr, nullptr});
+                                                              notavero::TBillCallback callback) noexcept {
+  try {
+    return new TNotavero(port, notavero::TBillSink{callback, nullptr, nullptr});
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 extern "C" {

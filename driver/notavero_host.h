@@ -1,6 +1,6 @@
 // C++ interface of the driver for hosts built with a compatible compiler.
 //
-//   auto* driver = GetDriver(5, OnBill);    // throws the port's error on failure
+//   auto* driver = GetDriver(5, OnBill);    // null when COM5 cannot be opened
 //   driver->SetEnabled(true);
 //   ...
 //   nv_free_driver(reinterpret_cast<nv_driver*>(driver));   // stops and releases it
@@ -46,7 +46,8 @@ class NotaveroDriver {
 
 }  // namespace notavero
 
-// Creates a driver on serial port COM<port> (0: no port).  Throws the port's
-// error (a std::runtime_error whose what() is Windows-1251) when the port
-// cannot be opened or configured.
-extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port, notavero::TBillCallback callback);
+// Creates a driver on serial port COM<port> (0: no port).  Returns null when
+// the port cannot be opened or configured (no exception crosses the
+// library's boundary); nv_get_driver reports the reason as text.
+extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port,
+                                                              notavero::TBillCallback callback) noexcept;

@@ -476,6 +476,7 @@ TEST_F(DriverTest, PortThatCannotBeOpenedFailsWithItsMessage) {
   EXPECT_EQ(nv_get_driver(9, &Host::Callback, nullptr, small, sizeof small), nullptr);
   EXPECT_EQ(std::string(small), Cp1251(u8"Нево").str());
   EXPECT_THROW(TNotavero(9), EOpenPortFail);
+  EXPECT_EQ(GetDriver(9, nullptr), nullptr) << "no exception crosses the library's boundary";
   EXPECT_FALSE(std::filesystem::exists(log_path_)) << "no log before a driver exists";
 }
 
