@@ -353,7 +353,11 @@ void TComPort::StartThreads() {
 // DataReceived inside ReadByte, a drain updating its indices) gets it and ends.
 void TComPort::StopThreads() {
   {
-    std::lock_guard lock(stop_mutex_);
+    // What is queued goes out first, for a short while: its sender counts it
+    // as sent (the driver acts on an acknowledge once it is queued).  A
+    // device that takes nothing is given up on when the wait runs out.
+    std::unique_lock lock(stop_mutex_);
+    stop_cv_.wait_for(lock, kCloseDrainWait, [this] { return !OutputPending(); });
     stop_requested_.store(true);
   }
   stop_cv_.notify_all();
@@ -499,6 +503,10 @@ void TComPort::WriterThread() {
       return;
     }
     DrainOutput();
+    {
+      const std::lock_guard lock(stop_mutex_);  // wakes a close waiting for the ring to empty
+    }
+    stop_cv_.notify_all();
     if (stop_requested_.load()) {
       return;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -82,6 +83,8 @@ class TComPort {
   static constexpr uint32_t kFallbackEventMask = 0x01FD;
   static constexpr uint32_t kWriteTimeoutMs = 60000;
   static constexpr std::size_t kThreadStackSize = 16384;
+  // How long closing waits for queued output to leave the port.
+  static constexpr std::chrono::milliseconds kCloseDrainWait{100};
 
   // A callback with the event mask of every completed event wait.
   using CommEventHandler = void (*)(void* context, uint32_t events);
