@@ -46,11 +46,6 @@ class Event {
     changed_.notify_all();
   }
 
-  [[nodiscard]] bool Cancelled() const {
-    const std::lock_guard lock(mutex_);
-    return cancelled_;
-  }
-
   // Waits until the event is signalled or cancelled; true when signalled.
   bool Wait() {
     std::unique_lock lock(mutex_);
@@ -79,7 +74,7 @@ class Event {
   }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   const bool auto_reset_;
   bool signalled_ = false;

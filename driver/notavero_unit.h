@@ -117,7 +117,6 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void Stack();
   void ReturnBill();
 
-  [[nodiscard]] uint16_t LastExchangeStatus() const { return ExchangeStatus.load(); }
   // A copy of the bill values, for any thread.
   [[nodiscard]] BillValueTable BillValues() const;
 
