@@ -119,6 +119,11 @@ BillValueTable TNotavero::BillValues() const {
   return BillValues_;
 }
 
+std::vector<TUnconfirmedBill> TNotavero::UnconfirmedBills() const {
+  const std::lock_guard lock(StatusLock);
+  return Unconfirmed_;
+}
+
 void TNotavero::SetBillValues(const BillValueTable& values) {
   const std::lock_guard lock(StatusLock);
   BillValues_ = values;

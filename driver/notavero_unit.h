@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/event.h"
 #include "driver/bill_table.h"
@@ -73,6 +74,14 @@ struct TBillSink {
   void* user = nullptr;
 };
 
+// A bill the driver sent to the stacker whose outcome the device never
+// reported (no stacked, returned or rejected event), or a stacked bill whose
+// value the driver could not know: money to reconcile by hand.
+struct TUnconfirmedBill {
+  uint8_t bill_type = 0;
+  CurrencyAmount amount = 0;  // 0 when the value is unknown
+};
+
 class TNotavero final : public NotaveroDriver, public TComPort {
  public:
   // Fixed timings of the exchange.
@@ -119,6 +128,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
 
   // A copy of the bill values, for any thread.
   [[nodiscard]] BillValueTable BillValues() const;
+  // Bills whose outcome the device never reported, in the order met.
+  [[nodiscard]] std::vector<TUnconfirmedBill> UnconfirmedBills() const;
 
  private:
   friend class TNotaveroThread;
@@ -173,6 +184,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Guards what the host's threads read: StatusText_ and BillValues_.
   mutable std::mutex StatusLock;
   std::string StatusText_;
+  std::vector<TUnconfirmedBill> Unconfirmed_;
 
   std::unique_ptr<TNotaveroThread> Poller;
 };
