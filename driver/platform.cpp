@@ -5,9 +5,9 @@
 namespace notavero {
 
 // The build gives each platform its fixed log path (driver/CMakeLists.txt).
-std::string LogFilePath() {
+LogPath LogFilePath() {
   const char* path = std::getenv("NOTAVERO_LOG");  // NOLINT(concurrency-mt-unsafe): read once per driver
-  return path != nullptr && *path != '\0' ? path : NOTAVERO_DEFAULT_LOG_PATH;
+  return LogPath{path != nullptr && *path != '\0' ? path : NOTAVERO_DEFAULT_LOG_PATH};
 }
 
 }  // namespace notavero

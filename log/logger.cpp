@@ -236,28 +236,48 @@ std::string BesideExecutable(std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// Makes `file_name` the log file, starting the lists over.
+void UseFile(std::string file_name) {
+  LogState& s = State();
+  {
+    const std::lock_guard lock(s.lock);
+    s.file_name = std::move(file_name);
+    s.pending.clear();
+    s.dropped = 0;
+    s.alerts.clear();
+  }
+  s.alert_event.Reset();
+}
+
+// The path as it stands, its directory created with every missing parent.
+void UsePath(std::string_view path) {
+  std::string file_name(path);
+  const fs::path directory = fs::path(file_name).parent_path();
+  std::error_code ec;
+  if (!directory.empty()) {
+    fs::create_directories(directory, ec);
+  }
+  UseFile(std::move(file_name));
+}
+
+}  // namespace
+
 void LogInit(std::string_view name) {
   try {
-    std::string file_name;
     if (name.size() <= kMaxExtensionName) {
-      file_name = BesideExecutable(name);
+      UseFile(BesideExecutable(name));
     } else {
-      file_name.assign(name);
-      const fs::path directory = fs::path(file_name).parent_path();
-      std::error_code ec;
-      if (!directory.empty()) {
-        fs::create_directories(directory, ec);
-      }
+      UsePath(name);
     }
-    LogState& s = State();
-    {
-      const std::lock_guard lock(s.lock);
-      s.file_name = std::move(file_name);
-      s.pending.clear();
-      s.dropped = 0;
-      s.alerts.clear();
-    }
-    s.alert_event.Reset();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
+  }
+}
+
+void LogInit(const LogPath& path) {
+  try {
+    UsePath(path.value);
   } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
   }
 }

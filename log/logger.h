@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace notavero {
@@ -25,6 +26,18 @@ inline constexpr int32_t kLogMaxSize = 10485760;
 // logging off).  Lines still waiting from an earlier failure are dropped and
 // the list of alert lines starts empty.  Never throws.
 void LogInit(std::string_view name);
+
+// A log file's path taken as it stands, whatever its length: a path that a
+// person chose (the environment's NOTAVERO_LOG) is never read as an
+// extension, so "/tmp/x.log" is that file and not one beside the executable.
+struct LogPath {
+  std::string value;
+};
+
+// Sets the log file to `path.value` as LogInit does for a long name: its
+// directory is created, waiting lines and alert lines are dropped.  An empty
+// path switches file logging off.  Never throws.
+void LogInit(const LogPath& path);
 
 // Writes one line of level 0..6 (a higher level is written with the mark of
 // level 6).  Level-3 lines are also remembered as alert lines, one per

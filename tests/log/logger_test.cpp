@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/cp1251.h"
+#include "driver/platform.h"
 #include "log/logger_testing.h"
 
 namespace notavero {
@@ -183,6 +184,45 @@ TEST_F(LogTest, ShortNameIsAnExtensionOfTheExecutablePath) {
   // Eleven characters make a path as it stands.
   LogInit("abcdefghijk");
   EXPECT_EQ(log_testing::FileName(), "abcdefghijk");
+}
+
+// Sets NOTAVERO_LOG and the working directory for one test, and puts both
+// back.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* log, const fs::path& directory) : directory_(fs::current_path()) {
+    EXPECT_EQ(::setenv("NOTAVERO_LOG", log, 1), 0);
+    fs::current_path(directory);
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+  ~ScopedEnvironment() {
+    ::unsetenv("NOTAVERO_LOG");
+    fs::current_path(directory_);
+  }
+
+ private:
+  fs::path directory_;
+};
+
+TEST_F(LogTest, EnvironmentPathIsThePathHoweverShort) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  {
+    // Short enough to be an extension if code passed it to LogInit.
+    const ScopedEnvironment environment("n.log", dir_);
+    LogInit(LogFilePath());
+    EXPECT_EQ(log_testing::FileName(), "n.log");
+    LogWrite(2, "abc");
+  }
+  EXPECT_EQ(ReadFile(dir_ / "n.log"), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] abc\r\n");
+
+  const ScopedEnvironment environment("/dev/null", dir_);
+  LogInit(LogFilePath());
+  EXPECT_EQ(log_testing::FileName(), "/dev/null");
+  LogWrite(2, "def");
+  EXPECT_THAT(log_testing::PendingLines(), IsEmpty());
+  EXPECT_EQ(log_testing::FileName(), "/dev/null");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("n.log"));
 }
 
 TEST_F(LogTest, FileOfExactlyTheLimitIsRotatedOnlyWhenItGrowsPastIt) {
