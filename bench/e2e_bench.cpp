@@ -17,9 +17,15 @@
 //     an idle device, and peak resident memory: the simulator runs as a
 //     separate process (notavero-sim, beside this program) for this part;
 //   heap allocations per poll cycle in the same phase, counted by the
-//     malloc of this program, with the functions that made them.
+//     malloc of this program, with the functions that made them;
+//   voluntary context switches (a thread went to sleep and was woken) per
+//     poll cycle in the same phase, and system calls per poll cycle by name
+//     in a second phase, counted by `strace -c -f` attached to this process
+//     (skipped when strace is missing); strace slows the calls it counts, so
+//     the CPU figure comes from the first phase only.
 
 #include <execinfo.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -36,6 +42,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,10 +131,10 @@ std::vector<Figure> g_figures;
 void Print(const std::string& name, double value, const std::string& unit, double floor = 0) {
   g_figures.push_back({name, value, unit, floor});
   if (floor > 0) {
-    std::printf("%-34s %10.2f %-6s floor %8.2f %-6s ratio %.3f\n", name.c_str(), value, unit.c_str(), floor,
+    std::printf("%-36s %10.2f %-6s floor %8.2f %-6s ratio %.3f\n", name.c_str(), value, unit.c_str(), floor,
                 unit.c_str(), value / floor);
   } else {
-    std::printf("%-34s %10.2f %s\n", name.c_str(), value, unit.c_str());
+    std::printf("%-36s %10.2f %s\n", name.c_str(), value, unit.c_str());
   }
   std::fflush(stdout);
 }
@@ -223,6 +230,97 @@ bool LineFigures(double seconds, int bills) {
   return true;
 }
 
+// System calls of this process per idle poll cycle, by name, counted by
+// strace attached to every thread for `seconds`.  False when strace cannot
+// run here.
+template <typename CountPolls>
+bool SystemCallFigures(double seconds, const std::filesystem::path& log_path, const CountPolls& count_polls) {
+  const std::string summary = log_path.string() + ".strace";
+  std::array<int, 2> err{};
+  if (pipe(err.data()) != 0) {
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  std::vector<std::string> args = {"strace", "-c", "-f", "-p", std::to_string(::getpid()), "-o", summary};
+  std::vector<char*> argv;
+  for (auto& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  pid_t tracer = 0;
+  const int spawned = posix_spawnp(&tracer, "strace", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(err[1]);
+  if (spawned != 0) {
+    close(err[0]);
+    return false;
+  }
+  // strace reports on stderr once it holds every thread.
+  std::string line;
+  bool attached = false;
+  char c = 0;
+  while (!attached && read(err[0], &c, 1) == 1) {
+    line += c;
+    if (c == '\n') {
+      attached = line.find("attached") != std::string::npos;
+      line.clear();
+    }
+  }
+  if (!attached) {
+    close(err[0]);
+    waitpid(tracer, nullptr, 0);
+    return false;
+  }
+  const std::size_t polls_before = count_polls();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  kill(tracer, SIGINT);  // detached before the log is read: its reading is not counted
+  const std::size_t polls = count_polls() - polls_before;
+  while (read(err[0], &c, 1) == 1) {
+  }
+  close(err[0]);
+  int status = 0;
+  waitpid(tracer, &status, 0);
+
+  // "% time  seconds  usecs/call  calls  [errors]  syscall" rows.
+  std::map<std::string, double> calls;
+  double total = 0;
+  std::ifstream file(summary);
+  for (std::string row; std::getline(file, row);) {
+    std::istringstream fields(row);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) {
+      words.push_back(word);
+    }
+    if (words.size() < 5 || words.back() == "total" || words.back() == "syscall" ||
+        words[0].find_first_not_of("0123456789.") != std::string::npos) {
+      continue;
+    }
+    const double count = std::atof(words[3].c_str());
+    calls[words.back()] += count;
+    total += count;
+  }
+  std::filesystem::remove(summary);
+  if (polls == 0) {
+    return false;
+  }
+  const auto per_cycle = [polls](double count) { return count / static_cast<double>(polls); };
+  Print("system calls per poll cycle", per_cycle(total), "");
+  std::vector<std::pair<double, std::string>> ranked;
+  for (const auto& [name, count] : calls) {
+    ranked.emplace_back(count, name);
+  }
+  std::sort(ranked.rbegin(), ranked.rend());
+  for (const auto& [count, name] : ranked) {
+    if (per_cycle(count) >= 0.05) {
+      Print("system calls per cycle: " + name, per_cycle(count), "");
+    }
+  }
+  return true;
+}
+
 // CPU, memory and allocations with the simulator in its own process.
 bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
   const std::string sim_path =
@@ -273,6 +371,9 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
 
   auto driver = std::make_unique<TNotavero>(41, TBillSink{nullptr, &Host, nullptr});
   std::this_thread::sleep_for(3s);  // power-up, table, security: then idle polling
+  if (!SystemCallFigures(seconds, log_path, count_polls)) {
+    std::fprintf(stderr, "notavero-bench: strace is missing or cannot attach; no system call figures\n");
+  }
   void* warm[4];
   backtrace(warm, 4);  // loads what backtrace needs before counting starts
   const std::size_t polls_before = count_polls();
@@ -302,6 +403,11 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
   };
   Print("idle poll cycles", static_cast<double>(polls), "");
   Print("CPU per second of wall time", (cpu(usage_after) - cpu(usage_before)) / wall, "ms/s");
+  Print("wake-ups per poll cycle",
+        polls > 0
+            ? static_cast<double>(usage_after.ru_nvcsw - usage_before.ru_nvcsw) / static_cast<double>(polls)
+            : 0,
+        "");
   Print("peak resident memory", static_cast<double>(usage_after.ru_maxrss) / 1024.0, "MiB");
   const uint64_t allocations = g_allocations.load();
   Print("heap allocations per poll cycle",
