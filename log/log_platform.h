@@ -3,9 +3,15 @@
 
 #include <string>
 
+#include "common/cp1251.h"
 #include "log/logger_testing.h"
 
 namespace notavero::log_platform {
+
+// Why a path that exists but is neither a regular file nor a character
+// device (a FIFO, a socket, a pipe) is not opened: a write there could wait
+// for a reader for ever.
+inline constexpr auto kNotAFile = Cp1251(u8"не обычный файл и не символьное устройство");
 
 // Full path of the host process's executable; empty when unknown.
 std::string ExecutablePath();

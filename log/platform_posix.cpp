@@ -1,5 +1,6 @@
 // The log's operating-system helpers on POSIX.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +14,15 @@
 namespace notavero::log_platform {
 namespace {
 
+// Whether writes to a file of this mode finish without a reader: a regular
+// file or a character device such as /dev/null.
+bool IsWritableKind(mode_t mode) {
+  return S_ISREG(mode) || S_ISCHR(mode);
+}
+
 // Log files are opened for appending, so that every write lands at the end.
+// The open never waits (a FIFO nobody reads would hold it, and the log's lock
+// with it, for ever), and only regular files and character devices are kept.
 class PosixFiles final : public LogFileLayer {
  public:
   LogFileHandle OpenExisting(const std::string& path, std::string& error) override {
@@ -47,11 +56,32 @@ class PosixFiles final : public LogFileLayer {
   static LogFileHandle Open(const std::string& path, int flags, std::string& error) {
     int fd = -1;
     do {
-      fd = ::open(path.c_str(), flags, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      // The system's text for the error (strerror_r underneath).
+      const int code = errno;
+      struct stat info {};
+      // A FIFO without a reader and a socket refuse a non-blocking open with
+      // ENXIO, which would read as a missing device.
+      if (code == ENXIO && ::stat(path.c_str(), &info) == 0 && !IsWritableKind(info.st_mode)) {
+        error.assign(kNotAFile.view());
+      } else {
+        // The system's text for the error (strerror_r underneath).
+        error = std::system_category().message(code);
+      }
+      return kNoLogFile;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !IsWritableKind(info.st_mode)) {
+      ::close(fd);
+      error.assign(kNotAFile.view());
+      return kNoLogFile;
+    }
+    // Writes to a character device wait as usual.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
       error = std::system_category().message(errno);
+      ::close(fd);
       return kNoLogFile;
     }
     return fd;

@@ -68,11 +68,20 @@ class Win32Files final : public LogFileLayer {
   void Close(LogFileHandle file) override { CloseHandle(ToHandle(file)); }
 
  private:
+  // Only a disk file or a character device (NUL) is kept: a write to a pipe
+  // could wait for a reader for ever.
   static LogFileHandle Open(const std::string& path, DWORD access, DWORD disposition, std::string& error) {
     const HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       error = SystemMessage(GetLastError());
+      return kNoLogFile;
+    }
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+      CloseHandle(handle);
+      error.assign(kNotAFile.view());
+      return kNoLogFile;
     }
     return ToLogFile(handle);
   }

@@ -1,13 +1,18 @@
 #include "log/logger.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -32,6 +37,8 @@ using ::testing::IsEmpty;
 const std::string kOpenFailure = Cp1251(u8"Ошибка открытия файла:").str();
 // What a missing file's open reports.
 const std::string kMissingFileLine = kOpenFailure + std::system_category().message(ENOENT);
+// Why a FIFO or a socket is not written.
+const std::string kNotAFileLine = kOpenFailure + Cp1251(u8"не обычный файл и не символьное устройство").str();
 const std::string kStamp = "06.12 10:50:55.123";
 const std::regex kStampPattern(R"(\d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d)");
 
@@ -327,6 +334,84 @@ TEST_F(LogTest, UncreatableDirectorySwitchesFileLoggingOffQuietly) {
   LogInit(log_.string());
   LogWrite(2, "ghi");
   EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] ghi\r\n");
+}
+
+// Runs LogWrite on another thread; false when it has not returned after a
+// minute.  A writer stuck in opening `fifo` is then let go by opening the
+// FIFO for reading, so that the test can end.
+bool LogWriteReturns(const fs::path& fifo, std::string_view text) {
+  std::promise<void> returned;
+  std::future<void> done = returned.get_future();
+  std::thread writer([&returned, text] {
+    LogWrite(2, text);
+    returned.set_value();
+  });
+  const bool in_time = done.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  int reader = -1;
+  if (!in_time) {
+    reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  }
+  writer.join();
+  if (reader >= 0) {
+    ::close(reader);
+  }
+  return in_time;
+}
+
+TEST_F(LogTest, FifoSocketOrDirectorySwitchesFileLoggingOffWithoutWaiting) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  // Nobody reads the FIFO: the write returns, with one message waiting and
+  // file logging off.
+  LogInit(fifo.string());
+  ASSERT_TRUE(LogWriteReturns(fifo, "abc")) << "LogWrite is stuck on a FIFO nobody reads";
+  EXPECT_EQ(log_testing::FileName(), "");
+  EXPECT_THAT(log_testing::PendingLines(), ElementsAre(kNotAFileLine));
+  ASSERT_TRUE(LogWriteReturns(fifo, "def"));
+  EXPECT_THAT(log_testing::PendingLines(), ElementsAre(kNotAFileLine));
+
+  // A FIFO that somebody reads gets nothing either.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  LogInit(fifo.string());
+  ASSERT_TRUE(LogWriteReturns(fifo, "ghi"));
+  char byte = 0;
+  EXPECT_LE(::read(reader, &byte, 1), 0) << "the log wrote into a FIFO";
+  ::close(reader);
+  EXPECT_EQ(log_testing::FileName(), "");
+  EXPECT_THAT(log_testing::PendingLines(), ElementsAre(kNotAFileLine));
+
+  // A listening socket in the file system.
+  const fs::path socket_path = dir_ / "socket";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.string().size(), sizeof(address.sun_path));
+  socket_path.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  LogInit(socket_path.string());
+  LogWrite(2, "jkl");
+  ::close(listener);
+  EXPECT_EQ(log_testing::FileName(), "");
+  EXPECT_THAT(log_testing::PendingLines(), ElementsAre(kNotAFileLine));
+
+  // A directory.
+  LogInit(dir_.string());
+  LogWrite(2, "mno");
+  EXPECT_EQ(log_testing::FileName(), "");
+  ASSERT_EQ(log_testing::PendingLines().size(), 1U);
+  EXPECT_EQ(log_testing::PendingLines()[0], kOpenFailure + std::system_category().message(EISDIR));
+
+  // The next LogInit to a regular file works, and nothing was created on
+  // the way.
+  LogInit(log_.string());
+  LogWrite(2, "pqr");
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n? " + kStamp + " [] pqr\r\n");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "fifo", "socket"));
 }
 
 // Files in memory, whose opens and writes fail on request.
