@@ -230,9 +230,12 @@ class PosixDevice final : public SerialDevice {
     return true;
   }
 
+  // The flush and the reset of the announced count are one step under the
+  // lock that WaitEvent holds while it reads the count and announces: a count
+  // read before the flush can never be announced after it.
   void PurgeInput() override {
-    ::ioctl(fd_, TCFLSH, TCIFLUSH);
     std::lock_guard lock(mutex_);
+    ::ioctl(fd_, TCFLSH, TCIFLUSH);
     announced_ = 0;
   }
 
@@ -253,12 +256,12 @@ class PosixDevice final : public SerialDevice {
         return WaitStatus::kEnded;
       }
       int count = 0;
-      if (::ioctl(fd_, FIONREAD, &count) != 0) {
-        return WaitStatus::kEnded;
-      }
       const bool want_chars = (mask_.load() & kEvRxChar) != 0;
       {
         std::lock_guard lock(mutex_);
+        if (::ioctl(fd_, FIONREAD, &count) != 0) {
+          return WaitStatus::kEnded;
+        }
         if (count < static_cast<int>(announced_)) {
           announced_ = static_cast<uint32_t>(count);
         }

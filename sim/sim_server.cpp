@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "common/hex.h"
+#include "sim/words.h"
 
 namespace notavero::sim {
 
@@ -156,7 +157,7 @@ void SimServer::Wake() const {
 
 void SimServer::Run() {
   bool want_output = false;
-  std::vector<TraceEntry> to_file;
+  std::vector<FileLine> to_file;
   for (;;) {
     std::optional<SimTime> deadline;
     {
@@ -312,7 +313,7 @@ void SimServer::NoteStateLocked() {
 
 void SimServer::AddTraceLocked(TraceEntry entry) {
   if (trace_file_ != nullptr) {
-    to_file_.push_back(entry);
+    to_file_.push_back(FileLine{entry, {}});
   }
   ++trace_total_;
   if (trace_limit_ == 0) {
@@ -324,22 +325,56 @@ void SimServer::AddTraceLocked(TraceEntry entry) {
   trace_.push_back(std::move(entry));
 }
 
-void SimServer::WriteTraceFile(const std::vector<TraceEntry>& entries) {
-  for (const auto& entry : entries) {
-    const double seconds = std::chrono::duration<double>(entry.time - started_).count();
-    std::fprintf(trace_file_, "%.6f %s %s\n", seconds, entry.direction == Direction::kReceived ? "RX" : "TX",
-                 HexBytes(entry.bytes.data(), entry.bytes.size()).c_str());
+void SimServer::WriteTraceFile(const std::vector<FileLine>& lines) {
+  for (const auto& line : lines) {
+    const double seconds = std::chrono::duration<double>(line.entry.time - started_).count();
+    if (!line.note.empty()) {
+      std::fprintf(trace_file_, "%.6f -- %s\n", seconds, line.note.c_str());
+      continue;
+    }
+    std::fprintf(trace_file_, "%.6f %s %s\n", seconds,
+                 line.entry.direction == Direction::kReceived ? "RX" : "TX",
+                 HexBytes(line.entry.bytes.data(), line.entry.bytes.size()).c_str());
   }
-  if (!entries.empty()) {
+  if (!lines.empty()) {
     std::fflush(trace_file_);
   }
+}
+
+void SimServer::Note(std::string_view text) {
+  if (trace_file_ == nullptr) {
+    return;
+  }
+  std::string note(text);
+  std::replace(note.begin(), note.end(), '\n', ' ');
+  if (note.empty()) {
+    note = "-";
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    to_file_.push_back(FileLine{TraceEntry{SimClock::now(), Direction::kReceived, {}}, std::move(note)});
+  }
+  Wake();  // the server's thread writes it out
 }
 
 CommandResult SimServer::Command(std::string_view line) {
   CommandResult result;
   {
     const std::lock_guard lock(mutex_);
-    result = RunDeviceCommand(model_, line, SimClock::now());
+    const SimTime now = SimClock::now();
+    result = RunDeviceCommand(model_, line, now);
+    if (trace_file_ != nullptr && result.ok) {
+      // What changed the device goes into the trace file; queries do not.
+      const auto words = Words(line.substr(0, line.find('#')));
+      if (!words.empty() && words[0] != "status" && words[0] != "help") {
+        std::string note = "cmd";
+        for (const auto word : words) {
+          note += ' ';
+          note += word;
+        }
+        to_file_.push_back(FileLine{TraceEntry{now, Direction::kReceived, {}}, std::move(note)});
+      }
+    }
     if (result.power_cycled) {
       DropOutputLocked();  // the device went off in the middle of its reply
     }

@@ -42,7 +42,10 @@ struct SimOptions {
   bool start_disabled = false;         // start in 0x19, as after a reset
   std::string bill_table_file;         // empty: bill_table
   BillTable bill_table = DefaultBillTable();
-  std::string trace_file;            // empty: no trace file
+  // Empty: no trace file.  Each line is `SECONDS RX|TX HEX` for a frame, or
+  // `SECONDS -- TEXT` for a command run on the device (`cmd power-cycle 11`)
+  // and for the notes of Note(); sim/trace_file.h reads it back.
+  std::string trace_file;
   std::size_t trace_limit = 100000;  // newest trace entries kept in memory
   // Called once, on the server's thread, when a line error ends the thread
   // (a serial adapter unplugged, for instance); Error() says the same.
@@ -69,6 +72,10 @@ class SimServer {
   CommandResult Command(std::string_view line);
   CommandResult Insert(uint8_t bill_type) { return Command("insert " + std::to_string(bill_type)); }
   CommandResult PowerCycle() { return Command("power-cycle"); }
+  // Writes a line of text into the trace file among the frames, with the
+  // time it was called (nothing without a trace file): what the other side
+  // did, for whoever reads the trace later.
+  void Note(std::string_view text);
 
   [[nodiscard]] SimStatus Status() const;
   [[nodiscard]] std::vector<TraceEntry> Trace() const;
@@ -89,6 +96,12 @@ class SimServer {
   [[nodiscard]] std::string Error() const;
 
  private:
+  // A line of the trace file still to be written: a frame, or a note when
+  // `note` is not empty.
+  struct FileLine {
+    TraceEntry entry;
+    std::string note;
+  };
   struct Outgoing {
     SimTime start;
     std::vector<uint8_t> bytes;
@@ -109,7 +122,7 @@ class SimServer {
   // Without mutex_ held.
   // Reads and answers what has come; false when the line has gone.
   bool ReadLine(bool hangup);
-  void WriteTraceFile(const std::vector<TraceEntry>& entries);
+  void WriteTraceFile(const std::vector<FileLine>& lines);
   [[nodiscard]] SimClock::duration ByteTime() const;
 
   const bool fast_;
@@ -135,7 +148,7 @@ class SimServer {
   bool stop_requested_ = false;
   bool stopped_ = false;
   std::string error_;
-  std::vector<TraceEntry> to_file_;  // entries the thread has still to write to the trace file
+  std::vector<FileLine> to_file_;  // lines the thread has still to write to the trace file
   std::deque<Outgoing> output_;
   std::vector<uint8_t> sending_;  // bytes of the reply on the line so far
   SimTime rx_wire_end_{};         // when the bytes received so far would have arrived on a real line

@@ -16,6 +16,7 @@
 
 #include "common/hex.h"
 #include "sim/sim_server.h"
+#include "sim/trace_file.h"
 #include "tests/sim/model_helpers.h"
 
 namespace notavero::sim {
@@ -214,6 +215,60 @@ TEST(SimServer, TraceFileHoldsEveryFrame) {
   text << file.rdbuf();
   EXPECT_NE(text.str().find(" RX 02 03 06 33 DA 81\n"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find(" TX 02 03 06 10 43 92\n"), std::string::npos) << text.str();
+}
+
+// The trace file read back holds the frames, the commands that changed the
+// device and the notes, in the order they happened; queries are left out.
+TEST(SimServer, TraceFileReadBackHoldsFramesCommandsAndNotesInOrder) {
+  const std::string path = ::testing::TempDir() + "sim_trace_notes_test.txt";
+  SimOptions options = Fast();
+  options.trace_file = path;
+  {
+    auto server = SimServer::Start(options);
+    Port port(server->SlavePath());
+    server->Note("driver created");
+    EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");
+    ASSERT_TRUE(server->Command("status").ok);
+    ASSERT_TRUE(server->Command("power-cycle 11  # a bill in the head").ok);
+    ASSERT_FALSE(server->Command("insert 99").ok);
+    EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 11 CA 83");
+    server->Note("driver destroyed\nat once");
+  }
+  const std::vector<TraceLine> lines = ReadTraceFile(path);
+  std::vector<std::string> seen;
+  double last = 0;
+  for (const auto& line : lines) {
+    EXPECT_GE(line.seconds, last);
+    last = line.seconds;
+    switch (line.kind) {
+      case TraceLine::Kind::kNote:
+        seen.push_back("-- " + line.text);
+        break;
+      case TraceLine::Kind::kReceived:
+        seen.push_back("RX " + Hex(line.bytes));
+        break;
+      case TraceLine::Kind::kSent:
+        seen.push_back("TX " + Hex(line.bytes));
+        break;
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"-- driver created", "RX 02 03 06 33 DA 81", "TX 02 03 06 10 43 92",
+                                            "-- cmd power-cycle 11", "RX 02 03 06 33 DA 81",
+                                            "TX 02 03 06 11 CA 83", "-- driver destroyed at once"}));
+  // A window of it replays from a text: comments and blank lines are
+  // skipped, a bad line is named.
+  const auto window = ParseTrace("# recorded\n\n1.5 RX 02 03 06 33 DA 81  # poll\n1.6 -- note\n");
+  ASSERT_EQ(window.size(), 2U);
+  EXPECT_EQ(Hex(window[0].bytes), "02 03 06 33 DA 81");
+  EXPECT_EQ(window[1].text, "note");
+  EXPECT_EQ(TraceWindow(lines, lines[1].seconds, lines[2].seconds).size(), 2U);
+  try {
+    ParseTrace("1.0 RX 02 3\n");
+    ADD_FAILURE() << "a bad hex byte was read";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("trace line 1"), std::string::npos) << error.what();
+  }
+  EXPECT_THROW(ParseTrace("RX 02 03\n"), std::runtime_error);
 }
 
 TEST(SimServer, StartRefusesWhatItCannotOpen) {

@@ -1,0 +1,162 @@
+// The POSIX device itself over a pseudo-terminal, with this program's own
+// ioctl in front of the C library's: a test can stop the device between its
+// reading of the input count and what it does with the count, and so play an
+// interleaving of threads that the scheduler produces only rarely.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "serial/serial_device.h"
+#include "tests/serial/port_test_util.h"
+
+namespace {
+
+// Runs once, on the thread that armed it, after the next FIONREAD that finds
+// bytes waiting, with the count it found.
+std::mutex g_hook_mutex;
+std::function<void(int)> g_after_count;
+std::thread::id g_hook_thread;
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {  // NOLINT
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  const auto rc = static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
+  if (rc == 0 && request == FIONREAD && *static_cast<int*>(argument) > 0) {
+    std::function<void(int)> hook;
+    {
+      const std::lock_guard lock(g_hook_mutex);
+      if (g_after_count && g_hook_thread == std::this_thread::get_id()) {
+        hook.swap(g_after_count);
+      }
+    }
+    if (hook) {
+      const int saved = errno;
+      hook(*static_cast<int*>(argument));
+      errno = saved;
+    }
+  }
+  return rc;
+}
+
+namespace notavero {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PosixDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    const char* name = ptsname(master_);
+    ASSERT_NE(name, nullptr);
+    setenv("NOTAVERO_COM7", name, 1);
+    // A second descriptor of the terminal shows its input queue to the test.
+    observer_ = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(observer_, 0);
+    ASSERT_TRUE(device_->Open(7));
+    LineSettings raw{9600, 8, 0, kOneStopBit, kFlagBinary};
+    ASSERT_TRUE(device_->SetLineSettings(raw));
+    ASSERT_TRUE(device_->SetEventMask(kEvRxChar));
+  }
+  void TearDown() override {
+    device_->Interrupt();
+    device_->Close();
+    close(observer_);
+    close(master_);
+    unsetenv("NOTAVERO_COM7");
+  }
+
+  void WriteMaster(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Waits until the terminal's input queue holds exactly `count` bytes.
+  bool InputQueueHolds(int count) {
+    return test::Eventually([&] {
+      int n = -1;
+      return ::syscall(SYS_ioctl, observer_, FIONREAD, &n) == 0 && n == count;
+    });
+  }
+  // One WaitEvent on a thread of its own; gives up (and interrupts the
+  // device) when no event comes within the time-out.
+  bool EventArrives(uint32_t& events) {
+    auto waiting = std::async(std::launch::async, [&] { return device_->WaitEvent(events); });
+    if (waiting.wait_for(test::kEventTimeout) != std::future_status::ready) {
+      device_->Interrupt();
+      waiting.wait();
+      return false;
+    }
+    return waiting.get() == WaitStatus::kEvent;
+  }
+
+  int master_ = -1;
+  int observer_ = -1;
+  std::unique_ptr<SerialDevice> device_ = MakePlatformDevice();
+};
+
+// The driver purges the input before every command while the event thread
+// may be between reading the input count and announcing it.  The bytes
+// counted then are gone; announcing them anyway left the next reply's bytes
+// counted as announced, and a reply no longer than them waited for a byte
+// that never came.
+TEST_F(PosixDeviceTest, PurgeWhileAnEventWaitCountsLeavesTheNextReplyAnnounced) {
+  WriteMaster({0xE1, 0xE2, 0xE3, 0xE4});  // the tail of an earlier reply
+  ASSERT_TRUE(InputQueueHolds(4));
+
+  std::promise<void> purged;
+  auto purged_done = purged.get_future();
+  std::thread purger;
+  uint32_t events = 0;
+  auto first = std::async(std::launch::async, [&] {
+    {
+      const std::lock_guard lock(g_hook_mutex);
+      g_hook_thread = std::this_thread::get_id();
+      g_after_count = [&](int /*count*/) {
+        // The polling thread purges now.  A device that purges under the
+        // lock it counts under cannot be purged before this wait ends, so
+        // the wait is bounded; the purge then follows the announcement.
+        purger = std::thread([&] {
+          device_->PurgeInput();
+          purged.set_value();
+        });
+        (void)purged_done.wait_for(1s);
+      };
+    }
+    return device_->WaitEvent(events);
+  });
+  ASSERT_EQ(first.wait_for(test::kEventTimeout), std::future_status::ready);
+  EXPECT_EQ(first.get(), WaitStatus::kEvent);
+  purger.join();
+  ASSERT_TRUE(InputQueueHolds(0));
+
+  // The reply to the next command: shorter than what was counted.
+  WriteMaster({0x5A});
+  ASSERT_TRUE(InputQueueHolds(1));
+  events = 0;
+  ASSERT_TRUE(EventArrives(events)) << "a one-byte reply after the purge was not announced";
+  EXPECT_EQ(events, kEvRxChar);
+  uint8_t byte = 0;
+  EXPECT_EQ(device_->Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, 0x5A);
+}
+
+}  // namespace
+}  // namespace notavero
