@@ -252,9 +252,10 @@ TEST(SimServer, TraceFileReadBackHoldsFramesCommandsAndNotesInOrder) {
         break;
     }
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"-- driver created", "RX 02 03 06 33 DA 81", "TX 02 03 06 10 43 92",
-                                            "-- cmd power-cycle 11", "RX 02 03 06 33 DA 81",
-                                            "TX 02 03 06 11 CA 83", "-- driver destroyed at once"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"-- driver created", "RX 02 03 06 33 DA 81", "TX 02 03 06 10 43 92",
+                                      "-- cmd power-cycle 11", "RX 02 03 06 33 DA 81", "TX 02 03 06 11 CA 83",
+                                      "-- driver destroyed at once"}));
   // A window of it replays from a text: comments and blank lines are
   // skipped, a bad line is named.
   const auto window = ParseTrace("# recorded\n\n1.5 RX 02 03 06 33 DA 81  # poll\n1.6 -- note\n");
