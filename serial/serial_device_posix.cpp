@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -72,22 +73,23 @@ class PosixDevice final : public SerialDevice {
     if (fd_ < 0) {
       return false;
     }
-    if (::ioctl(fd_, TIOCEXCL) != 0 && errno != ENOTTY) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
+    // Programs that lock serial devices see this one taken; a device another
+    // program holds is left as it is, its exclusive mode included.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      return CloseFailed();
     }
     termios2 tio{};
     if (::ioctl(fd_, TCGETS2, &tio) != 0) {  // not a terminal
-      ::close(fd_);
-      fd_ = -1;
-      return false;
+      return CloseFailed();
     }
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
+      return CloseFailed();
+    }
+    // Last, so that no failure leaves the mode set: further opens of the
+    // terminal fail (except for root, which the lock above still stops).
+    if (::ioctl(fd_, TIOCEXCL) != 0) {
+      return CloseFailed();
     }
     return true;
   }
@@ -344,7 +346,10 @@ class PosixDevice final : public SerialDevice {
 
   void Close() override {
     if (fd_ >= 0) {
+      // A pseudo-terminal whose other side stays open keeps the mode after
+      // this descriptor closes, and nobody but root could open it again.
       ::ioctl(fd_, TIOCNXCL);
+      ::flock(fd_, LOCK_UN);
       ::close(fd_);
       fd_ = -1;
     }
@@ -356,6 +361,17 @@ class PosixDevice final : public SerialDevice {
 
  private:
   static constexpr int kStaleRecheckMs = 50;
+
+  // Closes what a failed Open has opened; false.
+  bool CloseFailed() {
+    if (wake_fd_ >= 0) {
+      ::close(wake_fd_);
+      wake_fd_ = -1;
+    }
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
 
   int fd_ = -1;
   int wake_fd_ = -1;

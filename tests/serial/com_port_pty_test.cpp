@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -80,6 +82,45 @@ TEST(PtyOpen, MissingDeviceRaisesOpenFail) {
   setenv("NOTAVERO_COM9", "/nonexistent/tty", 1);
   EXPECT_THROW(TComPort port(9), EOpenPortFail);
   unsetenv("NOTAVERO_COM9");
+}
+
+// One program at a time on a line: a second port on the same terminal, and
+// any program that locks serial devices, finds it taken until the first
+// closes.  (Root opens a terminal in exclusive mode all the same, and tests
+// run as root: the lock is what stops the second port here.)
+TEST_F(PtyTest, TheTerminalIsTakenWhileThePortIsOpen) {
+  const char* path = ptsname(master_);
+  ASSERT_NE(path, nullptr);
+  const int other = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // stays open throughout
+  ASSERT_GE(other, 0);
+  {
+    RecordingPort first(kPort, /*drain=*/true);
+    EXPECT_THROW(TComPort second(kPort), EOpenPortFail);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+    // The failed open took nothing from the first port.
+    EXPECT_TRUE(first.Status().receiving);
+    WriteMaster({0x11, 0x22});
+    ASSERT_TRUE(first.WaitBytes(2));
+    EXPECT_EQ(first.Bytes(), (std::vector<uint8_t>{0x11, 0x22}));
+  }
+  // Closed: the terminal, still open on both sides, is free and not exclusive.
+  int exclusive = 1;
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  {
+    TComPort again(kPort);
+    EXPECT_TRUE(again.IsOpen());
+  }
+  // A program holding the lock keeps the port out.
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_THROW(TComPort locked_out(kPort), EOpenPortFail);
+  ASSERT_EQ(flock(other, LOCK_UN), 0);
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "a refused open left the other program's terminal exclusive";
+  close(other);
 }
 
 TEST_F(PtyTest, SettingsReachTheTerminalInRawMode) {
