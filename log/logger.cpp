@@ -42,7 +42,7 @@ struct LogState {
   std::string file_name;
   const std::string tag;  // never set: every line shows "[]"
   std::deque<std::string> pending;
-  uint64_t dropped = 0;  // pending lines not kept since the last report
+  uint64_t dropped = 0;  // lines lost (not kept, or a write failed) since the last report
   std::vector<std::string> alerts;
   bool first_write = true;
   bool write_broken = false;
@@ -141,15 +141,27 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
   ~OpenFile() { files_.Close(handle_); }
 
-  bool Write(std::string_view bytes) { return files_.Write(handle_, bytes); }
+  // Writes `bytes` whole or not at all: what a failed write left (a full
+  // disk takes what fits) is cut off again, so that the file holds no torn
+  // line.  After a failure nothing more is written through this handle.
+  bool Write(std::string_view bytes) {
+    const int64_t before = files_.Size(handle_);
+    if (files_.Write(handle_, bytes)) {
+      return true;
+    }
+    if (before >= 0) {
+      files_.Truncate(handle_, before);
+    }
+    return false;
+  }
 
  private:
   LogFileLayer& files_;
   LogFileHandle handle_;
 };
 
-// Writes the waiting lines, then the dropped-lines report; false when a
-// write failed (the unwritten lines stay).
+// Writes the waiting lines; false when a write failed (the unwritten lines
+// stay).
 bool WritePending(LogState& s, OpenFile& file) {
   std::string buffer;
   while (!s.pending.empty()) {
@@ -159,15 +171,6 @@ bool WritePending(LogState& s, OpenFile& file) {
       return false;
     }
     s.pending.pop_front();
-  }
-  if (s.dropped != 0) {
-    buffer.assign(kDroppedLines.view());
-    buffer.append(std::to_string(s.dropped));
-    buffer.append(kLineEnd);
-    if (!file.Write(buffer)) {
-      return false;
-    }
-    s.dropped = 0;
   }
   return true;
 }
@@ -179,8 +182,19 @@ void PostNotice(LogState& s, LogSink* sink, std::string_view text) {
   sink->Post(kNoticeLevel, notice);
 }
 
+// Counts `line` as lost to a failed write; it is reported with the other
+// dropped lines once writing works again.
+void LoseLine(LogState& s, LogSink* sink) {
+  ++s.dropped;
+  if (!s.write_broken && sink != nullptr) {
+    PostNotice(s, sink, kCannotWrite);
+    s.write_broken = true;
+  }
+}
+
 // Rotates, opens (or creates) the file and writes the empty line of the
-// load, the waiting lines and `line`.  Called with the lock held.
+// load, the waiting lines, the count of dropped lines and `line`.  A line
+// that cannot be written is dropped and counted.  Called with the lock held.
 void WriteLocked(LogState& s, std::string_view line) {
   RotateLocked(s.file_name, kLogMaxSize);
   LogFileLayer& files = Files(s);
@@ -203,18 +217,33 @@ void WriteLocked(LogState& s, std::string_view line) {
   OpenFile file(files, handle);
   if (s.first_write) {
     if (!file.Write(kLineEnd)) {
+      LoseLine(s, sink);
       return;
     }
     s.first_write = false;
   }
   if (!WritePending(s, file)) {
+    LoseLine(s, sink);
     return;
   }
+  // The count of dropped lines goes out in one write with the line, so that
+  // a disk with room for the short report only does not fill with reports.
+  std::string with_report;
+  if (s.dropped != 0) {
+    with_report.assign(kDroppedLines.view());
+    with_report.append(std::to_string(s.dropped));
+    with_report.append(kLineEnd);
+    with_report.append(line);
+  }
+  if (!file.Write(with_report.empty() ? line : std::string_view(with_report))) {
+    LoseLine(s, sink);
+    return;
+  }
+  s.dropped = 0;
   if (s.write_broken && sink != nullptr) {
     PostNotice(s, sink, kRestored);
     s.write_broken = false;
   }
-  file.Write(line);
 }
 
 // Path of the log for a short name: the executable's path with its

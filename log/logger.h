@@ -5,8 +5,11 @@
 // where the mark is one character of "-+?!#$^" for the levels 0 to 6 and the
 // tag is always empty.  Texts are written byte for byte (Windows-1251).  A
 // file above 10485760 bytes is rotated into the copies ".0" (newest) to ".10"
-// (oldest) before the next line.  Nothing that goes wrong with the file ever
-// reaches the caller.
+// (oldest) before the next line.  A line is written whole or not at all (a
+// write that a full disk cut short is cut back off the file); lines lost to
+// a failed write are counted and reported by one line, "Пропущено строк
+// журнала: N", once writing works again.  Nothing that goes wrong with the
+// file ever reaches the caller.
 #pragma once
 
 #include <cstdint>

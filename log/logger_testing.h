@@ -39,8 +39,13 @@ class LogFileLayer {
   virtual LogFileHandle OpenExisting(const std::string& path, std::string& error) = 0;
   // Creates the file anew, empty (truncating one that exists), for appending.
   virtual LogFileHandle Create(const std::string& path, std::string& error) = 0;
-  // Writes all of `bytes`; false when any of it could not be written.
+  // Writes all of `bytes`; false when any of it could not be written (some
+  // of it may have been: a full disk takes what fits).
   virtual bool Write(LogFileHandle file, std::string_view bytes) = 0;
+  // Length of the open file in bytes; -1 when it cannot be told.
+  virtual int64_t Size(LogFileHandle file) = 0;
+  // Cuts the open file back to `size` bytes; false when it could not.
+  virtual bool Truncate(LogFileHandle file, int64_t size) = 0;
   virtual void Close(LogFileHandle file) = 0;
 };
 

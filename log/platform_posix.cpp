@@ -50,6 +50,19 @@ class PosixFiles final : public LogFileLayer {
     return true;
   }
 
+  int64_t Size(LogFileHandle file) override {
+    struct stat info {};
+    return ::fstat(static_cast<int>(file), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+  }
+
+  bool Truncate(LogFileHandle file, int64_t size) override {
+    int result = -1;
+    do {
+      result = ::ftruncate(static_cast<int>(file), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+  }
+
   void Close(LogFileHandle file) override { ::close(static_cast<int>(file)); }
 
  private:

@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "log/log_platform.h"
@@ -63,6 +64,25 @@ class Win32Files final : public LogFileLayer {
       left -= written;
     }
     return true;
+  }
+
+  int64_t Size(LogFileHandle file) override {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(ToHandle(file), &size) ? static_cast<int64_t>(size.QuadPart) : -1;
+  }
+
+  // An existing file is open for appending only, which cannot set its end:
+  // a second handle with write access does it.
+  bool Truncate(LogFileHandle file, int64_t size) override {
+    const HANDLE writer = ReOpenFile(ToHandle(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (writer == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+    LARGE_INTEGER end{};
+    end.QuadPart = size;
+    const bool cut = SetFilePointerEx(writer, end, nullptr, FILE_BEGIN) && SetEndOfFile(writer);
+    CloseHandle(writer);
+    return cut;
   }
 
   void Close(LogFileHandle file) override { CloseHandle(ToHandle(file)); }

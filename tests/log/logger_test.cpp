@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -430,6 +432,7 @@ class MemoryFiles final : public LogFileLayer {
     return Opened(path);
   }
 
+  // A write beyond `room` stores what fits, as a full disk does, and fails.
   bool Write(LogFileHandle file, std::string_view bytes) override {
     if (writes_left == 0) {
       return false;
@@ -437,7 +440,27 @@ class MemoryFiles final : public LogFileLayer {
     if (writes_left > 0) {
       --writes_left;
     }
-    files[open.at(file)].append(bytes);
+    std::string& content = files[open.at(file)];
+    if (room >= 0 && bytes.size() > static_cast<std::size_t>(room)) {
+      content.append(bytes.substr(0, static_cast<std::size_t>(room)));
+      room = 0;
+      return false;
+    }
+    if (room >= 0) {
+      room -= static_cast<int64_t>(bytes.size());
+    }
+    content.append(bytes);
+    return true;
+  }
+
+  int64_t Size(LogFileHandle file) override { return static_cast<int64_t>(files[open.at(file)].size()); }
+
+  bool Truncate(LogFileHandle file, int64_t size) override {
+    std::string& content = files[open.at(file)];
+    if (room >= 0) {
+      room += static_cast<int64_t>(content.size()) - size;
+    }
+    content.resize(static_cast<std::size_t>(size));
     return true;
   }
 
@@ -447,6 +470,7 @@ class MemoryFiles final : public LogFileLayer {
   std::map<LogFileHandle, std::string> open;
   std::string open_error;  // when not empty, every open fails with it
   int writes_left = -1;    // writes that still succeed; -1: all
+  int64_t room = -1;       // bytes that still fit; -1: any number
 
  private:
   LogFileHandle Opened(const std::string& path) {
@@ -482,10 +506,12 @@ TEST_F(LogTest, WriteFailingAmongPendingLinesKeepsTheRestInOrder) {
   EXPECT_EQ(files.files[name], "\r\n" + kOpenFailure + "M1\r\n");
   EXPECT_EQ(log_testing::FileName(), name);
 
+  // The four lines whose writes failed are reported after the waiting ones.
   files.writes_left = -1;
   LogWrite(2, "kept");
-  EXPECT_THAT(Lines(files.files[name]), ElementsAre("", kOpenFailure + "M1", kOpenFailure + "M2",
-                                                    kOpenFailure + "M3", "? " + kStamp + " [] kept"));
+  EXPECT_THAT(Lines(files.files[name]),
+              ElementsAre("", kOpenFailure + "M1", kOpenFailure + "M2", kOpenFailure + "M3",
+                          Cp1251(u8"Пропущено строк журнала: 4").str(), "? " + kStamp + " [] kept"));
   EXPECT_THAT(log_testing::PendingLines(), IsEmpty());
   EXPECT_THAT(files.open, IsEmpty()) << "a file was left open";
 }
@@ -514,7 +540,8 @@ TEST_F(LogTest, WaitingLinesAreBoundedAndTheDroppedOnesCounted) {
   const std::vector<std::string> lines = Lines(files.files[name]);
   ASSERT_EQ(lines.size(), kLogMaxPendingLines + 4);
   EXPECT_EQ(lines[kLogMaxPendingLines], kOpenFailure + "M" + std::to_string(kLogMaxPendingLines - 1));
-  EXPECT_EQ(lines[kLogMaxPendingLines + 1], Cp1251(u8"Пропущено строк журнала: 5").str());
+  // 5 waiting lines beyond the bound and the 10,005 lines whose writes failed.
+  EXPECT_EQ(lines[kLogMaxPendingLines + 1], Cp1251(u8"Пропущено строк журнала: 10010").str());
   EXPECT_EQ(lines[kLogMaxPendingLines + 2], "? " + kStamp + " [] back");
   EXPECT_EQ(lines[kLogMaxPendingLines + 3], "? " + kStamp + " [] again");
 }
@@ -588,6 +615,108 @@ TEST_F(LogTest, DisplaySinkGetsLinesAndTheFileNotices) {
       ElementsAre(Post{1, kStamp + " [] x"},
                   Post{4, kStamp + Cp1251(u8" Восстановлена запись файла журнала ").str() + log_.string()},
                   Post{1, kStamp + " [] y"}));
+}
+
+TEST_F(LogTest, FailedWritesLeaveWholeLinesAndAreReportedOnceWritingWorks) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  MemoryFiles files;
+  log_testing::SetFileLayer(&files);
+  RecordingSink sink;
+  log_testing::SetSink(&sink);
+  const std::string name = log_.string();
+  LogInit(name);
+  LogWrite(2, "first");
+  const std::string start = "\r\n" + std::string(kOpenFailure) + "missing\r\n? " + kStamp + " [] first\r\n";
+  ASSERT_EQ(files.files[name], start);
+
+  // The disk takes ten more bytes: each line is cut short, then cut back.
+  files.room = 10;
+  LogWrite(2, "second");
+  LogWrite(2, "third");
+  EXPECT_EQ(files.files[name], start);
+  // A write that fails outright.
+  files.room = -1;
+  files.writes_left = 0;
+  LogWrite(2, "fourth");
+  EXPECT_EQ(files.files[name], start);
+  // The report goes out with the next line, in one write; they do not fit
+  // together, so both are cut back and that line is lost too.
+  files.writes_left = -1;
+  files.room = 20;
+  LogWrite(2, "fifth");
+  EXPECT_EQ(files.files[name], start);
+  EXPECT_THAT(log_testing::PendingLines(), IsEmpty());
+
+  files.room = -1;
+  LogWrite(2, "sixth");
+  LogWrite(2, "seventh");
+  EXPECT_EQ(files.files[name], start + Cp1251(u8"Пропущено строк журнала: 4").str() + "\r\n? " + kStamp +
+                                   " [] sixth\r\n? " + kStamp + " [] seventh\r\n");
+  EXPECT_THAT(files.open, IsEmpty()) << "a file was left open";
+
+  // The display hears once that the file cannot be written, and once that
+  // it can again.
+  std::vector<std::string> notices;
+  for (const auto& [level, line] : sink.Take()) {
+    if (level == 4) {
+      notices.push_back(line);
+    }
+  }
+  EXPECT_THAT(notices, ElementsAre(kStamp + Cp1251(u8" Не могу записать файл журнала ").str() + name,
+                                   kStamp + Cp1251(u8" Восстановлена запись файла журнала ").str() + name));
+}
+
+// Unmounts a file system at the end of a test.
+class ScopedMount {
+ public:
+  explicit ScopedMount(fs::path point) : point_(std::move(point)) {}
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+  ~ScopedMount() { ::umount2(point_.c_str(), MNT_DETACH); }
+
+ private:
+  fs::path point_;
+};
+
+TEST_F(LogTest, FullDiskLosesWholeLinesAndReportsThemWhenThereIsRoomAgain) {
+  const fs::path small = dir_ / "small";
+  fs::create_directories(small);
+  if (::mount("none", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::system_category().message(errno);
+  }
+  const ScopedMount mounted(small);
+  SetTime(12, 6, 10, 50, 55, 123);
+
+  // A filler leaves the log about 8 kB.
+  struct statvfs space {};
+  ASSERT_EQ(::statvfs(small.c_str(), &space), 0);
+  const auto free_bytes = static_cast<std::size_t>(space.f_bavail) * space.f_bsize;
+  ASSERT_GT(free_bytes, 8192U);
+  const fs::path filler = small / "filler";
+  WriteFile(filler, std::string(free_bytes - 8192, 'f'));
+
+  constexpr int kLines = 40;  // about 40 kB
+  const fs::path log = small / "Notavero.log";
+  LogInit(log.string());
+  for (int i = 0; i < kLines; ++i) {
+    LogWrite(2, "L" + std::to_string(i) + " " + std::string(1000, 'x'));
+  }
+  fs::remove(filler);
+  LogWrite(2, "after");
+
+  const std::vector<std::string> lines = Lines(ReadFile(log));
+  ASSERT_GE(lines.size(), 4U);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], kMissingFileLine);
+  const std::size_t kept = lines.size() - 4;
+  EXPECT_GT(kept, 0U);
+  EXPECT_LT(kept, static_cast<std::size_t>(kLines));
+  for (std::size_t i = 0; i < kept; ++i) {
+    EXPECT_EQ(lines[2 + i], "? " + kStamp + " [] L" + std::to_string(i) + " " + std::string(1000, 'x'));
+  }
+  EXPECT_EQ(lines[lines.size() - 2],
+            Cp1251(u8"Пропущено строк журнала: ").str() + std::to_string(kLines - static_cast<int>(kept)));
+  EXPECT_EQ(lines.back(), "? " + kStamp + " [] after");
 }
 
 // Every line of a file written by threads: whole, in the line format, and
