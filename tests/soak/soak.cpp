@@ -3,21 +3,34 @@
 // destroyed and created again, all drawn from one seed so that a run can be
 // repeated.  Bills go in one at a time; after each the two sides are
 // compared: every bill the device stacked must be credited exactly once,
-// and no bill the device returned may be credited.
+// with its value, and no bill the device returned may be credited.  At the
+// end the money is reconciled: the sum credited must equal the sum the
+// device stacked, less the stacked bills the driver listed as unconfirmed.
 //
-// Where the two sides may differ for reasons the line protocol cannot avoid,
-// the bill is counted in its own class instead of failing the run:
-//   repeat           the stacked event reached the driver more than once
-//                    because its acknowledge was lost (the device cannot
-//                    tell a repeat from a new event, so neither can we);
-//   lost/power       the device was power-cycled after stacking and before
-//                    its stacked event was acknowledged: it forgot the event;
-//   zero amount      a new driver credited a stacked event it read before it
-//                    had loaded the bill table.
-// Everything else that differs fails the run, as do a crash, a hang (a
-// watchdog aborts the process), a leaked thread or file descriptor.
+// A bill the device stacked may go uncredited only when the driver says so:
+//   unconfirmed      the driver sent the bill to the stacker and never heard
+//                    its outcome (the device was power-cycled before the
+//                    stacked event was acknowledged, and forgot the event);
+//                    the driver lists it in UnconfirmedBills(), which the
+//                    soak reads from every driver before destroying it, and
+//                    the soak prints each such bill with its amount: money
+//                    to reconcile by hand, not lost silently.
+// A bill the device itself lost in a power cycle before stacking or
+// returning it is counted apart (nothing was stacked, nothing is owed).
+// Everything else that differs fails the run: a stacked bill neither
+// credited nor listed, a credit of amount 0 or of a wrong amount, a bill
+// credited twice, a credited bill that was not stacked; so do a crash, a
+// hang (a watchdog aborts the process), a leaked thread or file descriptor.
 //
-//   notavero-soak [--seed N] [--bills N] [--duration S] [--port N] [--quiet]
+// With --trace FILE (or NOTAVERO_SOAK_KEEP_LOG set, which keeps the driver's
+// log and writes the trace beside it) the simulator writes every frame with
+// its time, every command the soak ran on the device and the soak's own
+// notes (bill inserted, driver destroyed and created, outcome of each bill);
+// the notes carry the wall clock of the driver's log lines.  A failing run
+// can then be read frame by frame and cut into a replay
+// (tests/soak/trace_replay.h).
+//
+//   notavero-soak [--seed N] [--bills N] [--duration S] [--port N] [--trace FILE] [--quiet]
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -30,6 +43,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -59,7 +73,23 @@ struct Options {
   double duration = 60;
   uint8_t port = 20;
   bool quiet = false;
+  std::string trace_file;
 };
+
+// The wall clock as the driver's log writes it (hh:mm:ss.zzz), for notes
+// that tie the simulator's trace to the log.
+std::string WallClock() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms));
+  return text.data();
+}
 
 std::size_t CountDir(const char* path) {
   std::size_t count = 0;
@@ -96,10 +126,6 @@ class Host {
   Seen Take() {
     const std::lock_guard lock(mutex_);
     return {stacked_, returned_, escrows_, amounts_};
-  }
-  int Stacked() {
-    const std::lock_guard lock(mutex_);
-    return stacked_;
   }
 
  private:
@@ -181,10 +207,10 @@ struct Totals {
   uint64_t bills = 0;
   uint64_t stacked_ok = 0;
   uint64_t returned_ok = 0;
-  uint64_t vanished = 0;  // the device lost the bill in a power cycle before stacking or returning it
-  uint64_t repeats = 0;   // extra credits from a lost acknowledge
-  uint64_t lost_power = 0;
-  uint64_t zero_amount = 0;
+  uint64_t vanished = 0;     // the device lost the bill in a power cycle before stacking or returning it
+  uint64_t unconfirmed = 0;  // stacked, not credited, listed by the driver as unconfirmed
+  uint64_t unconfirmed_sum = 0;
+  uint64_t unconfirmed_other = 0;  // listed as unconfirmed, but the device did not stack it
   uint64_t failures = 0;
   uint64_t faults = 0;
   uint64_t power_cycles = 0;
@@ -193,6 +219,13 @@ struct Totals {
   uint64_t refused = 0;
   uint64_t long_delays = 0;
   uint64_t credited_sum = 0;  // currency units
+};
+
+// A bill the driver listed as unconfirmed, with what the device did.
+struct UnconfirmedOutcome {
+  uint64_t bill = 0;
+  TUnconfirmedBill listed;
+  std::string device;  // "stacked", "returned" or "lost"
 };
 
 const std::vector<uint8_t> kPollFrame = {0x02, 0x03, 0x06, cmdPoll, 0xDA, 0x81};
@@ -211,13 +244,21 @@ class Soak {
                      ("notavero-soak-" + std::to_string(::getpid()) + "-" + std::to_string(options_.port));
     std::filesystem::remove_all(dir);
     ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+    const bool keep_log = std::getenv("NOTAVERO_SOAK_KEEP_LOG") != nullptr;  // NOLINT(concurrency-mt-unsafe)
+    std::string trace_file = options_.trace_file;
+    if (trace_file.empty() && keep_log) {
+      std::filesystem::create_directories(dir);
+      trace_file = dir / "sim-trace.txt";
+    }
     {
       Watchdog watchdog(120s);
       watchdog_ = &watchdog;
       sim::SimOptions sim_options;
       sim_options.fast = true;
       sim_options.trace_limit = 4000;
+      sim_options.trace_file = trace_file;
       sim_ = SimServer::Start(sim_options);
+      sim_->Note("soak seed " + std::to_string(options_.seed) + ", wall clock " + WallClock());
       ::setenv(("NOTAVERO_COM" + std::to_string(options_.port)).c_str(), sim_->SlavePath().c_str(), 1);
       NewDriver();
       const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -225,16 +266,20 @@ class Soak {
       while (Clock::now() < end && (options_.bills == 0 || totals_.bills < options_.bills)) {
         OneBill();
       }
-      driver_.reset();
+      DestroyDriver();
+      LeftOverUnconfirmed();
       const auto status = sim_->Status();
       sim_.reset();
       watchdog_ = nullptr;
       Report(status.counters);
     }
-    if (std::getenv("NOTAVERO_SOAK_KEEP_LOG") == nullptr) {  // NOLINT(concurrency-mt-unsafe)
+    if (!keep_log) {
       std::filesystem::remove_all(dir);
     } else {
       std::printf("log kept in %s\n", dir.c_str());
+    }
+    if (!trace_file.empty()) {
+      std::printf("simulator trace in %s\n", trace_file.c_str());
     }
     const std::size_t tasks_after = CountDir("/proc/self/task");
     const std::size_t fds_after = CountDir("/proc/self/fd");
@@ -267,9 +312,12 @@ class Soak {
 
   void Fail(const std::string& what) {
     ++totals_.failures;
-    std::fprintf(stderr, "soak: FAIL (seed %llu, bill %llu): %s\n",
+    std::fprintf(stderr, "soak: FAIL (seed %llu, bill %llu, %s): %s\n",
                  static_cast<unsigned long long>(options_.seed),
-                 static_cast<unsigned long long>(totals_.bills), what.c_str());
+                 static_cast<unsigned long long>(totals_.bills), WallClock().c_str(), what.c_str());
+    if (sim_) {
+      sim_->Note("FAIL bill " + std::to_string(totals_.bills) + ": " + what);
+    }
   }
 
   void Step(const std::string& what) {
@@ -282,14 +330,40 @@ class Soak {
   bool Chance(double p) { return std::bernoulli_distribution(p)(random_); }
 
   void NewDriver() {
+    sim_->Note("driver created, wall clock " + WallClock());
     driver_ = std::make_unique<TNotavero>(options_.port, TBillSink{nullptr, &Host::Callback, &host_});
+    unconfirmed_read_ = 0;
   }
 
-  // A power cycle forgets a stacked event that the host has not been told of.
-  void NotePowerCycle() {
-    if (sim_->Status().counters.stacked > stacked_at_insert_ && host_.Stacked() == 0) {
-      excuse_power_ = true;
+  // Takes the bills the driver listed as unconfirmed since the last look.
+  void CollectUnconfirmed() {
+    if (!driver_) {
+      return;
     }
+    const auto listed = driver_->UnconfirmedBills();
+    for (std::size_t i = unconfirmed_read_; i < listed.size(); ++i) {
+      bill_unconfirmed_.push_back(listed[i]);
+    }
+    unconfirmed_read_ = std::max(unconfirmed_read_, listed.size());
+  }
+
+  void DestroyDriver() {
+    if (!driver_) {
+      return;
+    }
+    CollectUnconfirmed();
+    sim_->Note("driver destroyed, wall clock " + WallClock());
+    driver_.reset();
+    sim_->Note("driver gone, wall clock " + WallClock());
+  }
+
+  // Unconfirmed bills listed after the last bill was judged.
+  void LeftOverUnconfirmed() {
+    for (const auto& listed : bill_unconfirmed_) {
+      Fail("the driver listed a bill of type " + std::to_string(listed.bill_type) +
+           " as unconfirmed after its bill was over");
+    }
+    bill_unconfirmed_.clear();
   }
 
   // Brings the device to "waiting for a bill" with a driver running.
@@ -339,7 +413,6 @@ class Soak {
         sim_->Command("clear");
         break;
       case Fault::kPowerCycle: {
-        NotePowerCycle();
         ++totals_.power_cycles;
         static constexpr std::array<const char*, 3> kStates = {"10", "11", "12"};
         sim_->Command(std::string("power-cycle ") + kStates[Draw(3)]);
@@ -347,7 +420,7 @@ class Soak {
       }
       case Fault::kDestroy:
         ++totals_.destroyed;
-        driver_.reset();
+        DestroyDriver();
         if (Chance(0.5)) {
           std::this_thread::sleep_for(std::chrono::milliseconds(Draw(400)));
         }
@@ -388,10 +461,11 @@ class Soak {
         NewDriver();
       }
       const auto status = sim_->Status();
-      const bool over = status.state != dsAccepting && status.state != dsEscrow &&
-                        status.state != dsStacking && status.state != dsReturning &&
-                        status.state != dsStacked && status.state != dsReturned &&
-                        status.state != dsBillError && status.faults.silent == 0;
+      // Idle again: after a power cycle the driver has reset the device and
+      // read the bill table, so it has also judged the bill the power cut
+      // took (listed it as unconfirmed, or not).
+      const bool over =
+          (status.state == dsWaitingForBill || status.state == dsDisabled) && status.faults.silent == 0;
       if (over) {
         // The device no longer reports anything of this bill: one more poll
         // and the callback of the cycle before it has returned.
@@ -452,11 +526,15 @@ class Soak {
     const bool at_once = Chance(0.3);
 
     const auto before = sim_->Status().counters;
-    stacked_at_insert_ = before.stacked;
-    excuse_power_ = false;
+    CollectUnconfirmed();
+    LeftOverUnconfirmed();
     host_.Begin(plan);
     const std::size_t mark = sim_->TraceMark();
     Step("bill " + std::to_string(bill) + ": insert");
+    sim_->Note("bill " + std::to_string(bill) + ": type " + std::to_string(type) +
+               (plan.stack ? "" : ", host refuses") +
+               (plan.slow.count() > 0 ? ", host slow " + std::to_string(plan.slow.count()) + " ms" : "") +
+               ", wall clock " + WallClock());
     const auto inserted = sim_->Insert(type);
     if (!inserted.ok) {
       Fail("insert refused: " + inserted.text);
@@ -472,6 +550,7 @@ class Soak {
       Step("bill " + std::to_string(bill) + ": fault");
       fault_text_ = std::string(kFaultNames[static_cast<std::size_t>(fault)]) + " at state " +
                     std::to_string(at_once ? 0 : trigger);
+      sim_->Note("bill " + std::to_string(bill) + ": " + fault_text_);
       ApplyFault(fault);
     }
     Step("bill " + std::to_string(bill) + ": settle");
@@ -481,34 +560,58 @@ class Soak {
     }
     const auto after = sim_->Status().counters;
     const auto seen = host_.Take();
+    CollectUnconfirmed();
+    std::vector<TUnconfirmedBill> listed;
+    listed.swap(bill_unconfirmed_);
     const uint64_t stacked = after.stacked - before.stacked;
     const uint64_t returned = after.returned - before.returned;
-    const uint64_t bill_value = after.stacked_sum - before.stacked_sum;
+    const uint64_t value = sim::DefaultBillTable()[type].Value();  // currency units
+    const auto value_scaled = static_cast<int64_t>(value) * kCurrencyScale;
     const int stacked_replies = StackedReplies(mark);
-    const std::string what =
-        "type " + std::to_string(type) + " stacked " + std::to_string(stacked) + " returned " +
-        std::to_string(returned) + " credited " + std::to_string(seen.stacked) + " (0x81 replies " +
-        std::to_string(stacked_replies) + "; " + fault_text_ + (plan.stack ? "" : ", host refused") + ")";
+    const std::string what = "type " + std::to_string(type) + " stacked " + std::to_string(stacked) +
+                             " returned " + std::to_string(returned) + " credited " +
+                             std::to_string(seen.stacked) + " unconfirmed " + std::to_string(listed.size()) +
+                             " (0x81 replies " + std::to_string(stacked_replies) + "; " + fault_text_ +
+                             (plan.stack ? "" : ", host refused") + ")";
+    sim_->Note("bill " + std::to_string(bill) + ": over: " + what);
     for (const int64_t amount : seen.amounts) {
       if (amount == 0) {
-        ++totals_.zero_amount;
-      } else if (stacked == 1 && amount != static_cast<int64_t>(bill_value) * kCurrencyScale) {
+        Fail("credited amount 0: " + what);
+      } else if (amount != value_scaled) {
         Fail("credited a wrong amount " + std::to_string(amount) + ": " + what);
       }
       totals_.credited_sum += static_cast<uint64_t>(amount / kCurrencyScale);
+    }
+    // What the driver listed as unconfirmed must be this bill, with its
+    // value (or 0: value unknown).
+    bool listed_this = false;
+    for (const auto& entry : listed) {
+      if (entry.bill_type != type || (entry.amount != 0 && entry.amount != value_scaled)) {
+        Fail("the driver listed as unconfirmed a bill of type " + std::to_string(entry.bill_type) +
+             " amount " + std::to_string(entry.amount) + ", not the one in play: " + what);
+        continue;
+      }
+      if (listed_this) {
+        Fail("the driver listed the bill as unconfirmed twice: " + what);
+      }
+      listed_this = true;
+    }
+    const char* device = stacked == 1 ? "stacked" : returned == 1 ? "returned" : "lost";
+    if (listed_this) {
+      unconfirmed_.push_back(UnconfirmedOutcome{bill, listed.front(), device});
     }
     if (stacked + returned > 1) {
       Fail("more than one bill on the device: " + what);
     } else if (stacked == 1) {
       if (seen.stacked == 1) {
         ++totals_.stacked_ok;
-      } else if (seen.stacked > 1 && seen.stacked <= stacked_replies) {
-        ++totals_.stacked_ok;
-        totals_.repeats += static_cast<uint64_t>(seen.stacked - 1);
-      } else if (seen.stacked == 0 && excuse_power_) {
-        ++totals_.lost_power;
+      } else if (seen.stacked > 1) {
+        Fail("a stacked bill was credited more than once: " + what);
+      } else if (listed_this) {
+        ++totals_.unconfirmed;
+        totals_.unconfirmed_sum += value;
       } else {
-        Fail("a stacked bill was not credited exactly once: " + what);
+        Fail("a stacked bill was neither credited nor listed as unconfirmed: " + what);
       }
     } else if (seen.stacked != 0) {
       Fail(std::string(returned == 1 ? "a returned" : "an unstacked") + " bill was credited: " + what);
@@ -516,6 +619,9 @@ class Soak {
       ++totals_.returned_ok;
     } else {
       ++totals_.vanished;
+    }
+    if (listed_this && (stacked == 0 || seen.stacked != 0)) {
+      ++totals_.unconfirmed_other;  // listed, but the device did not keep it, or it was credited after all
     }
     if (!options_.quiet && totals_.bills % 500 == 0) {
       std::printf("... %llu bills\n", static_cast<unsigned long long>(totals_.bills));
@@ -534,10 +640,23 @@ class Soak {
     std::printf("returned, not credited: %llu\n", u(totals_.returned_ok));
     std::printf("lost by the device in a power cycle before stacking or returning: %llu\n",
                 u(totals_.vanished));
-    std::printf("repeats the protocol cannot tell apart (acknowledge lost): %llu\n", u(totals_.repeats));
-    std::printf("stacked, event forgotten by a power cycle before its acknowledge: %llu\n",
-                u(totals_.lost_power));
-    std::printf("credits of amount 0 (event read before the bill table): %llu\n", u(totals_.zero_amount));
+    std::printf("stacked, not credited, listed by the driver as unconfirmed: %llu (sum %llu)\n",
+                u(totals_.unconfirmed), u(totals_.unconfirmed_sum));
+    std::printf("listed as unconfirmed, not stacked or credited after all: %llu\n",
+                u(totals_.unconfirmed_other));
+    for (const auto& outcome : unconfirmed_) {
+      std::printf("  unconfirmed: bill %llu, type %u, amount %lld (device: %s)\n", u(outcome.bill),
+                  outcome.listed.bill_type, static_cast<long long>(outcome.listed.amount / kCurrencyScale),
+                  outcome.device.c_str());
+    }
+    // The money: what the device stacked is what the host was credited, plus
+    // what the driver listed as unconfirmed.
+    const bool reconciled = device.stacked_sum == totals_.credited_sum + totals_.unconfirmed_sum;
+    std::printf("money: stacked %llu = credited %llu + unconfirmed %llu: %s\n", u(device.stacked_sum),
+                u(totals_.credited_sum), u(totals_.unconfirmed_sum), reconciled ? "yes" : "NO");
+    if (!reconciled) {
+      Fail("the money does not reconcile");
+    }
     std::printf(
         "faults injected: %llu (power cycles %llu, drivers destroyed %llu, long delays %llu), "
         "refused %llu, slow host %llu\n",
@@ -553,15 +672,16 @@ class Soak {
   Watchdog* watchdog_ = nullptr;
   std::unique_ptr<SimServer> sim_;
   std::unique_ptr<TNotavero> driver_;
-  uint64_t stacked_at_insert_ = 0;
   std::string fault_text_;
-  bool excuse_power_ = false;
+  std::size_t unconfirmed_read_ = 0;                // entries of the current driver's list already taken
+  std::vector<TUnconfirmedBill> bill_unconfirmed_;  // taken and not yet judged
+  std::vector<UnconfirmedOutcome> unconfirmed_;
 };
 
 int Usage(const char* message) {
   std::fprintf(stderr,
                "notavero-soak: %s\nusage: notavero-soak [--seed N] [--bills N] [--duration S] "
-               "[--port N] [--quiet]\n",
+               "[--port N] [--trace FILE] [--quiet]\n",
                message);
   return 2;
 }
@@ -579,7 +699,8 @@ int main(int argc, char** argv) {
       continue;
     }
     if (arg == "--help" || arg == "-h") {
-      std::printf("usage: notavero-soak [--seed N] [--bills N] [--duration S] [--port N] [--quiet]\n");
+      std::printf(
+          "usage: notavero-soak [--seed N] [--bills N] [--duration S] [--port N] [--trace FILE] [--quiet]\n");
       return 0;
     }
     if (i + 1 >= args.size()) {
@@ -593,6 +714,8 @@ int main(int argc, char** argv) {
         options.bills = std::stoull(value);
       } else if (arg == "--duration") {
         options.duration = std::stod(value);
+      } else if (arg == "--trace") {
+        options.trace_file = value;
       } else if (arg == "--port") {
         const unsigned long port = std::stoul(value);
         if (port < 1 || port > 255) {
