@@ -29,7 +29,9 @@ constexpr uint16_t kInSize = TComPort::kInRingSize;
 
 }  // namespace
 
-EOpenPortFail::EOpenPortFail(uint16_t port) : ESerialIO(WithPort(kOpenFailText.view(), port)) {}
+EOpenPortFail::EOpenPortFail(uint16_t port, std::string_view detail)
+    : ESerialIO(detail.empty() ? WithPort(kOpenFailText.view(), port)
+                               : WithPort(kOpenFailText.view(), port, " (") + std::string(detail) + ")") {}
 EPortNotOpen::EPortNotOpen(uint16_t port) : ESerialIO(WithPort("Port COM", port, " not open")) {}
 EBufferIsEmpty::EBufferIsEmpty(uint16_t port) : ESerialIO(WithPort("Buffer is empty for port COM", port)) {}
 EOutputBufferTooSmall::EOutputBufferTooSmall(uint16_t port)
@@ -76,7 +78,7 @@ void TComPort::Open() {
       ring_trail_seen_ = false;
       stop_requested_.store(false);
       if (!device_->Open(port_number_)) {
-        throw EOpenPortFail(port_number_);
+        throw EOpenPortFail(port_number_, device_->OpenError());
       }
       if (!device_->SetupQueues(in_queue_size_, out_queue_size_)) {
         device_->Close();

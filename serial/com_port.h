@@ -30,7 +30,8 @@ class ESerialIO : public std::runtime_error {
 };
 class EOpenPortFail : public ESerialIO {
  public:
-  explicit EOpenPortFail(uint16_t port);
+  // "Невозможно открыть COM<n>", followed by " (detail)" when there is one.
+  explicit EOpenPortFail(uint16_t port, std::string_view detail = {});
 };
 class ENotSupported : public ESerialIO {
  public:

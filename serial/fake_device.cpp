@@ -130,6 +130,11 @@ bool FakeDevice::Open(uint16_t port_number) {
   return true;
 }
 
+std::string FakeDevice::OpenError() const {
+  std::lock_guard lock(line_->mutex_);
+  return line_->refuse_open ? line_->open_error : std::string();
+}
+
 bool FakeDevice::SetupQueues(uint32_t /*in_size*/, uint32_t /*out_size*/) {
   std::lock_guard lock(line_->mutex_);
   return !line_->refuse_queues;

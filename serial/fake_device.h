@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "serial/serial_device.h"
@@ -30,6 +31,7 @@ class FakeLine {
 
   // ---- script (set before or while the port runs)
   bool refuse_open = false;
+  std::string open_error = "refused by the script";  // the reason a refused open gives
   bool refuse_queues = false;
   bool refuse_settings = false;
   bool refuse_ring_trail = false;  // a wait with event bit 0x2000 in the mask is refused
@@ -108,6 +110,7 @@ class FakeDevice final : public SerialDevice {
   explicit FakeDevice(std::shared_ptr<FakeLine> line) : line_(std::move(line)) {}
 
   bool Open(uint16_t port_number) override;
+  [[nodiscard]] std::string OpenError() const override;
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override;
   bool GetLineSettings(LineSettings& settings) override;
   bool SetLineSettings(const LineSettings& settings) override;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace notavero {
 
@@ -74,6 +75,9 @@ class SerialDevice {
 
   // Opens the device of port n exclusively; false when it is missing or busy.
   virtual bool Open(uint16_t port_number) = 0;
+  // Why the last Open failed, for people: the device's path and the
+  // system's reason ("/dev/ttyS8: Permission denied"); empty when unknown.
+  [[nodiscard]] virtual std::string OpenError() const { return {}; }
   virtual bool SetupQueues(uint32_t in_size, uint32_t out_size) = 0;
   virtual bool GetLineSettings(LineSettings& settings) = 0;
   virtual bool SetLineSettings(const LineSettings& settings) = 0;

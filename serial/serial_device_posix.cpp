@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "serial/serial_device.h"
 
@@ -62,6 +63,7 @@ class PosixDevice final : public SerialDevice {
   ~PosixDevice() override { Close(); }
 
   bool Open(uint16_t port_number) override {
+    open_error_.clear();
     std::string path = "/dev/ttyS" + std::to_string(port_number - 1);
     const std::string var = "NOTAVERO_COM" + std::to_string(port_number);
     // The library itself never changes the environment.
@@ -71,28 +73,31 @@ class PosixDevice final : public SerialDevice {
     }
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
-      return false;
+      // EBUSY: another program holds the terminal in exclusive mode.
+      return Failed(path, errno == EBUSY ? kHeldText : SystemText(errno));
     }
     // Programs that lock serial devices see this one taken; a device another
     // program holds is left as it is, its exclusive mode included.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      return CloseFailed();
+      return Failed(path, errno == EWOULDBLOCK ? kHeldText : SystemText(errno));
     }
     termios2 tio{};
-    if (::ioctl(fd_, TCGETS2, &tio) != 0) {  // not a terminal
-      return CloseFailed();
+    if (::ioctl(fd_, TCGETS2, &tio) != 0) {
+      return Failed(path, errno == ENOTTY ? "not a terminal" : SystemText(errno));
     }
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) {
-      return CloseFailed();
+      return Failed(path, SystemText(errno));
     }
     // Last, so that no failure leaves the mode set: further opens of the
     // terminal fail (except for root, which the lock above still stops).
     if (::ioctl(fd_, TIOCEXCL) != 0) {
-      return CloseFailed();
+      return Failed(path, SystemText(errno));
     }
     return true;
   }
+
+  [[nodiscard]] std::string OpenError() const override { return open_error_; }
 
   bool SetupQueues(uint32_t /*in_size*/, uint32_t /*out_size*/) override { return fd_ >= 0; }
 
@@ -362,14 +367,21 @@ class PosixDevice final : public SerialDevice {
  private:
   static constexpr int kStaleRecheckMs = 50;
 
-  // Closes what a failed Open has opened; false.
-  bool CloseFailed() {
+  static constexpr const char* kHeldText = "busy: held by another program";
+
+  static std::string SystemText(int error) { return std::generic_category().message(error); }
+
+  // Notes why Open failed and closes what it has opened; false.
+  bool Failed(const std::string& path, const std::string& reason) {
+    open_error_ = path + ": " + reason;
     if (wake_fd_ >= 0) {
       ::close(wake_fd_);
       wake_fd_ = -1;
     }
-    ::close(fd_);
-    fd_ = -1;
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
     return false;
   }
 
@@ -379,6 +391,7 @@ class PosixDevice final : public SerialDevice {
   std::atomic<bool> interrupted_{false};
   std::mutex mutex_;
   uint32_t announced_ = 0;  // bytes in the device already announced by an event
+  std::string open_error_;
 };
 
 }  // namespace

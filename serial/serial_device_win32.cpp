@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "serial/serial_device.h"
 
@@ -25,6 +26,21 @@ uint32_t DcbFlags(const DCB& dcb) {
   return flags;
 }
 
+// The system's message for an error code, in the ANSI code page, without the
+// trailing line end and full stop.
+std::string SystemMessage(DWORD code) {
+  char buffer[512];
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                              buffer, sizeof(buffer), nullptr);
+  while (size > 0 && (static_cast<unsigned char>(buffer[size - 1]) <= ' ' || buffer[size - 1] == '.')) {
+    --size;
+  }
+  if (size == 0) {
+    return "error " + std::to_string(code);
+  }
+  return std::string(buffer, size);
+}
+
 void SetDcbFlags(DCB& dcb, uint32_t flags) {
   std::memcpy(reinterpret_cast<char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD), &flags, sizeof flags);
 }
@@ -36,9 +52,11 @@ class Win32Device final : public SerialDevice {
   bool Open(uint16_t port_number) override {
     char path[32];
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number));
+    open_error_.clear();
     handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
+      NoteOpenError(path, GetLastError());
       return false;
     }
     read_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -47,12 +65,15 @@ class Win32Device final : public SerialDevice {
     stop_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (read_ov_.hEvent == nullptr || write_ov_.hEvent == nullptr || event_ov_.hEvent == nullptr ||
         stop_event_ == nullptr) {
+      NoteOpenError(path, GetLastError());
       Close();
       return false;
     }
     GetCommState(handle_, &dcb_);
     return true;
   }
+
+  [[nodiscard]] std::string OpenError() const override { return open_error_; }
 
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
     return SetupComm(handle_, in_size, out_size) != FALSE;
@@ -220,6 +241,17 @@ class Win32Device final : public SerialDevice {
   }
 
  private:
+  // "\\.\COM9: " and the system's message; a port another program has open
+  // reports access denied, which says little to a technician.
+  void NoteOpenError(const char* path, DWORD code) {
+    open_error_ = std::string(path) + ": ";
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+      open_error_ += "busy: held by another program (" + SystemMessage(code) + ")";
+    } else {
+      open_error_ += SystemMessage(code);
+    }
+  }
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   HANDLE stop_event_ = nullptr;
   DCB dcb_{};
@@ -227,6 +259,7 @@ class Win32Device final : public SerialDevice {
   OVERLAPPED write_ov_{};
   OVERLAPPED event_ov_{};
   DWORD event_bits_ = 0;
+  std::string open_error_;
 };
 
 }  // namespace

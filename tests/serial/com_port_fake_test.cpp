@@ -73,6 +73,15 @@ TEST_F(FakePortTest, OpenFailuresRaiseTheirMessageAndReleaseTheDevice) {
     MakePort();
     FAIL() << "open did not fail";
   } catch (const EOpenPortFail& e) {
+    EXPECT_EQ(std::string(e.what()), Cp1251(u8"Невозможно открыть COM3 (refused by the script)").str());
+  }
+  line = std::make_shared<FakeLine>();
+  line->refuse_open = true;
+  line->open_error.clear();  // a device that cannot tell why
+  try {
+    MakePort();
+    FAIL() << "open did not fail";
+  } catch (const EOpenPortFail& e) {
     EXPECT_EQ(std::string(e.what()), Cp1251(u8"Невозможно открыть COM3").str());
   }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cp1251.h"
 #include "serial/com_port.h"
 #include "tests/serial/port_test_util.h"
 
@@ -78,9 +79,23 @@ class PtyTest : public ::testing::Test {
   int master_ = -1;
 };
 
-TEST(PtyOpen, MissingDeviceRaisesOpenFail) {
+std::string OpenFailure(uint16_t port) {
+  try {
+    TComPort opened(port);
+  } catch (const EOpenPortFail& e) {
+    return e.what();
+  }
+  return "(opened)";
+}
+
+// The message names the device and the system's reason after the port, so
+// that a missing adapter and a busy or inaccessible one tell apart.
+TEST(PtyOpen, OpenFailuresNameTheDeviceAndTheReason) {
   setenv("NOTAVERO_COM9", "/nonexistent/tty", 1);
-  EXPECT_THROW(TComPort port(9), EOpenPortFail);
+  EXPECT_EQ(OpenFailure(9),
+            Cp1251(u8"Невозможно открыть COM9").str() + " (/nonexistent/tty: No such file or directory)");
+  setenv("NOTAVERO_COM9", "/dev/null", 1);
+  EXPECT_EQ(OpenFailure(9), Cp1251(u8"Невозможно открыть COM9").str() + " (/dev/null: not a terminal)");
   unsetenv("NOTAVERO_COM9");
 }
 
@@ -95,7 +110,8 @@ TEST_F(PtyTest, TheTerminalIsTakenWhileThePortIsOpen) {
   ASSERT_GE(other, 0);
   {
     RecordingPort first(kPort, /*drain=*/true);
-    EXPECT_THROW(TComPort second(kPort), EOpenPortFail);
+    EXPECT_EQ(OpenFailure(kPort),
+              Cp1251(u8"Невозможно открыть COM7").str() + " (" + path + ": busy: held by another program)");
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     int exclusive = 0;
     ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
@@ -116,7 +132,8 @@ TEST_F(PtyTest, TheTerminalIsTakenWhileThePortIsOpen) {
   }
   // A program holding the lock keeps the port out.
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_THROW(TComPort locked_out(kPort), EOpenPortFail);
+  EXPECT_EQ(OpenFailure(kPort),
+            Cp1251(u8"Невозможно открыть COM7").str() + " (" + path + ": busy: held by another program)");
   ASSERT_EQ(flock(other, LOCK_UN), 0);
   ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0) << "a refused open left the other program's terminal exclusive";
