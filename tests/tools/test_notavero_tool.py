@@ -62,8 +62,29 @@ class StateTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 0)
                 self.assertEqual(result.stdout.decode("utf-8"), text + "\n")
 
+    def test_status_as_the_log_writes_it_state_first(self):
+        cases = {
+            "47-5F": "Ошибка датчика емкости",  # the word 5F47
+            "1C-6B": "Ошибка 1C6B",
+            "1B-05": "Купюроприемник занят (еще 500 мс)",
+            "80-4": "Принять купюру?",
+            "19-00": "Выключен",
+        }
+        for status, text in cases.items():
+            with self.subTest(status=status):
+                result = subprocess.run([TOOL, "state", status], capture_output=True, timeout=30)
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stdout.decode("utf-8"), text + "\n")
+
+    def test_help_says_which_byte_is_which(self):
+        help_text = run("state", "--help").stdout
+        self.assertIn("1C-68", help_text)
+        self.assertIn("state byte first", help_text)
+        self.assertIn("the state is the low byte", help_text)
+
     def test_bad_words_exit_2(self):
-        for args in (("10000",), ("xyz",), ("",), ("0x",), ("12", "34"), ()):
+        for args in (("10000",), ("xyz",), ("",), ("0x",), ("12", "34"), (), ("1C-",), ("-68",), ("1C-680",),
+                     ("1C-6G",), ("0x1C-68",), ("1C-68-00",)):
             with self.subTest(args=args):
                 result = run("state", *args)
                 self.assertEqual(result.returncode, 2)

@@ -82,6 +82,26 @@ std::optional<uint16_t> ParseWord(std::string text) {
   return static_cast<uint16_t>(value);
 }
 
+// A status as the driver's log writes it, "1C-68": the state byte, a dash,
+// the sub-code, each one or two hex digits; nothing when it is not one.
+std::optional<uint16_t> ParseLogStatus(const std::string& text) {
+  const std::size_t dash = text.find('-');
+  if (dash == std::string::npos) {
+    return std::nullopt;
+  }
+  const std::string state = text.substr(0, dash);
+  const std::string sub_code = text.substr(dash + 1);
+  if (state.empty() || state.size() > 2 || sub_code.empty() || sub_code.size() > 2) {
+    return std::nullopt;
+  }
+  const auto state_value = ParseWord(state);
+  const auto sub_code_value = ParseWord(sub_code);
+  if (!state_value || !sub_code_value) {
+    return std::nullopt;
+  }
+  return MakeStatus(static_cast<uint8_t>(*state_value), static_cast<uint8_t>(*sub_code_value));
+}
+
 void PrintUtf8Line(const std::string& cp1251) {
   std::printf("%s\n", Cp1251ToUtf8(cp1251).c_str());
 }
@@ -142,19 +162,25 @@ int FrameCommand(const Args& args) {
 int StateCommand(const Args& args) {
   if (WantsHelp(args)) {
     std::puts(
-        "usage: notavero state WORD\n\n"
-        "Prints the state text of a 16-bit status word in hex (0280 or 0x0280): the\n"
-        "device state is the low byte, the sub-code the high byte, as a poll returns them.");
+        "usage: notavero state STATUS\n\n"
+        "Prints the state text of a device status, written either way:\n"
+        "  1C-68        as the log writes it: the state byte first (1C), then the\n"
+        "               sub-code (68), in hex;\n"
+        "  681C, 0x681C a 16-bit word in hex: the state is the low byte (1C), the\n"
+        "               sub-code the high byte (68).\n"
+        "Both examples are the same status.  A lone byte (19) is a state without a\n"
+        "sub-code.");
     return kExitOk;
   }
   if (args.size() != 1) {
-    return UsageError("state: expects exactly one status word in hex, such as 0280");
+    return UsageError("state: expects exactly one status, such as 1C-68 or 681C");
   }
-  const auto word = ParseWord(args[0]);
-  if (!word) {
-    return UsageError("state: '" + args[0] + "' is not a hex word from 0000 to FFFF");
+  const auto status = args[0].find('-') == std::string::npos ? ParseWord(args[0]) : ParseLogStatus(args[0]);
+  if (!status) {
+    return UsageError("state: '" + args[0] +
+                      "' is neither STATE-SUBCODE in hex (1C-68) nor a hex word from 0000 to FFFF");
   }
-  PrintUtf8Line(StateToText(*word));
+  PrintUtf8Line(StateToText(*status));
   return kExitOk;
 }
 
