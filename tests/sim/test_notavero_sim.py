@@ -2,15 +2,20 @@
 pseudo-terminal, with commands on stdin and in a script."""
 
 import os
+import pathlib
 import queue
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import tty
 import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bindings" / "python"))
+from tests import children  # noqa: E402  (no child outlives its test)
 
 SIM = os.environ.get("NOTAVERO_SIM", "notavero-sim")
 TIMEOUT = 10  # seconds; generous, for loaded machines and sanitizers
@@ -43,15 +48,19 @@ class Sim:
     """One notavero-sim process and the driver's end of its line."""
 
     def __init__(self, *args):
-        self.proc = subprocess.Popen([SIM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.proc = children.popen([SIM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, bufsize=1)
         self.out = queue.Queue()
         self.err = queue.Queue()
         for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
             threading.Thread(target=self._pump, args=(stream, lines), daemon=True).start()
-        self.path = self.out.get(timeout=TIMEOUT).strip()
-        self.fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        tty.setraw(self.fd)
+        try:
+            self.path = self.out.get(timeout=TIMEOUT).strip()
+            self.fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            tty.setraw(self.fd)
+        except BaseException:
+            children.kill(self.proc, close_pipes=False)
+            raise
 
     @staticmethod
     def _pump(stream, lines):
@@ -61,9 +70,7 @@ class Sim:
 
     def close(self):
         os.close(self.fd)
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=TIMEOUT)
+        children.kill(self.proc, close_pipes=False)  # its group, and reaps it
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             stream.close()
 
@@ -122,7 +129,7 @@ class Sim:
         self.exchange(ENABLE, 0, 0, 0xFC, 0, 0, 0xFC)
 
 
-class WhatMustShow(unittest.TestCase):
+class WhatMustShow(children.TestCase):
     def test_poll_reset_table_enable_insert_escrow_stack_stacked_status(self):
         sim = Sim()  # paced as a 9600-baud line, as a user runs it
         self.addCleanup(sim.close)
@@ -167,7 +174,7 @@ class WhatMustShow(unittest.TestCase):
         self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
 
 
-class Program(unittest.TestCase):
+class Program(children.TestCase):
     def start(self, *args):
         sim = Sim("--fast", *args)
         self.addCleanup(sim.close)
@@ -292,9 +299,9 @@ class Program(unittest.TestCase):
         master, slave = os.openpty()  # the test is the host at the other end of the "cable"
         path = os.ttyname(slave)
         os.close(slave)
-        proc = subprocess.Popen([SIM, "--fast", "--device", path], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        proc = children.popen([SIM, "--fast", "--device", path], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(children.kill, proc)
         try:
             self.assertEqual(proc.stdout.readline().strip(), path)
             tty.setraw(master)

@@ -1,10 +1,13 @@
 """The validator simulator as a subprocess on a pseudo-terminal, for tests."""
 
+import contextlib
 import os
 import pathlib
 import queue
 import subprocess
 import threading
+
+from . import children
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
 SIM = os.environ.get("NOTAVERO_SIM") or str(REPOSITORY / "build" / "notavero-sim")
@@ -22,10 +25,12 @@ def child_environment():
 
 
 class Simulator:
-    """notavero-sim --fast; its pty path is .path, commands go to command()."""
+    """notavero-sim --fast; its pty path is .path, commands go to command().
+    Started with children.popen(): a test derived from children.TestCase
+    never leaves it running, whatever happens."""
 
     def __init__(self, *options):
-        self._process = subprocess.Popen(
+        self._process = children.popen(
             [SIM, "--fast", *options],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
@@ -33,10 +38,14 @@ class Simulator:
             encoding="utf-8",
             env=child_environment(),
         )
-        self.path = self._process.stdout.readline().strip()
-        if not self.path.startswith("/"):
-            self.close()
-            raise RuntimeError(f"{SIM} printed no pty path")
+        self.pid = self._process.pid
+        try:
+            self.path = self._process.stdout.readline().strip()
+            if not self.path.startswith("/"):
+                raise RuntimeError(f"{SIM} printed no pty path")
+        except BaseException:
+            children.kill(self._process)
+            raise
         self._lines = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -59,18 +68,18 @@ class Simulator:
                 return dict(word.split("=", 1) for word in words)
 
     def close(self):
-        if self._process.poll() is None:
-            try:
-                self._process.stdin.write("quit\n")
-                self._process.stdin.flush()
-            except OSError:
-                pass
+        """Asks the simulator to quit; kills it when it does not."""
         try:
-            self._process.wait(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self._process.kill()
-            self._process.wait()
-        if hasattr(self, "_reader"):
+            if self._process.poll() is None:
+                try:
+                    self._process.stdin.write("quit\n")
+                    self._process.stdin.flush()
+                except (OSError, ValueError):
+                    pass
+                self._process.wait(timeout=TIMEOUT)
+        finally:
+            children.kill(self._process, close_pipes=False)
             self._reader.join(TIMEOUT)
-        self._process.stdin.close()
-        self._process.stdout.close()
+            for stream in (self._process.stdin, self._process.stdout):
+                with contextlib.suppress(OSError):
+                    stream.close()

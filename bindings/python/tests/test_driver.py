@@ -11,6 +11,7 @@ from decimal import Decimal
 
 import notavero
 
+from . import children
 from .support import TIMEOUT, Simulator, child_environment
 
 PORT = 7
@@ -51,8 +52,9 @@ class Bills:
         return dict(on_escrow=self.on_escrow, on_stacked=self.on_stacked, on_returned=self.on_returned)
 
 
-class SimulatorTestCase(unittest.TestCase):
+class SimulatorTestCase(children.TestCase):
     def setUp(self):
+        super().setUp()
         self.sim = Simulator()
         self.addCleanup(self.sim.close)
         os.environ[f"NOTAVERO_COM{PORT}"] = self.sim.path
@@ -259,8 +261,8 @@ class LifeTest(SimulatorTestCase):
                                                         env.get("PYTHONPATH")) if p)
         if "NOTAVERO_TEST_PRELOAD" in os.environ:
             env["LD_PRELOAD"] = os.environ["NOTAVERO_TEST_PRELOAD"]
-        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, env=env)
+        child = children.popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=env)
         try:
             self.assertEqual(child.stdout.readline(), "ready\n")
             self.sim.command(f"insert {BILL_100}")

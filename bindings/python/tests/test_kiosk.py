@@ -7,12 +7,13 @@ import sys
 import tempfile
 import unittest
 
+from . import children
 from .support import TIMEOUT, Simulator, child_environment
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "kiosk.py"
 
 
-class KioskTest(unittest.TestCase):
+class KioskTest(children.TestCase):
     def test_takes_bills_until_the_price_is_paid(self):
         sim = Simulator()
         self.addCleanup(sim.close)
@@ -23,8 +24,8 @@ class KioskTest(unittest.TestCase):
                    PYTHONPATH=os.pathsep.join(filter(None, [str(EXAMPLE.parents[1]), env.get("PYTHONPATH")])))
         if "NOTAVERO_TEST_PRELOAD" in os.environ:
             env["LD_PRELOAD"] = os.environ["NOTAVERO_TEST_PRELOAD"]
-        kiosk = subprocess.Popen([sys.executable, str(EXAMPLE), "150", "7"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, env=env)
+        kiosk = children.popen([sys.executable, str(EXAMPLE), "150", "7"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=env)
         try:
             # The simulator inserts each bill once the device waits for one.
             sim.command("wait-state 14")
