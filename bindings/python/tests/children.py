@@ -17,7 +17,8 @@ default) has its children killed, which ends the waits on them, and fails.
 If it still does not end, the interpreter prints every thread's stack and
 exits.
 
-Also used by tests/sim and tests/tools, which put this folder on sys.path.
+tests/sim and tests/tools import it as tests.children, with bindings/python
+put on sys.path.
 """
 
 import faulthandler
