@@ -90,7 +90,11 @@ class PosixFiles final : public LogFileLayer {
       error.assign(kNotAFile.view());
       return kNoLogFile;
     }
-    // Writes to a character device wait as usual.
+    // Writes to a character device wait as usual (O_NONBLOCK means nothing
+    // to a regular file).
+    if (S_ISREG(info.st_mode)) {
+      return fd;
+    }
     const int status = ::fcntl(fd, F_GETFL);
     if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
       error = std::system_category().message(errno);
