@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -681,7 +682,10 @@ class ScopedMount {
 TEST_F(LogTest, FullDiskLosesWholeLinesAndReportsThemWhenThereIsRoomAgain) {
   const fs::path small = dir_ / "small";
   fs::create_directories(small);
-  if (::mount("none", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+  // In a mount namespace of this process's own, so that the small file
+  // system goes away with the process whatever happens to the test.
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("none", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here: " << std::system_category().message(errno);
   }
   const ScopedMount mounted(small);
