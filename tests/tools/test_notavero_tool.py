@@ -1,8 +1,19 @@
-"""The notavero tool as a technician runs it: output, exit status, errors."""
+"""The notavero tool as a technician runs it: output, exit status, errors,
+and `notavero run` against the simulator on a pseudo-terminal."""
 
+import codecs
 import os
+import pathlib
+import signal
 import subprocess
+import sys
+import tempfile
+import threading
 import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bindings" / "python"))
+from tests import children  # noqa: E402  (the Python package's test helpers)
+from tests.support import TIMEOUT, Simulator, child_environment  # noqa: E402
 
 TOOL = os.environ.get("NOTAVERO_TOOL", "notavero")
 
@@ -116,6 +127,87 @@ class DecodeTest(unittest.TestCase):
         result = run("decode", "02 03 0G")
         self.assertEqual(result.returncode, 2)
         self.assertIn("notavero: decode:", result.stderr)
+
+
+class Output:
+    """What a child writes on a pipe, as it comes (a question ends no line)."""
+
+    def __init__(self, stream):
+        self._text = ""
+        self._ended = False
+        self._changed = threading.Condition()
+        self._reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._reader.start()
+
+    def _read(self, stream):
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        while chunk := os.read(stream.fileno(), 4096):
+            with self._changed:
+                self._text += decoder.decode(chunk)
+                self._changed.notify_all()
+        with self._changed:
+            self._ended = True
+            self._changed.notify_all()
+
+    def wait_for(self, text):
+        with self._changed:
+            self._changed.wait_for(lambda: text in self._text or self._ended, TIMEOUT)
+            if text not in self._text:
+                raise AssertionError(f"{text!r} did not come; the output was:\n{self._text}")
+
+    def all(self):
+        """Everything, once the child has closed the pipe."""
+        self._reader.join(TIMEOUT)
+        with self._changed:
+            return self._text
+
+
+class RunTest(children.TestCase):
+    """notavero run on the simulator's pseudo-terminal; the simulator puts a
+    100 note in as soon as acceptance is on."""
+
+    def start(self, *options):
+        self.sim = Simulator()
+        self.addCleanup(self.sim.close)
+        log_dir = tempfile.TemporaryDirectory()
+        self.addCleanup(log_dir.cleanup)
+        env = child_environment()
+        env.update(NOTAVERO_COM7=self.sim.path, NOTAVERO_LOG=os.path.join(log_dir.name, "Notavero.log"))
+        # stdin stays open and silent: a question waits.
+        tool = children.popen([TOOL, "run", "--port", "7", *options], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.addCleanup(children.kill, tool)
+        self.sim.command("wait-state 14")
+        self.sim.command("insert 4")
+        return tool, Output(tool.stdout)
+
+    def interrupt(self, tool, out):
+        """Ctrl-C; returns all the tool printed once it has ended with 0."""
+        tool.send_signal(signal.SIGINT)
+        self.assertEqual(tool.wait(timeout=TIMEOUT), 0, tool.stderr.read().decode())
+        return out.all()
+
+    def test_ctrl_c_at_the_question_returns_the_bill_and_frees_the_driver(self):
+        tool, out = self.start("--ask")
+        out.wait_for("stack the bill of 100? [y/n] ")
+        text = self.interrupt(tool, out)
+        lines = text.splitlines()
+        # The question has its line to itself (state lines that come while
+        # it waits follow it).
+        self.assertIn("stack the bill of 100? [y/n] ", lines, text)
+        # The driver returned the bill and reported it before it was freed.
+        self.assertRegex(text, r"interrupted: the bill goes back\n.*escrow: 100 -> return\n")
+        self.assertRegex(text, r"returned: 100\n")
+        self.assertEqual(lines[-1], "stopped: 0 stacked, 1 returned, 0 credited")
+        status = self.sim.status()
+        self.assertEqual((status["returned"], status["stacked"]), ("1", "0"))
+
+    def test_ctrl_c_frees_the_driver_and_prints_the_total(self):
+        tool, out = self.start()  # stacks every bill
+        out.wait_for("stacked: 100, credited 100\n")
+        text = self.interrupt(tool, out)
+        self.assertEqual(text.splitlines()[-1], "stopped: 1 stacked, 0 returned, 100 credited")
+        self.assertEqual(self.sim.status()["stacked"], "1")
 
 
 class HelpTest(unittest.TestCase):

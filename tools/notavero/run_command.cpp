@@ -1,11 +1,16 @@
 // notavero run: the driver on a real port, with a host that prints what
 // happens and decides escrowed bills by a policy.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "tools/notavero/commands.h"
 #include "tools/notavero/host.h"
@@ -14,14 +19,32 @@ namespace notavero::tool {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Ctrl-C (SIGINT) and SIGTERM: counted, and a byte goes into a pipe whose
+// read end wakes the main loop and a question waiting on the terminal.
+std::atomic<int> g_interrupts{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+int g_interrupt_pipe[2] = {-1, -1};
 
 extern "C" void OnInterrupt(int /*signal*/) {
-  g_interrupted = 1;
+  g_interrupts.fetch_add(1);
+  const int saved_errno = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(g_interrupt_pipe[1], &byte, 1);
+  errno = saved_errno;
 }
 
 // How often the state text is looked at.
 constexpr std::chrono::milliseconds kWatchPeriod{50};
+// How long a bill in hand at Ctrl-C may take to be stacked or returned
+// before the driver is freed anyway.
+constexpr std::chrono::seconds kFinishBillLimit{10};
+
+// Waits up to `timeout` for an interrupt; true when there has been one.
+bool WaitForInterrupt(std::chrono::milliseconds timeout) {
+  pollfd wake{g_interrupt_pipe[0], POLLIN, 0};
+  ::poll(&wake, 1, static_cast<int>(timeout.count()));
+  return g_interrupts.load() != 0;
+}
 
 }  // namespace
 
@@ -33,8 +56,10 @@ int RunCommand(const Args& args) {
         "environment variable NOTAVERO_COM<N>, else /dev/ttyS<N-1>), enables bill\n"
         "acceptance (unless --no-enable) and prints every state change and bill event.\n"
         "Escrowed bills are stacked (--stack, the default), returned (--return) or\n"
-        "decided on the terminal (--ask).  Ctrl-C stops the driver and prints the total\n"
-        "credited.  The log goes where NOTAVERO_LOG says (default /var/log/notavero/Notavero.log).");
+        "decided on the terminal (--ask).  Ctrl-C answers a waiting question with\n"
+        "\"return\", lets a bill in hand be stacked or returned (up to 10 s; Ctrl-C again\n"
+        "stops at once), frees the driver and prints the total credited.  The log goes\n"
+        "where NOTAVERO_LOG says (default /var/log/notavero/Notavero.log).");
     return kExitOk;
   }
   int port = -1;
@@ -69,7 +94,12 @@ int RunCommand(const Args& args) {
     return UsageError("run: --port N is required");
   }
 
+  if (::pipe2(g_interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("notavero: pipe");
+    return kExitNegative;
+  }
   Host host(policy);
+  host.SetInterruptFd(g_interrupt_pipe[0]);
   if (!host.Start(static_cast<uint8_t>(port))) {
     return kExitNegative;
   }
@@ -79,11 +109,22 @@ int RunCommand(const Args& args) {
     host.SetEnabled(true);
     host.KeepEnabled(true);
   }
-  while (g_interrupted == 0) {
+  do {
     host.Watch();
-    std::this_thread::sleep_for(kWatchPeriod);
+  } while (!WaitForInterrupt(kWatchPeriod));
+
+  // A bill in escrow or on its way gets the answer given (a question cut
+  // short returns it) and its outcome is reported before the driver goes: a
+  // driver being freed sends no more commands.  Ctrl-C again stops at once.
+  if (host.BillsInHand() > 0) {
+    PrintLine("finishing the bill in hand (Ctrl-C again to stop at once)");
+    const auto deadline = std::chrono::steady_clock::now() + kFinishBillLimit;
+    while (!host.WaitForBillsInHand(kWatchPeriod) && g_interrupts.load() < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+      host.Watch();
+    }
   }
-  host.Stop();
+  host.Stop();  // nv_free_driver
   std::printf("stopped: %d stacked, %d returned, %s credited\n", host.StackedCount(), host.ReturnedCount(),
               FormatAmount(host.Credited()).c_str());
   return kExitOk;
