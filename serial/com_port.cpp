@@ -301,10 +301,20 @@ void TComPort::PutBlock(const uint8_t* data, uint16_t count) {
   if (room < count) {
     throw EOutputBufferTooSmall(port_number_);
   }
-  if (room == count) {
+  // With nothing queued the writer thread is idle: what the device takes at
+  // once needs no wake-up of it.
+  uint32_t sent = 0;
+  if (room == out_ring_size_ && !stop_requested_.load()) {
+    sent = device_->WriteNow(data, count);
+    if (sent >= count) {
+      last_write_count_ = count;
+      return;
+    }
+  }
+  if (room == count - sent) {
     out_full_ = true;
   }
-  last_write_count_ = static_cast<int32_t>(AppendOutput(data, count));
+  last_write_count_ = static_cast<int32_t>(sent + AppendOutput(data + sent, count - sent));
   if (last_write_count_ <= 0) {
     last_write_count_ = -last_write_count_;
     error_bits_ = GetErrors(stat_);

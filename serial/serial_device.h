@@ -92,6 +92,10 @@ class SerialDevice {
   virtual WaitStatus WaitEvent(uint32_t& events) = 0;
   // Reads up to `count` bytes that are already there, without waiting; returns how many.
   virtual uint32_t Read(uint8_t* dest, uint32_t count) = 0;
+  // Writes what the device takes at once, without waiting and without a
+  // pending operation left behind; returns how many (0 also when it cannot).
+  // Never called while a Write runs.
+  virtual uint32_t WriteNow(const uint8_t* /*data*/, uint32_t /*count*/) { return 0; }
   // Writes `count` bytes, waiting up to `wait_ms` for completion; `written` receives the count.
   virtual WriteStatus Write(const uint8_t* data, uint32_t count, uint32_t wait_ms, uint32_t& written) = 0;
   // Ends a pending or later WaitEvent and Write at once; callable from any thread.

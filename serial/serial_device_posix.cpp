@@ -227,13 +227,21 @@ class PosixDevice final : public SerialDevice {
     return true;
   }
 
+  // A terminal keeps no error mask.  Right after an event the count it
+  // announced is the answer: no read or purge has happened since, and bytes
+  // that came later are read with the announced ones all the same.
   bool ClearErrors(uint32_t& errors, CommStat& stat) override {
     errors = 0;
-    int count = 0;
-    if (::ioctl(fd_, FIONREAD, &count) != 0) {
-      return false;
+    std::lock_guard lock(mutex_);
+    if (!counted_) {
+      int count = 0;
+      if (::ioctl(fd_, FIONREAD, &count) != 0) {
+        return false;
+      }
+      stat = CommStat{0, static_cast<uint32_t>(count), 0};
+      return true;
     }
-    stat = CommStat{0, static_cast<uint32_t>(count), 0};
+    stat = CommStat{0, announced_, 0};
     return true;
   }
 
@@ -244,6 +252,8 @@ class PosixDevice final : public SerialDevice {
     std::lock_guard lock(mutex_);
     ::ioctl(fd_, TCFLSH, TCIFLUSH);
     announced_ = 0;
+    counted_ = false;
+    drained_ = true;
   }
 
   void SetTimeouts() override {}  // reads never wait (O_NONBLOCK), writes are bounded in Write
@@ -256,15 +266,23 @@ class PosixDevice final : public SerialDevice {
   // poll() is level-triggered while a communications event marks arrivals:
   // bytes already announced and still unread (the ring had no room) are not
   // announced again until more arrive.  Until then the wait re-checks the
-  // count at a slow pace instead of waking on every poll.
+  // count at a slow pace instead of waking on every poll.  After a read or
+  // a purge that left the device empty the wait goes straight to poll(),
+  // which returns at once for bytes that came in between.
   WaitStatus WaitEvent(uint32_t& events) override {
+    bool count_first = true;
+    {
+      std::lock_guard lock(mutex_);
+      count_first = !drained_;
+      drained_ = false;
+    }
     for (;;) {
       if (interrupted_.load()) {
         return WaitStatus::kEnded;
       }
       int count = 0;
       const bool want_chars = (mask_.load() & kEvRxChar) != 0;
-      {
+      if (count_first) {
         std::lock_guard lock(mutex_);
         if (::ioctl(fd_, FIONREAD, &count) != 0) {
           return WaitStatus::kEnded;
@@ -274,10 +292,12 @@ class PosixDevice final : public SerialDevice {
         }
         if (want_chars && static_cast<uint32_t>(count) > announced_) {
           announced_ = static_cast<uint32_t>(count);
+          counted_ = true;
           events = kEvRxChar;
           return WaitStatus::kEvent;
         }
       }
+      count_first = true;
       std::array<pollfd, 2> fds{
           {{fd_, static_cast<short>(count == 0 && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
       const int timeout = count == 0 ? -1 : kStaleRecheckMs;
@@ -299,12 +319,24 @@ class PosixDevice final : public SerialDevice {
       return 0;
     }
     const ssize_t n = ::read(fd_, dest, count);
-    if (n <= 0) {
+    const uint32_t got = n > 0 ? static_cast<uint32_t>(n) : 0;
+    std::lock_guard lock(mutex_);
+    counted_ = false;
+    if (got < count && (n >= 0 || errno == EAGAIN)) {
+      announced_ = 0;  // the device is empty
+      drained_ = true;
+    } else {
+      announced_ = announced_ > got ? announced_ - got : 0;
+    }
+    return got;
+  }
+
+  uint32_t WriteNow(const uint8_t* data, uint32_t count) override {
+    if (interrupted_.load()) {
       return 0;
     }
-    std::lock_guard lock(mutex_);
-    announced_ = announced_ > static_cast<uint32_t>(n) ? announced_ - static_cast<uint32_t>(n) : 0;
-    return static_cast<uint32_t>(n);
+    const ssize_t n = ::write(fd_, data, count);  // the descriptor never blocks
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
   }
 
   WriteStatus Write(const uint8_t* data, uint32_t count, uint32_t wait_ms, uint32_t& written) override {
@@ -391,6 +423,8 @@ class PosixDevice final : public SerialDevice {
   std::atomic<bool> interrupted_{false};
   std::mutex mutex_;
   uint32_t announced_ = 0;  // bytes in the device already announced by an event
+  bool counted_ = false;    // announced_ is the count of the last event; nothing was read or purged since
+  bool drained_ = false;    // the last read or purge left the device empty
   std::string open_error_;
 };
 
