@@ -202,11 +202,13 @@ class BillTest(SimulatorTestCase):
 
 class LifeTest(SimulatorTestCase):
     def test_open_failure_carries_the_drivers_message(self):
-        os.environ["NOTAVERO_COM9"] = os.path.join(tempfile.gettempdir(), "no-such-notavero-port")
+        path = os.path.join(tempfile.gettempdir(), "no-such-notavero-port")
+        os.environ["NOTAVERO_COM9"] = path
         self.addCleanup(os.environ.pop, "NOTAVERO_COM9")
         with self.assertRaises(notavero.DriverError) as caught:
             notavero.Driver(9)
-        self.assertEqual(str(caught.exception), "Невозможно открыть COM9")
+        # The port, then the device and the system's reason.
+        self.assertEqual(str(caught.exception), f"Невозможно открыть COM9 ({path}: No such file or directory)")
 
     def test_port_out_of_range(self):
         for port in (-1, 256, "7", 7.0, True):
