@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <unordered_map>
 
 #include "driver/notavero.h"
 #include "driver/notavero_host.h"
@@ -17,10 +19,6 @@ nv_driver* ToHandle(TNotavero* driver) {
   return reinterpret_cast<nv_driver*>(static_cast<NotaveroDriver*>(driver));
 }
 
-TNotavero* FromHandle(nv_driver* handle) {
-  return static_cast<TNotavero*>(reinterpret_cast<NotaveroDriver*>(handle));
-}
-
 // Copies text NUL-terminated and cut to size bytes; nothing when size is 0.
 void CopyText(const char* text, char* buffer, std::size_t size) {
   if (buffer == nullptr || size == 0) {
@@ -31,10 +29,55 @@ void CopyText(const char* text, char* buffer, std::size_t size) {
   buffer[n] = '\0';
 }
 
+// The drivers handed out and not yet freed.  A handle is looked up here
+// before it is used, so that a handle freed twice, or one that was never a
+// driver, is ignored instead of touching memory that is not a driver.
+class Registry {
+ public:
+  static Registry& Instance() {
+    static auto* registry = new Registry;  // never destroyed: hosts may free drivers during exit
+    return *registry;
+  }
+
+  TNotavero* Add(TNotavero* driver) {
+    const std::lock_guard lock(mutex_);
+    live_.emplace(ToHandle(driver), driver);
+    return driver;
+  }
+
+  // Removes and returns the driver of a live handle; null for any other.
+  TNotavero* Remove(nv_driver* handle) {
+    const std::lock_guard lock(mutex_);
+    const auto found = live_.find(handle);
+    if (found == live_.end()) {
+      return nullptr;
+    }
+    TNotavero* driver = found->second;
+    live_.erase(found);
+    return driver;
+  }
+
+  // Runs `action` on the driver of a live handle, under the registry's lock
+  // (the operations are short and never wait for the polling thread), so
+  // that a free on another thread cannot pull it away meanwhile.
+  template <typename Action>
+  void With(nv_driver* handle, Action action) {
+    const std::lock_guard lock(mutex_);
+    const auto found = live_.find(handle);
+    if (found != live_.end()) {
+      action(*found->second);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<nv_driver*, TNotavero*> live_;
+};
+
 }  // namespace
 }  // namespace notavero
 
-using notavero::FromHandle;
+using notavero::Registry;
 using notavero::TNotavero;
 
 // No exception leaves the library: a host on 32-bit Windows, or one built
@@ -44,7 +87,7 @@ using notavero::TNotavero;
 extern "C" NV_API notavero::NotaveroDriver* NV_CALL GetDriver(uint8_t port,
                                                               notavero::TBillCallback callback) noexcept {
   try {
-    return new TNotavero(port, notavero::TBillSink{callback, nullptr, nullptr});
+    return Registry::Instance().Add(new TNotavero(port, notavero::TBillSink{callback, nullptr, nullptr}));
   } catch (...) {
     return nullptr;
   }
@@ -55,7 +98,8 @@ extern "C" {
 NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* user, char* error,
                                 size_t error_size) {
   try {
-    return notavero::ToHandle(new TNotavero(port, notavero::TBillSink{nullptr, callback, user}));
+    return notavero::ToHandle(
+        Registry::Instance().Add(new TNotavero(port, notavero::TBillSink{nullptr, callback, user})));
   } catch (const std::exception& failure) {
     notavero::CopyText(failure.what(), error, error_size);
   } catch (...) {
@@ -65,19 +109,29 @@ NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* u
 }
 
 NV_API void nv_free_driver(nv_driver* driver) {
-  delete FromHandle(driver);
+  if (TNotavero* live = Registry::Instance().Remove(driver)) {
+    live->Release();
+  }
 }
 
 NV_API void nv_get_version(nv_driver* driver, unsigned char* buffer) {
-  FromHandle(driver)->GetVersion(buffer);
+  if (buffer == nullptr) {
+    return;
+  }
+  Registry::Instance().With(driver, [&](TNotavero& live) { live.GetVersion(buffer); });
 }
 
 NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size) {
-  return FromHandle(driver)->GetStatusText(buffer, size);
+  size_t length = 0;
+  if (size > 0 && buffer != nullptr) {
+    buffer[0] = '\0';
+  }
+  Registry::Instance().With(driver, [&](TNotavero& live) { length = live.GetStatusText(buffer, size); });
+  return length;
 }
 
 NV_API void nv_set_enabled(nv_driver* driver, int enabled) {
-  FromHandle(driver)->SetEnabled(enabled != 0);
+  Registry::Instance().With(driver, [&](TNotavero& live) { live.SetEnabled(enabled != 0); });
 }
 
 }  // extern "C"

@@ -32,8 +32,10 @@ typedef struct nv_driver nv_driver; /* NOLINT(modernize-use-using): a C header *
 /* Bill events passed as the callback's kind. */
 enum { NV_BILL_ESCROW = 0, NV_BILL_STACKED = 1, NV_BILL_RETURNED = 2 };
 
-/* kind: NV_BILL_*; amount: the bill's value in 1/10000 currency units (0 when
- * the bill table gives the type no value).  For NV_BILL_ESCROW a non-zero
+/* kind: NV_BILL_*; amount: the bill's value in 1/10000 currency units, never
+ * 0: a bill whose value the driver does not know (its bill table is not read
+ * yet, or gives the type no value) is returned without asking the host, and
+ * is never reported as stacked (the driver logs it for reconciliation).  For NV_BILL_ESCROW a non-zero
  * result stacks the bill (the host credits it on NV_BILL_STACKED), zero
  * returns it to the customer; for the other kinds the result is ignored. */
 /* NOLINTNEXTLINE(modernize-use-using): a C header */
@@ -46,7 +48,17 @@ NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* u
                                 size_t error_size);
 
 /* Stops the driver (waiting for a callback that is running) and releases it.
- * NULL is ignored. */
+ * When acceptance is on and the device answers, the driver disables it first,
+ * so that the device takes no bill that nobody would credit.
+ *
+ * It may be called from inside the driver's own callback: then it returns at
+ * once, and the driver stops and is released by its own thread as soon as the
+ * callback has returned.  No decision or acknowledge goes to the device after
+ * that (an escrowed bill is left for the device to return by itself); only
+ * the disable above is sent.
+ *
+ * NULL, a driver already freed and anything that is not a driver are ignored:
+ * every function of this interface checks its handle first. */
 NV_API void nv_free_driver(nv_driver* driver);
 
 /* Writes 14 bytes: the length 13, then "v1.0#Notavero". */

@@ -20,12 +20,21 @@ constexpr auto kCashDeviceError = Cp1251(u8"Ошибка кассы: ");
 constexpr auto kStateLine = Cp1251(u8"Состояние: ");
 constexpr auto kThreadError = Cp1251(u8"Ошибка в потоке: ");
 constexpr auto kBillTypeOutOfTable = Cp1251(u8"Номер купюры вне таблицы: ");
+constexpr auto kStaleReply = Cp1251(u8"Ответ мог опоздать: опрос повторяется на свободной линии");
+constexpr auto kUnknownEscrow = Cp1251(u8"Купюра неизвестного номинала возвращена без запроса: тип ");
+constexpr auto kUnknownStacked = Cp1251(u8"Уложена купюра неизвестного номинала: тип ");
+constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без новой купюры, не зачисляется: ");
+constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
+constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
+constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включён без запроса: выключается");
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
 static_assert(sizeof kVersion == 14);
 
 // A failed cycle that took less than this is followed by a pause up to it,
 // so that a driver without a device does not spin a core or flood the log.
 constexpr std::chrono::milliseconds kFailedCyclePace{100};
+// A failed cycle that took this long waited for the device: always logged.
+constexpr std::chrono::seconds kSlowFailure{1};
 
 // Data bytes of the device's own acknowledge and refusal frames.
 constexpr uint8_t kDeviceAck = 0x00;
@@ -54,7 +63,14 @@ TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice>
   // From here on the object is whole: the event thread may call
   // DataReceived, and the polling thread may start.
   EnableDataReceived();
-  Poller = std::make_unique<TNotaveroThread>(*this);
+  try {
+    Poller = std::make_unique<TNotaveroThread>(*this);
+  } catch (...) {
+    // The event thread may be inside DataReceived: it stops before the
+    // members it uses go.
+    Close();
+    throw;
+  }
 }
 
 TNotavero::~TNotavero() {
@@ -69,7 +85,42 @@ TNotavero::~TNotavero() {
   ResponseReady.Cancel();
   ResponseTaken.Cancel();  // releases an event thread in its hand-over wait
   Poller.reset();
+  DisableOnClose();
   Close();
+}
+
+void TNotavero::Release() {
+  if (Poller && Poller->IsCurrentThread()) {
+    // Inside the host's callback: no frame goes out after it returns, and
+    // the polling thread deletes the driver on its way out.
+    ReleasedByPoller.store(true);
+    Destroying.store(true);
+    Poller->Terminate();
+    Stopping.Set();
+    ResponseReady.Cancel();
+    ResponseTaken.Cancel();
+    return;
+  }
+  delete this;
+}
+
+void TNotavero::DisableOnClose() {
+  // Nobody will credit what the device takes from now on.  The disable is
+  // no acknowledge: an event the device holds stays with it for the next
+  // driver.
+  if (!IsOpen() || !DeviceAccepting.load() || !LinkUp.load()) {
+    return;
+  }
+  try {
+    const auto parameters = EnableParameters(0);
+    std::array<uint8_t, kCommandBufferSize> payload{cmdEnableBillTypes};
+    std::copy(parameters.begin(), parameters.end(), payload.begin() + 1);
+    TxFrame frame{};
+    const std::size_t length = BuildFrame(frame, payload.data(), 1 + parameters.size());
+    LogPacket("Send:", frame.data(), length);
+    PutBlock(frame.data(), static_cast<uint16_t>(length));  // closing lets it leave
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the port is going anyway
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -124,6 +175,26 @@ std::vector<TUnconfirmedBill> TNotavero::UnconfirmedBills() const {
   return Unconfirmed_;
 }
 
+void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
+  std::string line(kUnconfirmed);
+  AppendHex2(line, bill_type);
+  line += kUnconfirmedAmount;
+  line += std::to_string(amount / kCurrencyScale);
+  LogWrite(2, line);
+  const std::lock_guard lock(StatusLock);
+  Unconfirmed_.push_back({bill_type, amount});
+}
+
+CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
+  if (bill_type >= BillValues_.size()) {
+    std::string line(kBillTypeOutOfTable);
+    AppendHex2(line, bill_type);
+    LogWrite(2, line);
+    return 0;
+  }
+  return BillValues_[bill_type];
+}
+
 void TNotavero::SetBillValues(const BillValueTable& values) {
   const std::lock_guard lock(StatusLock);
   BillValues_ = values;
@@ -141,6 +212,7 @@ void TNotavero::DataReceived(uint32_t count) {
   if (count < 1) {
     return;
   }
+  RxBytes.fetch_add(count);
   try {
     for (uint32_t i = 0; i < count; ++i) {
       ProcessRxByte();
@@ -209,8 +281,24 @@ void TNotavero::SendFrame(const uint8_t* frame, std::size_t count) {
 }
 
 void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
-  const bool signalled = ResponseReady.Wait(timeout);
-  CheckStopping();
+  // A stray byte handled just as the attempt began can signal a hand-over
+  // while the status is still waiting: such a wake-up does not end the wait.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool signalled = false;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    signalled = left.count() > 0 && ResponseReady.Wait(left);
+    CheckStopping();
+    if (!signalled || ExchangeStatus.load() != xsWaiting) {
+      break;
+    }
+  }
+  if (!signalled) {
+    // The reply may still come, late, into a later exchange.
+    LineSuspect = true;
+    SettleQuiet = std::max(SettleQuiet, kSettleAfterTimeout);
+  }
   std::array<uint8_t, kMaxReply> received{};
   std::size_t length = 0;
   {
@@ -246,6 +334,9 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   } while (ExchangeStatus.load() == xsTimeout && attempts < kAttempts);
 
   const uint16_t status = ExchangeStatus.load();
+  if (expected > 0) {
+    LinkUp.store(status == xsOk);
+  }
   if (status == xsOk) {
     const std::lock_guard lock(RxLock);
     const auto length = static_cast<std::size_t>(std::max(Rx.RxLength, 0));
@@ -253,6 +344,24 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
     expected = static_cast<int32_t>(length);
   }
   return status;
+}
+
+void TNotavero::Settle() {
+  const auto limit = std::chrono::steady_clock::now() + kSettleLimit;
+  for (;;) {
+    const uint64_t before = RxBytes.load();
+    PrepareExchange();  // purges; a frame that comes now is assembled and dropped
+    Stopping.Wait(SettleQuiet);
+    CheckStopping();
+    if (RxBytes.load() == before) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= limit) {
+      throw ECashDevice();
+    }
+  }
+  LineSuspect = false;
+  SettleQuiet = std::chrono::milliseconds{0};
 }
 
 // ---------------------------------------------------------------------------
@@ -270,23 +379,42 @@ void TNotavero::SendSimple(uint8_t command) {
   Command(buffer.data(), buffer.size(), 1, 0);
 }
 
-uint16_t TNotavero::Poll() {
-  std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
-  const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
-  if (length != 6 && length != 7) {
-    return 0;
+std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
+  // The device repeats an event until it is acknowledged, so a reply that
+  // may be stale costs only a poll: acting on it, or acknowledging it, could
+  // make the device drop an event the driver never read.
+  for (int round = 1;; ++round) {
+    if (LineSuspect) {
+      Settle();
+    }
+    std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
+    const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
+    if (LineSuspect) {
+      LogWrite(2, kStaleReply.str());
+      if (round >= kAttempts) {
+        throw ECashDevice();
+      }
+      continue;
+    }
+    if (length != 6 && length != 7) {
+      return uint16_t{0};
+    }
+    // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
+    // device's late answer to an earlier command that awaited no reply,
+    // which pushed the poll's own reply out unread; that reply may still be
+    // on its way.  It is no status and it is not acknowledged.
+    if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
+      LineSuspect = true;
+      SettleQuiet = std::max(SettleQuiet, kSettleAfterLateReply);
+      return std::nullopt;
+    }
+    const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
+    const uint8_t state = DeviceStateOf(status);
+    if (!(hold_events && (state == dsStacked || state == dsReturned))) {
+      Ack();
+    }
+    return status;
   }
-  // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
-  // device's late answer to an earlier command that awaited no reply, which
-  // pushed the poll's own reply out unread.  It is no status, and it is not
-  // acknowledged: the device would take that acknowledge for the unread
-  // reply and drop an event it held, a stacked bill among them.
-  if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
-    return 0;
-  }
-  const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
-  Ack();
-  return status;
 }
 
 void TNotavero::Ack() {
@@ -323,11 +451,14 @@ void TNotavero::SetSecurity() {
   Command(buffer.data(), buffer.size(), 1 + kSecurityParameters.size(), 0);
 }
 
-void TNotavero::EnableBillTypes(bool enable) {
-  const auto parameters = EnableParameters(enable ? EnableMask(BillValues_) : 0);
+uint32_t TNotavero::EnableBillTypes(bool enable) {
+  const uint32_t mask = enable ? EnableMask(BillValues_) : 0;
+  const auto parameters = EnableParameters(mask);
   std::array<uint8_t, kCommandBufferSize> buffer{cmdEnableBillTypes};
   std::copy(parameters.begin(), parameters.end(), buffer.begin() + 1);
   Command(buffer.data(), buffer.size(), 1 + parameters.size(), 0);
+  DeviceAccepting.store(mask != 0);
+  return mask;
 }
 
 void TNotavero::Stack() {
@@ -338,15 +469,7 @@ void TNotavero::ReturnBill() {
   SendSimple(cmdReturn);
 }
 
-bool TNotavero::NotifyBill(TBillEvent kind, uint8_t bill_type) {
-  CurrencyAmount amount = 0;
-  if (bill_type < BillValues_.size()) {
-    amount = BillValues_[bill_type];
-  } else {
-    std::string line(kBillTypeOutOfTable);
-    AppendHex2(line, bill_type);
-    LogWrite(2, line);
-  }
+bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount) {
   if (BillCallback.c_callback != nullptr) {
     return BillCallback.c_callback(kind, amount, BillCallback.user) != 0;
   }
@@ -367,40 +490,72 @@ TNotaveroThread::~TNotaveroThread() {
 }
 
 void TNotaveroThread::WaitFor() {
-  if (thread_.joinable()) {
+  if (!thread_.joinable()) {
+    return;
+  }
+  if (IsCurrentThread()) {
+    thread_.detach();  // the driver is being released by its own thread
+  } else {
     thread_.join();
   }
 }
 
 void TNotaveroThread::Execute() {
-  bool need_init = true;
+  TCycleState state;
   do {
     const auto started = std::chrono::steady_clock::now();
     try {
-      RunCycle(need_init);
+      RunCycle(state);
+      for (const std::string& held : errors_.Flush()) {
+        LogWrite(2, held);
+      }
       continue;
     } catch (const EDriverStopping&) {
       break;
     } catch (const std::exception& error) {
-      LogWrite(2, std::string(kThreadError) + error.what());
+      LogError(std::string(kThreadError) + error.what(), started);
     } catch (...) {
-      LogWrite(2, std::string(kThreadError));
+      LogError(std::string(kThreadError), started);
     }
+    Driver.LinkUp.store(false);
     const auto elapsed = std::chrono::steady_clock::now() - started;
     if (elapsed < kFailedCyclePace) {
       Driver.Stopping.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedCyclePace - elapsed));
     }
   } while (!Terminated());
+  if (Driver.ReleasedByPoller.load()) {
+    delete &Driver;  // destroys this object too: nothing of it is touched after
+  }
 }
 
-void TNotaveroThread::RunCycle(bool& need_init) {
-  const uint16_t status = Driver.Poll();
-  const uint8_t state = DeviceStateOf(status);
+void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_clock::time_point started) {
+  // An error that comes back at once every cycle (a port that is not open)
+  // is written once a minute with its count; one that took the device's
+  // time-outs is written every time.
+  if (std::chrono::steady_clock::now() - started >= kSlowFailure) {
+    for (const std::string& held : errors_.Flush()) {
+      LogWrite(2, held);
+    }
+    LogWrite(2, line);
+    return;
+  }
+  for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
+    LogWrite(2, out);
+  }
+}
+
+void TNotaveroThread::RunCycle(TCycleState& state) {
+  const std::optional<uint16_t> polled = Driver.Poll(state.need_init);
+  if (!polled) {
+    return;  // the reply carried no status: nothing to publish or act on
+  }
+  const uint16_t status = *polled;
+  const uint8_t device_state = DeviceStateOf(status);
   const uint8_t sub_code = SubCodeOf(status);
 
   std::string text = StateToText(status);
   std::string line(kStateLine);
-  AppendHex2(line, state);
+  AppendHex2(line, device_state);
   line += '-';
   AppendHex2(line, sub_code);
   line += ". ";
@@ -408,38 +563,48 @@ void TNotaveroThread::RunCycle(bool& need_init) {
   Driver.SetStatusText(std::move(text));
   LogWrite(2, line);
 
-  switch (state) {
+  const bool request_pending = (Driver.EnableRequest.load() & TNotavero::kEnableRequested) != 0;
+  switch (device_state) {
     case dsPowerUp:
     case dsPowerUpWithBill:
     case dsPowerUpBillNoReturn:
+      BillVanished(state);
+      Driver.DeviceAccepting.store(false);
+      state.accepting = false;
       Driver.Reset();
-      need_init = true;
+      state.need_init = true;
       break;
     case dsInitializing:
+      BillVanished(state);
       Driver.Initialize();
       break;
     case dsDisabled:
-      if (need_init) {
-        Driver.GetStatus();
-        BillValueTable values{};
-        Driver.GetBillTable(values);
-        Driver.SetBillValues(values);
-        Driver.SetSecurity();
-        need_init = false;
+      BillVanished(state);
+      Driver.DeviceAccepting.store(false);
+      state.accepting = false;
+      if (state.need_init) {
+        LoadTable(state);
+      }
+      break;
+    case dsWaitingForBill:
+    case dsAccepting:
+      BillVanished(state);
+      Driver.DeviceAccepting.store(true);
+      // Acceptance is on only when this driver's host asked for it.
+      if (device_state == dsWaitingForBill && !state.accepting && !request_pending) {
+        LogWrite(2, kUnaskedAcceptance.str());
+        Driver.EnableBillTypes(false);
       }
       break;
     case dsEscrow:
-      if (Driver.NotifyBill(beEscrow, sub_code)) {
-        Driver.Stack();
-      } else {
-        Driver.ReturnBill();
-      }
+      OnEscrow(state, sub_code);
       break;
     case dsStacked:
-      Driver.NotifyBill(beStacked, sub_code);
-      break;
     case dsReturned:
-      Driver.NotifyBill(beReturned, sub_code);
+      OnOutcome(state, device_state, sub_code);
+      break;
+    case dsBillError:
+      state.bill.reset();  // the device rejected it: its outcome is known
       break;
     default:
       break;
@@ -448,8 +613,89 @@ void TNotaveroThread::RunCycle(bool& need_init) {
   bool enable = false;
   uint32_t request = 0;
   if (Driver.TakeEnableRequest(enable, request)) {
-    Driver.EnableBillTypes(enable);
+    state.accepting = Driver.EnableBillTypes(enable) != 0;
     Driver.EnableRequestDone(request);
+  }
+}
+
+void TNotaveroThread::LoadTable(TCycleState& state) {
+  Driver.GetStatus();
+  BillValueTable values{};
+  Driver.GetBillTable(values);
+  Driver.SetBillValues(values);
+  Driver.SetSecurity();
+  state.need_init = false;
+}
+
+void TNotaveroThread::BillVanished(TCycleState& state) {
+  // A bill sent to the stacker that left without a stacked, returned or
+  // rejected event: whether it went in is not known, so it is said.
+  if (state.bill && state.bill->stacking) {
+    Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
+  }
+  state.bill.reset();
+}
+
+void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
+  state.first_bill_event = false;
+  const CurrencyAmount amount = state.need_init ? 0 : Driver.ValueOf(bill_type);
+  if (amount == 0) {
+    // Nobody could credit it: it goes back without asking the host.
+    std::string line(kUnknownEscrow);
+    AppendHex2(line, bill_type);
+    LogWrite(2, line);
+    Driver.ReturnBill();
+    state.bill = TBillInPlay{bill_type, amount, false, false};
+    return;
+  }
+  if (Driver.NotifyBill(beEscrow, amount)) {
+    Driver.Stack();
+    state.bill = TBillInPlay{bill_type, amount, true, true};
+  } else {
+    Driver.ReturnBill();
+    state.bill = TBillInPlay{bill_type, amount, false, true};
+  }
+}
+
+void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type) {
+  if (state.need_init) {
+    // The event was not acknowledged: the device reports it again once
+    // the table gives its value.
+    LoadTable(state);
+    return;
+  }
+  // An outcome follows a bill this driver decided on, or, for a new driver,
+  // is the first bill event it sees; any other is a repeat of one already
+  // reported (its acknowledge was lost or came too late).
+  const bool expected = state.bill.has_value() || state.first_bill_event;
+  const std::optional<TBillInPlay> bill = state.bill;
+  state.bill.reset();
+  state.first_bill_event = false;
+  if (!expected) {
+    std::string line(kRepeatedEvent);
+    AppendHex2(line, device_state);
+    line += '-';
+    AppendHex2(line, bill_type);
+    LogWrite(2, line);
+    return;
+  }
+  const CurrencyAmount amount = Driver.ValueOf(bill_type);
+  if (device_state == dsStacked) {
+    if (amount == 0) {
+      std::string line(kUnknownStacked);
+      AppendHex2(line, bill_type);
+      LogWrite(2, line);
+      Driver.AddUnconfirmed(bill_type, 0);
+      return;
+    }
+    Driver.NotifyBill(beStacked, amount);
+    return;
+  }
+  // Returned: the host hears of bills it was offered (or, for a new driver,
+  // of a first one of known value); one the driver sent back by itself was
+  // never the host's.
+  if (amount != 0 && (bill ? bill->host_offered : true)) {
+    Driver.NotifyBill(beReturned, amount);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "driver/bill_table.h"
 #include "driver/notavero_host.h"
 #include "driver/response_assembler.h"
+#include "log/repeat_filter.h"
 #include "serial/com_port.h"
 
 namespace notavero {
@@ -49,20 +51,42 @@ class TNotavero;
 class TNotaveroThread {
  public:
   explicit TNotaveroThread(TNotavero& driver);  // starts running at once
-  ~TNotaveroThread();                           // terminates and joins
+  ~TNotaveroThread();                           // terminates and joins (detaches when run on itself)
   TNotaveroThread(const TNotaveroThread&) = delete;
   TNotaveroThread& operator=(const TNotaveroThread&) = delete;
 
   void Terminate() { terminated_.store(true); }
   [[nodiscard]] bool Terminated() const { return terminated_.load(); }
+  [[nodiscard]] bool IsCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
   void WaitFor();
 
  private:
+  // The bill the driver last decided on, until the device reports its outcome.
+  struct TBillInPlay {
+    uint8_t bill_type = 0;
+    CurrencyAmount amount = 0;
+    bool stacking = false;      // sent to the stacker (else returned)
+    bool host_offered = false;  // the host was asked about it
+  };
+  // What the thread knows between cycles.
+  struct TCycleState {
+    bool need_init = true;         // bill table and security still to load
+    bool accepting = false;        // acceptance is on at the host's request
+    bool first_bill_event = true;  // no escrow, stacked or returned event seen yet
+    std::optional<TBillInPlay> bill;
+  };
+
   void Execute();
-  void RunCycle(bool& need_init);
+  void RunCycle(TCycleState& state);
+  void OnEscrow(TCycleState& state, uint8_t bill_type);
+  void OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type);
+  void LoadTable(TCycleState& state);
+  void BillVanished(TCycleState& state);
+  void LogError(const std::string& line, std::chrono::steady_clock::time_point started);
 
   TNotavero& Driver;
   std::atomic<bool> terminated_{false};
+  LogRepeatFilter errors_;  // polling thread only
   std::thread thread_;
 };
 
@@ -89,6 +113,14 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   static constexpr int kAttempts = 3;
   static constexpr std::chrono::milliseconds kNoReplyPause{100};
   static constexpr std::chrono::milliseconds kHandOverWait{110};
+  // How long the line must stay quiet before a poll after a time-out (a
+  // reply may come up to a little over one response wait late), and after
+  // a late acknowledge (the poll's own reply follows at once).
+  static constexpr std::chrono::milliseconds kSettleAfterTimeout =
+      kResponseTimeout + std::chrono::milliseconds(500);
+  static constexpr std::chrono::milliseconds kSettleAfterLateReply{300};
+  // A line that never falls quiet fails the cycle after this long.
+  static constexpr std::chrono::seconds kSettleLimit{15};
   // Size of the commands' exchange buffers.
   static constexpr std::size_t kCommandBufferSize = 11;
   static constexpr std::size_t kBillTableBufferSize = 201;
@@ -100,6 +132,11 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Stops the polling thread (after a running callback returns), then the
   // port's threads, then releases everything.
   ~TNotavero() override;
+
+  // Stops and releases the driver.  Called from the host's callback (on the
+  // polling thread) it returns at once: the polling thread releases the
+  // driver itself when the callback has returned.
+  void Release();
 
   // Host operations.
   void DataReceived(uint32_t count) override;
@@ -115,14 +152,19 @@ class TNotavero final : public NotaveroDriver, public TComPort {
 
   // Device commands (polling thread only); each raises ECashDevice when its
   // exchange fails.
-  uint16_t Poll();
+  // The status word of one poll, acknowledged unless it is an event that
+  // `hold_events` keeps for later.  Empty when the reply carried no status
+  // (a late acknowledge or refusal of an earlier command).  A reply that may
+  // answer an earlier frame (its exchange timed out first) is not trusted:
+  // the line is left to fall quiet and the device polled again.
+  std::optional<uint16_t> Poll(bool hold_events = false);
   void Ack();
   void Reset();
   void Initialize() {}
   void GetStatus();
   void GetBillTable(BillValueTable& values);
   void SetSecurity();
-  void EnableBillTypes(bool enable);
+  uint32_t EnableBillTypes(bool enable);  // returns the mask sent
   void Stack();
   void ReturnBill();
 
@@ -139,6 +181,14 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void WaitResponse(std::chrono::milliseconds timeout);
   void ProcessRxByte();
   void CheckStopping() const;
+  // Waits until the line has been quiet long enough that no reply to an
+  // earlier frame can still be on its way.
+  void Settle();
+  // Sends the disable command on the way out, when acceptance may be on.
+  void DisableOnClose();
+  void AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount);
+  // The value of a bill type; 0 when unknown (no table yet, out of the table).
+  [[nodiscard]] CurrencyAmount ValueOf(uint8_t bill_type) const;
   // One command's exchange: the first n bytes of buffer go out, and a reply
   // is awaited when expected > 0.  Raises ECashDevice unless the exchange
   // ends in xsOk; returns the reply's length.
@@ -146,7 +196,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Sends a command without parameters that awaits no reply.
   void SendSimple(uint8_t command);
   // Calls the host for a bill event; returns its decision.
-  bool NotifyBill(TBillEvent kind, uint8_t bill_type);
+  bool NotifyBill(TBillEvent kind, CurrencyAmount amount);
   // Publishes the text of the last successful poll.
   void SetStatusText(std::string text);
   // The host's pending enable request, if any: true with its value.
@@ -164,6 +214,21 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   Event Stopping{Event::Mode::kManualReset};
   std::atomic<bool> Destroying{false};
   std::atomic<uint16_t> ExchangeStatus{xsOk};
+  // Bytes the event thread has handed to DataReceived: tells a quiet line.
+  std::atomic<uint64_t> RxBytes{0};
+  // Polling thread only: a reply to an earlier frame may still be on its way
+  // (an attempt timed out, or a late reply was seen), and how long the line
+  // must stay quiet before the next reply can be trusted.
+  // A new driver starts suspicious: a reply to a frame of the driver that
+  // had the port before may still be on its way.
+  bool LineSuspect = true;
+  std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
+  // Acceptance may be on in the device (the driver enabled it, or saw the
+  // device waiting for a bill); the last exchange was answered.
+  std::atomic<bool> DeviceAccepting{false};
+  std::atomic<bool> LinkUp{false};
+  // Set when the host released the driver from its own callback.
+  std::atomic<bool> ReleasedByPoller{false};
 
   // Written by the polling thread only, under StatusLock; read there freely
   // and by other threads under the lock.

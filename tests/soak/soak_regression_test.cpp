@@ -10,18 +10,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/notavero_unit.h"
 #include "protocol/frame.h"
 #include "serial/fake_device.h"
+#include "tests/driver/model_line.h"
 
 namespace notavero {
 namespace {
@@ -60,44 +63,50 @@ class Host {
   std::vector<int32_t> kinds_;
 };
 
+// A driver that has read the table of the simulated device on a scripted
+// line, with acceptance on.
+std::unique_ptr<TNotavero> StartAccepting(testing::ModelLine& line, Host& host) {
+  auto driver = std::make_unique<TNotavero>(1, TBillSink{nullptr, &Host::Callback, &host}, line.Device());
+  EXPECT_TRUE(line.WaitForFrame(Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF})));
+  driver->SetEnabled(true);
+  EXPECT_TRUE(line.WaitForState(dsWaitingForBill));
+  return driver;
+}
+
 TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("notavero-late-reply-" + std::to_string(::getpid()));
   ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
   const Bytes poll = Frame({cmdPoll});
-  const Bytes ack = Frame({cmdAck});
-  auto line = std::make_shared<FakeLine>();
+  testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
   {
-    TNotavero driver(1, TBillSink{nullptr, &Host::Callback, &host}, std::make_unique<FakeDevice>(line));
-    driver.SetEnabled(true);  // sent at the end of the first cycle, awaiting no reply
-
-    ASSERT_TRUE(line->WaitWritten(6));
-    line->Receive(Frame({dsWaitingForBill}));
-    // Ack of the poll (6 bytes), then the enable command (12): left without
-    // an answer while the driver pauses.
-    ASSERT_TRUE(line->WaitWritten(6 + 6 + 12 + 6));
-    Bytes written = line->Written();
-    ASSERT_EQ(Bytes(written.begin() + 24, written.begin() + 30), poll);
-
-    // The enable command's acknowledge comes now, ahead of the poll reply:
-    // a stacked bill of type 2.
-    Bytes late = ack;
-    const Bytes stacked = Frame({dsStacked, 2});
-    late.insert(late.end(), stacked.begin(), stacked.end());
-    line->Receive(late);
-
-    // The driver polls again without acknowledging the stray frame.
-    ASSERT_TRUE(line->WaitWritten(36));
-    written = line->Written();
-    EXPECT_EQ(Bytes(written.begin() + 30, written.begin() + 36), poll)
-        << "an acknowledge frame taken for a status was acknowledged";
-
-    // The device reports the event again; it is credited.
-    line->Receive(stacked);
-    ASSERT_TRUE(host.WaitForCalls(1));
+    auto driver = StartAccepting(line, host);
+    // The stacked event's poll reply comes behind the late acknowledge of
+    // an earlier command.
+    std::optional<std::size_t> late;
+    std::size_t heard = line.Frames().size();  // the hook runs under the line's lock: it counts itself
+    line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+      ++heard;
+      if (frame != poll || model.State() != dsStacked || late) {
+        return std::nullopt;
+      }
+      late = heard;
+      Bytes answer = Frame({cmdAck});
+      for (const auto& reply : model.Receive(frame.data(), frame.size(), sim::SimClock::now())) {
+        answer.insert(answer.end(), reply.bytes.begin(), reply.bytes.end());
+      }
+      return answer;
+    });
+    line.WithModel([](sim::DeviceModel& model) { return model.Insert(2, sim::SimClock::now()); });
+    ASSERT_TRUE(host.WaitForCalls(2));
+    // The frame after the stray one is a poll, not an acknowledge.
+    const auto frames = line.Frames();
+    ASSERT_TRUE(late);
+    ASSERT_GT(frames.size(), *late);
+    EXPECT_EQ(frames[*late], poll) << "an acknowledge frame taken for a status was acknowledged";
   }
-  EXPECT_EQ(host.Kinds(), std::vector<int32_t>{beStacked});
+  EXPECT_EQ(host.Kinds(), (std::vector<int32_t>{beEscrow, beStacked}));
   ::unsetenv("NOTAVERO_LOG");
   std::filesystem::remove_all(dir);
 }
@@ -110,18 +119,31 @@ TEST(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("notavero-destroyed-ack-" + std::to_string(::getpid()));
   ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
-  auto line = std::make_shared<FakeLine>();
+  const Bytes poll = Frame({cmdPoll});
+  const Bytes ack = Frame({cmdAck});
+  testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
   {
-    TNotavero driver(1, TBillSink{nullptr, &Host::Callback, &host}, std::make_unique<FakeDevice>(line));
-    ASSERT_TRUE(line->WaitWritten(6));
-    line->Receive(Frame({dsStacked, 2}));
-    // The poll's acknowledge is out; the driver is in its pause.
-    ASSERT_TRUE(line->WaitWritten(12));
-    const Bytes written = line->Written();
-    ASSERT_EQ(Bytes(written.begin() + 6, written.begin() + 12), Frame({cmdAck}));
+    auto driver = StartAccepting(line, host);
+    std::atomic<bool> stacked_reported{false};
+    std::atomic<std::size_t> acknowledged{0};
+    std::atomic<std::size_t> heard{line.Frames().size()};
+    line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+      ++heard;
+      if (frame == ack && stacked_reported.load() && acknowledged.load() == 0) {
+        acknowledged.store(heard.load());
+      }
+      stacked_reported.store(frame == poll && model.State() == dsStacked);
+      return std::nullopt;
+    });
+    line.WithModel([](sim::DeviceModel& model) { return model.Insert(2, sim::SimClock::now()); });
+    // Destroyed as soon as the acknowledge is on the line.
+    while (acknowledged.load() == 0) {
+      ASSERT_TRUE(line.WaitForFrame(ack, line.Frames().size()));
+    }
+    driver.reset();
   }
-  EXPECT_EQ(host.Kinds(), std::vector<int32_t>{beStacked});
+  EXPECT_EQ(host.Kinds(), (std::vector<int32_t>{beEscrow, beStacked}));
   ::unsetenv("NOTAVERO_LOG");
   std::filesystem::remove_all(dir);
 }

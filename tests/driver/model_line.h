@@ -1,0 +1,170 @@
+// The simulated validator on a scripted fake line, for driver tests that
+// need exact control of what the device answers: every frame the driver
+// writes goes to the device model at once (on the port's writer thread), and
+// the model's reply comes back on the line.  A hook sees each frame first and
+// may pass it on, drop it (the device never heard it) or answer it itself.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "protocol/frame.h"
+#include "serial/fake_device.h"
+#include "sim/device_model.h"
+
+namespace notavero::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Frame(const Bytes& payload) {
+  TxFrame frame{};
+  const std::size_t length = BuildFrame(frame, payload.data(), payload.size());
+  return {frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length)};
+}
+
+class ModelLine {
+ public:
+  // What the hook makes of a frame: nullopt passes it to the model; an empty
+  // answer drops it unheard; any other answer is sent instead of the model's.
+  using Hook = std::function<std::optional<Bytes>(const Bytes& frame, sim::DeviceModel& model)>;
+  static constexpr std::chrono::seconds kTimeout{20};
+
+  explicit ModelLine(sim::ModelOptions options = {})
+      : line_(std::make_shared<FakeLine>()), model_(options, sim::SimClock::now()) {}
+
+  std::unique_ptr<SerialDevice> Device() { return std::make_unique<Answering>(this); }
+  FakeLine& Line() { return *line_; }
+
+  void SetHook(Hook hook) {
+    const std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+  }
+
+  // Runs `action` on the model, as the device's own thread would.
+  template <typename Action>
+  auto WithModel(Action action) {
+    const std::lock_guard lock(mutex_);
+    return action(model_);
+  }
+
+  // Every frame the driver sent, in order.
+  std::vector<Bytes> Frames() const {
+    const std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+  // Waits until a frame equal to `frame` has been sent as frame number
+  // `since` or later; returns its index.
+  std::optional<std::size_t> WaitForFrame(const Bytes& frame, std::size_t since = 0) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::size_t> found;
+    changed_.wait_for(lock, kTimeout, [&] {
+      for (std::size_t i = since; i < frames_.size(); ++i) {
+        if (frames_[i] == frame) {
+          found = i;
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+
+  // Waits until the driver has closed the port.
+  bool WaitClosed() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kTimeout, [&] { return closed_; });
+  }
+
+  bool WaitForState(uint8_t state) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kTimeout, [&] { return model_.State() == state; });
+  }
+
+ private:
+  class Answering final : public SerialDevice {
+   public:
+    explicit Answering(ModelLine* owner) : owner_(owner), fake_(owner->line_) {}
+    bool Open(uint16_t port) override { return fake_.Open(port); }
+    bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
+      return fake_.SetupQueues(in_size, out_size);
+    }
+    bool GetLineSettings(LineSettings& settings) override { return fake_.GetLineSettings(settings); }
+    bool SetLineSettings(const LineSettings& settings) override { return fake_.SetLineSettings(settings); }
+    bool ClearErrors(uint32_t& errors, CommStat& stat) override { return fake_.ClearErrors(errors, stat); }
+    void PurgeInput() override { fake_.PurgeInput(); }
+    void SetTimeouts() override { fake_.SetTimeouts(); }
+    bool SetEventMask(uint32_t mask) override { return fake_.SetEventMask(mask); }
+    WaitStatus WaitEvent(uint32_t& events) override { return fake_.WaitEvent(events); }
+    uint32_t Read(uint8_t* dest, uint32_t count) override { return fake_.Read(dest, count); }
+    WriteStatus Write(const uint8_t* data, uint32_t count, uint32_t wait_ms, uint32_t& written) override {
+      const WriteStatus status = fake_.Write(data, count, wait_ms, written);
+      if (status == WriteStatus::kDone) {
+        owner_->Heard(data, written);
+      }
+      return status;
+    }
+    void Interrupt() override { fake_.Interrupt(); }
+    void Close() override {
+      fake_.Close();
+      owner_->Closed();
+    }
+
+   private:
+    ModelLine* owner_;
+    FakeDevice fake_;
+  };
+
+  void Closed() {
+    {
+      const std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // The writer thread's bytes: split into frames, each answered in turn.
+  void Heard(const uint8_t* data, uint32_t count) {
+    Bytes answers;
+    {
+      const std::lock_guard lock(mutex_);
+      pending_.insert(pending_.end(), data, data + count);
+      while (pending_.size() >= 3 && pending_.size() >= pending_[2]) {
+        const auto end = pending_.begin() + pending_[2];
+        const Bytes frame(pending_.begin(), end);
+        pending_.erase(pending_.begin(), end);
+        frames_.push_back(frame);
+        std::optional<Bytes> answer = hook_ ? hook_(frame, model_) : std::nullopt;
+        if (!answer) {
+          answer.emplace();
+          for (const auto& reply : model_.Receive(frame.data(), frame.size(), sim::SimClock::now())) {
+            answer->insert(answer->end(), reply.bytes.begin(), reply.bytes.end());
+          }
+        }
+        answers.insert(answers.end(), answer->begin(), answer->end());
+      }
+    }
+    changed_.notify_all();
+    if (!answers.empty()) {
+      line_->Receive(answers);
+    }
+  }
+
+  std::shared_ptr<FakeLine> line_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  sim::DeviceModel model_;
+  Hook hook_;
+  Bytes pending_;
+  std::vector<Bytes> frames_;
+  bool closed_ = false;
+};
+
+}  // namespace notavero::testing

@@ -1,0 +1,421 @@
+// Money in every path: the driver against the simulated validator on a
+// scripted line, where a test decides exactly what the device hears and
+// answers.  Each case is one a host lost money to, or could have.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "driver/notavero.h"
+#include "driver/notavero_unit.h"
+#include "tests/driver/model_line.h"
+
+namespace notavero {
+namespace {
+
+using testing::Bytes;
+using testing::Frame;
+using testing::ModelLine;
+using namespace std::chrono_literals;
+
+const Bytes kPoll = Frame({cmdPoll});
+const Bytes kAck = Frame({cmdAck});
+const Bytes kReset = Frame({cmdReset});
+const Bytes kGetStatus = Frame({cmdGetStatus});
+const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
+const Bytes kEnableAll = Frame({cmdEnableBillTypes, 0, 0, 0xFC, 0, 0, 0xFC});
+const Bytes kDisableAll = Frame({cmdEnableBillTypes, 0, 0, 0, 0, 0, 0});
+const Bytes kStack = Frame({cmdStack});
+const Bytes kReturn = Frame({cmdReturn});
+
+constexpr CurrencyAmount k100 = 1'000'000;  // bill type 4 of the simulator's table
+constexpr CurrencyAmount k500 = 5'000'000;  // bill type 5
+
+// The host: records every call; stacks every bill unless told otherwise.
+class Host {
+ public:
+  struct Call {
+    int32_t kind;
+    int64_t amount;
+    bool operator==(const Call&) const = default;
+  };
+
+  static int Callback(int32_t kind, int64_t amount, void* user) {
+    auto* host = static_cast<Host*>(user);
+    std::function<void()> on_escrow;
+    {
+      const std::lock_guard lock(host->mutex_);
+      host->calls_.push_back({kind, amount});
+      on_escrow = host->on_escrow_;
+    }
+    host->changed_.notify_all();
+    if (kind == NV_BILL_ESCROW && on_escrow) {
+      on_escrow();
+    }
+    return kind == NV_BILL_ESCROW ? 1 : 0;
+  }
+  TBillSink Sink() { return TBillSink{nullptr, &Host::Callback, this}; }
+
+  void OnEscrow(std::function<void()> action) {
+    const std::lock_guard lock(mutex_);
+    on_escrow_ = std::move(action);
+  }
+  bool WaitForCalls(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, ModelLine::kTimeout, [&] { return calls_.size() >= count; });
+  }
+  std::vector<Call> Calls() const {
+    const std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Call> calls_;
+  std::function<void()> on_escrow_;
+};
+
+// Feeds frames straight to the model, as a host before this one did.
+void Feed(sim::DeviceModel& model, const Bytes& frame) {
+  model.Receive(frame.data(), frame.size(), sim::SimClock::now());
+}
+
+// Polls the model (without acknowledging) until it reports `state`.
+void PollUntil(sim::DeviceModel& model, uint8_t state) {
+  for (int i = 0; i < 20 && model.State() != state; ++i) {
+    Feed(model, kPoll);
+  }
+  ASSERT_EQ(model.State(), state);
+}
+
+std::size_t CountOf(const std::vector<Bytes>& frames, const Bytes& frame, std::size_t since = 0) {
+  return static_cast<std::size_t>(
+      std::count(frames.begin() + static_cast<std::ptrdiff_t>(since), frames.end(), frame));
+}
+
+class MoneyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("notavero-money-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    ::setenv("NOTAVERO_LOG", (dir_ / "Notavero.log").c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("NOTAVERO_LOG");
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Texts of the log's lines, after the mark, time stamp and tag.
+  std::vector<std::string> LogTexts() const {
+    std::ifstream file(dir_ / "Notavero.log", std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::string> texts;
+    for (std::size_t pos = 0; pos < content.size();) {
+      std::size_t end = content.find("\r\n", pos);
+      end = end == std::string::npos ? content.size() : end;
+      if (end - pos > 24) {
+        texts.push_back(content.substr(pos + 24, end - pos - 24));
+      }
+      pos = end + 2;
+    }
+    return texts;
+  }
+  bool LogHasPrefix(const std::string& prefix) const {
+    const auto texts = LogTexts();
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
+  }
+
+  // A driver that has read the table of a device starting disabled.
+  std::unique_ptr<TNotavero> StartReady(ModelLine& line, Host& host) {
+    auto driver = std::make_unique<TNotavero>(1, host.Sink(), line.Device());
+    EXPECT_TRUE(line.WaitForFrame(kSecurity));
+    return driver;
+  }
+
+  // Enables acceptance and inserts a bill once the device waits for one.
+  static void EnableAndInsert(TNotavero& driver, ModelLine& line, uint8_t bill_type) {
+    driver.SetEnabled(true);
+    ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+    line.WithModel([&](sim::DeviceModel& model) { return model.Insert(bill_type, sim::SimClock::now()); });
+  }
+
+  std::filesystem::path dir_;
+};
+
+const sim::ModelOptions kStartDisabled{.start_disabled = true};
+
+TEST_F(MoneyTest, DeviceLeftAcceptingIsDisabledAndABillOfUnknownValueGoesBack) {
+  // The host before this one left acceptance on, and a customer's bill is
+  // on its way to escrow when this driver starts.
+  ModelLine line(kStartDisabled);
+  line.WithModel([](sim::DeviceModel& model) {
+    Feed(model, kEnableAll);
+    return model.Insert(4, sim::SimClock::now());
+  });
+  Host host;
+  TNotavero driver(1, host.Sink(), line.Device());
+  const auto returned = line.WaitForFrame(kReturn);
+  ASSERT_TRUE(returned);
+  const auto disabled = line.WaitForFrame(kDisableAll, *returned);
+  ASSERT_TRUE(disabled) << "acceptance stays on though nobody asked for it";
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  ASSERT_TRUE(line.WaitForState(dsDisabled));
+  EXPECT_TRUE(host.Calls().empty()) << "the host was offered a bill whose value the driver did not know";
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Купюра неизвестного номинала возвращена без запроса: тип 04").str()));
+
+  // Once the host asks, bills are taken at their value.
+  EnableAndInsert(driver, line, 5);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k500}, {NV_BILL_STACKED, k500}}));
+  const auto counters = line.WithModel([](sim::DeviceModel& model) { return model.Counters(); });
+  EXPECT_EQ(counters.returned_by_type[4], 1U);
+  EXPECT_EQ(counters.stacked_sum, 500U);
+}
+
+TEST_F(MoneyTest, StackedEventFromBeforeTheTableIsHeldThenCreditedAtItsValue) {
+  // A bill stacked under an earlier host, whose event was never acknowledged.
+  ModelLine line(kStartDisabled);
+  line.WithModel([](sim::DeviceModel& model) {
+    Feed(model, kEnableAll);
+    model.Insert(4, sim::SimClock::now());
+    PollUntil(model, dsEscrow);
+    Feed(model, kStack);
+    PollUntil(model, dsStacked);
+    return 0;
+  });
+  Host host;
+  TNotavero driver(1, host.Sink(), line.Device());
+  ASSERT_TRUE(host.WaitForCalls(1));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_STACKED, k100}}));
+  const auto frames = line.Frames();
+  ASSERT_GE(frames.size(), 2U);
+  EXPECT_EQ(frames[0], kPoll);
+  EXPECT_EQ(frames[1], kGetStatus) << "the event was acknowledged before its value was known";
+  // Acceptance that nobody asked for goes off after the event.
+  EXPECT_TRUE(line.WaitForFrame(kDisableAll));
+}
+
+TEST_F(MoneyTest, StackedEventRepeatedAfterALostAcknowledgeIsCreditedOnce) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  bool stacked_reported = false;
+  bool lost = false;
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kAck && stacked_reported && !lost) {
+      lost = true;
+      return Bytes{};  // the acknowledge of the stacked event never reaches the device
+    }
+    stacked_reported = frame == kPoll && model.State() == dsStacked;
+    return std::nullopt;
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  // The device reports the event again; it is acknowledged and goes.
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
+  driver.reset();
+  EXPECT_TRUE(lost);
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Повтор события без новой купюры, не зачисляется: 81-04").str()));
+}
+
+TEST_F(MoneyTest, BillThatVanishesAfterStackIsListedForReconciliation) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  // The device loses power while the bill is on its way to the cassette.
+  line.SetHook([](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kPoll && model.State() == dsStacking) {
+      model.PowerCycle(dsPowerUp, sim::SimClock::now());
+    }
+    return std::nullopt;
+  });
+  EnableAndInsert(*driver, line, 4);
+  const auto stack = line.WaitForFrame(kStack);
+  ASSERT_TRUE(stack);
+  ASSERT_TRUE(line.WaitForFrame(kReset, *stack));
+  ASSERT_TRUE(line.WaitForFrame(kSecurity, *stack));  // after the reset, so the outcome was judged
+  const auto unconfirmed = driver->UnconfirmedBills();
+  ASSERT_EQ(unconfirmed.size(), 1U);
+  EXPECT_EQ(unconfirmed[0].bill_type, 4);
+  EXPECT_EQ(unconfirmed[0].amount, k100);
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}}));
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Исход купюры не подтверждён устройством: тип 04, сумма 100").str()));
+}
+
+// A late acknowledge (0x00) or refusal (0xFF) of an earlier command taken in
+// place of a poll's reply is no status: it is not acknowledged, publishes no
+// state and writes no state line.
+class LateReplyTest : public MoneyTest, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(LateReplyTest, IsNoStatus) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
+  const std::string before = driver->StatusText();
+  std::atomic<bool> answered{false};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kPoll && !answered.exchange(true)) {
+      return Frame({GetParam()});
+    }
+    return std::nullopt;
+  });
+  const auto late = line.WaitForFrame(kPoll, line.Frames().size());
+  ASSERT_TRUE(late);
+  const auto next = line.WaitForFrame(kPoll, *late + 1);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(*next, *late + 1) << "the stray frame was acknowledged";
+  driver.reset();
+  EXPECT_EQ(before, Cp1251(u8"Выключен").str());
+  const auto texts = LogTexts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.find("00-00") != std::string::npos; }),
+            0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AcknowledgeAndRefusal, LateReplyTest, ::testing::Values(0x00, 0xFF));
+
+TEST_F(MoneyTest, EscrowOfATypeWithoutValueGoesBackUnasked) {
+  // Type 0 has no entry in the table; 24 lies past its end.
+  for (const uint8_t bill_type : {uint8_t{0}, uint8_t{24}}) {
+    ModelLine line(kStartDisabled);
+    Host host;
+    auto driver = StartReady(line, host);
+    std::atomic<bool> answered{false};
+    line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+      if (frame == kPoll && !answered.exchange(true)) {
+        return Frame({dsEscrow, bill_type});
+      }
+      return std::nullopt;
+    });
+    ASSERT_TRUE(line.WaitForFrame(kReturn)) << "type " << int{bill_type};
+    driver.reset();
+    EXPECT_TRUE(host.Calls().empty()) << "type " << int{bill_type};
+    EXPECT_EQ(CountOf(line.Frames(), kStack), 0U);
+  }
+}
+
+TEST_F(MoneyTest, DisableRequestedWhileAnEnableIsSentIsNotLost) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  TNotavero* live = driver.get();
+  // The host turns acceptance off again while the enable frame is on the
+  // line, i.e. during the driver's pause after it.
+  line.SetHook([live](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kEnableAll) {
+      live->SetEnabled(false);
+    }
+    return std::nullopt;
+  });
+  driver->SetEnabled(true);
+  const auto enabled = line.WaitForFrame(kEnableAll);
+  ASSERT_TRUE(enabled);
+  EXPECT_TRUE(line.WaitForFrame(kDisableAll, *enabled))
+      << "the disable was lost: the device keeps taking money";
+  EXPECT_TRUE(line.WaitForState(dsDisabled));
+}
+
+TEST_F(MoneyTest, TwoUnansweredPollsAreRecoveredByTheThirdAttempt) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  std::atomic<int> dropped{0};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kPoll && dropped.load() < 2) {
+      ++dropped;
+      return Bytes{};
+    }
+    return std::nullopt;
+  });
+  const std::size_t since = line.Frames().size();
+  // Two silent polls, the answered third, and a cycle that ends well.
+  const auto acknowledged = line.WaitForFrame(kAck, since);
+  ASSERT_TRUE(acknowledged);
+  driver.reset();
+  EXPECT_EQ(dropped.load(), 2);
+  EXPECT_FALSE(LogHasPrefix(Cp1251(u8"Ошибка в потоке: ").str()))
+      << "the exchange gave up before its third attempt";
+}
+
+TEST_F(MoneyTest, DestructionDisablesAcceptance) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  driver->SetEnabled(true);
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
+  driver.reset();
+  const auto frames = line.Frames();
+  EXPECT_EQ(frames.back(), kDisableAll);
+  EXPECT_EQ(line.WithModel([](sim::DeviceModel& model) { return model.State(); }), dsDisabled);
+}
+
+TEST_F(MoneyTest, ReleaseFromTheCallbackReturnsAndSendsNoDecision) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto* driver = StartReady(line, host).release();
+  std::atomic<bool> returned{false};
+  host.OnEscrow([&] {
+    driver->Release();  // what nv_free_driver does
+    returned.store(true);
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(host.WaitForCalls(1));
+  ASSERT_TRUE(line.WaitClosed()) << "the driver did not release itself";
+  EXPECT_TRUE(returned.load());
+  const auto frames = line.Frames();
+  EXPECT_EQ(CountOf(frames, kStack) + CountOf(frames, kReturn), 0U);
+  EXPECT_EQ(frames.back(), kDisableAll);
+  EXPECT_EQ(host.Calls().size(), 1U);
+}
+
+TEST(CInterface, NullAndDeadHandlesAreIgnored) {
+  const auto dir = std::filesystem::temp_directory_path() / ("notavero-c-" + std::to_string(::getpid()));
+  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+  char text[8] = "x";
+  unsigned char version[16] = {0xAA};
+  nv_free_driver(nullptr);
+  nv_set_enabled(nullptr, 1);
+  EXPECT_EQ(nv_get_status_text(nullptr, text, sizeof text), 0U);
+  EXPECT_EQ(text[0], '\0');
+  nv_get_version(nullptr, version);
+  EXPECT_EQ(version[0], 0xAA);
+
+  nv_driver* driver = nv_get_driver(0, nullptr, nullptr, nullptr, 0);
+  ASSERT_NE(driver, nullptr);
+  nv_get_version(driver, version);
+  EXPECT_EQ(version[0], 13);
+  nv_free_driver(driver);
+  nv_free_driver(driver);  // freed twice
+  nv_set_enabled(driver, 1);
+  EXPECT_EQ(nv_get_status_text(driver, text, sizeof text), 0U);
+  alignas(16) unsigned char garbage[256];
+  std::fill(std::begin(garbage), std::end(garbage), 0x5A);
+  nv_free_driver(reinterpret_cast<nv_driver*>(garbage));
+  nv_set_enabled(reinterpret_cast<nv_driver*>(garbage), 1);
+  ::unsetenv("NOTAVERO_LOG");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace notavero
