@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "common/cp1251.h"
 #include "common/hex.h"
@@ -389,6 +390,13 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     }
     std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
     const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
+    if (std::exchange(FirstReply, false)) {
+      // The first reply on a newly opened port may answer the frame of the
+      // driver that had the port before: it is only a sign of life.
+      LineSuspect = true;
+      SettleQuiet = std::max(SettleQuiet, kSettleAfterLateReply);
+      continue;
+    }
     if (LineSuspect) {
       LogWrite(2, kStaleReply.str());
       if (round >= kAttempts) {

@@ -222,6 +222,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // A new driver starts suspicious: a reply to a frame of the driver that
   // had the port before may still be on its way.
   bool LineSuspect = true;
+  bool FirstReply = true;
   std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
   // Acceptance may be on in the device (the driver enabled it, or saw the
   // device waiting for a bill); the last exchange was answered.

@@ -205,9 +205,10 @@ TEST_F(MoneyTest, StackedEventFromBeforeTheTableIsHeldThenCreditedAtItsValue) {
   ASSERT_TRUE(host.WaitForCalls(1));
   EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_STACKED, k100}}));
   const auto frames = line.Frames();
-  ASSERT_GE(frames.size(), 2U);
-  EXPECT_EQ(frames[0], kPoll);
-  EXPECT_EQ(frames[1], kGetStatus) << "the event was acknowledged before its value was known";
+  const auto first_other =
+      std::find_if(frames.begin(), frames.end(), [](const Bytes& f) { return f != kPoll; });
+  ASSERT_NE(first_other, frames.end());
+  EXPECT_EQ(*first_other, kGetStatus) << "the event was acknowledged before its value was known";
   // Acceptance that nobody asked for goes off after the event.
   EXPECT_TRUE(line.WaitForFrame(kDisableAll));
 }
