@@ -41,10 +41,11 @@ int main() {
   const auto by_ordinal = reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(1)));
   Check(by_ordinal == reinterpret_cast<void*>(&GetDriver), "the imported GetDriver is ordinal 1");
 
-  char error[64];
+  char error[256];
   std::memset(error, 'x', sizeof error);
+  // The port's text first, then the device and the system's reason.
   Check(nv_get_driver(9, nullptr, nullptr, error, sizeof error) == nullptr &&
-            std::string_view(error) == notavero::Cp1251(u8"Невозможно открыть COM9").view(),
+            std::string_view(error).starts_with(notavero::Cp1251(u8"Невозможно открыть COM9 (").view()),
         "nv_get_driver(9) fails with the port's message");
 
   notavero::NotaveroDriver* driver = GetDriver(0, OnBill);
