@@ -41,6 +41,14 @@ constexpr std::chrono::seconds kSlowFailure{1};
 constexpr uint8_t kDeviceAck = 0x00;
 constexpr uint8_t kDeviceRefusal = 0xFF;
 
+// The enable command's payload: the command byte, then the mask's parameters.
+std::array<uint8_t, 1 + kEnableParameterCount> EnablePayload(uint32_t mask) {
+  const auto parameters = EnableParameters(mask);
+  std::array<uint8_t, 1 + kEnableParameterCount> payload{cmdEnableBillTypes};
+  std::copy(parameters.begin(), parameters.end(), payload.begin() + 1);
+  return payload;
+}
+
 // Longest reply the exchange logs or copies: a frame is at most 255 bytes.
 constexpr std::size_t kMaxReply = kMaxFrameLength;
 
@@ -113,11 +121,9 @@ void TNotavero::DisableOnClose() {
     return;
   }
   try {
-    const auto parameters = EnableParameters(0);
-    std::array<uint8_t, kCommandBufferSize> payload{cmdEnableBillTypes};
-    std::copy(parameters.begin(), parameters.end(), payload.begin() + 1);
+    const auto payload = EnablePayload(0);
     TxFrame frame{};
-    const std::size_t length = BuildFrame(frame, payload.data(), 1 + parameters.size());
+    const std::size_t length = BuildFrame(frame, payload.data(), payload.size());
     LogPacket("Send:", frame.data(), length);
     PutBlock(frame.data(), static_cast<uint16_t>(length));  // closing lets it leave
   } catch (...) {  // NOLINT(bugprone-empty-catch): the port is going anyway
@@ -296,9 +302,7 @@ void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
     }
   }
   if (!signalled) {
-    // The reply may still come, late, into a later exchange.
-    LineSuspect = true;
-    SettleQuiet = std::max(SettleQuiet, kSettleAfterTimeout);
+    SuspectLine(kSettleAfterTimeout);  // the reply may still come, late, into a later exchange
   }
   std::array<uint8_t, kMaxReply> received{};
   std::size_t length = 0;
@@ -347,6 +351,11 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   return status;
 }
 
+void TNotavero::SuspectLine(std::chrono::milliseconds quiet) {
+  LineSuspect = true;
+  SettleQuiet = std::max(SettleQuiet, quiet);
+}
+
 void TNotavero::Settle() {
   const auto limit = std::chrono::steady_clock::now() + kSettleLimit;
   for (;;) {
@@ -393,8 +402,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     if (std::exchange(FirstReply, false)) {
       // The first reply on a newly opened port may answer the frame of the
       // driver that had the port before: it is only a sign of life.
-      LineSuspect = true;
-      SettleQuiet = std::max(SettleQuiet, kSettleAfterLateReply);
+      SuspectLine(kSettleAfterLateReply);
       continue;
     }
     if (LineSuspect) {
@@ -412,8 +420,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     // which pushed the poll's own reply out unread; that reply may still be
     // on its way.  It is no status and it is not acknowledged.
     if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
-      LineSuspect = true;
-      SettleQuiet = std::max(SettleQuiet, kSettleAfterLateReply);
+      SuspectLine(kSettleAfterLateReply);
       return std::nullopt;
     }
     const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
@@ -461,10 +468,10 @@ void TNotavero::SetSecurity() {
 
 uint32_t TNotavero::EnableBillTypes(bool enable) {
   const uint32_t mask = enable ? EnableMask(BillValues_) : 0;
-  const auto parameters = EnableParameters(mask);
-  std::array<uint8_t, kCommandBufferSize> buffer{cmdEnableBillTypes};
-  std::copy(parameters.begin(), parameters.end(), buffer.begin() + 1);
-  Command(buffer.data(), buffer.size(), 1 + parameters.size(), 0);
+  std::array<uint8_t, kCommandBufferSize> buffer{};
+  const auto payload = EnablePayload(mask);
+  std::copy(payload.begin(), payload.end(), buffer.begin());
+  Command(buffer.data(), buffer.size(), payload.size(), 0);
   DeviceAccepting.store(mask != 0);
   return mask;
 }
@@ -571,7 +578,9 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   Driver.SetStatusText(std::move(text));
   LogWrite(2, line);
 
-  const bool request_pending = (Driver.EnableRequest.load() & TNotavero::kEnableRequested) != 0;
+  bool requested_value = false;
+  uint32_t request = 0;
+  const bool request_pending = Driver.TakeEnableRequest(requested_value, request);
   switch (device_state) {
     case dsPowerUp:
     case dsPowerUpWithBill:
@@ -619,7 +628,6 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   }
 
   bool enable = false;
-  uint32_t request = 0;
   if (Driver.TakeEnableRequest(enable, request)) {
     state.accepting = Driver.EnableBillTypes(enable) != 0;
     Driver.EnableRequestDone(request);

@@ -184,6 +184,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Waits until the line has been quiet long enough that no reply to an
   // earlier frame can still be on its way.
   void Settle();
+  // Marks the line as suspect: the next poll waits for it to stay quiet
+  // for at least `quiet` first.
+  void SuspectLine(std::chrono::milliseconds quiet);
   // Sends the disable command on the way out, when acceptance may be on.
   void DisableOnClose();
   void AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount);

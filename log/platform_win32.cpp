@@ -10,25 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "common/system_message.h"
 #include "log/log_platform.h"
 
 namespace notavero::log_platform {
 namespace {
-
-// The system's message for an error code, in the ANSI code page, without the
-// trailing line end and full stop.
-std::string SystemMessage(DWORD code) {
-  char buffer[512];
-  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                              buffer, sizeof(buffer), nullptr);
-  while (size > 0 && (static_cast<unsigned char>(buffer[size - 1]) <= ' ' || buffer[size - 1] == '.')) {
-    --size;
-  }
-  if (size == 0) {
-    return "error " + std::to_string(code);
-  }
-  return std::string(buffer, size);
-}
 
 LogFileHandle ToLogFile(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? kNoLogFile : reinterpret_cast<LogFileHandle>(handle);

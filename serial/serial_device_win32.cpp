@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/system_message.h"
 #include "serial/serial_device.h"
 
 namespace notavero {
@@ -24,21 +25,6 @@ uint32_t DcbFlags(const DCB& dcb) {
   std::memcpy(&flags, reinterpret_cast<const char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD),
               sizeof flags);
   return flags;
-}
-
-// The system's message for an error code, in the ANSI code page, without the
-// trailing line end and full stop.
-std::string SystemMessage(DWORD code) {
-  char buffer[512];
-  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                              buffer, sizeof(buffer), nullptr);
-  while (size > 0 && (static_cast<unsigned char>(buffer[size - 1]) <= ' ' || buffer[size - 1] == '.')) {
-    --size;
-  }
-  if (size == 0) {
-    return "error " + std::to_string(code);
-  }
-  return std::string(buffer, size);
 }
 
 void SetDcbFlags(DCB& dcb, uint32_t flags) {

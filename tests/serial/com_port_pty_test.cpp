@@ -31,13 +31,9 @@ constexpr uint16_t kPort = 7;
 class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string name;
+    master_ = test::OpenPtyAsPort(7, name);
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    const char* name = ptsname(master_);
-    ASSERT_NE(name, nullptr);
-    setenv("NOTAVERO_COM7", name, 1);
   }
   void TearDown() override {
     CloseMaster();

@@ -62,15 +62,11 @@ using namespace std::chrono_literals;
 class PosixDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string name;
+    master_ = test::OpenPtyAsPort(7, name);
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    const char* name = ptsname(master_);
-    ASSERT_NE(name, nullptr);
-    setenv("NOTAVERO_COM7", name, 1);
     // A second descriptor of the terminal shows its input queue to the test.
-    observer_ = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    observer_ = open(name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(observer_, 0);
     ASSERT_TRUE(device_->Open(7));
     LineSettings raw{9600, 8, 0, kOneStopBit, kFlagBinary};
