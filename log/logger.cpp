@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -145,12 +146,17 @@ class OpenFile {
   // disk takes what fits) is cut off again, so that the file holds no torn
   // line.  After a failure nothing more is written through this handle.
   bool Write(std::string_view bytes) {
-    const int64_t before = files_.Size(handle_);
+    if (!size_) {
+      size_ = files_.Size(handle_);  // once per opening: the writes below all append
+    }
     if (files_.Write(handle_, bytes)) {
+      if (*size_ >= 0) {
+        *size_ += static_cast<int64_t>(bytes.size());
+      }
       return true;
     }
-    if (before >= 0) {
-      files_.Truncate(handle_, before);
+    if (*size_ >= 0) {
+      files_.Truncate(handle_, *size_);
     }
     return false;
   }
@@ -158,6 +164,7 @@ class OpenFile {
  private:
   LogFileLayer& files_;
   LogFileHandle handle_;
+  std::optional<int64_t> size_;  // the file's size before the next write; -1 unknown
 };
 
 // Writes the waiting lines; false when a write failed (the unwritten lines
