@@ -7,7 +7,6 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -146,25 +145,26 @@ class OpenFile {
   // disk takes what fits) is cut off again, so that the file holds no torn
   // line.  After a failure nothing more is written through this handle.
   bool Write(std::string_view bytes) {
-    if (!size_) {
+    if (size_ == kUnread) {
       size_ = files_.Size(handle_);  // once per opening: the writes below all append
     }
     if (files_.Write(handle_, bytes)) {
-      if (*size_ >= 0) {
-        *size_ += static_cast<int64_t>(bytes.size());
+      if (size_ >= 0) {
+        size_ += static_cast<int64_t>(bytes.size());
       }
       return true;
     }
-    if (*size_ >= 0) {
-      files_.Truncate(handle_, *size_);
+    if (size_ >= 0) {
+      files_.Truncate(handle_, size_);
     }
     return false;
   }
 
  private:
+  static constexpr int64_t kUnread = -2;
   LogFileLayer& files_;
   LogFileHandle handle_;
-  std::optional<int64_t> size_;  // the file's size before the next write; -1 unknown
+  int64_t size_ = kUnread;  // the file's size before the next write; -1 unknown
 };
 
 // Writes the waiting lines; false when a write failed (the unwritten lines

@@ -122,11 +122,11 @@ class ModelLine {
     FakeDevice fake_;
   };
 
+  // Notified under the lock: a test may destroy the line as soon as it sees
+  // the port closed, while the closing thread is still here.
   void Closed() {
-    {
-      const std::lock_guard lock(mutex_);
-      closed_ = true;
-    }
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
     changed_.notify_all();
   }
 

@@ -80,12 +80,13 @@ TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
   const Bytes poll = Frame({cmdPoll});
   testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
+  std::optional<std::size_t> late;  // declared before the driver: its hook runs until the driver is gone
+  std::size_t heard = 0;
   {
     auto driver = StartAccepting(line, host);
     // The stacked event's poll reply comes behind the late acknowledge of
     // an earlier command.
-    std::optional<std::size_t> late;
-    std::size_t heard = line.Frames().size();  // the hook runs under the line's lock: it counts itself
+    heard = line.Frames().size();  // the hook runs under the line's lock: it counts itself
     line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
       ++heard;
       if (frame != poll || model.State() != dsStacked || late) {
@@ -123,11 +124,13 @@ TEST(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
   const Bytes ack = Frame({cmdAck});
   testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
+  // Declared before the driver: its hook runs until the driver is gone.
+  std::atomic<bool> stacked_reported{false};
+  std::atomic<std::size_t> acknowledged{0};
+  std::atomic<std::size_t> heard{0};
   {
     auto driver = StartAccepting(line, host);
-    std::atomic<bool> stacked_reported{false};
-    std::atomic<std::size_t> acknowledged{0};
-    std::atomic<std::size_t> heard{line.Frames().size()};
+    heard.store(line.Frames().size());
     line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
       ++heard;
       if (frame == ack && stacked_reported.load() && acknowledged.load() == 0) {
