@@ -19,6 +19,7 @@
 #include "common/cp1251.h"
 #include "serial/com_port.h"
 #include "tests/serial/port_test_util.h"
+#include "tests/serial/pty_util.h"
 
 namespace notavero {
 namespace {

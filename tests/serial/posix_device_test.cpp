@@ -20,6 +20,7 @@
 
 #include "serial/serial_device.h"
 #include "tests/serial/port_test_util.h"
+#include "tests/serial/pty_util.h"
 
 namespace {
 
