@@ -73,6 +73,95 @@ NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size);
  * Returns at once; several calls before the driver acts collapse into the last. */
 NV_API void nv_set_enabled(nv_driver* driver, int enabled);
 
+/* ---- Device state, events, link health and counters ----
+ *
+ * A driver opened with nv_open can also report what happens to the device
+ * beside the money: its state changes, the health of the line, rejections and
+ * bills whose outcome the device never reported.  Events run on the polling
+ * thread, in the order things happened (a state event comes before the bill
+ * callback of the same poll); like the bill callback they must return soon. */
+
+/* Event kinds, with the meaning of their code. */
+enum {
+  NV_EVENT_STATE = 1,      /* the status word changed; code: the new word (state in bits 0-7,
+                              sub-code in bits 8-15); the first successful poll gives one */
+  NV_EVENT_LINK = 2,       /* the link state changed; code: NV_LINK_* */
+  NV_EVENT_REJECTED = 3,   /* the device rejected a bill; code: the reason (the sub-code of state
+                              0x1C); one event per rejection however many polls show it */
+  NV_EVENT_UNCONFIRMED = 4 /* a bill sent to the stacker whose outcome the device never reported;
+                              code: its bill type.  Money for the host to reconcile. */
+};
+
+/* Link states. */
+enum {
+  NV_LINK_UNKNOWN = 0,   /* not heard yet */
+  NV_LINK_ONLINE = 1,    /* the last exchange was answered */
+  NV_LINK_NO_ANSWER = 2, /* a whole cycle failed: time-outs or bad frames */
+  NV_LINK_PORT_LOST = 3  /* the port itself failed (adapter pulled); the driver is reopening it */
+};
+
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef void (*nv_event_callback)(int32_t kind, int32_t code, void* user);
+
+/* What nv_open opens and where its reports go.  Zero the struct, then set
+ * size to sizeof(nv_options) and the fields you use. */
+typedef struct nv_options { /* NOLINT(modernize-use-using): a C header */
+  uint32_t size;              /* sizeof(nv_options): lets the struct grow */
+  uint8_t port;               /* COM number, used when device is NULL */
+  const char* device;         /* a device path ("/dev/ttyUSB0", "\\\\.\\COM12"), or NULL */
+  nv_bill_callback on_bill;   /* as for nv_get_driver; NULL returns every bill */
+  nv_event_callback on_event; /* may be NULL */
+  void* user;                 /* passed to both callbacks */
+} nv_options;
+
+/* Opens the port that options name and starts the driver.  Returns NULL on
+ * failure (also for a NULL options or a size smaller than the first version
+ * of the struct) with the reason in error, as nv_get_driver does.  A device
+ * path is opened as it is given; the port number's rules (COM<n>, and on
+ * POSIX the NOTAVERO_COM<n> variable) apply only when device is NULL. */
+NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_size);
+
+/* The status word of the last successful poll (state in bits 0-7, sub-code in
+ * bits 8-15); -1 before the first, and for a handle that is not a driver. */
+NV_API int32_t nv_get_state(nv_driver* driver);
+
+/* NV_LINK_*; NV_LINK_UNKNOWN for a handle that is not a driver. */
+NV_API int32_t nv_get_link(nv_driver* driver);
+
+/* The host's acceptance request: 1 when the host asked for acceptance and has
+ * not withdrawn it, 0 otherwise (also for a handle that is not a driver). */
+NV_API int nv_get_enabled(nv_driver* driver);
+
+/* Counts since the driver was opened.  More fields may follow these. */
+typedef struct nv_counters { /* NOLINT(modernize-use-using): a C header */
+  uint32_t size;          /* set by the caller to sizeof(nv_counters) */
+  uint32_t stacked[24];   /* bills stacked, by bill type */
+  int64_t stacked_amount; /* their sum, 1/10000 currency units */
+  uint32_t returned;      /* bills given back (by the host's decision or by the device) */
+  uint32_t rejected;      /* bills the device rejected (state 0x1C) */
+  uint32_t timeouts;      /* exchanges that timed out */
+  uint32_t bad_frames;    /* replies with a bad CRC or length */
+  uint32_t failed_cycles; /* polling cycles that ended on a device error */
+  uint32_t power_ups;     /* power-up states seen (0x10-0x12) */
+  uint32_t reconnects;    /* times the port was reopened after it was lost */
+  uint32_t unconfirmed;   /* bills sent to the stacker with no reported outcome */
+  int64_t last_answer_ms; /* milliseconds since the last good reply, -1 never */
+} nv_counters;
+
+/* Fills counters, up to counters->size bytes.  Returns 0, or -1 (and writes
+ * nothing) when counters is NULL, its size is smaller than the struct's first
+ * version, or the handle is not a driver. */
+NV_API int nv_get_counters(nv_driver* driver, nv_counters* counters);
+
+/* English names, for tools and hosts that do not show Russian; static
+ * strings, never NULL.  nv_state_name takes a status word and names its state
+ * ("idling", "stacker full", ...; "unknown" for a state the driver does not
+ * know); nv_reject_reason_name names a rejection's reason ("insertion",
+ * "magnetic", ...); nv_link_name names an NV_LINK_* value. */
+NV_API const char* nv_state_name(int32_t word);
+NV_API const char* nv_reject_reason_name(int32_t code);
+NV_API const char* nv_link_name(int32_t link);
+
 #ifdef __cplusplus
 }
 #endif
