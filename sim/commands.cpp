@@ -70,8 +70,14 @@ CommandResult Usage(const Invocation& call, std::string_view usage) {
 }  // namespace
 
 SimStatus StatusOf(const DeviceModel& model) {
-  return SimStatus{model.State(),    model.SubCode(),        model.EnabledMask(),
-                   model.Counters(), model.FramesReceived(), model.Faults()};
+  SimStatus status;
+  status.state = model.State();
+  status.sub_code = model.SubCode();
+  status.enabled_mask = model.EnabledMask();
+  status.counters = model.Counters();
+  status.frames_received = model.FramesReceived();
+  status.faults = model.Faults();
+  return status;
 }
 
 std::string FormatStatus(const SimStatus& status) {
@@ -85,6 +91,7 @@ std::string FormatStatus(const SimStatus& status) {
          " returned=" + std::to_string(c.returned) + " returned_sum=" + std::to_string(c.returned_sum) +
          " stacked_types=" + TypeCounts(c.stacked_by_type) +
          " returned_types=" + TypeCounts(c.returned_by_type) +
+         (status.line.empty() ? "" : " line=" + status.line + " replugs=" + std::to_string(status.replugs)) +
          " text=" + Cp1251ToUtf8(StateToText(MakeStatus(status.state, status.sub_code)));
 }
 
@@ -107,6 +114,10 @@ std::string_view CommandHelp() {
   clear               end every fault and condition: back to normal
   status              print state, enabled mask, stacked and returned bills and sums
   help                print this list
+  unplug              pull the line: the pseudo-terminal goes away (the device keeps
+                      its power, state and counters; --link is removed meanwhile)
+  replug              plug it again: a new pseudo-terminal (--link points at it);
+                      prints its path.  While plugged: pull and plug at once
 Program only: sleep MS, wait-state HEX [MS] (default 30000), quit.
 Conditions (jam, full, ...) stay until 'clear'; line faults apply to the next frames.)";
 }

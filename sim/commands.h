@@ -24,12 +24,17 @@ struct SimStatus {
   BillCounters counters;
   uint64_t frames_received = 0;
   PendingFaults faults;
+  // The line server's: the line's path or "unplugged", and how many times it
+  // was plugged again.  Empty for a device model without a line.
+  std::string line;
+  uint64_t replugs = 0;
 };
 
 SimStatus StatusOf(const DeviceModel& model);
 
 // "state=81 sub=04 enabled=0000FC stacked=1 stacked_sum=100 returned=0
-// returned_sum=0 stacked_types=4:1 returned_types=- text=<state text, UTF-8>"
+// returned_sum=0 stacked_types=4:1 returned_types=- text=<state text, UTF-8>";
+// with a line, "line=/dev/pts/3 replugs=0" (or "line=unplugged") before text=.
 std::string FormatStatus(const SimStatus& status);
 
 // Runs one command line on the model.  Blank lines and '#' comments succeed

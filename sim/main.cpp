@@ -45,6 +45,9 @@ line on stdout.  Commands come one a line on stdin and from --script.
 
 Options:
   --device PATH      serve a real serial device (null-modem cable to the host)
+  --link PATH        keep a symbolic link PATH to the pseudo-terminal: made at
+                     start, re-pointed at each 'replug', absent while unplugged,
+                     removed at exit
   --script FILE      run the commands of FILE (besides stdin), also
                      'sleep MS' and 'wait-state HEX [MS]'
   --trace FILE       write every frame: seconds since start, RX/TX, hex bytes
@@ -207,8 +210,8 @@ int main(int argc, char** argv) {
       options.start_disabled = true;
     } else if (arg == "--exit-on-eof") {
       exit_on_eof = true;
-    } else if (arg == "--device" || arg == "--script" || arg == "--trace" || arg == "--table" ||
-               arg == "--power-up") {
+    } else if (arg == "--device" || arg == "--link" || arg == "--script" || arg == "--trace" ||
+               arg == "--table" || arg == "--power-up") {
       if (!has_value) {
         return Usage(arg + " needs a value");
       }
@@ -216,6 +219,8 @@ int main(int argc, char** argv) {
       unsigned state = 0;
       if (arg == "--device") {
         options.device = value;
+      } else if (arg == "--link") {
+        options.link = value;
       } else if (arg == "--script") {
         script_path = value;
       } else if (arg == "--trace") {
@@ -230,6 +235,10 @@ int main(int argc, char** argv) {
     } else {
       return Usage("unknown option '" + arg + "'");
     }
+  }
+
+  if (!options.link.empty() && !options.device.empty()) {
+    return Usage("--link names a pseudo-terminal; it does not go with --device");
   }
 
   std::vector<std::string> script;

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "common/hex.h"
 #include "sim/words.h"
@@ -70,14 +72,54 @@ ModelOptions ModelOptionsOf(const SimOptions& options) {
   return model;
 }
 
+// Where a symbolic link points; "" when `path` is none.
+std::string LinkTarget(const std::string& path) {
+  std::array<char, 4096> target{};
+  const ssize_t size = readlink(path.c_str(), target.data(), target.size() - 1);
+  return size > 0 ? std::string(target.data(), static_cast<std::size_t>(size)) : std::string();
+}
+
+// Points the symbolic link `link` at `target` in one step: a new link beside
+// it is renamed over it, so that whoever opens `link` meanwhile finds either
+// the old line or the new one.
+void PointLink(const std::string& link, const std::string& target) {
+  const std::string fresh = link + ".new-" + std::to_string(getpid());
+  unlink(fresh.c_str());
+  if (symlink(target.c_str(), fresh.c_str()) != 0) {
+    throw SystemError("cannot create the link " + fresh);
+  }
+  if (rename(fresh.c_str(), link.c_str()) != 0) {
+    const auto error = SystemError("cannot rename " + fresh + " to " + link);
+    unlink(fresh.c_str());
+    throw error;
+  }
+}
+
+// Removes the link while it still points at `target`, and only then.
+void RemoveLink(const std::string& link, const std::string& target) {
+  if (!link.empty() && !target.empty() && LinkTarget(link) == target) {
+    unlink(link.c_str());
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<SimServer> SimServer::Start(const SimOptions& options) {
   if (options.power_up_state < dsPowerUp || options.power_up_state > dsPowerUpBillNoReturn) {
     throw std::runtime_error("the power-up state must be 10, 11 or 12");
   }
+  if (!options.link.empty() && !options.device.empty()) {
+    throw std::runtime_error("a link is made for a pseudo-terminal only, not for " + options.device);
+  }
+  struct stat existing {};
+  if (!options.link.empty() && lstat(options.link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    throw std::runtime_error("the link " + options.link + " would replace a file that is not a link");
+  }
   std::unique_ptr<SimServer> server(new SimServer(options));
   server->OpenLine(options.device);
+  if (!options.link.empty()) {
+    PointLink(options.link, server->path_);
+  }
   if (!options.trace_file.empty()) {
     server->trace_file_ = std::fopen(options.trace_file.c_str(), "w");
     if (server->trace_file_ == nullptr) {
@@ -100,12 +142,15 @@ std::unique_ptr<SimServer> SimServer::Start(const SimOptions& options) {
 SimServer::SimServer(const SimOptions& options)
     : fast_(options.fast),
       started_(SimClock::now()),
+      pseudo_terminal_(options.device.empty()),
+      link_(options.link),
       trace_limit_(options.trace_limit),
       on_error_(options.on_error),
       model_(ModelOptionsOf(options), started_) {}
 
 SimServer::~SimServer() {
   Stop();
+  RemoveLink(link_, path_);
   for (const int fd : {line_fd_, slave_fd_, wake_read_, wake_write_}) {
     if (fd >= 0) {
       close(fd);
@@ -127,22 +172,136 @@ void SimServer::OpenLine(const std::string& device) {
     tcflush(line_fd_, TCIOFLUSH);
     return;
   }
-  line_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
-  if (line_fd_ < 0 || grantpt(line_fd_) != 0 || unlockpt(line_fd_) != 0) {
+  OpenPseudoTerminal();
+}
+
+void SimServer::OpenPseudoTerminal() {
+  // The descriptors become the server's only when all went well.
+  struct Descriptors {
+    int master = -1;
+    int slave = -1;
+    ~Descriptors() {
+      for (const int fd : {master, slave}) {
+        if (fd >= 0) {
+          close(fd);
+        }
+      }
+    }
+  } fds;
+  fds.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fds.master < 0 || grantpt(fds.master) != 0 || unlockpt(fds.master) != 0) {
     throw SystemError("cannot create a pseudo-terminal");
   }
-  fcntl(line_fd_, F_SETFD, FD_CLOEXEC);
-  SetNonBlocking(line_fd_);
+  SetNonBlocking(fds.master);
   std::array<char, 128> name{};
-  if (ptsname_r(line_fd_, name.data(), name.size()) != 0) {
+  if (ptsname_r(fds.master, name.data(), name.size()) != 0) {
     throw SystemError("ptsname");
   }
-  path_ = name.data();
-  slave_fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_fd_ < 0) {
-    throw SystemError("cannot open " + path_);
+  const std::string path = name.data();
+  fds.slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fds.slave < 0) {
+    throw SystemError("cannot open " + path);
   }
-  MakeRaw(slave_fd_, path_);
+  MakeRaw(fds.slave, path);
+  line_fd_ = std::exchange(fds.master, -1);
+  slave_fd_ = std::exchange(fds.slave, -1);
+  const std::lock_guard lock(mutex_);
+  path_ = path;
+}
+
+void SimServer::CloseLine() {
+  for (int* fd : {&line_fd_, &slave_fd_}) {
+    if (*fd >= 0) {
+      close(*fd);
+      *fd = -1;
+    }
+  }
+}
+
+std::string SimServer::SlavePath() const {
+  const std::lock_guard lock(mutex_);
+  return path_;
+}
+
+void SimServer::ServeLineRequest() {
+  LineRequest request = LineRequest::kNone;
+  std::string old_path;
+  {
+    const std::lock_guard lock(mutex_);
+    request = line_request_;
+    old_path = path_;
+  }
+  if (request == LineRequest::kNone) {
+    return;
+  }
+  CommandResult result{true, "", false};
+  const bool was_plugged = line_fd_ >= 0;
+  if (was_plugged) {
+    RemoveLink(link_, old_path);
+    CloseLine();  // the driver's side of the line hangs up
+  }
+  if (request == LineRequest::kUnplug) {
+    result.text = was_plugged ? "unplug: " + old_path + " has gone; the device keeps its power"
+                              : "unplug: the line is unplugged already";
+    result.ok = was_plugged;
+  } else {
+    try {
+      OpenPseudoTerminal();
+      std::string path = SlavePath();
+      if (!link_.empty()) {
+        PointLink(link_, path);
+      }
+      result.text = "replug: " + path + (link_.empty() ? "" : " (" + link_ + " points at it)");
+    } catch (const std::exception& error) {
+      CloseLine();
+      result = CommandResult{false, std::string("replug: ") + error.what(), false};
+    }
+  }
+  const std::lock_guard lock(mutex_);
+  if (line_fd_ < 0) {
+    path_.clear();
+  } else {
+    ++replugs_;
+  }
+  // A reply on its way is lost with the line; bytes come anew on a new one.
+  DropOutputLocked();
+  rx_wire_end_ = SimTime();
+  if (trace_file_ != nullptr && result.ok) {
+    to_file_.push_back(FileLine{TraceEntry{SimClock::now(), Direction::kReceived, {}},
+                                request == LineRequest::kUnplug ? "cmd unplug" : "cmd replug " + path_});
+  }
+  line_result_ = std::move(result);
+  line_request_ = LineRequest::kNone;
+  ++line_requests_done_;
+  changed_.notify_all();
+}
+
+CommandResult SimServer::LineCommand(LineRequest request, std::string_view line) {
+  const std::string_view name = request == LineRequest::kUnplug ? "unplug" : "replug";
+  if (Words(line.substr(0, line.find('#'))).size() != 1) {
+    return CommandResult{false, std::string(name) + ": bad arguments, usage: " + std::string(name), false};
+  }
+  if (!pseudo_terminal_) {
+    return CommandResult{false,
+                         std::string(name) + ": the line is the serial device " + SlavePath() +
+                             "; pull and plug its cable instead",
+                         false};
+  }
+  std::unique_lock lock(mutex_);
+  // One request at a time; the server's thread takes it at its next turn.
+  changed_.wait(lock, [&] { return line_request_ == LineRequest::kNone || stopped_; });
+  const uint64_t done = line_requests_done_;
+  if (!stopped_) {
+    line_request_ = request;
+    lock.unlock();
+    Wake();
+    lock.lock();
+    changed_.wait(lock, [&] { return line_requests_done_ != done || stopped_; });
+  }
+  if (line_requests_done_ == done) {
+    return CommandResult{false, std::string(name) + ": the simulator has stopped", false};
+  }
+  return line_result_;
 }
 
 SimClock::duration SimServer::ByteTime() const {
@@ -160,6 +319,10 @@ void SimServer::Run() {
   std::vector<FileLine> to_file;
   for (;;) {
     std::optional<SimTime> deadline;
+    ServeLineRequest();
+    if (line_fd_ < 0) {
+      want_output = false;
+    }
     {
       const std::lock_guard lock(mutex_);
       if (stop_requested_) {
@@ -190,7 +353,7 @@ void SimServer::Run() {
       while (read(wake_read_, drain.data(), drain.size()) > 0) {
       }
     }
-    if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+    if (line_fd_ >= 0 && (fds[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 &&
         !ReadLine((fds[1].revents & POLLIN) == 0)) {
       const std::lock_guard lock(mutex_);
       error_ = "the line " + path_ + " has gone (hang-up or read error)";
@@ -257,6 +420,10 @@ bool SimServer::ReadLine(bool hangup) {
 }
 
 bool SimServer::WriteDueLocked(SimTime now) {
+  if (line_fd_ < 0) {
+    DropOutputLocked();  // unplugged: the device talks to no one
+    return false;
+  }
   while (!output_.empty()) {
     Outgoing& out = output_.front();
     if (now < out.start) {
@@ -358,14 +525,20 @@ void SimServer::Note(std::string_view text) {
 }
 
 CommandResult SimServer::Command(std::string_view line) {
+  const auto words = Words(line.substr(0, line.find('#')));
+  if (!words.empty() && (words[0] == "unplug" || words[0] == "replug")) {
+    return LineCommand(words[0] == "unplug" ? LineRequest::kUnplug : LineRequest::kReplug, line);
+  }
   CommandResult result;
   {
     const std::lock_guard lock(mutex_);
     const SimTime now = SimClock::now();
     result = RunDeviceCommand(model_, line, now);
+    if (result.ok && !words.empty() && words[0] == "status") {
+      result.text = FormatStatus(StatusLocked());
+    }
     if (trace_file_ != nullptr && result.ok) {
       // What changed the device goes into the trace file; queries do not.
-      const auto words = Words(line.substr(0, line.find('#')));
       if (!words.empty() && words[0] != "status" && words[0] != "help") {
         std::string note = "cmd";
         for (const auto word : words) {
@@ -386,7 +559,14 @@ CommandResult SimServer::Command(std::string_view line) {
 
 SimStatus SimServer::Status() const {
   const std::lock_guard lock(mutex_);
-  return StatusOf(model_);
+  return StatusLocked();
+}
+
+SimStatus SimServer::StatusLocked() const {
+  SimStatus status = StatusOf(model_);
+  status.line = path_.empty() ? "unplugged" : path_;
+  status.replugs = replugs_;
+  return status;
 }
 
 std::vector<TraceEntry> SimServer::Trace() const {

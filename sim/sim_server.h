@@ -10,6 +10,17 @@
 // times would find the line dead.  Bytes written while no driver has the port
 // open wait in the slave's input queue; the driver's purge discards them.
 //
+// The commands `unplug` and `replug` pull and plug the pseudo-terminal as a
+// USB serial adapter is pulled and plugged: unplug closes the master (the
+// driver's side gets a hang-up, then EIO, and the /dev/pts node goes away);
+// replug creates a new pseudo-terminal.  The validator behind the adapter
+// keeps its power meanwhile: state, enabled types, a bill in escrow and the
+// counters stay, time goes on (an escrowed bill still comes back after its
+// time-out), and only a reply on its way is lost.  With `link` a symbolic
+// link names the line as udev names an adapter in /dev/serial/by-id: it
+// points at the pseudo-terminal while the line is plugged, is gone while it
+// is unplugged, and is removed when the server ends.
+//
 // All methods are thread-safe.  Stop() (also run by the destructor) ends the
 // thread at once and joins it.
 #pragma once
@@ -41,6 +52,10 @@ struct SimOptions {
   uint8_t power_up_state = dsPowerUp;  // 0x10, or 0x11 / 0x12: a bill in the head
   bool start_disabled = false;         // start in 0x19, as after a reset
   std::string bill_table_file;         // empty: bill_table
+  // A symbolic link to the pseudo-terminal, kept pointing at the current one
+  // (see above); empty: none.  Not with `device`.  An existing file there
+  // that is not a symbolic link is never replaced.
+  std::string link;
   BillTable bill_table = DefaultBillTable();
   // Empty: no trace file.  Each line is `SECONDS RX|TX HEX` for a frame, or
   // `SECONDS -- TEXT` for a command run on the device (`cmd power-cycle 11`)
@@ -64,14 +79,19 @@ class SimServer {
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;
 
-  // The path the driver opens: /dev/pts/N, or the device path given.
-  [[nodiscard]] const std::string& SlavePath() const { return path_; }
+  // The path the driver opens: /dev/pts/N (the current one, "" while
+  // unplugged), or the device path given.
+  [[nodiscard]] std::string SlavePath() const;
 
   // Runs one command line, the same as the program's stdin commands (see
   // CommandHelp()), except the program-only sleep, wait-state and quit.
   CommandResult Command(std::string_view line);
   CommandResult Insert(uint8_t bill_type) { return Command("insert " + std::to_string(bill_type)); }
   CommandResult PowerCycle() { return Command("power-cycle"); }
+  // Pull and plug the pseudo-terminal (see above).  Replug while plugged
+  // pulls and plugs at once.  Both wait until the server's thread has done it.
+  CommandResult Unplug() { return Command("unplug"); }
+  CommandResult Replug() { return Command("replug"); }
   // Writes a line of text into the trace file among the frames, with the
   // time it was called (nothing without a trace file): what the other side
   // did, for whoever reads the trace later.
@@ -109,8 +129,17 @@ class SimServer {
     bool ends_reply = false;
   };
 
+  enum class LineRequest : uint8_t { kNone, kUnplug, kReplug };
+
   explicit SimServer(const SimOptions& options);
   void OpenLine(const std::string& device);
+  // On the server's thread (or before it starts): the pseudo-terminal.
+  void OpenPseudoTerminal();
+  void CloseLine();
+  // Runs an unplug or replug asked for by Command().
+  void ServeLineRequest();
+  CommandResult LineCommand(LineRequest request, std::string_view line);
+  [[nodiscard]] SimStatus StatusLocked() const;
   void Run();
   void Wake() const;
   // With mutex_ held.
@@ -127,8 +156,10 @@ class SimServer {
 
   const bool fast_;
   const SimTime started_;
-  std::string path_;
-  int line_fd_ = -1;
+  const bool pseudo_terminal_;
+  const std::string link_;
+  std::string path_;    // written by the server's thread under mutex_, "" while unplugged
+  int line_fd_ = -1;    // the line's descriptors belong to the server's thread
   int slave_fd_ = -1;   // held open so the master never sees a hang-up
   int wake_read_ = -1;  // the thread polls this end of the wake-up pipe
   int wake_write_ = -1;
@@ -148,6 +179,10 @@ class SimServer {
   bool stop_requested_ = false;
   bool stopped_ = false;
   std::string error_;
+  LineRequest line_request_ = LineRequest::kNone;
+  uint64_t line_requests_done_ = 0;
+  CommandResult line_result_;
+  uint64_t replugs_ = 0;
   std::vector<FileLine> to_file_;  // lines the thread has still to write to the trace file
   std::deque<Outgoing> output_;
   std::vector<uint8_t> sending_;  // bytes of the reply on the line so far

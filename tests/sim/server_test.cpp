@@ -80,6 +80,11 @@ class Port {
     Write(Frame({cmdAck}));
     return reply.size() == 6 ? reply[3] : 0;
   }
+  // True once the other end has gone (poll reports a hang-up).
+  bool HungUp(milliseconds timeout) {
+    pollfd fds{fd_, POLLIN, 0};
+    return poll(&fds, 1, static_cast<int>(timeout.count())) == 1 && (fds.revents & POLLHUP) != 0;
+  }
   uint8_t PollUntil(uint8_t state) {
     for (int i = 0; i < 50; ++i) {
       if (const uint8_t got = PollAck(); got == state || got == 0) {
@@ -197,6 +202,34 @@ TEST(SimServer, PowerCycleDropsAReplyOnItsWay) {
                                    kTimeout, mark));
   ASSERT_TRUE(server->PowerCycle().ok);
   EXPECT_EQ(Hex(port.Exchange({cmdPoll}, 6)), "02 03 06 10 43 92");  // not the held-back acknowledge
+}
+
+// The driver's side hangs up when the line is pulled; the device keeps its
+// state, the reply it was sending is lost, and a new pseudo-terminal serves it.
+TEST(SimServer, UnplugHangsUpTheDriverAndReplugServesTheSameDeviceOnANewLine) {
+  SimOptions options = Fast();
+  options.start_disabled = true;
+  auto server = SimServer::Start(options);
+  {
+    Port port(server->SlavePath());
+    ASSERT_TRUE(server->Command("delay 60000").ok);
+    const std::size_t mark = server->TraceMark();
+    port.Write(Frame({cmdReset}));
+    ASSERT_TRUE(server->WaitForTrace([](const TraceEntry& e) { return e.direction == Direction::kReceived; },
+                                     kTimeout, mark));
+    ASSERT_TRUE(server->Unplug().ok);
+    EXPECT_TRUE(port.HungUp(kTimeout));
+    EXPECT_EQ(server->SlavePath(), "");
+    EXPECT_EQ(server->Status().line, "unplugged");
+    EXPECT_FALSE(server->Unplug().ok);
+  }
+  ASSERT_TRUE(server->Replug().ok);
+  const SimStatus status = server->Status();
+  EXPECT_EQ(status.line, server->SlavePath());
+  EXPECT_EQ(status.replugs, 1U);
+  Port port(server->SlavePath());
+  EXPECT_EQ(port.PollAck(), dsInitializing);  // the reset was done; its acknowledge went with the line
+  EXPECT_EQ(server->Error(), "");
 }
 
 TEST(SimServer, TraceFileHoldsEveryFrame) {

@@ -4,6 +4,7 @@ pseudo-terminal, with commands on stdin and in a script."""
 import os
 import pathlib
 import queue
+import re
 import select
 import signal
 import subprocess
@@ -319,12 +320,65 @@ class Program(children.TestCase):
         for stream in (proc.stdin, proc.stdout, proc.stderr):
             stream.close()
 
+    def test_unplug_and_replug_keep_the_device_and_repoint_the_link(self):
+        directory = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, directory)
+        link = os.path.join(directory, "validator")
+        sim = self.start("--link", link)
+        self.assertEqual(os.readlink(link), sim.path)
+        sim.to_waiting()
+        sim.command("insert 4")
+        sim.poll_until(0x80)
+
+        self.assertIn("unplug", sim.command("unplug"))
+        ready, _, _ = select.select([sim.fd], [], [], TIMEOUT)  # the driver's side hangs up
+        self.assertTrue(ready)
+        with self.assertRaises(OSError):
+            os.write(sim.fd, frame(POLL))
+        self.assertFalse(os.path.lexists(link))
+        status = sim.command("status")
+        self.assertIn("state=80 sub=04 enabled=0000FC ", status)
+        self.assertIn(" line=unplugged ", status)
+        self.assertIn("already", sim.command("unplug", stream=sim.err))
+        os.close(sim.fd)
+
+        new_path = re.fullmatch(r"replug: (/dev/\S+) .*", sim.command("replug")).group(1)
+        self.assertEqual(os.readlink(link), new_path)
+        sim.fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(sim.fd)
+        self.assertEqual(sim.poll_ack(), frame(0x80, 4))  # the bill waited in escrow
+        self.assertEqual(sim.exchange(STACK), ACK_FRAME)
+        sim.poll_until(0x81)
+        status = sim.command("status")
+        self.assertIn("stacked=1 stacked_sum=100 ", status)
+        self.assertIn(" line=%s replugs=1 " % new_path, status)
+
+        sim.proc.stdin.write("quit\n")
+        sim.proc.stdin.flush()
+        self.assertEqual(sim.proc.wait(timeout=TIMEOUT), 0)
+        self.assertFalse(os.path.lexists(link))
+
+    def test_link_never_replaces_a_file_nor_goes_with_a_device(self):
+        with tempfile.NamedTemporaryFile("w", delete=False) as keep:
+            keep.write("precious\n")
+        self.addCleanup(os.unlink, keep.name)
+        result = subprocess.run([SIM, "--link", keep.name], capture_output=True, text=True, timeout=TIMEOUT,
+                                stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(keep.name, result.stderr)
+        with open(keep.name) as kept:
+            self.assertEqual(kept.read(), "precious\n")
+        result = subprocess.run([SIM, "--link", keep.name + ".link", "--device", "/dev/null"],
+                                capture_output=True, text=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 2)
+        self.assertFalse(os.path.lexists(keep.name + ".link"))
+
     def test_help_and_bad_options(self):
         result = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(result.returncode, 0)
         for word in ("--device", "--script", "--trace", "--fast", "insert N", "power-cycle", "silent N",
                      "bad-crc N", "garbage N", "split", "delay MS", "bad-length", "jam", "cassette-missing",
-                     "full", "failure HEX", "busy N", "clear", "status", "quit", "sleep MS", "wait-state HEX"):
+                     "full", "failure HEX", "busy N", "clear", "status", "quit", "sleep MS", "wait-state HEX", "--link", "unplug", "replug"):
             self.assertIn(word, result.stdout)
         for args in (["--bogus"], ["--device"], ["--power-up", "19"]):
             result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=TIMEOUT)
