@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tools/notavero/commands.h"
+#include "tools/notavero/ports.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr Subcommand kSubcommands[] = {
     {"decode", "check a frame's length and CRC and say what it holds", notavero::tool::DecodeCommand},
     {"run", "run the driver on a serial port and print what happens", notavero::tool::RunCommand},
     {"demo", "run the driver against the built-in validator simulator", notavero::tool::DemoCommand},
+    {"ports", "list the serial devices present", notavero::tool::PortsCommand},
 };
 
 void PrintHelp() {
