@@ -3,6 +3,9 @@
 // NotaveroDriver part of a TNotavero, which is at its start.
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <string_view>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -11,6 +14,7 @@
 #include "driver/notavero.h"
 #include "driver/notavero_host.h"
 #include "driver/notavero_unit.h"
+#include "driver/state_names.h"
 
 namespace notavero {
 namespace {
@@ -132,6 +136,91 @@ NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size) {
 
 NV_API void nv_set_enabled(nv_driver* driver, int enabled) {
   Registry::Instance().With(driver, [&](TNotavero& live) { live.SetEnabled(enabled != 0); });
+}
+
+NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_size) {
+  if (options == nullptr) {
+    notavero::CopyText("nv_open: options is NULL", error, error_size);
+    return nullptr;
+  }
+  if (options->size < sizeof(nv_options)) {
+    notavero::CopyText("nv_open: options->size is smaller than sizeof(nv_options) of this library", error,
+                       error_size);
+    return nullptr;
+  }
+  const notavero::TBillSink sink{nullptr, options->on_bill, options->user, options->on_event};
+  try {
+    if (options->device != nullptr && options->device[0] != '\0') {
+      return notavero::ToHandle(Registry::Instance().Add(new TNotavero(std::string_view(options->device), sink)));
+    }
+    return notavero::ToHandle(Registry::Instance().Add(new TNotavero(options->port, sink)));
+  } catch (const std::exception& failure) {
+    notavero::CopyText(failure.what(), error, error_size);
+  } catch (...) {
+    notavero::CopyText("unknown error", error, error_size);
+  }
+  return nullptr;
+}
+
+NV_API int32_t nv_get_state(nv_driver* driver) {
+  int32_t state = -1;
+  Registry::Instance().With(driver, [&](TNotavero& live) { state = live.State(); });
+  return state;
+}
+
+NV_API int32_t nv_get_link(nv_driver* driver) {
+  int32_t link = NV_LINK_UNKNOWN;
+  Registry::Instance().With(driver, [&](TNotavero& live) { link = live.Link(); });
+  return link;
+}
+
+NV_API int nv_get_enabled(nv_driver* driver) {
+  int enabled = 0;
+  Registry::Instance().With(driver, [&](TNotavero& live) { enabled = live.EnableWanted() ? 1 : 0; });
+  return enabled;
+}
+
+NV_API int nv_get_counters(nv_driver* driver, nv_counters* counters) {
+  if (counters == nullptr || counters->size < sizeof(nv_counters)) {
+    return -1;
+  }
+  int result = -1;
+  Registry::Instance().With(driver, [&](TNotavero& live) {
+    const notavero::TDriverCounters counted = live.Counters();
+    nv_counters out{};
+    out.size = sizeof(nv_counters);
+    std::copy(counted.stacked.begin(), counted.stacked.end(), std::begin(out.stacked));
+    out.stacked_amount = counted.stacked_amount;
+    out.returned = counted.returned;
+    out.rejected = counted.rejected;
+    out.timeouts = counted.timeouts;
+    out.bad_frames = counted.bad_frames;
+    out.failed_cycles = counted.failed_cycles;
+    out.power_ups = counted.power_ups;
+    out.reconnects = counted.reconnects;
+    out.unconfirmed = counted.unconfirmed;
+    out.last_answer_ms = -1;
+    if (counted.last_answer) {
+      out.last_answer_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - *counted.last_answer)
+                               .count();
+    }
+    std::memcpy(counters, &out, sizeof out);  // the caller's size may be larger: its tail is left alone
+    result = 0;
+  });
+  return result;
+}
+
+NV_API const char* nv_state_name(int32_t word) {
+  return notavero::StateName(static_cast<uint8_t>(word & 0xFF));
+}
+
+NV_API const char* nv_reject_reason_name(int32_t code) {
+  return notavero::RejectReasonName(static_cast<uint8_t>(code & 0xFF));
+}
+
+NV_API const char* nv_link_name(int32_t link) {
+  return notavero::LinkName(link);
 }
 
 }  // extern "C"

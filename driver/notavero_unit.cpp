@@ -28,6 +28,8 @@ constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без н�
 constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
 constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
 constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включён без запроса: выключается");
+constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
+constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
 static_assert(sizeof kVersion == 14);
 
@@ -61,6 +63,16 @@ ECashDevice::ECashDevice() : std::runtime_error(kCashDeviceError.str()) {}
 
 TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice> device)
     : TComPort(port, device ? std::move(device) : MakePlatformDevice()), BillCallback(sink) {
+  Start();
+}
+
+TNotavero::TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device)
+    : TComPort(device_path, device ? std::move(device) : MakePlatformDevice(std::string(device_path))),
+      BillCallback(sink) {
+  Start();
+}
+
+void TNotavero::Start() {
   SetBaudRate(9600);
   SetParity(0);
   SetByteSize(8);
@@ -182,14 +194,32 @@ std::vector<TUnconfirmedBill> TNotavero::UnconfirmedBills() const {
   return Unconfirmed_;
 }
 
+TDriverCounters TNotavero::Counters() const {
+  const std::lock_guard lock(StatusLock);
+  return Counters_;
+}
+
+void TNotavero::RestoreEnableRequest() {
+  uint32_t current = EnableRequest.load();
+  if ((current & kEnableRequested) != 0 || (current & kEnableValue) == 0) {
+    return;  // a newer request of the host decides, or it wants acceptance off
+  }
+  const uint32_t next = (current + kEnableCountUnit) | kEnableRequested | kEnableValue;
+  EnableRequest.compare_exchange_strong(current, next);  // lost to a new request: that one decides
+}
+
 void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
   std::string line(kUnconfirmed);
   AppendHex2(line, bill_type);
   line += kUnconfirmedAmount;
   line += std::to_string(amount / kCurrencyScale);
   LogWrite(2, line);
-  const std::lock_guard lock(StatusLock);
-  Unconfirmed_.push_back({bill_type, amount});
+  {
+    const std::lock_guard lock(StatusLock);
+    Unconfirmed_.push_back({bill_type, amount});
+    ++Counters_.unconfirmed;
+  }
+  NotifyEvent(NV_EVENT_UNCONFIRMED, bill_type);
 }
 
 CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
@@ -235,6 +265,10 @@ void TNotavero::DataReceived(uint32_t count) {
     // A purge of the polling thread emptied the ring after its bytes were
     // counted; the rest of the batch is gone, the assembler keeps its state.
   }
+}
+
+void TNotavero::PortFailed() {
+  ResponseReady.Set();  // an exchange waiting for a reply learns at once
 }
 
 void TNotavero::ProcessRxByte() {
@@ -297,12 +331,16 @@ void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     signalled = left.count() > 0 && ResponseReady.Wait(left);
     CheckStopping();
+    if (Lost()) {
+      throw EPortLost();
+    }
     if (!signalled || ExchangeStatus.load() != xsWaiting) {
       break;
     }
   }
   if (!signalled) {
     SuspectLine(kSettleAfterTimeout);  // the reply may still come, late, into a later exchange
+    Count([](TDriverCounters& c) { ++c.timeouts; });
   }
   std::array<uint8_t, kMaxReply> received{};
   std::size_t length = 0;
@@ -324,6 +362,9 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   do {
     // Once the driver is being destroyed no new frame goes out.
     CheckStopping();
+    if (Lost()) {
+      throw EPortLost();
+    }
     ++attempts;
     SendFrame(frame.data(), frame_length);
     if (expected > 0) {
@@ -341,6 +382,12 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   const uint16_t status = ExchangeStatus.load();
   if (expected > 0) {
     LinkUp.store(status == xsOk);
+    if (status == xsOk) {
+      Count([](TDriverCounters& c) { c.last_answer = std::chrono::steady_clock::now(); });
+      SetLink(NV_LINK_ONLINE);
+    } else if (status == xsBadCrc) {
+      Count([](TDriverCounters& c) { ++c.bad_frames; });
+    }
   }
   if (status == xsOk) {
     const std::lock_guard lock(RxLock);
@@ -363,6 +410,9 @@ void TNotavero::Settle() {
     PrepareExchange();  // purges; a frame that comes now is assembled and dropped
     Stopping.Wait(SettleQuiet);
     CheckStopping();
+    if (Lost()) {
+      throw EPortLost();
+    }
     if (RxBytes.load() == before) {
       break;
     }
@@ -413,6 +463,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
       continue;
     }
     if (length != 6 && length != 7) {
+      Count([](TDriverCounters& c) { ++c.bad_frames; });
       return uint16_t{0};
     }
     // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
@@ -484,6 +535,37 @@ void TNotavero::ReturnBill() {
   SendSimple(cmdReturn);
 }
 
+void TNotavero::NotifyEvent(int32_t kind, int32_t code) {
+  if (BillCallback.event_callback != nullptr) {
+    BillCallback.event_callback(kind, code, BillCallback.user);
+  }
+}
+
+void TNotavero::SetLink(int32_t link) {
+  if (Link_.exchange(link) != link) {
+    NotifyEvent(NV_EVENT_LINK, link);
+  }
+}
+
+void TNotavero::PublishState(uint16_t status) {
+  const int32_t before = State_.exchange(status);
+  if (before == status) {
+    return;  // a state the device repeats poll after poll is one state
+  }
+  const uint8_t state = DeviceStateOf(status);
+  const bool was_power_up = before >= 0 && DeviceStateOf(static_cast<uint16_t>(before)) >= dsPowerUp &&
+                            DeviceStateOf(static_cast<uint16_t>(before)) <= dsPowerUpBillNoReturn;
+  const bool power_up = state >= dsPowerUp && state <= dsPowerUpBillNoReturn;
+  Count([&](TDriverCounters& c) {
+    c.rejected += state == dsBillError ? 1 : 0;
+    c.power_ups += power_up && !was_power_up ? 1 : 0;
+  });
+  NotifyEvent(NV_EVENT_STATE, status);
+  if (state == dsBillError) {
+    NotifyEvent(NV_EVENT_REJECTED, SubCodeOf(status));
+  }
+}
+
 bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount) {
   if (BillCallback.c_callback != nullptr) {
     return BillCallback.c_callback(kind, amount, BillCallback.user) != 0;
@@ -520,6 +602,10 @@ void TNotaveroThread::Execute() {
   do {
     const auto started = std::chrono::steady_clock::now();
     try {
+      if (Driver.Lost()) {
+        Recover(state);
+        continue;
+      }
       RunCycle(state);
       for (const std::string& held : errors_.Flush()) {
         LogWrite(2, held);
@@ -527,11 +613,23 @@ void TNotaveroThread::Execute() {
       continue;
     } catch (const EDriverStopping&) {
       break;
+    } catch (const EPortLost&) {
+      continue;  // reopened at the top of the next round; no cycle failed
+    } catch (const ECashDevice& error) {
+      if (Driver.Lost()) {
+        continue;  // the port went away during the cycle: said once, by Recover
+      }
+      Driver.SetLink(NV_LINK_NO_ANSWER);
+      LogError(std::string(kThreadError) + error.what(), started);
     } catch (const std::exception& error) {
+      if (Driver.Lost()) {
+        continue;
+      }
       LogError(std::string(kThreadError) + error.what(), started);
     } catch (...) {
       LogError(std::string(kThreadError), started);
     }
+    Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
     Driver.LinkUp.store(false);
     const auto elapsed = std::chrono::steady_clock::now() - started;
     if (elapsed < kFailedCyclePace) {
@@ -541,6 +639,37 @@ void TNotaveroThread::Execute() {
   if (Driver.ReleasedByPoller.load()) {
     delete &Driver;  // destroys this object too: nothing of it is touched after
   }
+}
+
+void TNotaveroThread::Recover(TCycleState& state) {
+  const std::string name = Driver.Status().port_name;
+  Driver.LinkUp.store(false);
+  Driver.SetLink(NV_LINK_PORT_LOST);
+  LogWrite(2, std::string(kPortLost) + name);
+  Driver.ClosePort();
+  for (;;) {
+    if (Driver.Stopping.Wait(TNotavero::kReopenInterval)) {
+      throw EDriverStopping();
+    }
+    try {
+      Driver.ReopenPort();
+      break;
+    } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): still gone; tried again in a second
+    }
+  }
+  LogWrite(2, std::string(kPortBack) + name);
+  Driver.Count([](TDriverCounters& c) { ++c.reconnects; });
+  // The device may have lost power, or been changed: it is brought to a
+  // known state as by a new driver (a reply of the old line is not trusted,
+  // acceptance goes off until the table is read), and then the host's
+  // acceptance goes on again.  A bill in play keeps its place: the device
+  // repeats its outcome until it is acknowledged.
+  Driver.LineSuspect = true;
+  Driver.FirstReply = true;
+  Driver.DeviceAccepting.store(false);
+  state.need_init = true;
+  state.accepting = false;
+  state.reapply_enable = true;
 }
 
 void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_clock::time_point started) {
@@ -568,6 +697,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   const uint8_t device_state = DeviceStateOf(status);
   const uint8_t sub_code = SubCodeOf(status);
 
+  Driver.PublishState(status);
   std::string text = StateToText(status);
   std::string line(kStateLine);
   AppendHex2(line, device_state);
@@ -641,6 +771,9 @@ void TNotaveroThread::LoadTable(TCycleState& state) {
   Driver.SetBillValues(values);
   Driver.SetSecurity();
   state.need_init = false;
+  if (std::exchange(state.reapply_enable, false)) {
+    Driver.RestoreEnableRequest();
+  }
 }
 
 void TNotaveroThread::BillVanished(TCycleState& state) {
@@ -704,9 +837,14 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
       Driver.AddUnconfirmed(bill_type, 0);
       return;
     }
+    Driver.Count([&](TDriverCounters& c) {
+      ++c.stacked[bill_type];  // a known value: the type is inside the table
+      c.stacked_amount += amount;
+    });
     Driver.NotifyBill(beStacked, amount);
     return;
   }
+  Driver.Count([](TDriverCounters& c) { ++c.returned; });
   // Returned: the host hears of bills it was offered (or, for a new driver,
   // of a first one of known value); one the driver sent back by itself was
   // never the host's.

@@ -2,6 +2,7 @@
 // assembly, the device commands, the host's mailbox and the polling thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -36,6 +38,13 @@ enum TExchangeStatus : uint16_t {
 class ECashDevice : public std::runtime_error {
  public:
   ECashDevice();
+};
+
+// Raised inside the polling thread when the port failed under the driver
+// (adapter pulled, line hung up): the thread reopens it.
+class EPortLost : public std::runtime_error {
+ public:
+  EPortLost() : std::runtime_error("port lost") {}
 };
 
 // Raised inside the polling thread when the driver is being destroyed, to
@@ -73,6 +82,7 @@ class TNotaveroThread {
     bool need_init = true;         // bill table and security still to load
     bool accepting = false;        // acceptance is on at the host's request
     bool first_bill_event = true;  // no escrow, stacked or returned event seen yet
+    bool reapply_enable = false;   // the port was reopened: the host's enable goes again after init
     std::optional<TBillInPlay> bill;
   };
 
@@ -82,6 +92,9 @@ class TNotaveroThread {
   void OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type);
   void LoadTable(TCycleState& state);
   void BillVanished(TCycleState& state);
+  // The port failed: reports it, then reopens it every second until it opens
+  // or the driver is destroyed, and starts over as with a new device.
+  void Recover(TCycleState& state);
   void LogError(const std::string& line, std::chrono::steady_clock::time_point started);
 
   TNotavero& Driver;
@@ -91,11 +104,28 @@ class TNotaveroThread {
 };
 
 // Where bill events go: a C++ callback, or a C callback with its user
-// pointer.  With neither, a bill in escrow is returned, never stacked.
+// pointer.  With neither, a bill in escrow is returned, never stacked.  The
+// event callback (state, link, rejections, unconfirmed bills) is optional.
 struct TBillSink {
   TBillCallback callback = nullptr;
   nv_bill_callback c_callback = nullptr;
   void* user = nullptr;
+  nv_event_callback event_callback = nullptr;
+};
+
+// What the driver counted since it was opened (see nv_counters).
+struct TDriverCounters {
+  std::array<uint32_t, kBillTypeCount> stacked{};
+  CurrencyAmount stacked_amount = 0;
+  uint32_t returned = 0;
+  uint32_t rejected = 0;
+  uint32_t timeouts = 0;
+  uint32_t bad_frames = 0;
+  uint32_t failed_cycles = 0;
+  uint32_t power_ups = 0;
+  uint32_t reconnects = 0;
+  uint32_t unconfirmed = 0;
+  std::optional<std::chrono::steady_clock::time_point> last_answer;
 };
 
 // A bill the driver sent to the stacker whose outcome the device never
@@ -129,6 +159,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // `device` when given (tests, other transports), and starts the polling
   // thread.  Throws the port's error when it cannot be opened or configured.
   explicit TNotavero(uint8_t port, TBillSink sink = {}, std::unique_ptr<SerialDevice> device = nullptr);
+  // Opens the serial device at `device_path` instead.
+  TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device = nullptr);
   // Stops the polling thread (after a running callback returns), then the
   // port's threads, then releases everything.
   ~TNotavero() override;
@@ -138,12 +170,23 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // driver itself when the callback has returned.
   void Release();
 
+  // How long the driver waits between attempts to reopen a lost port.
+  static constexpr std::chrono::seconds kReopenInterval{1};
+
   // Host operations.
   void DataReceived(uint32_t count) override;
+  void PortFailed() override;
   void GetVersion(unsigned char* buffer) override;
   void SetEnabled(bool value) override;
   std::size_t GetStatusText(char* buffer, std::size_t size) override;
   [[nodiscard]] std::string StatusText() const;
+  // The status word of the last successful poll; -1 before the first.
+  [[nodiscard]] int32_t State() const { return State_.load(); }
+  // NV_LINK_*.
+  [[nodiscard]] int32_t Link() const { return Link_.load(); }
+  // The host's last acceptance request (false before any).
+  [[nodiscard]] bool EnableWanted() const { return (EnableRequest.load() & kEnableValue) != 0; }
+  [[nodiscard]] TDriverCounters Counters() const;
 
   // The command exchange (polling thread only).  `buffer` carries the payload
   // in and the reply frame out; `expected` > 0 awaits a reply, and on xsOk
@@ -200,6 +243,25 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void SendSimple(uint8_t command);
   // Calls the host for a bill event; returns its decision.
   bool NotifyBill(TBillEvent kind, CurrencyAmount amount);
+  // Calls the host's event callback, if any (polling thread only).
+  void NotifyEvent(int32_t kind, int32_t code);
+  // Sets the link state, telling the host when it changes (polling thread).
+  void SetLink(int32_t link);
+  // Publishes a polled status word: state, rejection and power-up events.
+  void PublishState(uint16_t status);
+  // Counts under the status lock (polling thread).
+  template <typename Change>
+  void Count(Change change) {
+    const std::lock_guard lock(StatusLock);
+    change(Counters_);
+  }
+  // Asks for acceptance again after the port was reopened, unless the host
+  // withdrew it or made a newer request meanwhile.
+  void RestoreEnableRequest();
+  // Opens the port afresh after it was lost (polling thread).
+  void ReopenPort() { Reopen(); }
+  void ClosePort() { Close(); }
+  void Start();
   // Publishes the text of the last successful poll.
   void SetStatusText(std::string text);
   // The host's pending enable request, if any: true with its value.
@@ -233,6 +295,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   std::atomic<bool> LinkUp{false};
   // Set when the host released the driver from its own callback.
   std::atomic<bool> ReleasedByPoller{false};
+  std::atomic<int32_t> State_{-1};
+  std::atomic<int32_t> Link_{NV_LINK_UNKNOWN};
 
   // Written by the polling thread only, under StatusLock; read there freely
   // and by other threads under the lock.
@@ -254,6 +318,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   mutable std::mutex StatusLock;
   std::string StatusText_;
   std::vector<TUnconfirmedBill> Unconfirmed_;
+  TDriverCounters Counters_;
 
   std::unique_ptr<TNotaveroThread> Poller;
 };

@@ -11,6 +11,7 @@ namespace notavero {
 namespace {
 
 constexpr auto kOpenFailText = Cp1251(u8"Невозможно открыть COM");
+constexpr auto kOpenFailPathText = Cp1251(u8"Невозможно открыть ");
 
 std::string WithPort(std::string_view prefix, uint16_t port, std::string_view suffix = {}) {
   std::string text(prefix);
@@ -32,6 +33,9 @@ constexpr uint16_t kInSize = TComPort::kInRingSize;
 EOpenPortFail::EOpenPortFail(uint16_t port, std::string_view detail)
     : ESerialIO(detail.empty() ? WithPort(kOpenFailText.view(), port)
                                : WithPort(kOpenFailText.view(), port, " (") + std::string(detail) + ")") {}
+EOpenPortFail::EOpenPortFail(std::string_view path, std::string_view detail)
+    : ESerialIO(std::string(kOpenFailPathText.view()) + std::string(path) +
+                (detail.empty() ? std::string() : " (" + std::string(detail) + ")")) {}
 EPortNotOpen::EPortNotOpen(uint16_t port) : ESerialIO(WithPort("Port COM", port, " not open")) {}
 EBufferIsEmpty::EBufferIsEmpty(uint16_t port) : ESerialIO(WithPort("Buffer is empty for port COM", port)) {}
 EOutputBufferTooSmall::EOutputBufferTooSmall(uint16_t port)
@@ -48,11 +52,18 @@ TComPort::TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device)
   }
 }
 
+TComPort::TComPort(std::string_view device_path, std::unique_ptr<SerialDevice> device)
+    : port_number_(0), device_(std::move(device)), device_path_(device_path) {
+  Open();
+}
+
 TComPort::~TComPort() {
   Close();
 }
 
 void TComPort::DataReceived(uint32_t /*count*/) {}
+
+void TComPort::PortFailed() {}
 
 void TComPort::EnableDataReceived() {
   data_received_enabled_.store(true, std::memory_order_release);
@@ -68,6 +79,9 @@ void TComPort::SetOnCommEvent(CommEventHandler handler, void* context) {
 
 void TComPort::Open() {
   if (device_ == nullptr) {
+    if (!device_path_.empty()) {
+      throw EOpenPortFail(device_path_, {});
+    }
     throw EOpenPortFail(port_number_);
   }
   try {
@@ -77,7 +91,11 @@ void TComPort::Open() {
       last_events_seen_ = 0;
       ring_trail_seen_ = false;
       stop_requested_.store(false);
+      lost_.store(false);
       if (!device_->Open(port_number_)) {
+        if (!device_path_.empty()) {
+          throw EOpenPortFail(device_path_, device_->OpenError());
+        }
         throw EOpenPortFail(port_number_, device_->OpenError());
       }
       if (!device_->SetupQueues(in_queue_size_, out_queue_size_)) {
@@ -88,7 +106,7 @@ void TComPort::Open() {
       out_buffer_.assign(out_queue_size_, 0);
       out_head_ = out_tail_ = 0;
       out_full_ = false;
-      port_name_ = WithPort("COM", port_number_);
+      port_name_ = device_path_.empty() ? WithPort("COM", port_number_) : device_path_;
       in_queue_copy_ = in_queue_size_;
       out_ring_size_ = out_queue_size_;
       error_bits_ = 0;
@@ -117,6 +135,11 @@ void TComPort::Close() {
   }
   StopThreads();
   ReleaseResources();
+}
+
+void TComPort::Reopen() {
+  Close();
+  Open();
 }
 
 void TComPort::ReleaseResources() {
@@ -398,7 +421,15 @@ void TComPort::EventThread() {
     uint32_t events = 0;
     const WaitStatus status = device_->WaitEvent(events);
     if (status == WaitStatus::kEnded) {
-      return;  // nothing more can be received on this port
+      // Nothing more can be received on this port; unless the port is
+      // being closed, the device failed under it.
+      if (!stop_requested_.load()) {
+        lost_.store(true);
+        if (data_received_enabled_.load(std::memory_order_acquire)) {
+          PortFailed();
+        }
+      }
+      return;
     }
     if (status == WaitStatus::kEvent) {
       last_events_ = events;

@@ -32,6 +32,8 @@ class EOpenPortFail : public ESerialIO {
  public:
   // "Невозможно открыть COM<n>", followed by " (detail)" when there is one.
   explicit EOpenPortFail(uint16_t port, std::string_view detail = {});
+  // "Невозможно открыть <path>", followed by " (detail)" when there is one.
+  EOpenPortFail(std::string_view path, std::string_view detail);
 };
 class ENotSupported : public ESerialIO {
  public:
@@ -92,6 +94,9 @@ class TComPort {
 
   explicit TComPort(uint16_t port_number);  // platform device; 0 = no port, stays closed
   TComPort(uint16_t port_number, std::unique_ptr<SerialDevice> device);
+  // A port named by its device path: `device` opens that path (the port's
+  // number is 0; log lines and errors name the path).
+  TComPort(std::string_view device_path, std::unique_ptr<SerialDevice> device);
   virtual ~TComPort();
   TComPort(const TComPort&) = delete;
   TComPort& operator=(const TComPort&) = delete;
@@ -99,6 +104,9 @@ class TComPort {
   // Called on the event thread after each fill of the input ring with the
   // number of bytes that fill added (also 0).  Does nothing here.
   virtual void DataReceived(uint32_t count);
+  // Called on the event thread when the port failed under it (see Lost).
+  // Does nothing here.
+  virtual void PortFailed();
 
   // Each setter stores its value and changes exactly that setting of an open port.
   void SetBaudRate(uint32_t value);
@@ -111,7 +119,13 @@ class TComPort {
   void Purge();                                        // EPortNotOpen
 
   [[nodiscard]] uint16_t PortNumber() const { return port_number_; }
+  // The device path the port was opened by; empty for a port by number.
+  [[nodiscard]] const std::string& DevicePath() const { return device_path_; }
   [[nodiscard]] bool IsOpen() const { return opened_.load(std::memory_order_acquire); }
+  // The port failed under the driver: its event wait ended by itself (a
+  // hang-up, the device gone), so nothing more can be received until the
+  // port is opened again.
+  [[nodiscard]] bool Lost() const { return lost_.load(); }
   [[nodiscard]] uint32_t BaudRate() const { return baud_rate_; }
   [[nodiscard]] uint8_t ByteSize() const { return byte_size_; }
   [[nodiscard]] uint8_t StopBits() const { return stop_bits_; }
@@ -132,6 +146,9 @@ class TComPort {
   // subclass calls it first in its destructor so that no DataReceived runs
   // while the subclass part is destroyed.
   void Close();
+  // Closes the port and opens the same device again with the same settings;
+  // throws as the constructor does when it cannot.
+  void Reopen();
 
  private:
   void Open();
@@ -180,6 +197,8 @@ class TComPort {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> data_received_enabled_{false};
   std::atomic<bool> receiving_{false};
+  std::atomic<bool> lost_{false};
+  const std::string device_path_;
   Thread event_thread_;
   Thread writer_thread_;
   Event ack_event_{Event::Mode::kAutoReset};

@@ -17,12 +17,16 @@ namespace {
 // Room for a caption and a whole frame of 255 bytes, three characters each.
 constexpr std::size_t kPacketLineSize = 32 + 3 * 256;
 constexpr std::size_t kPortPrefixSize = 16;  // "[COM65535]:  "
+// A port opened by its path names the path, cut to this many characters.
+constexpr int kPathInPrefix = 96;
 
 }  // namespace
 
 void TComPort::LogPortLine(std::string_view text) {
-  std::array<char, kPortPrefixSize + kPacketLineSize> line{};
-  const int prefix = std::snprintf(line.data(), line.size(), "[COM%u]:  ", unsigned{PortNumber()});
+  std::array<char, kPortPrefixSize + kPathInPrefix + kPacketLineSize> line{};
+  const int prefix = DevicePath().empty()
+                         ? std::snprintf(line.data(), line.size(), "[COM%u]:  ", unsigned{PortNumber()})
+                         : std::snprintf(line.data(), line.size(), "[%.*s]:  ", kPathInPrefix, DevicePath().c_str());
   const std::size_t used = prefix > 0 ? static_cast<std::size_t>(prefix) : 0;
   const std::size_t n = std::min(text.size(), line.size() - used);
   std::copy_n(text.begin(), n, line.begin() + static_cast<std::ptrdiff_t>(used));

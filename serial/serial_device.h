@@ -105,7 +105,10 @@ class SerialDevice {
   virtual void Close() = 0;
 };
 
-// The device of the platform this library is built for.
-std::unique_ptr<SerialDevice> MakePlatformDevice();
+// The device of the platform this library is built for.  With a path it
+// opens that device whatever port number Open is given (POSIX: any tty path;
+// Windows: any name CreateFile takes, such as "\\.\COM12"); without one
+// it opens the port by its number.
+std::unique_ptr<SerialDevice> MakePlatformDevice(std::string path = {});
 
 }  // namespace notavero

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "serial/serial_device.h"
 
@@ -60,16 +61,28 @@ bool ModemIoctlOk(int rc) {
 
 class PosixDevice final : public SerialDevice {
  public:
+  explicit PosixDevice(std::string path) : path_(std::move(path)) {}
   ~PosixDevice() override { Close(); }
 
   bool Open(uint16_t port_number) override {
     open_error_.clear();
-    std::string path = "/dev/ttyS" + std::to_string(port_number - 1);
-    const std::string var = "NOTAVERO_COM" + std::to_string(port_number);
-    // The library itself never changes the environment.
-    const char* mapped = std::getenv(var.c_str());  // NOLINT(concurrency-mt-unsafe)
-    if (mapped != nullptr && *mapped != '\0') {
-      path = mapped;
+    // A device opened again after it failed starts afresh.
+    interrupted_.store(false);
+    {
+      std::lock_guard lock(mutex_);
+      announced_ = 0;
+      counted_ = false;
+      drained_ = false;
+    }
+    std::string path = path_;
+    if (path.empty()) {
+      path = "/dev/ttyS" + std::to_string(port_number - 1);
+      const std::string var = "NOTAVERO_COM" + std::to_string(port_number);
+      // The library itself never changes the environment.
+      const char* mapped = std::getenv(var.c_str());  // NOLINT(concurrency-mt-unsafe)
+      if (mapped != nullptr && *mapped != '\0') {
+        path = mapped;
+      }
     }
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
@@ -417,6 +430,7 @@ class PosixDevice final : public SerialDevice {
     return false;
   }
 
+  const std::string path_;  // empty: the port number names the device
   int fd_ = -1;
   int wake_fd_ = -1;
   std::atomic<uint32_t> mask_{0};
@@ -430,8 +444,8 @@ class PosixDevice final : public SerialDevice {
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> MakePlatformDevice() {
-  return std::make_unique<PosixDevice>();
+std::unique_ptr<SerialDevice> MakePlatformDevice(std::string path) {
+  return std::make_unique<PosixDevice>(std::move(path));
 }
 
 }  // namespace notavero

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/system_message.h"
 #include "serial/serial_device.h"
@@ -31,13 +32,36 @@ void SetDcbFlags(DCB& dcb, uint32_t flags) {
   std::memcpy(reinterpret_cast<char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD), &flags, sizeof flags);
 }
 
+// Errors a serial device gives once it is gone: a USB adapter pulled out
+// fails its pending and later operations with one of these, depending on its
+// driver (ACCESS_DENIED and BAD_COMMAND are the usual ones; the others come
+// from adapters whose driver removes the device object at once).  Any other
+// failure of a wait is taken as passing.
+bool DeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_INVALID_HANDLE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 class Win32Device final : public SerialDevice {
  public:
+  explicit Win32Device(std::string path) : path_(std::move(path)) {}
   ~Win32Device() override { Close(); }
 
   bool Open(uint16_t port_number) override {
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number));
+    char numbered[32];
+    std::snprintf(numbered, sizeof numbered, "\\\\.\\COM%d", static_cast<int>(port_number));
+    const char* path = path_.empty() ? numbered : path_.c_str();
     open_error_.clear();
     handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -134,7 +158,7 @@ class Win32Device final : public SerialDevice {
       return WaitStatus::kRefused;
     }
     if (error != ERROR_IO_PENDING) {
-      return WaitStatus::kFailed;
+      return DeviceGone(error) ? WaitStatus::kEnded : WaitStatus::kFailed;
     }
     HANDLE handles[2] = {event_ov_.hEvent, stop_event_};
     const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -238,6 +262,7 @@ class Win32Device final : public SerialDevice {
     }
   }
 
+  const std::string path_;  // empty: the port number names the device
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   HANDLE stop_event_ = nullptr;
   DCB dcb_{};
@@ -250,8 +275,8 @@ class Win32Device final : public SerialDevice {
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> MakePlatformDevice() {
-  return std::make_unique<Win32Device>();
+std::unique_ptr<SerialDevice> MakePlatformDevice(std::string path) {
+  return std::make_unique<Win32Device>(std::move(path));
 }
 
 }  // namespace notavero
