@@ -73,6 +73,10 @@ NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size);
  * Returns at once; several calls before the driver acts collapse into the last. */
 NV_API void nv_set_enabled(nv_driver* driver, int enabled);
 
+/* The library's release version, "MAJOR.MINOR.PATCH" (e.g. "1.1.0"): a static
+ * string, never NULL.  Not the device's version text of nv_get_version. */
+NV_API const char* nv_library_version(void);
+
 /* ---- Device state, events, link health and counters ----
  *
  * A driver opened with nv_open can also report what happens to the device

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/notavero_version.h"
 #include "sim/sim_server.h"
 
 namespace {
@@ -58,6 +59,7 @@ Options:
   --start-disabled   start in 19 (disabled), as after a reset
   --exit-on-eof      exit when stdin ends (default: keep serving until
                      'quit', SIGINT or SIGTERM)
+  --version          print the release version
   --help             print this text
 
 )";
@@ -202,6 +204,10 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::printf("%.*s%.*s\n", static_cast<int>(kUsage.size()), kUsage.data(),
                   static_cast<int>(notavero::sim::CommandHelp().size()), notavero::sim::CommandHelp().data());
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts("notavero-sim " NV_VERSION_STRING);
       return 0;
     }
     if (arg == "--fast") {

@@ -5,15 +5,22 @@ library's boundary with its hosts.
 usage: check_exports.py DLL x64|x86
 
 Checks: the machine type; GetDriver exported by name at ordinal 1; exactly
-GetDriver and the C interface exported, each once, under its plain name
-(no decorated duplicate such as GetDriver@8, no export by ordinal alone);
-only Windows system DLLs imported, none of the compiler's runtime DLLs.
+the names of driver/Notavero.def exported (GetDriver and the C interface),
+each once, under its plain name (no decorated duplicate such as
+GetDriver@8, no export by ordinal alone); only Windows system DLLs imported,
+none of the compiler's runtime DLLs; a version resource whose file and
+product version are the project's (CMakeLists.txt).
 Prints the export table and one line per failed check; exits 1 on failure.
 """
+import pathlib
+import re
 import struct
 import sys
 
-EXPECTED = {"GetDriver", "nv_get_driver", "nv_free_driver", "nv_get_version", "nv_get_status_text", "nv_set_enabled"}
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+_DEF = (ROOT / "driver" / "Notavero.def").read_text().split("EXPORTS", 1)[1]
+EXPECTED = {line.split()[0] for line in _DEF.splitlines() if line.strip() and not line.startswith(";")}
+VERSION = re.search(r"project\(notavero VERSION (\d+)\.(\d+)\.(\d+)", (ROOT / "CMakeLists.txt").read_text())
 MACHINES = {"x64": 0x8664, "x86": 0x014C}
 # What a Windows host has without installing anything.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll"}
@@ -111,6 +118,20 @@ def main():
     foreign = [dll for dll in imports if dll.lower() not in SYSTEM_DLLS]
     if foreign:
         failures.append(f"imports DLLs a host does not have: {', '.join(foreign)}")
+    # VS_FIXEDFILEINFO: its signature, the struct's version, then the file
+    # and product versions as (minor, major, build, patch) 16-bit words.
+    major, minor, patch = (int(part) for part in VERSION.groups())
+    fixed = image.data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))
+    if fixed < 0:
+        failures.append("no version resource")
+    else:
+        file_version = struct.unpack_from("<4H", image.data, fixed + 8)
+        product_version = struct.unpack_from("<4H", image.data, fixed + 16)
+        print(f"  version resource: file {file_version[1]}.{file_version[0]}.{file_version[3]}.{file_version[2]}")
+        if file_version != (minor, major, 0, patch) or product_version != file_version:
+            failures.append(f"version resource {file_version}/{product_version}, expected {major}.{minor}.{patch}.0")
+        if f"{major}.{minor}.{patch}".encode("utf-16-le") not in image.data:
+            failures.append("no version string in the version resource")
     for failure in failures:
         print(f"{path}: {failure}")
     sys.exit(1 if failures else 0)

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/notavero_version.h"
 #include "tools/notavero/commands.h"
 #include "tools/notavero/ports.h"
 
@@ -44,6 +45,10 @@ int main(int argc, char** argv) {
     return notavero::tool::kExitUsage;
   }
   const std::string_view name = argv[1];
+  if (name == "--version") {
+    std::puts("notavero " NV_VERSION_STRING);
+    return notavero::tool::kExitOk;
+  }
   if (name == "--help" || name == "-h" || name == "help") {
     PrintHelp();
     return notavero::tool::kExitOk;

@@ -33,3 +33,15 @@ from ._driver import DISABLED, WAITING_FOR_BILL, Driver, DriverError, to_amount
 from ._library import LibraryNotFoundError
 
 __all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING_FOR_BILL", "to_amount"]
+
+try:
+    from ._version import __version__  # written into the package when it is built (setup.py)
+except ImportError:  # the source tree: the version of the project it belongs to
+    import pathlib as _pathlib
+    import re as _re
+
+    try:
+        _cmake = (_pathlib.Path(__file__).resolve().parents[3] / "CMakeLists.txt").read_text(encoding="utf-8")
+        __version__ = _re.search(r"project\(notavero VERSION ([0-9.]+)", _cmake).group(1)
+    except (OSError, AttributeError):  # a copy of the package without its tree
+        __version__ = "unknown"
