@@ -7,6 +7,7 @@
 
 #include "driver/notavero_version.h"
 #include "tools/notavero/commands.h"
+#include "tools/notavero/log_command.h"
 #include "tools/notavero/ports.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr Subcommand kSubcommands[] = {
     {"run", "run the driver on a serial port and print what happens", notavero::tool::RunCommand},
     {"demo", "run the driver against the built-in validator simulator", notavero::tool::DemoCommand},
     {"ports", "list the serial devices present", notavero::tool::PortsCommand},
+    {"log", "summarise the driver's log files, or show them as a timeline", notavero::tool::LogCommand},
 };
 
 void PrintHelp() {
