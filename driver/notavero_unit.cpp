@@ -28,6 +28,7 @@ constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без н�
 constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
 constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
 constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включён без запроса: выключается");
+constexpr auto kNoBillTable = Cp1251(u8"Таблица купюр не получена: будет запрошена снова");
 constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
 constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
@@ -500,15 +501,20 @@ void TNotavero::GetStatus() {
   }
 }
 
-void TNotavero::GetBillTable(BillValueTable& values) {
+bool TNotavero::GetBillTable(BillValueTable& values) {
   constexpr auto kLength = static_cast<int32_t>(kBillTableFrameLength);
   values.fill(0);
   std::array<uint8_t, kBillTableBufferSize> buffer{cmdGetBillTable};
   if (Command(buffer.data(), buffer.size(), 1, kLength) != kLength) {
-    return;
+    // Another frame answered (a late reply to an earlier command): the
+    // table's own reply may still be on its way.
+    SuspectLine(kSettleAfterLateReply);
+    Count([](TDriverCounters& c) { ++c.bad_frames; });
+    return false;
   }
   Ack();
   values = DecodeBillTable(buffer.data());
+  return true;
 }
 
 void TNotavero::SetSecurity() {
@@ -767,7 +773,12 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
 void TNotaveroThread::LoadTable(TCycleState& state) {
   Driver.GetStatus();
   BillValueTable values{};
-  Driver.GetBillTable(values);
+  if (!Driver.GetBillTable(values)) {
+    // Without its table the driver could credit nothing: it is read again
+    // the next time the device reports that it is disabled.
+    LogWrite(2, kNoBillTable.str());
+    return;
+  }
   Driver.SetBillValues(values);
   Driver.SetSecurity();
   state.need_init = false;

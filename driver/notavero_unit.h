@@ -205,7 +205,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void Reset();
   void Initialize() {}
   void GetStatus();
-  void GetBillTable(BillValueTable& values);
+  // False (values all 0) when another frame than the table answered.
+  bool GetBillTable(BillValueTable& values);
   void SetSecurity();
   uint32_t EnableBillTypes(bool enable);  // returns the mask sent
   void Stack();

@@ -456,10 +456,14 @@ TEST_F(DriverTest, PortZeroRunsWithoutDevice) {
   EXPECT_FALSE(driver.IsOpen());
   // The failure of every cycle is written once, not ten times a second.
   const std::string line = kThreadError + "Port COM0 not open";
-  for (int i = 0; i < 200 && LogCount('?', line) < 1; ++i) {
-    std::this_thread::sleep_for(50ms);  // polling a file: no event to wait on
+  // The driver counts its failed cycles: wait for several, then for the
+  // line to be in the file (a file gives no event to wait on).
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while ((driver.Counters().failed_cycles < 6 || LogCount('?', line) < 1) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
   }
-  std::this_thread::sleep_for(500ms);  // a few more failed cycles
+  EXPECT_GE(driver.Counters().failed_cycles, 6U);
   EXPECT_EQ(LogCount('?', line), 1U);
   EXPECT_EQ(driver.StatusText(), "");
   std::vector<char> text(8, 'x');

@@ -34,6 +34,7 @@ const Bytes kPoll = Frame({cmdPoll});
 const Bytes kAck = Frame({cmdAck});
 const Bytes kReset = Frame({cmdReset});
 const Bytes kGetStatus = Frame({cmdGetStatus});
+const Bytes kGetBillTable = Frame({cmdGetBillTable});
 const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
 const Bytes kEnableAll = Frame({cmdEnableBillTypes, 0, 0, 0xFC, 0, 0, 0xFC});
 const Bytes kDisableAll = Frame({cmdEnableBillTypes, 0, 0, 0, 0, 0, 0});
@@ -313,6 +314,28 @@ TEST_F(MoneyTest, EscrowOfATypeWithoutValueGoesBackUnasked) {
     EXPECT_TRUE(host.Calls().empty()) << "type " << int{bill_type};
     EXPECT_EQ(CountOf(line.Frames(), kStack), 0U);
   }
+}
+
+TEST_F(MoneyTest, TableReadAnsweredByAnotherFrameIsReadAgain) {
+  // A late reply to an earlier command answers the table request: without a
+  // table every bill would go back, for as long as the driver runs.
+  ModelLine line(kStartDisabled);
+  std::atomic<bool> answered{false};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kGetBillTable && !answered.exchange(true)) {
+      return Frame({dsDisabled});
+    }
+    return std::nullopt;
+  });
+  Host host;
+  TNotavero driver(1, host.Sink(), line.Device());
+  const auto first = line.WaitForFrame(kGetBillTable);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(line.WaitForFrame(kGetBillTable, *first + 1)) << "the table was never asked for again";
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  EnableAndInsert(driver, line, 5);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k500}, {NV_BILL_STACKED, k500}}));
 }
 
 TEST_F(MoneyTest, DisableRequestedWhileAnEnableIsSentIsNotLost) {
