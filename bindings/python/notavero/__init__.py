@@ -30,9 +30,11 @@ Driver is created.
 """
 
 from ._driver import DISABLED, WAITING_FOR_BILL, Driver, DriverError, to_amount
+from ._events import Counters, DeviceState, Event, EventKind, Link, State
 from ._library import LibraryNotFoundError
 
-__all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING_FOR_BILL", "to_amount"]
+__all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING_FOR_BILL", "to_amount",
+           "State", "Link", "EventKind", "Event", "DeviceState", "Counters"]
 
 try:
     from ._version import __version__  # written into the package when it is built (setup.py)

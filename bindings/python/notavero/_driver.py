@@ -1,37 +1,36 @@
 """The Driver class over the C API."""
 
 import ctypes
-import decimal
 import logging
+import os
 import threading
 import time
 import weakref
 
-from . import _library
+from . import _library, _stream
+from ._events import (BILL_ESCROW, BILL_EVENT_KINDS, BILL_RETURNED, BILL_STACKED, ENCODING, Counters,
+                      DeviceState, Event, EventKind, Link, State, to_amount)
 
 logger = logging.getLogger("notavero")
-
-ENCODING = "cp1251"
-
-# Bill event kinds of the C API.
-_ESCROW, _STACKED, _RETURNED = 0, 1, 2
-
-# Amounts arrive in 1/10000 currency units.  A context of its own: the
-# callback thread's default context is not the caller's to depend on.
-_SCALE = decimal.Decimal(10000)
-_CONTEXT = decimal.Context(prec=28)
 
 _ERROR_SIZE = 512
 _VERSION_SIZE = 14
 _STATUS_SIZE = 256
 
-# How often wait_for_status looks at the state text; the C API has no
-# notification of state changes.
+# How often wait_for_status looks at the state text.
 _STATUS_POLL_INTERVAL = 0.02
+
+# The driver publishes a new status word, runs its state event and only then
+# sets the word's text: a text read just after the event may still be the
+# previous word's.  Reading it again a little later settles it.
+_TEXT_SETTLE_TRIES = 50
+_TEXT_SETTLE_INTERVAL = 0.002
 
 # State texts a host waits for.
 DISABLED = "Выключен"
 WAITING_FOR_BILL = "Ожидается вставка купюры"
+
+_BILL_HANDLER_NAMES = {BILL_ESCROW: "on_escrow", BILL_STACKED: "on_stacked", BILL_RETURNED: "on_returned"}
 
 
 class DriverError(Exception):
@@ -39,45 +38,128 @@ class DriverError(Exception):
     or the Driver object has been closed."""
 
 
-def to_amount(units):
-    """1/10000 currency units (an int) to currency units (a Decimal)."""
-    return _CONTEXT.divide(decimal.Decimal(units), _SCALE)
-
-
 class _State:
     """What the C side and the finalizer need; holds no reference to the
     Driver, so that an unreferenced Driver can be collected and freed."""
 
-    def __init__(self, lib, on_escrow, on_stacked, on_returned):
+    def __init__(self, lib, on_escrow, on_stacked, on_returned, on_event):
         self.lib = lib
         self.on_escrow = on_escrow
         self.on_stacked = on_stacked
         self.on_returned = on_returned
+        self.on_event = on_event
         self.lock = threading.Lock()  # guards handle against close()
         self.handle = None
         self.callback_thread = None  # ident of the thread inside a callback
-        # Kept here for as long as the driver may call it.
-        self.c_callback = _library.BILL_CALLBACK(self._dispatch)
+        self.callback_kind = None  # the EventKind of the callback running
+        self.hub = _stream.Hub()
+        # Texts learnt, by status word (a word's text never changes), and the
+        # last state event: its word and the text current when it ran.
+        self.texts = {}
+        self.announced = None
+        # Kept here for as long as the driver may call them.
+        self.c_callback = _library.BILL_CALLBACK(self._dispatch_bill)
+        self.c_event = _library.EVENT_CALLBACK(self._dispatch_event)
 
-    def _dispatch(self, kind, units, _user):
+    # -- the polling thread -------------------------------------------------
+    def _publish(self, event):
+        self.hub.publish(event)
+        if self.on_event is not None:
+            try:
+                self.on_event(event)
+            except BaseException:  # noqa: BLE001 - must not reach C
+                logger.exception("notavero: on_event raised on %s", event)
+
+    def _dispatch_bill(self, kind, units, _user):
         # Runs on the driver's polling thread.  Nothing may escape into C.
         self.callback_thread = threading.get_ident()
         try:
             amount = to_amount(units)
-            if kind == _ESCROW:
+            self.callback_kind = BILL_EVENT_KINDS.get(kind)
+            if self.callback_kind is not None:
+                self._publish(Event(self.callback_kind, 0, amount))
+            if kind == BILL_ESCROW:
                 if self.on_escrow is None:
                     return 0
                 return 1 if self.on_escrow(amount) else 0
-            handler = self.on_stacked if kind == _STACKED else self.on_returned if kind == _RETURNED else None
+            handler = self.on_stacked if kind == BILL_STACKED else self.on_returned if kind == BILL_RETURNED else None
             if handler is not None:
                 handler(amount)
             return 0
         except BaseException:  # noqa: BLE001 - must not reach C; a bill in escrow goes back
-            name = {_ESCROW: "on_escrow", _STACKED: "on_stacked", _RETURNED: "on_returned"}.get(kind, str(kind))
-            logger.exception("notavero: %s raised%s", name, "; the bill is returned" if kind == _ESCROW else "")
+            name = _BILL_HANDLER_NAMES.get(kind, str(kind))
+            logger.exception("notavero: %s raised%s", name, "; the bill is returned" if kind == BILL_ESCROW else "")
             return 0
         finally:
+            self.callback_kind = None
             self.callback_thread = None
+
+    def _dispatch_event(self, kind, code, _user):
+        self.callback_thread = threading.get_ident()
+        try:
+            kind = EventKind(kind)
+            self.callback_kind = kind
+            if kind == EventKind.STATE:
+                handle = self.handle  # None while nv_open has not returned: the text is still empty then
+                self.announced = (code, self._read_text(handle) if handle is not None else None)
+            self._publish(Event(kind, code))
+        except BaseException:  # noqa: BLE001 - must not reach C
+            logger.exception("notavero: event %s %s not delivered", kind, code)
+        finally:
+            self.callback_kind = None
+            self.callback_thread = None
+
+    # -- any thread -------------------------------------------------------
+    def _read_text(self, handle):
+        size = _STATUS_SIZE
+        while True:
+            buffer = ctypes.create_string_buffer(size)
+            length = self.lib.nv_get_status_text(handle, buffer, size)
+            if length < size:
+                return buffer.value.decode(ENCODING, errors="replace")
+            size = length + 1  # the text changed to a longer one: again
+
+    def call(self, function, *args):
+        with self.lock:
+            if self.handle is None:
+                raise DriverError("the driver is closed")
+            return function(self.handle, *args)
+
+    def text(self):
+        return self.call(self._read_text)
+
+    def device_state(self, word=None):
+        """The DeviceState of the last poll (None before the first); with
+        word, that word with its text when known."""
+        get_state = self.lib.nv_get_state
+        text = None
+        for _ in range(_TEXT_SETTLE_TRIES):
+            current = self.call(get_state)
+            if word is None and current < 0:
+                return None
+            wanted = current if word is None else word
+            if wanted in self.texts:
+                return DeviceState(wanted, self.texts[wanted])
+            if current != wanted:
+                return DeviceState(wanted, None)  # a later word came meanwhile
+            text = self.text()
+            if self.call(get_state) != current:
+                continue
+            if self.callback_thread == threading.get_ident():
+                # Inside a callback nothing moves: the text is the word's
+                # unless the word's own state event (or its rejection) runs.
+                if self.callback_kind in (EventKind.STATE, EventKind.REJECTED):
+                    return DeviceState(current, None)
+                self.texts[current] = text
+                return DeviceState(current, text)
+            announced = self.announced
+            if announced is not None and announced[0] == current and announced[1] is not None \
+                    and text != announced[1]:
+                self.texts[current] = text
+                return DeviceState(current, text)
+            # Either the text is not in yet, or two words share a text.
+            time.sleep(_TEXT_SETTLE_INTERVAL)
+        return DeviceState(wanted, text)
 
     def release(self):
         """Stops and frees the driver once; later calls do nothing."""
@@ -87,6 +169,7 @@ class _State:
             # Waits for a running callback; ctypes lets go of the GIL
             # meanwhile, so a Python callback can finish.
             self.lib.nv_free_driver(handle)
+        self.hub.end()
 
 
 def _finalize(state):
@@ -99,14 +182,21 @@ def _finalize(state):
         state.release()
 
 
+def _matches(event, kinds, predicate):
+    return (kinds is None or event.kind in kinds) and (predicate is None or predicate(event))
+
+
 class Driver:
-    """A running driver on serial port COM<port>.
+    """A running driver on serial port COM<port>, or on the serial device at
+    the path `device` (keyword: Driver(device="/dev/ttyUSB0")).
 
     on_escrow(amount) -> truthy stacks the bill, falsy returns it; without
     on_escrow every bill is returned.  on_stacked(amount) credits a bill,
     on_returned(amount) reports one given back.  Amounts are Decimal
-    currency units.  The callbacks run on the driver's polling thread, which
-    waits for them: the device is not polled meanwhile, so they must be
+    currency units.  on_event(event) hears every Event: state changes, link
+    changes, rejections, unconfirmed bills and the bills themselves, in the
+    order they happened.  The callbacks run on the driver's polling thread,
+    which waits for them: the device is not polled meanwhile, so they must be
     quick.  An exception from a callback is logged to the "notavero" logger
     and, for on_escrow, returns the bill.
 
@@ -115,25 +205,41 @@ class Driver:
     interpreter exit or collection of the object.
     """
 
-    def __init__(self, port, on_escrow=None, on_stacked=None, on_returned=None):
-        if not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 255:
+    def __init__(self, port=None, on_escrow=None, on_stacked=None, on_returned=None, *, device=None,
+                 on_event=None):
+        if (port is None) == (device is None):
+            raise ValueError("give either a port number or a device path")
+        if port is not None and (not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 255):
             raise ValueError(f"port must be an int from 0 to 255, not {port!r}")
+        if device is not None:
+            device = os.fspath(device)
+            if not device:
+                raise ValueError("device must not be empty")
         self.port = port
+        self.device = device
         self._enabled = None
         lib = _library.library()
-        state = _State(lib, on_escrow, on_stacked, on_returned)
+        state = _State(lib, on_escrow, on_stacked, on_returned, on_event)
+        options = _library.Options()
+        options.size = ctypes.sizeof(options)
+        options.port = port or 0
+        options.device = os.fsencode(device) if device is not None else None
+        options.on_bill = state.c_callback
+        options.on_event = state.c_event
         error = ctypes.create_string_buffer(_ERROR_SIZE)
-        handle = lib.nv_get_driver(port, state.c_callback, None, error, _ERROR_SIZE)
+        handle = lib.nv_open(ctypes.byref(options), error, _ERROR_SIZE)
         if not handle:
             raise DriverError(error.value.decode(ENCODING, errors="replace"))
-        state.handle = handle
+        with state.lock:
+            state.handle = handle
         self._state = state
         self._finalizer = weakref.finalize(self, _finalize, state)
 
     # -- life -----------------------------------------------------------
     def close(self):
-        """Stops the driver, waiting for a callback that runs, and frees it.
-        Calling it again does nothing.  Not from inside a callback."""
+        """Stops the driver, waiting for a callback that runs, and frees it;
+        event streams end.  Calling it again does nothing.  Not from inside a
+        callback."""
         if self._state.callback_thread == threading.get_ident():
             raise RuntimeError("a Driver cannot be closed from its own callback")
         self._finalizer()
@@ -149,13 +255,11 @@ class Driver:
         self.close()
 
     def __repr__(self):
-        return f"<notavero.Driver COM{self.port}{' closed' if self.closed else ''}>"
+        where = self.device if self.device is not None else f"COM{self.port}"
+        return f"<notavero.Driver {where}{' closed' if self.closed else ''}>"
 
     def _call(self, function, *args):
-        with self._state.lock:
-            if self._state.handle is None:
-                raise DriverError("the driver is closed")
-            return function(self._state.handle, *args)
+        return self._state.call(function, *args)
 
     # -- host operations ------------------------------------------------
     @property
@@ -170,19 +274,35 @@ class Driver:
     def status(self):
         """The text of the device's last reported state ("" before the first
         poll), e.g. "Выключен"."""
-        size = _STATUS_SIZE
-        while True:
-            buffer = ctypes.create_string_buffer(size)
-            length = self._call(self._state.lib.nv_get_status_text, buffer, size)
-            if length < size:
-                return buffer.value.decode(ENCODING, errors="replace")
-            size = length + 1  # the text changed to a longer one: again
+        return self._state.text()
+
+    @property
+    def state(self):
+        """The device's state at the last successful poll, a DeviceState
+        (.state, .sub_code, .text, .name); None before the first poll."""
+        return self._state.device_state()
+
+    @property
+    def link(self):
+        """The health of the line, a Link."""
+        return Link(self._call(self._state.lib.nv_get_link))
+
+    @property
+    def counters(self):
+        """What the driver counted since it was opened, a Counters."""
+        counters = _library.Counters()
+        counters.size = ctypes.sizeof(counters)
+        if self._call(self._state.lib.nv_get_counters, ctypes.byref(counters)) != 0:
+            raise DriverError("the driver gave no counters")
+        return Counters.from_c(counters)
 
     @property
     def enabled(self):
-        """The last acceptance request made (None before any); the device
-        carries it out on its next polling cycle."""
-        return self._enabled
+        """The acceptance request in force (None before any request); the
+        device carries out a new one on its next polling cycle."""
+        if self._enabled is None:
+            return None
+        return bool(self._call(self._state.lib.nv_get_enabled))
 
     @enabled.setter
     def enabled(self, value):
@@ -195,6 +315,57 @@ class Driver:
 
     def disable(self):
         self.enabled = False
+
+    # -- waiting --------------------------------------------------------
+    def events(self, timeout=None):
+        """An iterator over the events from now on, across threads: it ends
+        after `timeout` seconds without an event (None: never) or when the
+        driver is closed.  Use it as a context manager, or close() it, to
+        stop listening."""
+        return _stream.EventStream(self._state.hub, timeout)
+
+    def aevents(self, timeout=None):
+        """events() for asyncio, made inside the running loop:
+        `async for event in driver.aevents(): ...`."""
+        return _stream.AsyncEventStream(self._state.hub, timeout)
+
+    def wait_for_event(self, kind=None, predicate=None, timeout=10.0, stream=None):
+        """Waits for an event of `kind` (an EventKind, a tuple of them or None
+        for any) that `predicate(event)` accepts; returns it.  Only events
+        after the call count unless `stream` (from events()) is given, whose
+        waiting events are looked at first.  Raises TimeoutError after
+        `timeout` seconds, DriverError when the driver is closed."""
+        kinds = (kind,) if isinstance(kind, int) else kind
+        if stream is None:
+            with self.events() as own:
+                return self._wait(own, kinds, predicate, timeout)
+        return self._wait(stream, kinds, predicate, timeout)
+
+    def _wait(self, stream, kinds, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError(f"no such event after {timeout} s; the state is {self.state}, "
+                                   f"the link {self.link.name}")
+            try:
+                event = stream.get(remaining)
+            except StopIteration:
+                raise DriverError("the driver is closed") from None
+            if event is not None and _matches(event, kinds, predicate):
+                return event
+
+    def wait_for_state(self, *states, timeout=10.0):
+        """Waits until the device is in one of `states` (State values);
+        returns its DeviceState.  Driven by the state events.  Raises
+        TimeoutError naming the state after timeout seconds."""
+        wanted = {State(state) for state in states}
+        with self.events() as stream:
+            current = self.state
+            if current is not None and current.state in wanted:
+                return current
+            event = self._wait(stream, (EventKind.STATE,), lambda event: event.state in wanted, timeout)
+        return self._state.device_state(event.code)
 
     def wait_for_status(self, *texts, timeout=10.0):
         """Waits until the state text is one of texts; returns it.  Raises

@@ -9,6 +9,42 @@ import threading
 # int callback(int32_t kind, int64_t amount, void* user); plain C calling
 # convention on every platform (the C API does not use __stdcall).
 BILL_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int32, ctypes.c_int64, ctypes.c_void_p)
+# void callback(int32_t kind, int32_t code, void* user)
+EVENT_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p)
+
+STACKED_TYPES = 24  # bill types counted in nv_counters.stacked
+
+
+class Options(ctypes.Structure):
+    """nv_options."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("port", ctypes.c_uint8),
+        ("device", ctypes.c_char_p),
+        ("on_bill", BILL_CALLBACK),
+        ("on_event", EVENT_CALLBACK),
+        ("user", ctypes.c_void_p),
+    ]
+
+
+class Counters(ctypes.Structure):
+    """nv_counters."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("stacked", ctypes.c_uint32 * STACKED_TYPES),
+        ("stacked_amount", ctypes.c_int64),
+        ("returned", ctypes.c_uint32),
+        ("rejected", ctypes.c_uint32),
+        ("timeouts", ctypes.c_uint32),
+        ("bad_frames", ctypes.c_uint32),
+        ("failed_cycles", ctypes.c_uint32),
+        ("power_ups", ctypes.c_uint32),
+        ("reconnects", ctypes.c_uint32),
+        ("unconfirmed", ctypes.c_uint32),
+        ("last_answer_ms", ctypes.c_int64),
+    ]
 
 if sys.platform == "win32":
     LIBRARY_NAME = "Notavero.dll"
@@ -51,6 +87,18 @@ def _declare(lib):
     lib.nv_get_status_text.restype = ctypes.c_size_t
     lib.nv_set_enabled.argtypes = [ctypes.c_void_p, ctypes.c_int]
     lib.nv_set_enabled.restype = None
+    lib.nv_open.argtypes = [ctypes.POINTER(Options), ctypes.c_char_p, ctypes.c_size_t]
+    lib.nv_open.restype = ctypes.c_void_p
+    for name in ("nv_get_state", "nv_get_link"):
+        getattr(lib, name).argtypes = [ctypes.c_void_p]
+        getattr(lib, name).restype = ctypes.c_int32
+    lib.nv_get_enabled.argtypes = [ctypes.c_void_p]
+    lib.nv_get_enabled.restype = ctypes.c_int
+    lib.nv_get_counters.argtypes = [ctypes.c_void_p, ctypes.POINTER(Counters)]
+    lib.nv_get_counters.restype = ctypes.c_int
+    for name in ("nv_state_name", "nv_reject_reason_name", "nv_link_name"):
+        getattr(lib, name).argtypes = [ctypes.c_int32]
+        getattr(lib, name).restype = ctypes.c_char_p
     return lib
 
 
