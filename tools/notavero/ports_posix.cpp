@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #ifdef __linux__
@@ -169,9 +170,12 @@ bool SerialPortAnswers(const std::string& path, const std::string& name, std::st
 void AddDevices(std::vector<SerialPortInfo>& ports, const std::string& prefix, SerialPortInfo::Kind kind,
                 const std::string& what) {
   for (const auto& name : DevicesNamed(prefix)) {
-    const std::string sysfs = SysfsDescription(name);
-    ports.push_back(
-        {std::string(kDeviceDir) + "/" + name, kind, what + (sysfs.empty() ? "" : ", " + sysfs), ""});
+    std::string description = what;
+    if (const std::string sysfs = SysfsDescription(name); !sysfs.empty()) {
+      description += ", ";
+      description += sysfs;
+    }
+    ports.push_back({std::string(kDeviceDir) + "/" + name, kind, std::move(description), ""});
   }
 }
 
