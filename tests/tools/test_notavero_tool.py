@@ -4,6 +4,7 @@ and `notavero run` against the simulator on a pseudo-terminal."""
 import codecs
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -149,11 +150,14 @@ class Output:
             self._ended = True
             self._changed.notify_all()
 
-    def wait_for(self, text):
+    def wait_for(self, text, after=0):
+        """Waits for text at or beyond position `after`; returns where it ends."""
         with self._changed:
-            self._changed.wait_for(lambda: text in self._text or self._ended, TIMEOUT)
-            if text not in self._text:
+            self._changed.wait_for(lambda: text in self._text[after:] or self._ended, TIMEOUT)
+            found = self._text.find(text, after)
+            if found < 0:
                 raise AssertionError(f"{text!r} did not come; the output was:\n{self._text}")
+            return found + len(text)
 
     def all(self):
         """Everything, once the child has closed the pipe."""
@@ -210,9 +214,64 @@ class RunTest(children.TestCase):
         self.assertEqual(self.sim.status()["stacked"], "1")
 
 
+class RunDeviceTest(children.TestCase):
+    """notavero run --device on the simulator's stable link, across a pulled
+    and plugged line."""
+
+    def test_states_rejection_link_and_counters(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        link = os.path.join(directory.name, "validator")
+        sim = Simulator("--link", link)
+        self.addCleanup(sim.close)
+        env = child_environment()
+        env.update(NOTAVERO_LOG=os.path.join(directory.name, "Notavero.log"))
+        tool = children.popen([TOOL, "run", "--device", link], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=env)
+        self.addCleanup(children.kill, tool)
+        out = Output(tool.stdout)
+        out.wait_for(f"driver v1.0#Notavero on {link}\n")
+        # Each state change on a line: the code, the English name, the device's text.
+        at = out.wait_for(" state 14 idling: Ожидается вставка купюры\n")
+        sim.command("insert 4")  # 100
+        at = out.wait_for("stacked: 100, credited 100\n", at)
+        at = out.wait_for(" state 14 idling:", at)
+        sim.command("insert 0")  # a type without a value: refused by the device
+        at = out.wait_for(" state 1C-68 rejecting: ", at)
+        at = out.wait_for(" rejected: inhibited denomination (reason 68)\n", at)
+        sim.command("unplug")
+        at = out.wait_for(" link: port lost\n", at)
+        sim.command("replug")
+        at = out.wait_for(" link: online\n", at)
+        out.wait_for(" state 14 idling:", at)  # acceptance is on again
+
+        tool.send_signal(signal.SIGINT)
+        self.assertEqual(tool.wait(timeout=TIMEOUT), 0, tool.stderr.read().decode())
+        text = out.all()
+        self.assertEqual(len(re.findall(r"^\S+ rejected: ", text, re.MULTILINE)), 1, text)  # once per bill
+        counters = text[text.index("counters:\n"):]
+        for line in ("stacked by value: 100 x1", "stacked amount: 100", "returned: 0", "rejected: 1",
+                     "power-ups: 1", "reconnects: 1", "unconfirmed: 0"):
+            self.assertIn(f"\n  {line}\n", counters)
+        self.assertEqual(text.splitlines()[-1], "stopped: 1 stacked, 0 returned, 100 credited")
+        self.assertEqual(sim.status()["stacked_sum"], "100")
+
+    def test_exactly_one_of_port_and_device(self):
+        for args in ((), ("--port", "7", "--device", "/dev/null"), ("--device", "")):
+            with self.subTest(args=args):
+                result = run("run", *args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("notavero: run:", result.stderr)
+
+    def test_a_device_that_cannot_be_opened_is_named(self):
+        result = run("run", "--device", "/nonexistent/ttyUSB9")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("/nonexistent/ttyUSB9", result.stderr)
+
+
 class HelpTest(unittest.TestCase):
     def test_help_everywhere(self):
-        for args in (("--help",), ("frame", "--help"), ("state", "--help"), ("decode", "--help")):
+        for args in (("--help",), ("frame", "--help"), ("state", "--help"), ("decode", "--help"), ("run", "--help")):
             with self.subTest(args=args):
                 result = run(*args)
                 self.assertEqual(result.returncode, 0)

@@ -64,7 +64,8 @@ int DemoCommand(const Args& args) {
         "(NOTAVERO_COM5), runs the driver with a host that stacks every bill but the\n"
         "5000 note, and inserts four bills: 100, a 200 note that the driver never\n"
         "enables (the device refuses it), 5000 (returned by the host) and 10.  Prints\n"
-        "the flow and the total credited; exits 0 when host and device agree.\n"
+        "the flow, the driver's counters and the total credited; exits 0 when host\n"
+        "and device agree.\n"
         "The log goes to NOTAVERO_LOG, by default demo/Notavero.log beside this program.");
     return kExitOk;
   }
@@ -98,7 +99,11 @@ int DemoCommand(const Args& args) {
   host.SetEnabled(true);
   host.KeepEnabled(true);
 
-  bool ok = WatchUntil(host, [&] { return device->Status().state == dsWaitingForBill; });
+  // Both sides idle: the device waits for a bill and the driver has seen it.
+  const auto idle = [&] {
+    return device->Status().state == dsWaitingForBill && (host.State() & 0xFF) == dsWaitingForBill;
+  };
+  bool ok = WatchUntil(host, idle);
   constexpr Step kSteps[] = {
       {"a 100 note", 4, true},
       {"a 200 note, a value the driver never enables", 8, false},
@@ -127,9 +132,10 @@ int DemoCommand(const Args& args) {
             0ms, mark);
       });
     }
-    ok = ok && WatchUntil(host, [&] { return device->Status().state == dsWaitingForBill; });
+    ok = ok && WatchUntil(host, idle);
   }
   host.Stop();
+  host.PrintCounters();
   const sim::SimStatus status = device->Status();
   device->Stop();
 

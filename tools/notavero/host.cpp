@@ -1,5 +1,6 @@
 #include "tools/notavero/host.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,14 +12,16 @@
 #include <utility>
 
 #include "common/cp1251.h"
+#include "common/hex.h"
+#include "driver/state_text.h"
 
 namespace notavero::tool {
 
 namespace {
 
 constexpr int64_t kScale = 10000;
-// The driver reports this text while the device is disabled.
-constexpr auto kDisabledText = Cp1251(u8"Выключен");
+// The state of a device that takes no bills until it is enabled.
+constexpr int32_t kDisabledState = 0x19;
 // How soon an enable request is renewed while the device stays disabled.
 constexpr std::chrono::seconds kEnableRetry{1};
 
@@ -105,29 +108,103 @@ std::string FormatAmount(int64_t amount) {
   return text;
 }
 
+std::string StateLine(int32_t word) {
+  const auto state = static_cast<uint8_t>(word & 0xFF);
+  const auto sub_code = static_cast<uint8_t>((word >> 8) & 0xFF);
+  std::string line = "state ";
+  AppendHex2(line, state);
+  if (sub_code != 0) {
+    line += '-';
+    AppendHex2(line, sub_code);
+  }
+  return line + " " + nv_state_name(word) + ": " +
+         Cp1251ToUtf8(StateToText(static_cast<uint16_t>(word & 0xFFFF)));
+}
+
+Host::Host(EscrowPolicy policy) : policy_(policy) {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    wake_[0] = wake_[1] = -1;  // the main loop then finds the lines on its next round
+  }
+}
+
 Host::~Host() {
   Stop();
+  for (const int fd : wake_) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
 }
 
 bool Host::Start(uint8_t port) {
+  nv_options options{};
+  options.size = sizeof options;
+  options.port = port;
+  return Open(options, "COM" + std::to_string(port));
+}
+
+bool Host::StartDevice(const std::string& path) {
+  nv_options options{};
+  options.size = sizeof options;
+  options.device = path.c_str();
+  return Open(options, path);
+}
+
+bool Host::Open(const nv_options& how, const std::string& where) {
+  nv_options options = how;
+  options.on_bill = &Host::OnBill;
+  options.on_event = &Host::OnEvent;
+  options.user = this;
   char error[256] = {};
-  driver_ = nv_get_driver(port, &Host::OnBill, this, error, sizeof error);
+  driver_ = nv_open(&options, error, sizeof error);
   if (driver_ == nullptr) {
     std::fprintf(stderr, "notavero: cannot start the driver: %s\n", Cp1251ToUtf8(error).c_str());
     return false;
   }
   unsigned char version[14];
   nv_get_version(driver_, version);
-  Print("driver " + std::string(reinterpret_cast<const char*>(version + 1), version[0]) + " on COM" +
-        std::to_string(port));
+  Print("driver " + std::string(reinterpret_cast<const char*>(version + 1), version[0]) + " on " + where);
   return true;
 }
 
 void Host::Stop() {
   if (driver_ != nullptr) {
+    counters_ = {};
+    counters_.size = sizeof counters_;
+    have_counters_ = nv_get_counters(driver_, &counters_) == 0;
     nv_free_driver(driver_);
     driver_ = nullptr;
   }
+  Drain();
+}
+
+void Host::PrintCounters() const {
+  if (!have_counters_) {
+    return;
+  }
+  std::string by_value;
+  {
+    const std::lock_guard lock(settled_lock_);
+    for (const auto& [value, count] : stacked_by_value_) {
+      by_value += (by_value.empty() ? "" : ", ") + FormatAmount(value) + " x" + std::to_string(count);
+    }
+  }
+  const nv_counters& c = counters_;
+  std::printf(
+      "counters:\n"
+      "  stacked by value: %s\n"
+      "  stacked amount: %s\n"
+      "  returned: %u\n"
+      "  rejected: %u\n"
+      "  time-outs: %u\n"
+      "  bad frames: %u\n"
+      "  failed cycles: %u\n"
+      "  power-ups: %u\n"
+      "  reconnects: %u\n"
+      "  unconfirmed: %u\n",
+      by_value.empty() ? "none" : by_value.c_str(), FormatAmount(c.stacked_amount).c_str(), c.returned,
+      c.rejected, c.timeouts, c.bad_frames, c.failed_cycles, c.power_ups, c.reconnects, c.unconfirmed);
+  std::fflush(stdout);
 }
 
 void Host::SetEnabled(bool enabled) {
@@ -135,22 +212,63 @@ void Host::SetEnabled(bool enabled) {
   last_enable_ = std::chrono::steady_clock::now();
 }
 
-std::string Host::StatusText() const {
-  char text[256];
-  nv_get_status_text(driver_, text, sizeof text);
-  return Cp1251ToUtf8(text);
+void Host::Watch() {
+  Drain();
+  const auto now = std::chrono::steady_clock::now();
+  if (keep_enabled_ && driver_ != nullptr && (state_.load() & 0xFF) == kDisabledState &&
+      now - last_enable_ >= kEnableRetry) {
+    SetEnabled(true);
+  }
 }
 
-void Host::Watch() {
-  char text[256];
-  nv_get_status_text(driver_, text, sizeof text);
-  if (last_status_ != text) {
-    last_status_ = text;
-    Print("state: " + Cp1251ToUtf8(text));
+void Host::Post(std::string line) {
+  {
+    const std::lock_guard lock(queue_lock_);
+    queue_.push_back(std::move(line));
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (keep_enabled_ && last_status_ == kDisabledText.view() && now - last_enable_ >= kEnableRetry) {
-    SetEnabled(true);
+  if (wake_[1] >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], &byte, 1);  // a full pipe wakes already
+  }
+}
+
+void Host::Drain() {
+  if (wake_[0] >= 0) {
+    std::array<char, 64> bytes{};
+    while (::read(wake_[0], bytes.data(), bytes.size()) > 0) {
+    }
+  }
+  // Printed under the queue's lock, so that two threads draining at once
+  // keep the order.
+  const std::lock_guard lock(queue_lock_);
+  while (!queue_.empty()) {
+    Print(queue_.front());
+    queue_.pop_front();
+  }
+}
+
+void Host::OnEvent(int32_t kind, int32_t code, void* user) {
+  auto* host = static_cast<Host*>(user);
+  switch (kind) {
+    case NV_EVENT_STATE:
+      host->state_ = code;
+      host->Post(StateLine(code));
+      break;
+    case NV_EVENT_LINK:
+      host->Post(std::string("link: ") + nv_link_name(code));
+      break;
+    case NV_EVENT_REJECTED: {
+      std::string line = std::string("rejected: ") + nv_reject_reason_name(code) + " (reason ";
+      AppendHex2(line, static_cast<uint8_t>(code & 0xFF));
+      host->Post(line + ")");
+      break;
+    }
+    case NV_EVENT_UNCONFIRMED:
+      host->Post("unconfirmed: a bill of type " + std::to_string(code) +
+                 " went to the stacker and the device never reported its outcome");
+      break;
+    default:
+      break;
   }
 }
 
@@ -163,18 +281,22 @@ int Host::OnBill(int32_t kind, int64_t amount, void* user) {
         ++host->in_hand_;
       }
       const bool stack = host->Decide(amount);
-      Print("escrow: " + FormatAmount(amount) + (stack ? " -> stack" : " -> return"));
+      host->Post("escrow: " + FormatAmount(amount) + (stack ? " -> stack" : " -> return"));
       return stack ? 1 : 0;
     }
     case NV_BILL_STACKED:
       host->credited_ += amount;
       ++host->stacked_;
-      Print("stacked: " + FormatAmount(amount) + ", credited " + FormatAmount(host->credited_.load()));
+      {
+        const std::lock_guard lock(host->settled_lock_);
+        ++host->stacked_by_value_[amount];
+      }
+      host->Post("stacked: " + FormatAmount(amount) + ", credited " + FormatAmount(host->credited_.load()));
       host->BillSettled();
       return 0;
     case NV_BILL_RETURNED:
       ++host->returned_;
-      Print("returned: " + FormatAmount(amount));
+      host->Post("returned: " + FormatAmount(amount));
       host->BillSettled();
       return 0;
     default:
@@ -198,6 +320,7 @@ bool Host::Decide(int64_t amount) {
 }
 
 bool Host::Ask(int64_t amount) {
+  Drain();  // what came before the question goes before it
   TheConsole().Ask("stack the bill of " + FormatAmount(amount) + "? [y/n] ");
   std::string answer;
   const Input input = ReadLine(answer);
@@ -209,7 +332,7 @@ bool Host::Ask(int64_t amount) {
     TheConsole().Answered(::isatty(STDIN_FILENO) != 0 ? "" : answer + "\n");
   }
   if (input == Input::kInterrupted) {
-    Print("interrupted: the bill goes back");
+    Post("interrupted: the bill goes back");
   }
   return input == Input::kLine && !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,16 +34,17 @@ extern "C" void OnInterrupt(int /*signal*/) {
   errno = saved_errno;
 }
 
-// How often the state text is looked at.
-constexpr std::chrono::milliseconds kWatchPeriod{50};
+// How often the main loop looks at the device's state without a report.
+constexpr std::chrono::milliseconds kWatchPeriod{200};
 // How long a bill in hand at Ctrl-C may take to be stacked or returned
 // before the driver is freed anyway.
 constexpr std::chrono::seconds kFinishBillLimit{10};
 
-// Waits up to `timeout` for an interrupt; true when there has been one.
-bool WaitForInterrupt(std::chrono::milliseconds timeout) {
-  pollfd wake{g_interrupt_pipe[0], POLLIN, 0};
-  ::poll(&wake, 1, static_cast<int>(timeout.count()));
+// Waits up to `timeout` for an interrupt or a report of the driver; true
+// when there has been an interrupt.
+bool WaitForInterrupt(const Host& host, std::chrono::milliseconds timeout) {
+  std::array<pollfd, 2> wake{{{g_interrupt_pipe[0], POLLIN, 0}, {host.WakeFd(), POLLIN, 0}}};
+  ::poll(wake.data(), wake.size(), static_cast<int>(timeout.count()));
   return g_interrupts.load() != 0;
 }
 
@@ -51,18 +53,27 @@ bool WaitForInterrupt(std::chrono::milliseconds timeout) {
 int RunCommand(const Args& args) {
   if (WantsHelp(args)) {
     std::puts(
-        "usage: notavero run --port N [--stack | --return | --ask] [--no-enable]\n\n"
+        "usage: notavero run (--port N | --device PATH) [--stack | --return | --ask] [--no-enable]\n\n"
         "Runs the driver on serial port N (on Linux the device named by the\n"
-        "environment variable NOTAVERO_COM<N>, else /dev/ttyS<N-1>), enables bill\n"
-        "acceptance (unless --no-enable) and prints every state change and bill event.\n"
+        "environment variable NOTAVERO_COM<N>, else /dev/ttyS<N-1>) or on the device\n"
+        "PATH (e.g. /dev/ttyUSB0 or a name in /dev/serial/by-id), enables bill\n"
+        "acceptance (unless --no-enable) and prints, each on a line with the time:\n"
+        "  state 14 idling: <the device's text>   every state change\n"
+        "  link: online, no answer, port lost     the line's health (a lost port is\n"
+        "                                         reopened every second)\n"
+        "  rejected: insertion (reason 60)        a bill the device refused\n"
+        "  escrow, stacked, returned, unconfirmed bill events\n"
         "Escrowed bills are stacked (--stack, the default), returned (--return) or\n"
         "decided on the terminal (--ask).  Ctrl-C answers a waiting question with\n"
         "\"return\", lets a bill in hand be stacked or returned (up to 10 s; Ctrl-C again\n"
-        "stops at once), frees the driver and prints the total credited.  The log goes\n"
-        "where NOTAVERO_LOG says (default /var/log/notavero/Notavero.log).");
+        "stops at once), frees the driver and prints its counters (stacked by value,\n"
+        "amount, returned, rejected, time-outs, bad frames, failed cycles, power-ups,\n"
+        "reconnects, unconfirmed) and the total credited.  The log goes where\n"
+        "NOTAVERO_LOG says (default /var/log/notavero/Notavero.log).");
     return kExitOk;
   }
   int port = -1;
+  std::string device;
   EscrowPolicy policy = EscrowPolicy::kStack;
   bool enable = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -78,6 +89,11 @@ int RunCommand(const Args& args) {
       if (used != value.size() || port < 1 || port > 255) {
         return UsageError("run: --port takes a number from 1 to 255, not '" + value + "'");
       }
+    } else if (arg == "--device" && i + 1 < args.size()) {
+      device = args[++i];
+      if (device.empty()) {
+        return UsageError("run: --device takes a path");
+      }
     } else if (arg == "--stack") {
       policy = EscrowPolicy::kStack;
     } else if (arg == "--return") {
@@ -90,8 +106,8 @@ int RunCommand(const Args& args) {
       return UsageError("run: unknown argument '" + arg + "' (try 'notavero run --help')");
     }
   }
-  if (port < 0) {
-    return UsageError("run: --port N is required");
+  if ((port < 0) == device.empty()) {
+    return UsageError("run: give exactly one of --port N and --device PATH");
   }
 
   if (::pipe2(g_interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -100,7 +116,7 @@ int RunCommand(const Args& args) {
   }
   Host host(policy);
   host.SetInterruptFd(g_interrupt_pipe[0]);
-  if (!host.Start(static_cast<uint8_t>(port))) {
+  if (!(device.empty() ? host.Start(static_cast<uint8_t>(port)) : host.StartDevice(device))) {
     return kExitNegative;
   }
   std::signal(SIGINT, OnInterrupt);
@@ -111,11 +127,12 @@ int RunCommand(const Args& args) {
   }
   do {
     host.Watch();
-  } while (!WaitForInterrupt(kWatchPeriod));
+  } while (!WaitForInterrupt(host, kWatchPeriod));
 
   // A bill in escrow or on its way gets the answer given (a question cut
   // short returns it) and its outcome is reported before the driver goes: a
   // driver being freed sends no more commands.  Ctrl-C again stops at once.
+  host.Watch();  // what the driver reported so far comes first
   if (host.BillsInHand() > 0) {
     PrintLine("finishing the bill in hand (Ctrl-C again to stop at once)");
     const auto deadline = std::chrono::steady_clock::now() + kFinishBillLimit;
@@ -125,6 +142,7 @@ int RunCommand(const Args& args) {
     }
   }
   host.Stop();  // nv_free_driver
+  host.PrintCounters();
   std::printf("stopped: %d stacked, %d returned, %s credited\n", host.StackedCount(), host.ReturnedCount(),
               FormatAmount(host.Credited()).c_str());
   return kExitOk;
