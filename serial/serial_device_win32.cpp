@@ -38,13 +38,14 @@ void SetDcbFlags(DCB& dcb, uint32_t flags) {
 // from adapters whose driver removes the device object at once).  Any other
 // failure of a wait is taken as passing.
 bool DeviceGone(DWORD error) {
+  constexpr DWORD kErrorNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE; mingw-w64's headers lack it
   switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_REMOVED:
-    case ERROR_NO_SUCH_DEVICE:
+    case kErrorNoSuchDevice:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_INVALID_HANDLE:
       return true;
