@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iterator>
-#include <string_view>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 
 #include "driver/notavero.h"
@@ -151,7 +151,8 @@ NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_s
   const notavero::TBillSink sink{nullptr, options->on_bill, options->user, options->on_event};
   try {
     if (options->device != nullptr && options->device[0] != '\0') {
-      return notavero::ToHandle(Registry::Instance().Add(new TNotavero(std::string_view(options->device), sink)));
+      return notavero::ToHandle(
+          Registry::Instance().Add(new TNotavero(std::string_view(options->device), sink)));
     }
     return notavero::ToHandle(Registry::Instance().Add(new TNotavero(options->port, sink)));
   } catch (const std::exception& failure) {

@@ -24,9 +24,10 @@ constexpr int kPathInPrefix = 96;
 
 void TComPort::LogPortLine(std::string_view text) {
   std::array<char, kPortPrefixSize + kPathInPrefix + kPacketLineSize> line{};
-  const int prefix = DevicePath().empty()
-                         ? std::snprintf(line.data(), line.size(), "[COM%u]:  ", unsigned{PortNumber()})
-                         : std::snprintf(line.data(), line.size(), "[%.*s]:  ", kPathInPrefix, DevicePath().c_str());
+  const int prefix =
+      DevicePath().empty()
+          ? std::snprintf(line.data(), line.size(), "[COM%u]:  ", unsigned{PortNumber()})
+          : std::snprintf(line.data(), line.size(), "[%.*s]:  ", kPathInPrefix, DevicePath().c_str());
   const std::size_t used = prefix > 0 ? static_cast<std::size_t>(prefix) : 0;
   const std::size_t n = std::min(text.size(), line.size() - used);
   std::copy_n(text.begin(), n, line.begin() + static_cast<std::ptrdiff_t>(used));

@@ -73,11 +73,13 @@ class Recorder {
     return found;
   }
   long WaitForState(int32_t state, std::size_t from = 0) {
-    return WaitFor([&](const Heard& h) { return !h.bill && h.kind == NV_EVENT_STATE && (h.value & 0xFF) == state; },
-                   from);
+    return WaitFor(
+        [&](const Heard& h) { return !h.bill && h.kind == NV_EVENT_STATE && (h.value & 0xFF) == state; },
+        from);
   }
   long WaitForLink(int32_t link, std::size_t from = 0) {
-    return WaitFor([&](const Heard& h) { return !h.bill && h.kind == NV_EVENT_LINK && h.value == link; }, from);
+    return WaitFor([&](const Heard& h) { return !h.bill && h.kind == NV_EVENT_LINK && h.value == link; },
+                   from);
   }
   long WaitForBill(int32_t kind, std::size_t from = 0) {
     return WaitFor([&](const Heard& h) { return h.bill && h.kind == kind; }, from);
@@ -219,9 +221,12 @@ TEST_F(HostEventsTest, CountersMatchTheSimulatorAfterAMixedRun) {
   for (const uint8_t type : {2, 3, 4, 5, 6, 7, 4, 2}) {
     const std::size_t mark = host_.Size();
     ASSERT_TRUE(sim_->Insert(type).ok);
-    ASSERT_GE(host_.WaitFor([](const Heard& h) {
-      return h.bill && (h.kind == NV_BILL_STACKED || h.kind == NV_BILL_RETURNED);
-    }, mark), 0);
+    ASSERT_GE(host_.WaitFor(
+                  [](const Heard& h) {
+                    return h.bill && (h.kind == NV_BILL_STACKED || h.kind == NV_BILL_RETURNED);
+                  },
+                  mark),
+              0);
     ASSERT_GE(host_.WaitForState(kIdling, mark + 1), 0);
   }
   ASSERT_TRUE(sim_->Command("silent 3").ok);  // one whole cycle unanswered
