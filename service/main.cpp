@@ -1,0 +1,132 @@
+// notavero-serve: runs the validators it is given and serves them over HTTP
+// and WebSocket on this machine, with every bill in the money journal.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/config.h"
+#include "service/journal.h"
+#include "service/security.h"
+#include "service/server.h"
+#include "service/validator.h"
+
+namespace {
+
+using namespace notavero::service;
+
+// Tells systemd (Type=notify) that the service is ready: one datagram to
+// $NOTIFY_SOCKET.  Nothing happens outside systemd.
+void NotifyReady() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof(sockaddr_un::sun_path)) {
+    return;
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  if (address.sun_path[0] == '@') {
+    address.sun_path[0] = '\0';  // an abstract socket
+  }
+  const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(path));
+  constexpr std::string_view kReady = "READY=1";
+  (void)::sendto(fd, kReady.data(), kReady.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                 size);
+  ::close(fd);
+}
+
+bool IsLoopback(const std::string& address) {
+  return address.rfind("127.", 0) == 0 || address == "::1";
+}
+
+int Run(const Config& config, const sigset_t& signals) {
+  if (!IsLoopback(config.listen)) {
+    std::cerr << "notavero-serve: WARNING: listening on " << config.listen
+              << ", not on the loopback address: other machines can reach the service; only the token keeps "
+                 "them from driving the validators\n";
+  }
+  ::umask(077);                             // the journal and the token are nobody else's business
+  ::mkdir(config.state_dir.c_str(), 0700);  // may exist; the journal's open says what is wrong
+  AccessPolicy policy;
+  policy.token = LoadOrCreateToken(config.token_file);
+  Journal journal(config.journal);
+  auto server = Server::Create(config, journal);
+  policy.hosts = OwnHosts(config.listen, server->Port());
+  policy.origins = OwnOrigins(config.listen, server->Port());
+  policy.hosts.insert(policy.hosts.end(), config.allow_hosts.begin(), config.allow_hosts.end());
+  policy.origins.insert(policy.origins.end(), config.allow_origins.begin(), config.allow_origins.end());
+  server->SetPolicy(policy);
+
+  std::vector<std::unique_ptr<Validator>> validators;
+  std::vector<Validator*> pointers;
+  for (const auto& device : config.devices) {
+    validators.push_back(
+        std::make_unique<Validator>(device, journal, server->Sink(), config.escrow_timeout, config.enable));
+    pointers.push_back(validators.back().get());
+  }
+  server->SetValidators(pointers);
+  server->Start();
+  int status = 0;
+  try {
+    for (auto& validator : validators) {
+      validator->Open();
+    }
+    std::cout << "notavero-serve: listening on http://"
+              << (config.listen.find(':') != std::string::npos ? "[" : "") << config.listen
+              << (config.listen.find(':') != std::string::npos ? "]" : "") << ":" << server->Port()
+              << "/ journal " << config.journal << std::endl;
+    NotifyReady();
+    int signal = 0;
+    sigwait(&signals, &signal);
+  } catch (const std::exception& error) {
+    std::cerr << "notavero-serve: " << error.what() << "\n";
+    status = 1;
+  }
+  for (auto& validator : validators) {
+    validator->Close();
+  }
+  server->Stop();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config;
+  try {
+    config = ParseConfig(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& error) {
+    std::cerr << "notavero-serve: " << error.what() << "\n" << ConfigHelp();
+    return 2;
+  }
+  if (config.help) {
+    std::cout << ConfigHelp();
+    return 0;
+  }
+  // SIGINT and SIGTERM end the service through sigwait on this thread; every
+  // thread started later inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    return Run(config, signals);
+  } catch (const std::exception& error) {
+    std::cerr << "notavero-serve: " << error.what() << "\n";
+    return 1;
+  }
+}

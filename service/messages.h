@@ -1,0 +1,81 @@
+// The service's messages: commands from clients (WebSocket text messages and
+// the body of POST /v1/command) and the JSON of the events it pushes.  Every
+// message is one flat JSON object; README.md, section notavero-serve, has
+// the table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace notavero::service {
+
+inline constexpr std::size_t kMaxMessageBytes = 4096;
+inline constexpr std::size_t kMaxNameBytes = 64;
+inline constexpr std::size_t kMaxTokenBytes = 256;
+
+enum class CommandKind { kHello, kEnable, kDisable, kStack, kReturn, kAck, kStatus };
+
+struct Command {
+  CommandKind kind = CommandKind::kStatus;
+  std::string device;  // enable, disable, status: empty means every device
+  int64_t id = 0;      // stack, return: the escrow event's id; ack: the stacked event's id
+  int64_t since = -1;  // hello: the last id the client has seen; -1: none given (no replay)
+  std::string token;   // hello: the bearer token, when not given at the handshake
+  std::string ref;     // any: echoed in the reply, so that a client can match them
+};
+
+struct ParsedCommand {
+  std::optional<Command> command;
+  std::string error;  // why there is no command
+  std::string ref;    // the ref, when the message had a readable one
+};
+
+// Parses one client message.  Never throws; anything but a well-formed
+// command gives an error text for the reply.
+ParsedCommand ParseCommand(std::string_view text);
+
+std::string_view CommandName(CommandKind kind);
+
+// {"type":"ok","cmd":...,"ref":...} plus one optional integer field.
+std::string OkReply(CommandKind kind, const std::string& ref, std::string_view key = {}, int64_t value = 0);
+// {"type":"error","error":...,"ref":...}
+std::string ErrorReply(std::string_view error, const std::string& ref = {});
+
+// One bill event of the journal.
+struct BillEvent {
+  int64_t id = 0;
+  int64_t time_ms = 0;   // Unix time in milliseconds
+  std::string device;    // the validator's name
+  std::string kind;      // escrow, stacked, returned, rejected, unconfirmed
+  int64_t amount = 0;    // 1/10000 currency units (escrow, stacked, returned)
+  int32_t code = 0;      // rejected: the reason's code; unconfirmed: the bill type
+  std::string decision;  // escrow: stack, return, or empty while it waits
+  std::string detail;    // escrow: who decided (client, timeout, no-client); rejected: the reason's name
+  bool acked = false;    // stacked: acknowledged by a client
+};
+
+std::string BillEventJson(const BillEvent& event);
+
+// Small helpers for the other pushed messages, so that every message is
+// built the same way.
+class JsonObject {
+ public:
+  JsonObject& Add(std::string_view key, std::string_view value);
+  JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+  JsonObject& Add(std::string_view key, int64_t value);
+  JsonObject& Add(std::string_view key, bool value);
+  JsonObject& AddRaw(std::string_view key, std::string_view json);
+  [[nodiscard]] std::string Text() const { return text_ + "}"; }
+
+ private:
+  void Key(std::string_view key);
+  std::string text_ = "{";
+};
+
+// A JSON string literal of text (UTF-8; invalid bytes become U+FFFD).
+std::string JsonString(std::string_view text);
+
+}  // namespace notavero::service

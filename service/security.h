@@ -1,0 +1,42 @@
+// Who may talk to the service: the Host and Origin checks that keep web
+// pages of other sites out (also through DNS rebinding), the bearer token
+// and its file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace notavero::service {
+
+struct AccessPolicy {
+  // Host header values accepted, exactly as a client sends them
+  // ("127.0.0.1:8765", "localhost:8765"); compared without letter case.
+  std::vector<std::string> hosts;
+  // Origin header values accepted for WebSocket handshakes and commands
+  // ("http://127.0.0.1:8765"); compared without letter case.
+  std::vector<std::string> origins;
+  std::string token;
+};
+
+// The Host values and origins under which a service bound to address:port
+// is reached: the address itself and, for a loopback address, localhost.
+std::vector<std::string> OwnHosts(const std::string& address, unsigned port);
+std::vector<std::string> OwnOrigins(const std::string& address, unsigned port);
+
+bool HostAllowed(const AccessPolicy& policy, std::string_view host);
+// A request without Origin comes from a program, not from a web page: it is
+// let through here (the token still guards every change).  "null" and any
+// origin not listed are refused.
+bool OriginAllowed(const AccessPolicy& policy, std::string_view origin, bool present);
+// `Authorization: Bearer TOKEN` with the right token.
+bool BearerAllowed(const AccessPolicy& policy, std::string_view authorization);
+// Compares in time that does not depend on where the texts differ.
+bool TokenEquals(std::string_view expected, std::string_view given);
+
+// Reads the token file, or creates it (mode 0600, 32 random bytes in hex)
+// when it does not exist.  Throws std::runtime_error when it cannot, and
+// when an existing file is readable by group or others.
+std::string LoadOrCreateToken(const std::string& path);
+
+}  // namespace notavero::service

@@ -1,0 +1,390 @@
+"""notavero-serve end to end against notavero-sim: money through escrow and
+the journal, refusals, many clients, a client that never reads, kill -9."""
+
+import base64
+import hashlib
+import http.client
+import json
+import os
+import pathlib
+import re
+import signal
+import socket
+import sqlite3
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bindings" / "python"))
+from tests import children  # noqa: E402  (the Python package's test helpers)
+from tests.support import TIMEOUT, Simulator, child_environment  # noqa: E402
+
+SERVE = os.environ.get("NOTAVERO_SERVE", "notavero-serve")
+HUNDRED = 1000000  # bill type 4 of the simulator's table, in 1/10000 units
+WAITING = 0x14
+
+
+class Closed(Exception):
+    pass
+
+
+class WebSocket:
+    """A small WebSocket client: the handshake, masked text frames out,
+    unfragmented frames in, pings answered."""
+
+    def __init__(self, port, host=None, origin=None, authorization=None, rcvbuf=None):
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(TIMEOUT)
+        self.sock.connect(("127.0.0.1", port))
+        key = base64.b64encode(os.urandom(16)).decode()
+        lines = ["GET /v1/ws HTTP/1.1", f"Host: {host or f'127.0.0.1:{port}'}", "Upgrade: websocket",
+                 "Connection: Upgrade", f"Sec-WebSocket-Key: {key}", "Sec-WebSocket-Version: 13"]
+        if origin:
+            lines.append(f"Origin: {origin}")
+        if authorization:
+            lines.append(f"Authorization: {authorization}")
+        self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+        self.buffer = b""
+        self.refs = 0
+        while b"\r\n\r\n" not in self.buffer:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise Closed("closed during the handshake")
+            self.buffer += chunk
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        self.status = int(head.split()[1])
+        if self.status != 101:
+            self.sock.close()
+        if self.status == 101:
+            expected = base64.b64encode(hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode())
+                                        .digest()).decode()
+            accept = re.search(rb"(?im)^sec-websocket-accept: *(\S+)", head)
+            assert accept and accept.group(1).decode() == expected, head
+
+    def _read(self, count):
+        while len(self.buffer) < count:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise Closed("connection closed")
+            self.buffer += chunk
+        data, self.buffer = self.buffer[:count], self.buffer[count:]
+        return data
+
+    def send_frame(self, payload, opcode=1):
+        mask = os.urandom(4)
+        size = len(payload)
+        if size < 126:
+            header = struct.pack("!BB", 0x80 | opcode, 0x80 | size)
+        elif size < 65536:
+            header = struct.pack("!BBH", 0x80 | opcode, 0xFE, size)
+        else:
+            header = struct.pack("!BBQ", 0x80 | opcode, 0xFF, size)
+        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def send(self, message):
+        self.send_frame((message if isinstance(message, str) else json.dumps(message)).encode())
+
+    def recv(self):
+        """The next message as a dict; raises Closed at a close frame."""
+        while True:
+            first, second = self._read(2)
+            size = second & 0x7F
+            if size == 126:
+                (size,) = struct.unpack("!H", self._read(2))
+            elif size == 127:
+                (size,) = struct.unpack("!Q", self._read(8))
+            payload = self._read(size)
+            opcode = first & 0x0F
+            if opcode == 9:
+                self.send_frame(payload, opcode=10)
+            elif opcode == 8:
+                raise Closed(f"close frame {payload[:2].hex()}")
+            elif opcode == 1:
+                return json.loads(payload)
+
+    def wait_for(self, predicate, what):
+        """Reads until a message satisfies predicate; returns it."""
+        while True:
+            message = self.recv()
+            if predicate(message):
+                return message
+
+    def reply(self, command):
+        """Sends a command and returns its ok or error reply (events and
+        earlier replies that come first are skipped)."""
+        if isinstance(command, dict) and "ref" not in command:
+            self.refs += 1
+            command = {**command, "ref": f"t{self.refs}"}
+        self.send(command)
+        ref = command.get("ref") if isinstance(command, dict) else None
+        return self.wait_for(lambda m: m["type"] in ("ok", "error") and m.get("ref") == ref, f"reply to {command}")
+
+    def close(self):
+        self.sock.close()
+
+
+def wait_until(condition, what, timeout=TIMEOUT):
+    """Checks condition until it holds (for what the service shows only by
+    polling, such as a metric)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+class Service:
+    """notavero-serve on a free port, its journal and token in state_dir."""
+
+    def __init__(self, state_dir, *options):
+        self.state_dir = pathlib.Path(state_dir)
+        self.process = children.popen([SERVE, "--http-port", "0", "--state-dir", str(state_dir), *options],
+                                      stdout=subprocess.PIPE, text=True, env=child_environment())
+        line = self.process.stdout.readline()
+        match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+        if not match:
+            children.kill(self.process)
+            raise RuntimeError(f"notavero-serve did not start: {line!r}")
+        self.port = int(match.group(1))
+        self.token = (self.state_dir / "token").read_text().strip()
+        self.clients = []
+
+    def http(self, method, path, body=None, headers=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=TIMEOUT)
+        try:
+            connection.request(method, path, body=body, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, response.read().decode()
+        finally:
+            connection.close()
+
+    def metric(self, name):
+        status, text = self.http("GET", "/metrics")
+        match = re.search(rf"^{name} (\S+)$", text, re.M)
+        return float(match.group(1)) if status == 200 and match else None
+
+    def client(self, token=True, since=None, **options):
+        ws = WebSocket(self.port, **options)
+        self.clients.append(ws)
+        hello = {"cmd": "hello"}
+        if token:
+            hello["token"] = self.token
+        if since is not None:
+            hello["since"] = since
+        ws.send(hello)
+        return ws
+
+    def stacked_rows(self):
+        with sqlite3.connect(f"file:{self.state_dir / 'journal.sqlite'}?mode=ro", uri=True) as db:
+            return db.execute("SELECT COUNT(*) FROM events WHERE kind = 'stacked'").fetchone()[0]
+
+    def stop(self):
+        for ws in self.clients:
+            ws.close()
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            status = self.process.wait(timeout=TIMEOUT)
+            children.forget(self.process)
+        else:
+            status = self.process.returncode
+        self.process.stdout.close()
+        return status
+
+
+def idle(message):
+    return message["type"] in ("state", "status") and message["word"] & 0xFF == WAITING
+
+
+class ServiceTestCase(children.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.sim = Simulator()
+        self.addCleanup(self.sim.close)
+        self.state = tempfile.TemporaryDirectory()
+        self.addCleanup(self.state.cleanup)
+
+    def start(self, *options):
+        service = Service(self.state.name, "--device", f"kiosk={self.sim.path}", *options)
+        self.addCleanup(service.stop)
+        return service
+
+    def ready_client(self, service, **options):
+        """A client with the token, acceptance on and the device waiting."""
+        ws = service.client(**options)
+        self.assertEqual(ws.wait_for(lambda m: m["type"] in ("ok", "error"), "hello")["type"], "ok")
+        self.assertEqual(ws.reply({"cmd": "enable"})["type"], "ok")
+        ws.wait_for(idle, "acceptance on")
+        return ws
+
+    def take_bill(self, ws, decision="stack"):
+        """Inserts a 100 and answers its escrow; returns (escrow, outcome)."""
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(lambda m: m["type"] == "escrow", "escrow")
+        self.assertEqual((escrow["device"], escrow["amount"]), ("kiosk", HUNDRED))
+        self.assertEqual(ws.reply({"cmd": decision, "id": escrow["id"]})["type"], "ok")
+        outcome = ws.wait_for(lambda m: m["type"] in ("stacked", "returned"), "outcome")
+        ws.wait_for(idle, "waiting again")
+        return escrow, outcome
+
+
+class MoneyTest(ServiceTestCase):
+    def test_escrow_stack_ack_replay_and_no_client(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        escrow, stacked = self.take_bill(ws)
+        self.assertEqual((stacked["type"], stacked["amount"], stacked["acked"]), ("stacked", HUNDRED, False))
+        self.assertGreater(stacked["id"], escrow["id"])
+        # A decision for a bill no longer waiting is refused.
+        self.assertEqual(ws.reply({"cmd": "return", "id": escrow["id"]})["type"], "error")
+
+        # Gone before its ack: the stacked event comes again on reconnect,
+        # however far the client had read; acknowledged, it does not.
+        ws.close()
+        again = service.client(since=stacked["id"])
+        replayed = again.wait_for(lambda m: m["type"] == "stacked", "replayed stacked")
+        self.assertEqual(replayed["id"], stacked["id"])
+        self.assertEqual(again.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
+        self.assertEqual(again.reply({"cmd": "ack", "id": escrow["id"]})["type"], "error")
+        again.close()
+        third = service.client(since=stacked["id"])
+        hello = third.wait_for(lambda m: m["type"] == "ok", "hello")
+        self.assertEqual(hello["replayed"], 0)
+
+        # The journal over HTTP: the escrow with its decision, the stacked bill acknowledged.
+        status, body = service.http("GET", "/v1/events?since=0")
+        self.assertEqual(status, 200)
+        events = {event["id"]: event for event in json.loads(body)["events"]}
+        self.assertEqual((events[escrow["id"]]["decision"], events[escrow["id"]]["by"]), ("stack", "client"))
+        self.assertTrue(events[stacked["id"]]["acked"])
+
+        # With no client that can decide, the bill goes back untouched; a
+        # client without the token only watches.
+        third.close()
+        watcher = service.client(token=False)
+        self.assertFalse(watcher.wait_for(lambda m: m["type"] == "ok", "hello")["authorized"])
+        wait_until(lambda: service.metric("notavero_clients") == 1, "the deciding clients to be gone")
+        self.sim.command("insert 4")
+        escrow = watcher.wait_for(lambda m: m["type"] == "escrow", "escrow")
+        self.assertEqual((escrow["decision"], escrow["by"]), ("return", "no-client"))
+        watcher.wait_for(lambda m: m["type"] == "returned", "returned")
+        sim = self.sim.status()
+        self.assertEqual((sim["stacked"], sim["returned"]), ("1", "1"))
+        self.assertEqual(service.stop(), 0)  # SIGTERM: a clean end
+
+    def test_kill_9_keeps_every_stacked_bill(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        for _ in range(6):
+            self.take_bill(ws)
+        # The seventh bill: decided, then the service dies before its outcome.
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(lambda m: m["type"] == "escrow", "escrow")
+        ws.send({"cmd": "stack", "id": escrow["id"]})
+        ws.wait_for(lambda m: m["type"] == "ok", "stack accepted")
+        children.kill(service.process)
+        ws.close()
+        self.assertEqual(service.stacked_rows(), 6)
+
+        # The device kept the bill's outcome for the next driver.
+        service = self.start()
+        ws = self.ready_client(service)
+        sim_stacked = int(self.sim.status()["stacked"])
+        self.assertIn(sim_stacked, (6, 7))
+        wait_until(lambda: service.stacked_rows() == sim_stacked, "the journal to hold every stacked bill")
+        self.take_bill(ws)
+        self.assertEqual(service.stacked_rows(), int(self.sim.status()["stacked"]))
+
+
+class RefusalTest(ServiceTestCase):
+    def test_every_refusal_leaves_the_service_running(self):
+        service = self.start()
+        mode = stat.S_IMODE(os.stat(pathlib.Path(self.state.name) / "token").st_mode)
+        self.assertEqual(mode, 0o600)
+        bearer = {"Authorization": f"Bearer {service.token}"}
+
+        # Foreign Host (DNS rebinding) over HTTP and WebSocket, foreign Origin.
+        self.assertEqual(service.http("GET", "/v1/status", headers={"Host": "evil.example:80"})[0], 403)
+        self.assertEqual(WebSocket(service.port, host="evil.example").status, 403)
+        self.assertEqual(WebSocket(service.port, origin="http://evil.example").status, 403)
+        self.assertEqual(WebSocket(service.port, origin="null").status, 403)
+        own = WebSocket(service.port, origin=f"http://localhost:{service.port}", host=f"localhost:{service.port}")
+        self.assertEqual(own.status, 101)
+        own.close()
+
+        # Commands without the token.
+        self.assertEqual(service.http("POST", "/v1/command", body='{"cmd":"enable"}')[0], 401)
+        self.assertEqual(service.http("POST", "/v1/command", body='{"cmd":"enable"}',
+                                      headers={"Authorization": "Bearer wrong"})[0], 401)
+        status, body = service.http("POST", "/v1/command", body='{"cmd":"disable"}', headers=bearer)
+        self.assertEqual((status, json.loads(body)[-1]["type"]), (200, "ok"))
+        self.assertEqual(service.http("POST", "/v1/command", body='{"cmd":"disable"}',
+                                      headers={**bearer, "Origin": "http://evil.example"})[0], 403)
+        ws = service.client(token=False)
+        ws.wait_for(lambda m: m["type"] == "ok", "hello")
+        self.assertIn("unauthorized", ws.reply({"cmd": "enable"})["error"])
+        self.assertIn("wrong token", ws.reply({"cmd": "hello", "token": "x" * 64})["error"])
+
+        # Bad messages get an error and the connection stays usable.
+        for bad in ("{", "[]", '{"cmd":"fly"}', '{"cmd":"ack"}', '{"cmd":"ack","id":"7"}', '{"cmd":"ack","id":-1}',
+                    '{"cmd":"status","extra":1}', '{"cmd":"status","device":"nope"}', "\xff"):
+            self.assertEqual(ws.reply(bad)["type"], "error", bad)
+        self.assertEqual(ws.reply({"cmd": "status", "ref": "r1"}), {"type": "ok", "cmd": "status", "ref": "r1"})
+        self.assertEqual(ws.reply('{"cmd":"status","device":7}')["error"], "device must be a string")
+
+        # Oversized: the message closes its connection, the request is refused.
+        ws.send("x" * 70000)
+        with self.assertRaises((Closed, ConnectionError)):
+            ws.recv()
+        self.assertIn(service.http("GET", "/v1/status", headers={"X-Big": "y" * 20000})[0], (413, 431))
+        self.assertEqual(service.http("POST", "/v1/command", body="z" * 40000, headers=bearer)[0], 413)
+
+        # And the service goes on.
+        ws = self.ready_client(service)
+        self.assertEqual(self.take_bill(ws)[1]["type"], "stacked")
+        self.assertGreaterEqual(service.metric("notavero_requests_refused_total"), 10)
+
+
+class ClientsTest(ServiceTestCase):
+    def test_fifty_clients_receive_every_event_in_order(self):
+        service = self.start()
+        decider = self.ready_client(service)
+        watchers = [service.client(token=False) for _ in range(49)]
+        for ws in watchers:
+            ws.wait_for(lambda m: m["type"] == "ok", "hello")
+        expected = []
+        for decision in ("stack", "return", "stack"):
+            escrow, outcome = self.take_bill(decider, decision)
+            expected += [("escrow", escrow["id"]), ("decision", escrow["id"]), (outcome["type"], outcome["id"])]
+        bills = ("escrow", "decision", "stacked", "returned")
+        for ws in watchers:
+            seen = []
+            while len(seen) < len(expected):
+                message = ws.recv()
+                if message["type"] in bills:
+                    seen.append((message["type"], message["id"]))
+            self.assertEqual(seen, expected)
+
+    def test_a_client_that_never_reads_is_dropped(self):
+        service = self.start("--client-queue", "32")
+        slow = service.client(token=False, rcvbuf=4096)
+        try:
+            for _ in range(3000):  # each asks for two replies that it never reads
+                slow.send({"cmd": "status"})
+        except OSError:
+            pass  # already dropped
+        wait_until(lambda: service.metric("notavero_clients_dropped_total") == 1, "the slow client to be dropped")
+        with self.assertRaises((Closed, ConnectionError, socket.timeout)):
+            while True:
+                slow.recv()
+        ws = self.ready_client(service)
+        self.assertEqual(self.take_bill(ws)[1]["type"], "stacked")
+
+
+if __name__ == "__main__":
+    unittest.main()
