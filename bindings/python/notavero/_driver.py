@@ -100,8 +100,12 @@ class _State:
             kind = EventKind(kind)
             self.callback_kind = kind
             if kind == EventKind.STATE:
-                handle = self.handle  # None while nv_open has not returned: the text is still empty then
-                self.announced = (code, self._read_text(handle) if handle is not None else None)
+                handle = self.handle  # None while nv_open has not returned
+                if handle is not None:
+                    before = self._read_text(handle)
+                else:  # empty before the first poll, else not known
+                    before = "" if self.announced is None else None
+                self.announced = (code, before)
             self._publish(Event(kind, code))
         except BaseException:  # noqa: BLE001 - must not reach C
             logger.exception("notavero: event %s %s not delivered", kind, code)
