@@ -703,7 +703,6 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   const uint8_t device_state = DeviceStateOf(status);
   const uint8_t sub_code = SubCodeOf(status);
 
-  Driver.PublishState(status);
   std::string text = StateToText(status);
   std::string line(kStateLine);
   AppendHex2(line, device_state);
@@ -713,6 +712,8 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   line += text;
   Driver.SetStatusText(std::move(text));
   LogWrite(2, line);
+  // The host's state event comes with the new text already in place.
+  Driver.PublishState(status);
 
   bool requested_value = false;
   uint32_t request = 0;

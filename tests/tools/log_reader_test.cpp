@@ -170,6 +170,25 @@ TEST(LogReader, DriverNotesAndRepeatedErrorsAreCounted) {
   EXPECT_EQ(s.bad_frames, 1U);
 }
 
+TEST(LogReader, PortByPathAndItsLossAreRead) {
+  LogText log = Day();
+  const std::string path = "/dev/serial/by-id/usb-validator";
+  log.Line(Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ").str() + path, '?');
+  log.Line(Cp1251(u8"Порт открыт снова: ").str() + path, '?');
+  log.Line("[" + path + "]:  Send: " + Frame({cmdPoll}));
+  log.Line("[" + path + "]:  Receive: " + Frame({dsEscrow, 3}));
+  log.Line("[" + path + "]:  Send: " + Frame({cmdAck}));
+  log.Line(kState + "80-03. text", '?');
+  log.Line("[" + path + "]:  Send: " + Frame({cmdPoll}));
+  log.Line("[" + path + "]:  Receive: " + Frame({dsStacked, 3}));
+  log.Line(kState + "81-03. text", '?');
+  const Report report = ReadLog(log.Text());
+  EXPECT_TRUE(report.skipped.empty());
+  EXPECT_EQ(report.summary.ports_lost, 1U);
+  EXPECT_EQ(report.summary.ports_reopened, 1U);
+  EXPECT_EQ(report.summary.stacked, (std::map<int64_t, uint64_t>{{50, 1}, {100, 1}}));
+}
+
 TEST(LogReader, PeriodAndTimeline) {
   const std::string text = Day().Text();
   // The period splits at the stacked bill's first state line.

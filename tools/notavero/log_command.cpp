@@ -177,6 +177,9 @@ void PrintText(const Options& options, const std::vector<std::string>& files, co
   std::printf("bad frames: %llu\n", u(s.bad_frames));
   std::printf("failed cycles: %llu\n", u(s.failed_cycles));
   std::printf("power-ups: %llu\n", u(s.power_ups));
+  if (s.ports_lost != 0 || s.ports_reopened != 0) {
+    std::printf("port lost: %llu, opened again: %llu\n", u(s.ports_lost), u(s.ports_reopened));
+  }
   std::printf("device not answering: %llu time%s, %s in all, longest %s\n", u(s.silences),
               s.silences == 1 ? "" : "s", Seconds(s.silent_ms).c_str(),
               Seconds(s.longest_silence_ms).c_str());
@@ -234,7 +237,8 @@ void PrintJson(const Options& options, const std::vector<std::string>& files, co
       "]},\n  \"unconfirmed\": {\"count\": " + n(s.unconfirmed) + ", \"sum\": " + n(s.unconfirmed_sum) + "}";
   out += ",\n  \"repeated_events\": " + n(s.repeated_events) + ", \"timeouts\": " + n(s.timeouts) +
          ", \"bad_frames\": " + n(s.bad_frames) + ", \"failed_cycles\": " + n(s.failed_cycles) +
-         ", \"power_ups\": " + n(s.power_ups) + ", \"dropped_lines\": " + n(s.dropped_lines);
+         ", \"power_ups\": " + n(s.power_ups) + ", \"dropped_lines\": " + n(s.dropped_lines) +
+         ", \"ports_lost\": " + n(s.ports_lost) + ", \"ports_reopened\": " + n(s.ports_reopened);
   out += ",\n  \"not_answering\": {\"times\": " + n(s.silences) + ", \"ms\": " + n(s.silent_ms) +
          ", \"longest_ms\": " + n(s.longest_silence_ms) + "}";
   out += ",\n  \"skipped\": {\"count\": " + n(report.skipped.size()) + ", \"lines\": [";

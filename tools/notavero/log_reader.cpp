@@ -32,6 +32,8 @@ constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
 constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без новой купюры, не зачисляется: ");
 constexpr auto kUnknownStacked = Cp1251(u8"Уложена купюра неизвестного номинала: тип ");
 constexpr auto kUnknownEscrow = Cp1251(u8"Купюра неизвестного номинала возвращена без запроса: тип ");
+constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
+constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -229,7 +231,7 @@ struct LogReader::State {
   bool status_made_outcome = false;
   std::vector<Outcome> outcomes;
   std::array<int64_t, kBillTypeCount> values{};  // from the last bill table read
-  std::map<uint16_t, PortState> ports;
+  std::map<std::string, PortState, std::less<>> ports;  // by the name in the line: "COM7", "/dev/ttyUSB0"
 
   bool InPeriod(LogMoment m) const {
     if (m == kNoMoment) {
@@ -368,8 +370,17 @@ void LogReader::State::Line(std::string_view line) {
 
 void LogReader::State::Stamped(std::string_view text) {
   Summary& s = report.summary;
-  if (StartsWith(text, "[COM")) {
+  if (StartsWith(text, "[") && text.find("]:  ") != std::string_view::npos) {
     PortLine(text);
+    return;
+  }
+  if (StartsWith(text, kPortLost) || StartsWith(text, kPortBack)) {
+    const bool lost = StartsWith(text, kPortLost);
+    if (InPeriod()) {
+      ++(lost ? s.ports_lost : s.ports_reopened);
+    }
+    const std::string_view name = text.substr(lost ? kPortLost.size() : kPortBack.size());
+    Note("link", std::string(lost ? "port lost: " : "port open again: ") + Utf8(name));
     return;
   }
   if (StartsWith(text, kStateLine)) {
@@ -439,13 +450,20 @@ void LogReader::State::Stamped(std::string_view text) {
 }
 
 void LogReader::State::PortLine(std::string_view text) {
+  // "[COM7]:  " for a port by number, "[/dev/ttyUSB0]:  " for one by path.
   const std::size_t close = text.find("]:  ");
-  const auto number = close == std::string_view::npos ? std::nullopt : Digits(text.substr(4, close - 4));
-  if (!number || *number > 65535) {
+  const std::string_view name = text.substr(1, close - 1);
+  const bool numbered = StartsWith(name, "COM");
+  const auto number = numbered ? Digits(name.substr(3)) : std::nullopt;
+  if (name.empty() || (numbered && (!number || *number > 65535))) {
     Skip("broken port name");
     return;
   }
-  PortState& port = ports[static_cast<uint16_t>(*number)];
+  auto found = ports.find(name);
+  if (found == ports.end()) {
+    found = ports.emplace(std::string(name), PortState{}).first;
+  }
+  PortState& port = found->second;
   const std::string_view rest = text.substr(close + 4);
   constexpr std::string_view kSend = "Send:";
   constexpr std::string_view kReceive = "Receive:";
