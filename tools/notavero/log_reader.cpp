@@ -230,7 +230,7 @@ struct LogReader::State {
   std::optional<uint16_t> status;
   bool status_made_outcome = false;
   std::vector<Outcome> outcomes;
-  std::array<int64_t, kBillTypeCount> values{};  // from the last bill table read
+  std::array<int64_t, kBillTypeCount> values{};         // from the last bill table read
   std::map<std::string, PortState, std::less<>> ports;  // by the name in the line: "COM7", "/dev/ttyUSB0"
 
   bool InPeriod(LogMoment m) const {
