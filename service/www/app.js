@@ -14,7 +14,7 @@
 
   const $ = (id) => document.getElementById(id);
   const cards = new Map(); // device name -> card
-  let events = []; // newest first: {key, time, order, device, kind, text}
+  let events = []; // newest first: {key, time, order, device, kind, amount, text}
   let arrivals = 0;
   let socket = null;
   let retryMs = RETRY_FIRST_MS;
@@ -175,11 +175,25 @@
   // fetched after a (re)connection go below every live one, by id.
   function addEvent(key, time, m, order = ++arrivals) {
     if (key && events.some((e) => e.key === key)) return;
-    events.push({ key, time, order, device: m.device, kind: m.type, text: describe(m) });
+    events.push({ key, time, order, device: m.device, kind: m.type, amount: m.amount, text: describe(m) });
     events.sort((a, b) => b.order - a.order);
     events = events.slice(0, MAX_EVENTS);
-    const list = $("events");
-    list.replaceChildren(
+    showEvents();
+  }
+
+  // A decision completes its escrow's line when that is still listed.
+  function addDecision(m) {
+    const escrow = events.find((e) => e.key === `bill-${m.id}`);
+    if (!escrow) {
+      addEvent(`decision-${m.id}`, Date.now(), m);
+      return;
+    }
+    escrow.text = describe({ ...m, type: "escrow", amount: escrow.amount });
+    showEvents();
+  }
+
+  function showEvents() {
+    $("events").replaceChildren(
       ...events.map((e) => {
         const li = document.createElement("li");
         li.dataset.kind = e.kind;
@@ -252,7 +266,7 @@
       addBillEvent(m);
       if (m.type !== "escrow") scheduleMoney();
     } else if (m.type === "decision") {
-      addEvent(`decision-${m.id}`, Date.now(), m);
+      addDecision(m);
     } else if (m.type === "ok" && m.cmd === "hello") {
       backfill(m.last_id);
     }

@@ -113,7 +113,9 @@ class StatusPageTest(children.TestCase):
         self.assertEqual(first["amount"], 1000000)
         page = self.wait_page(lambda p: p["cards"]["left"]["by_value"] == {"100": "1"},
                               "100 stacked once in the left card")
-        self.assertIn("left Stacked 100 ₽", [event.replace("\xa0", " ") for event in page["events"]])
+        events = [event.replace("\xa0", " ") for event in page["events"]]
+        self.assertIn("left Stacked 100 ₽", events)
+        self.assertIn("left Escrow 100 ₽ → stack (client)", events)
         decider.take(self.sims["left"], "left", 5)
         decider.take(self.sims["left"], "left", 4)
         decider.reject(self.sims["left"], "left", 0)
