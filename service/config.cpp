@@ -159,7 +159,7 @@ Config ParseConfig(const std::vector<std::string>& args) {
     throw std::invalid_argument("no validator: give --device PATH or --port N");
   }
   if (config.state_dir.empty()) {
-    const char* systemd = std::getenv("STATE_DIRECTORY");
+    const char* systemd = std::getenv("STATE_DIRECTORY");  // NOLINT(concurrency-mt-unsafe): before any thread
     config.state_dir = systemd && *systemd ? std::string(systemd) : "/var/lib/notavero-serve";
     if (const auto colon = config.state_dir.find(':'); colon != std::string::npos) {
       config.state_dir.resize(colon);  // systemd lists several directories with ':'

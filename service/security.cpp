@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace notavero::service {
 
@@ -40,7 +40,7 @@ bool IsLoopback(const std::string& address) {
 }
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
+  return what + " " + path + ": " + std::system_category().message(errno);
 }
 
 }  // namespace
