@@ -104,7 +104,7 @@
     showState(c, m.word, m.state, m.text);
     showLink(c, m.link);
     const acceptance = c.q(".acceptance");
-    acceptance.textContent = m.enabled ? "accepting" : "acceptance off";
+    acceptance.textContent = m.enabled ? "acceptance on" : "acceptance off";
     acceptance.dataset.state = m.enabled ? "good" : "off";
     for (const key of ["returned", "rejected", "timeouts", "bad_frames", "reconnects"]) {
       c.q(`.${key}`).textContent = String(m[key] ?? 0);

@@ -102,7 +102,7 @@ class StatusPageTest(children.TestCase):
         browser.click("#token-save")
         browser.click('.card[data-device="left"] .enable')
         self.wait_page(lambda p: p["cards"]["left"]["state"] == "idling" and
-                       p["cards"]["left"]["acceptance"] == "accepting", "the left validator to accept")
+                       p["cards"]["left"]["acceptance"] == "acceptance on", "the left validator to accept")
         self.assertEqual(self.sims["left"].status()["state"], "14")
         self.assertEqual(self.page()["cards"]["right"]["acceptance"], "acceptance off")
 
