@@ -1,5 +1,6 @@
-// A host linked against Notavero.dll's import library (libNotavero.dll.a)
-// instead of loading it at run time: the Windows loader resolves GetDriver
+// A host linked against Notavero.dll's import library (libNotavero.dll.a of
+// the SDK archive, with the archive's headers) instead of loading it at run
+// time: the Windows loader resolves GetDriver
 // and the C interface by their names when the program starts.  On x86 this
 // proves that the decorated symbol the compiler references (GetDriver@8)
 // reaches the undecorated export.  Port 0 opens no port, so no device is
@@ -17,6 +18,7 @@
 #include "common/cp1251.h"
 #include "driver/notavero.h"
 #include "driver/notavero_host.h"
+#include "driver/notavero_version.h"
 
 namespace {
 
@@ -40,6 +42,9 @@ int main() {
   Check(module != nullptr, "Notavero.dll loaded with the program");
   const auto by_ordinal = reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(1)));
   Check(by_ordinal == reinterpret_cast<void*>(&GetDriver), "the imported GetDriver is ordinal 1");
+
+  Check(std::string_view(nv_library_version()) == NV_VERSION_STRING,
+        std::string("nv_library_version() is the packaged header's ") + NV_VERSION_STRING);
 
   char error[256];
   std::memset(error, 'x', sizeof error);
