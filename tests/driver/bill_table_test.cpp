@@ -46,13 +46,20 @@ TEST(DecodeBillTable, ValuesInTenThousandthsOfTheCurrency) {
 }
 
 TEST(DecodeBillTable, OnlyTheExactCountryCodeCounts) {
-  const auto values = DecodeBillTable(
-      Table({{0, 1, "RUS", 2}, {1, 1, "rus", 2}, {2, 1, "USD", 2}, {3, 1, "RUs", 2}, {23, 5, "RUS", 0}})
-          .data());
+  const auto values = DecodeBillTable(Table({{0, 1, "RUS", 2},
+                                             {1, 1, "rus", 2},
+                                             {2, 1, "USD", 2},
+                                             {3, 1, "RUs", 2},
+                                             {4, 1, "XUS", 2},
+                                             {5, 1, "RXS", 2},
+                                             {23, 5, "RUS", 0}})
+                                          .data());
   EXPECT_EQ(values[0], 1'000'000);
   EXPECT_EQ(values[1], 0);
   EXPECT_EQ(values[2], 0);
   EXPECT_EQ(values[3], 0);
+  EXPECT_EQ(values[4], 0) << "each letter of the code counts";
+  EXPECT_EQ(values[5], 0);
   EXPECT_EQ(values[23], 50'000);
 }
 
