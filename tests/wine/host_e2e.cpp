@@ -4,11 +4,15 @@
 // (tests/wine/e2e_device.txt) inserts the bills once the device is enabled.
 //
 // It loads the library with LoadLibraryA the way hosts do, finds GetDriver by
-// name and by ordinal 1, and then runs the driver twice on COM5:
+// name and by ordinal 1, and then runs the driver on COM5:
 //   1. through the C++ object of GetDriver: power-up, bill table, enable,
 //      a 100 bill stacked, a 500 bill returned, disable, nv_free_driver;
 //   2. through the C interface: the device is found disabled, the table read,
-//      acceptance enabled, a 1000 bill stacked with the host's user pointer.
+//      acceptance enabled, a 1000 bill stacked with the host's user pointer;
+//   3. through nv_open, by the port's path "\\.\COM5" and then by its number,
+//      following the device by events: link and state events in order, a
+//      bill type the device refuses, a 100 bill stacked, then the state, the
+//      link and the counters as the driver reports them.
 // Finally it reads the driver's log at C:\VORK\LogFiles\Notavero.log and
 // checks its lines.  Prints one line per check; exits 1 when any failed.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -191,7 +195,18 @@ struct Library {
   decltype(&nv_get_version) version = nullptr;
   decltype(&nv_get_status_text) status = nullptr;
   decltype(&nv_set_enabled) enable = nullptr;
+  decltype(&nv_open) open = nullptr;
+  decltype(&nv_get_state) state = nullptr;
+  decltype(&nv_get_link) link = nullptr;
+  decltype(&nv_get_enabled) enabled = nullptr;
+  decltype(&nv_get_counters) counters = nullptr;
+  decltype(&nv_state_name) state_name = nullptr;
+  decltype(&nv_reject_reason_name) reason_name = nullptr;
+  decltype(&nv_link_name) link_name = nullptr;
 };
+
+// GetDriver at ordinal 1 and the nv_* functions of driver/notavero.h.
+constexpr int kExportCount = 15;
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -216,16 +231,27 @@ bool LoadDriverLibrary(Library& lib) {
   Check(GetProcAddress(lib.module, "GetDriver@8") == nullptr &&
             GetProcAddress(lib.module, "_GetDriver@8") == nullptr,
         "no decorated GetDriver exported");
-  Check(GetProcAddress(lib.module, MAKEINTRESOURCEA(7)) == nullptr, "no export beyond ordinal 6");
+  Check(GetProcAddress(lib.module, MAKEINTRESOURCEA(kExportCount + 1)) == nullptr,
+        "no export beyond ordinal " + std::to_string(kExportCount));
 
   lib.get = Export<decltype(lib.get)>(lib.module, "nv_get_driver");
   lib.free = Export<decltype(lib.free)>(lib.module, "nv_free_driver");
   lib.version = Export<decltype(lib.version)>(lib.module, "nv_get_version");
   lib.status = Export<decltype(lib.status)>(lib.module, "nv_get_status_text");
   lib.enable = Export<decltype(lib.enable)>(lib.module, "nv_set_enabled");
-  Check(lib.get && lib.free && lib.version && lib.status && lib.enable,
-        "the five nv_* functions found by name");
-  return lib.get_driver != nullptr && lib.get && lib.free && lib.version && lib.status && lib.enable;
+  lib.open = Export<decltype(lib.open)>(lib.module, "nv_open");
+  lib.state = Export<decltype(lib.state)>(lib.module, "nv_get_state");
+  lib.link = Export<decltype(lib.link)>(lib.module, "nv_get_link");
+  lib.enabled = Export<decltype(lib.enabled)>(lib.module, "nv_get_enabled");
+  lib.counters = Export<decltype(lib.counters)>(lib.module, "nv_get_counters");
+  lib.state_name = Export<decltype(lib.state_name)>(lib.module, "nv_state_name");
+  lib.reason_name = Export<decltype(lib.reason_name)>(lib.module, "nv_reject_reason_name");
+  lib.link_name = Export<decltype(lib.link_name)>(lib.module, "nv_link_name");
+  const bool found = lib.get && lib.free && lib.version && lib.status && lib.enable && lib.open &&
+                     lib.state && lib.link && lib.enabled && lib.counters && lib.state_name &&
+                     lib.reason_name && lib.link_name;
+  Check(found, "the nv_* functions found by name");
+  return lib.get_driver != nullptr && found;
 }
 
 // --- 1. the C++ object -----------------------------------------------------
@@ -350,6 +376,204 @@ void RunCHost(const Library& lib) {
   Check(host.events.Count() == 2, "two bill events through the C callback");
 }
 
+// --- 3. nv_open and the events ---------------------------------------------
+
+// What an nv_open host heard, in order: events and bill callbacks in one list.
+struct Heard {
+  bool bill = false;  // a bill callback (else an event)
+  int32_t kind = 0;
+  int64_t value = 0;  // the event's code or the bill's amount
+};
+
+class EventHost {
+ public:
+  static void OnEvent(int32_t kind, int32_t code, void* user) {
+    static_cast<EventHost*>(user)->Add({false, kind, code});
+  }
+  static int OnBill(int32_t kind, int64_t amount, void* user) {
+    static_cast<EventHost*>(user)->Add({true, kind, amount});
+    return kind == NV_BILL_ESCROW ? 1 : 0;
+  }
+
+  // The index of the first entry from `from` on that `match` accepts,
+  // waiting up to `timeout` for it; -1 when none came.
+  long WaitFor(const std::function<bool(const Heard&)>& match, std::size_t from = 0,
+               std::chrono::milliseconds timeout = kEventTimeout) {
+    std::unique_lock lock(mutex_);
+    long found = -1;
+    changed_.wait_for(lock, timeout, [&] {
+      for (std::size_t i = from; i < heard_.size(); ++i) {
+        if (match(heard_[i])) {
+          found = static_cast<long>(i);
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+  long WaitForState(int32_t state, std::size_t from = 0, std::chrono::milliseconds timeout = kEventTimeout) {
+    return WaitFor(
+        [&](const Heard& h) { return !h.bill && h.kind == NV_EVENT_STATE && (h.value & 0xFF) == state; },
+        from, timeout);
+  }
+  long WaitForEvent(int32_t kind, std::size_t from = 0) {
+    return WaitFor([&](const Heard& h) { return !h.bill && h.kind == kind; }, from);
+  }
+  long WaitForBill(int32_t kind, std::size_t from = 0) {
+    return WaitFor([&](const Heard& h) { return h.bill && h.kind == kind; }, from);
+  }
+  Heard At(long index) {
+    const std::lock_guard lock(mutex_);
+    return index >= 0 && static_cast<std::size_t>(index) < heard_.size()
+               ? heard_[static_cast<std::size_t>(index)]
+               : Heard{};
+  }
+  std::size_t Size() {
+    const std::lock_guard lock(mutex_);
+    return heard_.size();
+  }
+  std::vector<Heard> All() {
+    const std::lock_guard lock(mutex_);
+    return heard_;
+  }
+
+ private:
+  void Add(Heard heard) {
+    {
+      const std::lock_guard lock(mutex_);
+      heard_.push_back(heard);
+    }
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Heard> heard_;
+};
+
+constexpr int32_t kStateIdling = 0x14;
+constexpr int32_t kStateDisabled = 0x19;
+constexpr int32_t kStateRejecting = 0x1C;
+constexpr int32_t kStateEscrow = 0x80;
+constexpr int32_t kStateStacked = 0x81;
+
+nv_options EventOptions(EventHost& host) {
+  nv_options options{};
+  options.size = sizeof options;
+  options.on_bill = &EventHost::OnBill;
+  options.on_event = &EventHost::OnEvent;
+  options.user = &host;
+  return options;
+}
+
+void RunOpenHost(const Library& lib) {
+  std::puts("-- C host: nv_open, events, link, state and counters");
+  char error[256] = "";
+  {
+    // The device path as Windows names the port.
+    EventHost host;
+    nv_options options = EventOptions(host);
+    options.device = "\\\\.\\COM5";
+    nv_driver* driver = lib.open(&options, error, sizeof error);
+    Check(driver != nullptr, std::string("nv_open(\"\\\\.\\COM5\") opens the port by its path") +
+                                 (driver == nullptr ? ": " + Cp1251ToUtf8(error) : ""));
+    if (driver != nullptr) {
+      const long online = host.WaitFor([](const Heard& h) { return !h.bill && h.kind == NV_EVENT_LINK; });
+      Check(online >= 0 && host.At(online).value == NV_LINK_ONLINE,
+            "  by path: the first link event is \"online\"");
+      Check(host.WaitForState(kStateDisabled) >= 0,
+            "  by path: a state event 19 (the device was left disabled)");
+      lib.free(driver);
+    }
+    options.device = "\\\\.\\COM9";
+    std::memset(error, 0, sizeof error);
+    nv_driver* missing = lib.open(&options, error, sizeof error);
+    Check(missing == nullptr && std::string_view(error).find("COM9") != std::string_view::npos,
+          "nv_open(\"\\\\.\\COM9\") fails naming the port: " + Quoted(error));
+    lib.free(missing);
+  }
+
+  EventHost host;
+  nv_options options = EventOptions(host);
+  options.port = kPort;
+  nv_driver* driver = lib.open(&options, error, sizeof error);
+  Check(driver != nullptr, "nv_open with port 5 returns the driver");
+  if (driver == nullptr) {
+    std::printf("error: %s\n", Cp1251ToUtf8(error).c_str());
+    return;
+  }
+  const long disabled = host.WaitForState(kStateDisabled);
+  Check(disabled >= 0, "a state event 19: the device was left disabled");
+  {
+    const std::vector<Heard> all = host.All();
+    Check(!all.empty() && !all[0].bill && all[0].kind == NV_EVENT_LINK && all[0].value == NV_LINK_ONLINE,
+          "the first event is the link coming online");
+  }
+  Check(lib.link(driver) == NV_LINK_ONLINE && std::string_view(lib.link_name(lib.link(driver))) == "online",
+        "nv_get_link: online");
+  Check(lib.enabled(driver) == 0, "nv_get_enabled: 0 before the host asks");
+
+  // An enable asked for before the driver has read the bill table enables
+  // nothing: ask again while the device stays disabled.  The device's script
+  // inserts a bill the moment it is enabled, so the driver may see it
+  // accepting without an idle poll between.
+  long enabled = -1;
+  const auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  while (enabled < 0 && std::chrono::steady_clock::now() < deadline) {
+    lib.enable(driver, 1);
+    enabled = host.WaitFor(
+        [](const Heard& h) {
+          return !h.bill && h.kind == NV_EVENT_STATE && (h.value & 0xFF) != kStateDisabled;
+        },
+        static_cast<std::size_t>(disabled), 1s);
+  }
+  Check(enabled >= 0 && lib.enabled(driver) == 1,
+        "nv_set_enabled(1): the device leaves state 19, nv_get_enabled 1");
+
+  // The device's script refuses a bill type without a value, then takes a 100.
+  const auto from = static_cast<std::size_t>(std::max(enabled, 0L));
+  const long rejecting = host.WaitForState(kStateRejecting, from);
+  const long rejected = host.WaitForEvent(NV_EVENT_REJECTED, from);
+  const int32_t reason = static_cast<int32_t>(host.At(rejected).value);
+  Check(rejecting >= 0 && rejected > rejecting && reason == (host.At(rejecting).value >> 8),
+        "a state event 1C, then one rejection event with its sub-code");
+  Check(std::string_view(lib.reason_name(reason)) == "inhibited denomination",
+        std::string("the rejection's reason is named: ") + lib.reason_name(reason));
+  const long stacked = host.WaitForBill(NV_BILL_STACKED, from);
+  const long escrow_state = host.WaitForState(kStateEscrow, from);
+  const long escrow = host.WaitForBill(NV_BILL_ESCROW, from);
+  const long stacked_state = host.WaitForState(kStateStacked, from);
+  Check(stacked >= 0 && host.At(stacked).value == 100 * kRouble, "100 roubles stacked");
+  Check(rejected < escrow_state && escrow_state < escrow && escrow < stacked_state && stacked_state < stacked,
+        "in order: rejection, state 80, escrow callback, state 81, stacked callback");
+  const long idle_again = host.WaitForState(kStateIdling, static_cast<std::size_t>(std::max(stacked, 0L)));
+  Check(idle_again >= 0 && (lib.state(driver) & 0xFF) == kStateIdling &&
+            std::string_view(lib.state_name(lib.state(driver))) == "idling",
+        "idling again: nv_get_state 0x14, named \"idling\"");
+  if (failures > 0) {  // what the host heard, for the reader of a failure
+    for (const Heard& h : host.All()) {
+      std::printf("  heard %s %d %lld\n", h.bill ? "bill" : "event", static_cast<int>(h.kind),
+                  static_cast<long long>(h.value));
+    }
+  }
+
+  nv_counters counters{};
+  counters.size = sizeof counters;
+  Check(lib.counters(driver, &counters) == 0, "nv_get_counters");
+  Check(counters.stacked[4] == 1 && counters.stacked_amount == 100 * kRouble && counters.rejected == 1 &&
+            counters.returned == 0 && counters.power_ups == 0 && counters.unconfirmed == 0 &&
+            counters.reconnects == 0 && counters.last_answer_ms >= 0,
+        "counters: one 100 stacked (type 4), one rejected, no power-up, no reconnect");
+  nv_counters small{};
+  small.size = sizeof small - 1;
+  Check(lib.counters(driver, &small) == -1 && small.stacked_amount == 0,
+        "nv_get_counters refuses a struct smaller than its own");
+  lib.free(driver);
+  Check(lib.state(driver) == -1 && lib.link(driver) == NV_LINK_UNKNOWN,
+        "a freed handle: state -1, link unknown");
+}
+
 // --- the log ---------------------------------------------------------------
 
 struct LogLine {
@@ -442,6 +666,7 @@ int main() {
   if (LoadDriverLibrary(lib)) {
     RunCppHost(lib);
     RunCHost(lib);
+    RunOpenHost(lib);
     CheckLog();
     Check(FreeLibrary(lib.module) != 0, "FreeLibrary");
   }
