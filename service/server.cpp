@@ -4,6 +4,7 @@
 // includes Beast.
 #include "service/server.h"
 
+#include <array>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
@@ -33,7 +34,7 @@ constexpr std::size_t kMaxHeaderBytes = 8192;
 constexpr std::size_t kMaxBodyBytes = 16384;
 constexpr std::size_t kMaxFileBytes = 4 << 20;
 constexpr int kSendBufferBytes = 65536;
-constexpr int kReplayLimit = 100000;
+constexpr int kReplayLimit = 10000;  // a hello replays at most this many events; "more" says so
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
 
 using Request = http::request<http::string_body>;
@@ -77,15 +78,20 @@ std::optional<int64_t> QueryNumber(std::string_view target, std::string_view nam
 }
 
 std::string_view ContentType(std::string_view path) {
-  const auto dot = path.rfind('.');
-  const std::string_view ext = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-  if (ext == "html") return "text/html; charset=utf-8";
-  if (ext == "js") return "text/javascript; charset=utf-8";
-  if (ext == "css") return "text/css; charset=utf-8";
-  if (ext == "json") return "application/json";
-  if (ext == "svg") return "image/svg+xml";
-  if (ext == "png") return "image/png";
-  if (ext == "ico") return "image/x-icon";
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kTypes = {{
+      {".html", "text/html; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".json", "application/json"},
+      {".svg", "image/svg+xml"},
+      {".png", "image/png"},
+      {".ico", "image/x-icon"},
+  }};
+  for (const auto& [ext, type] : kTypes) {
+    if (path.ends_with(ext)) {
+      return type;
+    }
+  }
   return "application/octet-stream";
 }
 
@@ -122,6 +128,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   [[nodiscard]] bool said_hello() const { return said_hello_; }
   [[nodiscard]] bool authorized() const { return authorized_; }
   [[nodiscard]] int64_t replayed_up_to() const { return replayed_up_to_; }
+  void AllowBacklog(std::size_t messages) { backlog_ += messages; }
   void SetHello(bool authorized, int64_t replayed_up_to) {
     said_hello_ = true;
     authorized_ = authorized;
@@ -143,6 +150,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool said_hello_ = false;
   bool authorized_;
   int64_t replayed_up_to_ = 0;
+  std::size_t backlog_ = 0;  // queued messages beyond the bound (a replay), not yet written
 };
 
 // One HTTP connection, until it upgrades to a WebSocket or ends.
@@ -171,13 +179,14 @@ class ServerImpl final : public Server, public EventSink {
       throw std::runtime_error("--listen: not an IP address: " + config.listen);
     }
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(config.http_port));
-    acceptor_.open(endpoint.protocol(), error);
-    if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) acceptor_.bind(endpoint, error);
-    if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
+    try {
+      acceptor_.open(endpoint.protocol());
+      acceptor_.set_option(asio::socket_base::reuse_address(true));
+      acceptor_.bind(endpoint);
+      acceptor_.listen(asio::socket_base::max_listen_connections);
+    } catch (const boost::system::system_error& failure) {
       throw std::runtime_error("cannot listen on " + config.listen + ":" + std::to_string(config.http_port) +
-                               ": " + error.message());
+                               ": " + failure.code().message());
     }
     port_ = acceptor_.local_endpoint().port();
   }
@@ -380,8 +389,14 @@ class ServerImpl final : public Server, public EventSink {
     const bool was_decider = session->said_hello() && session->authorized();
     int64_t replayed = session->replayed_up_to();
     int64_t count = 0;
+    bool more = false;
     if (command.since >= 0) {
-      for (const auto& event : journal_.Since(command.since, kReplayLimit)) {
+      const auto events = journal_.Since(command.since, kReplayLimit);
+      more = events.size() == static_cast<std::size_t>(kReplayLimit);
+      // The replay may exceed the client's queue bound; the bound holds
+      // again for what comes after it.
+      session->AllowBacklog(events.size() + validators_.size() + 1);
+      for (const auto& event : events) {
         reply(BillEventJson(event));
         replayed = std::max(replayed, event.id);
         ++count;
@@ -400,6 +415,9 @@ class ServerImpl final : public Server, public EventSink {
     JsonObject ok;
     ok.Add("type", "ok").Add("cmd", "hello").Add("authorized", authorized).Add("replayed", count);
     ok.Add("last_id", replayed);
+    if (more) {
+      ok.Add("more", true);
+    }
     if (!command.ref.empty()) {
       ok.Add("ref", command.ref);
     }
@@ -430,7 +448,9 @@ void WsSession::Accept(Request request) {
   ws_.read_message_max(kMaxMessageBytes);
   ws_.text(true);
   server_.Add(shared_from_this());
-  ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
+  // The request stays alive until the handshake is done.
+  auto held = std::make_shared<Request>(std::move(request));
+  ws_.async_accept(*held, [self = shared_from_this(), held](beast::error_code error) {
     if (error) {
       self->Finish();
       return;
@@ -470,7 +490,7 @@ void WsSession::Send(const Message& message) {
   if (closed_) {
     return;
   }
-  if (queue_.size() >= server_.config().client_queue) {
+  if (queue_.size() >= server_.config().client_queue + backlog_) {
     // It does not read: drop it rather than hold anything for it.
     server_.Remove(shared_from_this(), true);
     Close();
@@ -494,6 +514,9 @@ void WsSession::Write() {
                       return;
                     }
                     self->queue_.pop_front();
+                    if (self->backlog_ > 0) {
+                      --self->backlog_;
+                    }
                     if (!self->queue_.empty()) {
                       self->Write();
                     }
@@ -620,7 +643,7 @@ void HttpSession::Handle(Request request) {
     }
     std::string body = "[";
     server_.Dispatch(request.body(), true, nullptr,
-                     [&body](std::string reply) { body += (body.size() > 1 ? "," : "") + reply; });
+                     [&body](const std::string& reply) { body += (body.size() > 1 ? "," : "") + reply; });
     response = TextResponse(http::status::ok, body + "]", "application/json");
   } else if (request.method() != http::verb::get && request.method() != http::verb::head) {
     response = TextResponse(http::status::method_not_allowed, "method not allowed\n");

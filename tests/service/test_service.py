@@ -403,7 +403,7 @@ class ClientsTest(ServiceTestCase):
             self.assertEqual(db.execute("SELECT device FROM events WHERE kind = 'stacked'").fetchall(), [("right",)])
 
     def test_a_client_that_never_reads_is_dropped(self):
-        service = self.start("--client-queue", "32")
+        service = self.start("--client-queue", "16")
         slow = service.client(token=False, rcvbuf=4096)
         try:
             for _ in range(3000):  # each asks for two replies that it never reads
@@ -415,8 +415,18 @@ class ClientsTest(ServiceTestCase):
             while True:
                 slow.recv()
         ws = self.ready_client(service)
-        self.assertEqual(self.take_bill(ws)[1]["type"], "stacked")
-
+        for _ in range(9):
+            self.assertEqual(self.take_bill(ws)[1]["type"], "stacked")
+        # A replay longer than the queue's bound is not taken for a slow client.
+        late = service.client(since=0)
+        replayed = []
+        while (message := late.recv())["type"] != "ok":
+            if "id" in message:
+                replayed.append(message["id"])
+        self.assertEqual(message["replayed"], 18)
+        journal = json.loads(service.http("GET", "/v1/events?since=0")[1])["events"]
+        self.assertEqual(replayed, [event["id"] for event in journal])
+        self.assertEqual(service.metric("notavero_clients_dropped_total"), 1)
 
 if __name__ == "__main__":
     unittest.main()
