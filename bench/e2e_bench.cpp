@@ -22,7 +22,17 @@
 //     poll cycle in the same phase, and system calls per poll cycle by name
 //     in a second phase, counted by `strace -c -f` attached to this process
 //     (skipped when strace is missing); strace slows the calls it counts, so
-//     the CPU figure comes from the first phase only.
+//     the CPU figure comes from the first phase only.  The functions that
+//     allocate are found in a third, shorter phase: taking a backtrace of
+//     every allocation costs more CPU than the driver itself;
+//   the fixed pauses of the exchange, from the simulator's time stamps of the
+//     frames it read: after an enable frame (a command that awaits no reply)
+//     and after an acknowledge, until the next frame (floor: the no-reply
+//     pause); after a frame that got no reply, until it is sent again (floor:
+//     the response time-out); and after the answered repeat, until the next
+//     poll (floor: the quiet the line must keep after a time-out);
+//   how long destroying the driver takes while it waits for a reply that
+//     never comes (the destructor must end that wait, not sit it out).
 
 #include <execinfo.h>
 #include <signal.h>
@@ -64,6 +74,7 @@ namespace {
 constexpr std::size_t kSampleDepth = 16;
 constexpr std::size_t kMaxSamples = 4096;
 std::atomic<bool> g_counting{false};
+std::atomic<bool> g_sampling{false};  // also take a backtrace of each allocation
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<std::size_t> g_samples{0};
 std::array<std::array<void*, kSampleDepth>, kMaxSamples> g_sample_frames{};
@@ -75,6 +86,9 @@ void NoteAllocation() {
     return;
   }
   g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (!g_sampling.load(std::memory_order_relaxed)) {
+    return;
+  }
   const std::size_t slot = g_samples.fetch_add(1, std::memory_order_relaxed);
   if (slot < kMaxSamples) {
     t_in_sample = true;
@@ -117,6 +131,7 @@ constexpr double kByteMs = 10.0 * 1000.0 / 9600.0;  // 10 bits a byte at 9600 ba
 constexpr double kAckPauseMs = 100.0;
 const std::vector<uint8_t> kPollFrame = {0x02, 0x03, 0x06, 0x33, 0xDA, 0x81};
 const std::vector<uint8_t> kStackFrame = {0x02, 0x03, 0x06, 0x35, 0xEC, 0xE4};
+const std::vector<uint8_t> kAckFrame = {0x02, 0x03, 0x06, 0x00, 0xC2, 0x82};
 const std::vector<uint8_t> kSecurityFrame = {0x02, 0x03, 0x09, 0x32, 0xFF, 0xFF, 0xFF, 0x6D, 0x29};
 
 struct Figure {
@@ -160,8 +175,131 @@ int Host(int32_t kind, int64_t /*amount*/, void* /*user*/) {
   return kind == beEscrow ? 1 : 0;  // answers at once: stack
 }
 
-// Poll period and escrow-to-Stack latency on the in-process simulator.
-bool LineFigures(double seconds, int bills) {
+// The simulator's time stamps of the frames the driver sent after `since`, in
+// order.  A frame is stamped when the simulator reads it: the driver writes
+// each frame whole, so the stamp is the moment it was sent.
+std::vector<TraceEntry> SentFrames(SimServer& sim, std::size_t since) {
+  std::vector<TraceEntry> frames;
+  sim.WaitForTrace(
+      [&](const TraceEntry& entry) {
+        if (entry.direction == Direction::kReceived && !entry.bytes.empty()) {
+          frames.push_back(entry);
+        }
+        return false;
+      },
+      0ms, since);
+  return frames;
+}
+
+// From each frame that `is_first` picks to the frame after it, in ms.
+template <typename Pick>
+std::vector<double> GapsAfter(const std::vector<TraceEntry>& frames, const Pick& is_first) {
+  std::vector<double> gaps;
+  for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+    if (is_first(frames[i].bytes)) {
+      gaps.push_back(Ms(frames[i + 1].time - frames[i].time).count());
+    }
+  }
+  return gaps;
+}
+
+void PrintSpread(const std::string& name, const std::vector<double>& values, double floor) {
+  Print(name + " median", Percentile(values, 0.5), "ms", floor);
+  Print(name + " max", values.empty() ? 0 : *std::max_element(values.begin(), values.end()), "ms", floor);
+}
+
+// The exchange's fixed pauses: after the commands that await no reply (the
+// enable frame, the acknowledge), after a poll that got no reply, and the
+// quiet kept after such a time-out.  `toggles` enable frames and `timeouts`
+// unanswered polls (about 5 s each) are measured.
+bool PauseFigures(SimServer& sim, TNotavero& driver, int toggles, int timeouts) {
+  const std::size_t mark = sim.TraceMark();
+  for (int i = 0; i < toggles; ++i) {
+    driver.SetEnabled(false);
+    if (!sim.WaitForState(dsDisabled, 30s)) {
+      std::fprintf(stderr, "notavero-bench: the device was not disabled\n");
+      return false;
+    }
+    driver.SetEnabled(true);
+    if (!sim.WaitForState(dsWaitingForBill, 30s)) {
+      std::fprintf(stderr, "notavero-bench: the device was not enabled again\n");
+      return false;
+    }
+  }
+  WaitForFrame(sim, kPollFrame, sim.TraceMark());  // the frame after the last enable frame
+  const std::vector<TraceEntry> frames = SentFrames(sim, mark);
+  const double no_reply_floor = kAckPauseMs;
+  PrintSpread(
+      "pause after enable frame",
+      GapsAfter(frames,
+                [](const std::vector<uint8_t>& f) { return f.size() > 3 && f[3] == cmdEnableBillTypes; }),
+      no_reply_floor);
+  PrintSpread("pause after an Ack",
+              GapsAfter(frames, [](const std::vector<uint8_t>& f) { return f == kAckFrame; }),
+              no_reply_floor);
+
+  // A poll the device does not hear: the response time-out, the repeat, and
+  // the quiet the line must keep before the next poll.
+  std::vector<double> repeats;
+  std::vector<double> settles;
+  for (int attempt = 0; attempt < 3 * timeouts && static_cast<int>(repeats.size()) < timeouts; ++attempt) {
+    if (!WaitForFrame(sim, kAckFrame, sim.TraceMark())) {
+      std::fprintf(stderr, "notavero-bench: no acknowledge while idle\n");
+      return false;
+    }
+    sim.Command("silent 1");  // the next frame, the poll after the acknowledge's pause, goes unheard
+    const std::size_t silent_mark = sim.TraceMark();
+    if (!WaitForFrame(sim, kPollFrame, silent_mark) || !WaitForFrame(sim, kAckFrame, silent_mark)) {
+      std::fprintf(stderr, "notavero-bench: the driver did not recover from an unanswered poll\n");
+      return false;
+    }
+    const std::vector<TraceEntry> after = SentFrames(sim, silent_mark);
+    // Unheard poll, its repeat (answered, but not trusted), the next poll.
+    if (after.size() >= 3 && after[0].bytes == kPollFrame && after[1].bytes == kPollFrame &&
+        after[2].bytes == kPollFrame) {
+      repeats.push_back(Ms(after[1].time - after[0].time).count());
+      settles.push_back(Ms(after[2].time - after[1].time).count());
+    }
+  }
+  PrintSpread("repeat of an unanswered poll", repeats,
+              std::chrono::duration<double, std::milli>(TNotavero::kResponseTimeout).count());
+  PrintSpread(
+      "quiet after a time-out", settles,
+      std::chrono::duration<double, std::milli>(TNotavero::kSettleAfterTimeout).count() + 12 * kByteMs);
+  return true;
+}
+
+// How long destroying the driver takes while its polling thread waits for a
+// reply that never comes (the device hears nothing): the destructor ends the
+// wait at once instead of sitting out the response time-out.
+bool DestroyFigures(SimServer& sim, int samples) {
+  std::vector<double> times;
+  for (int i = 0; i < samples; ++i) {
+    const std::size_t mark = sim.TraceMark();
+    auto driver = std::make_unique<TNotavero>(40, TBillSink{nullptr, &Host, nullptr});
+    if (!WaitForFrame(sim, kSecurityFrame, mark)) {
+      std::fprintf(stderr, "notavero-bench: a new driver did not set up the device\n");
+      return false;
+    }
+    sim.Command("silent 1000000");
+    if (!WaitForFrame(sim, kPollFrame, sim.TraceMark())) {
+      std::fprintf(stderr, "notavero-bench: no poll to leave unanswered\n");
+      return false;
+    }
+    // The poll is on its way: the driver waits up to the response time-out.
+    const auto start = std::chrono::steady_clock::now();
+    driver.reset();
+    times.push_back(Ms(std::chrono::steady_clock::now() - start).count());
+    sim.Command("clear");
+  }
+  Print("destroys measured", static_cast<double>(times.size()), "");
+  PrintSpread("destroy awaiting a reply", times, 0);
+  return true;
+}
+
+// Poll period, escrow-to-Stack latency, the exchange's pauses and the time
+// a destruction takes, on the in-process simulator.
+bool LineFigures(double seconds, int bills, int pauses, int timeouts, int destroys) {
   sim::SimOptions options;  // paced at 9600 baud
   auto sim = SimServer::Start(options);
   ::setenv("NOTAVERO_COM40", sim->SlavePath().c_str(), 1);
@@ -226,8 +364,11 @@ bool LineFigures(double seconds, int bills) {
   Print("bills measured", static_cast<double>(latencies.size()), "");
   Print("escrow to Stack median", Percentile(latencies, 0.5), "ms", stack_floor);
   Print("escrow to Stack p95", Percentile(latencies, 0.95), "ms", stack_floor);
+  if (!sim->WaitForState(dsWaitingForBill, 30s) || !PauseFigures(*sim, *driver, pauses, timeouts)) {
+    return false;
+  }
   driver.reset();
-  return true;
+  return DestroyFigures(*sim, destroys);
 }
 
 // System calls of this process per idle poll cycle, by name, counted by
@@ -385,10 +526,18 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
   g_counting.store(true);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   g_counting.store(false);
+  const uint64_t allocations = g_allocations.load();
   const auto wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
   rusage usage_after{};
   getrusage(RUSAGE_SELF, &usage_after);
   const std::size_t polls = count_polls() - polls_before;
+  // Where the allocations come from, in a phase of its own.
+  g_samples.store(0);
+  g_sampling.store(true);
+  g_counting.store(true);
+  std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 5.0)));
+  g_counting.store(false);
+  g_sampling.store(false);
   driver.reset();
   const ssize_t quit = write(in[1], "quit\n", 5);
   (void)quit;
@@ -409,7 +558,6 @@ bool ProcessFigures(double seconds, const std::filesystem::path& log_path) {
             : 0,
         "");
   Print("peak resident memory", static_cast<double>(usage_after.ru_maxrss) / 1024.0, "MiB");
-  const uint64_t allocations = g_allocations.load();
   Print("heap allocations per poll cycle",
         polls > 0 ? static_cast<double>(allocations) / static_cast<double>(polls) : 0, "");
 
@@ -498,12 +646,18 @@ void WriteJson(const std::string& path) {
 int main(int argc, char** argv) {
   double seconds = 20;
   int bills = 20;
+  int pauses = 10;   // enable frames
+  int timeouts = 3;  // unanswered polls, about 5 s each
+  int destroys = 10;
   std::string json = "bench.json";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
       seconds = 2;
       bills = 2;
+      pauses = 2;
+      timeouts = 1;
+      destroys = 2;
     } else if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
     } else if (arg == "--bills" && i + 1 < argc) {
@@ -519,7 +673,8 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(dir);
   const auto log_path = dir / "Notavero.log";
   ::setenv("NOTAVERO_LOG", log_path.c_str(), 1);
-  const bool ok = notavero::LineFigures(seconds, bills) && notavero::ProcessFigures(seconds, log_path);
+  const bool ok = notavero::LineFigures(seconds, bills, pauses, timeouts, destroys) &&
+                  notavero::ProcessFigures(seconds, log_path);
   std::filesystem::remove_all(dir);
   if (!ok) {
     return 1;
