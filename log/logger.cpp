@@ -47,6 +47,9 @@ struct LogState {
   bool first_write = true;
   bool write_broken = false;
   LogFileLayer* files = nullptr;
+  int holds = 0;                       // LogHoldFile calls not yet released
+  LogFileHandle kept = kNoLogFile;     // the file held open between lines
+  LogFileLayer* kept_layer = nullptr;  // the layer that opened it
   Event alert_event{Event::Mode::kAutoReset};
   std::atomic<uint64_t> alerts_signalled{0};  // how often alert_event was set
   std::atomic<LogClock> clock{nullptr};
@@ -133,13 +136,50 @@ void RotateLocked(const std::string& file_name, int32_t limit) {
   RenameIfFree(path, copy(0));
 }
 
-// Closes the file on every way out of a write.
+void CloseKept(LogState& s) {
+  if (s.kept != kNoLogFile) {
+    s.kept_layer->Close(s.kept);
+    s.kept = kNoLogFile;
+    s.kept_layer = nullptr;
+  }
+}
+
+// The file held open since an earlier line, when the path still names it
+// and it needs no rotation, with its size; else kNoLogFile (a held file is
+// closed then).
+LogFileHandle TakeKept(LogState& s, LogFileLayer& files, int64_t& size) {
+  if (s.kept == kNoLogFile) {
+    return kNoLogFile;
+  }
+  int64_t named_size = -1;
+  if (s.kept_layer != &files || !files.StillNamed(s.kept, s.file_name, named_size) || named_size < 0 ||
+      named_size > kLogMaxSize) {
+    CloseKept(s);
+    return kNoLogFile;
+  }
+  size = named_size;
+  s.kept_layer = nullptr;
+  return std::exchange(s.kept, kNoLogFile);
+}
+
+// Closes the file on every way out of a write, unless it is released to be
+// held open.
 class OpenFile {
  public:
-  OpenFile(LogFileLayer& files, LogFileHandle handle) : files_(files), handle_(handle) {}
+  static constexpr int64_t kUnread = -2;
+
+  // `size`: the file's size when known, else kUnread.
+  OpenFile(LogFileLayer& files, LogFileHandle handle, int64_t size = kUnread)
+      : files_(files), handle_(handle), size_(size) {}
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { files_.Close(handle_); }
+  ~OpenFile() {
+    if (handle_ != kNoLogFile) {
+      files_.Close(handle_);
+    }
+  }
+
+  LogFileHandle Release() { return std::exchange(handle_, kNoLogFile); }
 
   // Writes `bytes` whole or not at all: what a failed write left (a full
   // disk takes what fits) is cut off again, so that the file holds no torn
@@ -161,7 +201,6 @@ class OpenFile {
   }
 
  private:
-  static constexpr int64_t kUnread = -2;
   LogFileLayer& files_;
   LogFileHandle handle_;
   int64_t size_ = kUnread;  // the file's size before the next write; -1 unknown
@@ -203,25 +242,30 @@ void LoseLine(LogState& s, LogSink* sink) {
 // load, the waiting lines, the count of dropped lines and `line`.  A line
 // that cannot be written is dropped and counted.  Called with the lock held.
 void WriteLocked(LogState& s, std::string_view line) {
-  RotateLocked(s.file_name, kLogMaxSize);
   LogFileLayer& files = Files(s);
   LogSink* const sink = s.sink.load(std::memory_order_acquire);
-  std::string error;
-  LogFileHandle handle = files.OpenExisting(s.file_name, error);
-  if (handle == kNoLogFile) {
-    AddPending(s, std::string(kOpenFailure.view()) + error);
-    std::string create_error;
-    handle = files.Create(s.file_name, create_error);
+  int64_t size = OpenFile::kUnread;
+  LogFileHandle handle = TakeKept(s, files, size);
+  const bool was_kept = handle != kNoLogFile;
+  if (!was_kept) {
+    RotateLocked(s.file_name, kLogMaxSize);
+    std::string error;
+    handle = files.OpenExisting(s.file_name, error);
     if (handle == kNoLogFile) {
-      if (sink != nullptr) {
-        PostNotice(s, sink, kCannotWrite);
-        s.write_broken = true;
+      AddPending(s, std::string(kOpenFailure.view()) + error);
+      std::string create_error;
+      handle = files.Create(s.file_name, create_error);
+      if (handle == kNoLogFile) {
+        if (sink != nullptr) {
+          PostNotice(s, sink, kCannotWrite);
+          s.write_broken = true;
+        }
+        s.file_name.clear();
+        return;
       }
-      s.file_name.clear();
-      return;
     }
   }
-  OpenFile file(files, handle);
+  OpenFile file(files, handle, size);
   if (s.first_write) {
     if (!file.Write(kLineEnd)) {
       LoseLine(s, sink);
@@ -251,6 +295,13 @@ void WriteLocked(LogState& s, std::string_view line) {
     PostNotice(s, sink, kRestored);
     s.write_broken = false;
   }
+  // Held: the file stays open for the next line, where the layer can tell
+  // later that the path still names it (a fresh opening is asked once).
+  int64_t named_size = -1;
+  if (s.holds > 0 && (was_kept || files.StillNamed(handle, s.file_name, named_size))) {
+    s.kept = file.Release();
+    s.kept_layer = &files;
+  }
 }
 
 // Path of the log for a short name: the executable's path with its
@@ -279,6 +330,7 @@ void UseFile(std::string file_name) {
   LogState& s = State();
   {
     const std::lock_guard lock(s.lock);
+    CloseKept(s);
     s.file_name = std::move(file_name);
     s.pending.clear();
     s.dropped = 0;
@@ -365,10 +417,25 @@ void LogRotate(int32_t limit) noexcept {
   try {
     LogState& s = State();
     const std::lock_guard lock(s.lock);
+    CloseKept(s);  // the next line opens the file by its path again
     if (!s.file_name.empty()) {
       RotateLocked(s.file_name, limit);
     }
   } catch (...) {  // NOLINT(bugprone-empty-catch): rotation failures are passed over
+  }
+}
+
+void LogHoldFile() noexcept {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  ++s.holds;
+}
+
+void LogReleaseFile() noexcept {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  if (s.holds > 0 && --s.holds == 0) {
+    CloseKept(s);
   }
 }
 
@@ -385,6 +452,7 @@ void SetClock(LogClock clock) {
 void SetFileLayer(LogFileLayer* layer) {
   LogState& s = State();
   const std::lock_guard lock(s.lock);
+  CloseKept(s);
   s.files = layer;
 }
 
@@ -410,6 +478,12 @@ std::vector<std::string> PendingLines() {
   return {s.pending.begin(), s.pending.end()};
 }
 
+bool FileKeptOpen() {
+  LogState& s = State();
+  const std::lock_guard lock(s.lock);
+  return s.kept != kNoLogFile;
+}
+
 bool FirstWrite() {
   LogState& s = State();
   const std::lock_guard lock(s.lock);
@@ -428,6 +502,8 @@ void Reset() {
   LogState& s = State();
   {
     const std::lock_guard lock(s.lock);
+    CloseKept(s);
+    s.holds = 0;
     s.file_name.clear();
     s.pending.clear();
     s.dropped = 0;

@@ -1,6 +1,7 @@
 // The driver's process-wide text log.
 //
-// Every line is appended to one file, opened and closed for each line:
+// Every line is appended to one file, opened and closed for each line (or
+// kept open between lines while held, see LogHoldFile):
 //   mark, space, "dd.mm hh:mm:ss.zzz", space, "[tag]", space, text, CR LF
 // where the mark is one character of "-+?!#$^" for the levels 0 to 6 and the
 // tag is always empty.  Texts are written byte for byte (Windows-1251).  A
@@ -52,6 +53,17 @@ void LogWrite(uint8_t level, std::string_view text) noexcept;
 // deleted, ".9" .. ".0" move up by one, and the file becomes ".0".  Failures
 // are passed over.  LogWrite calls it before every line.
 void LogRotate(int32_t limit) noexcept;
+
+// While at least one hold is taken the log keeps its file open between
+// lines, where the system lets it tell cheaply that the path still names
+// that file (POSIX); before each line it checks so, and a file that was
+// removed, renamed or replaced is opened anew by its path, as it would be
+// without the hold.  The last release closes the file.  An open serial port
+// holds the log, so that each line of a polling driver costs a status query
+// and a write instead of an open, queries, a write and a close.  Never
+// throw; every hold must be released once.
+void LogHoldFile() noexcept;
+void LogReleaseFile() noexcept;
 
 // Receives every formatted line (time stamp, tag and text, without mark) and
 // notices about the file, for an on-screen log list.  Nothing in the library

@@ -47,6 +47,13 @@ class LogFileLayer {
   // Cuts the open file back to `size` bytes; false when it could not.
   virtual bool Truncate(LogFileHandle file, int64_t size) = 0;
   virtual void Close(LogFileHandle file) = 0;
+  // Whether `file`, the last file this layer opened, is still the file that
+  // `path` names (not removed, renamed or replaced since), with the file's
+  // size in `size`.  A layer that cannot tell answers false, and the log
+  // then opens and closes the file for every line.
+  virtual bool StillNamed(LogFileHandle /*file*/, const std::string& /*path*/, int64_t& /*size*/) {
+    return false;
+  }
 };
 
 // The file layer on the operating system's files.
@@ -74,6 +81,9 @@ bool FirstWrite();
 uint64_t AlertEventCount();
 // Waits for the alert event (auto-reset); false on time-out.
 bool WaitAlertEvent(std::chrono::milliseconds timeout);
+
+// Whether the log holds its file open between lines now.
+bool FileKeptOpen();
 
 // Returns the log to its state at load (no file, FirstWrite set, empty
 // lists, system clock and files, no sink).  Call only while no other thread

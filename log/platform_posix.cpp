@@ -34,6 +34,7 @@ class PosixFiles final : public LogFileLayer {
   }
 
   bool Write(LogFileHandle file, std::string_view bytes) override {
+    Forget(file);
     const char* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
@@ -51,11 +52,15 @@ class PosixFiles final : public LogFileLayer {
   }
 
   int64_t Size(LogFileHandle file) override {
+    if (file == last_.fd && last_.size_fresh) {
+      return last_.size;  // as the opening found it: nothing was written since
+    }
     struct stat info {};
     return ::fstat(static_cast<int>(file), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
   }
 
   bool Truncate(LogFileHandle file, int64_t size) override {
+    Forget(file);
     int result = -1;
     do {
       result = ::ftruncate(static_cast<int>(file), static_cast<off_t>(size));
@@ -63,10 +68,41 @@ class PosixFiles final : public LogFileLayer {
     return result == 0;
   }
 
-  void Close(LogFileHandle file) override { ::close(static_cast<int>(file)); }
+  void Close(LogFileHandle file) override {
+    if (file == last_.fd) {
+      last_ = {};
+    }
+    ::close(static_cast<int>(file));
+  }
+
+  // One status query by path: the same device and inode as at the opening.
+  bool StillNamed(LogFileHandle file, const std::string& path, int64_t& size) override {
+    struct stat info {};
+    if (file != last_.fd || ::stat(path.c_str(), &info) != 0 || info.st_dev != last_.device ||
+        info.st_ino != last_.inode) {
+      return false;
+    }
+    size = static_cast<int64_t>(info.st_size);
+    return true;
+  }
 
  private:
-  static LogFileHandle Open(const std::string& path, int flags, std::string& error) {
+  // What the last opening found out about its file.
+  struct Opened {
+    LogFileHandle fd = kNoLogFile;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t size = -1;
+    bool size_fresh = false;  // nothing written or cut since the opening
+  };
+
+  void Forget(LogFileHandle file) {
+    if (file == last_.fd) {
+      last_.size_fresh = false;
+    }
+  }
+
+  LogFileHandle Open(const std::string& path, int flags, std::string& error) {
     int fd = -1;
     do {
       fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
@@ -92,17 +128,19 @@ class PosixFiles final : public LogFileLayer {
     }
     // Writes to a character device wait as usual (O_NONBLOCK means nothing
     // to a regular file).
-    if (S_ISREG(info.st_mode)) {
-      return fd;
+    if (!S_ISREG(info.st_mode)) {
+      const int status = ::fcntl(fd, F_GETFL);
+      if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+        error = std::system_category().message(errno);
+        ::close(fd);
+        return kNoLogFile;
+      }
     }
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
-      error = std::system_category().message(errno);
-      ::close(fd);
-      return kNoLogFile;
-    }
+    last_ = Opened{fd, info.st_dev, info.st_ino, static_cast<int64_t>(info.st_size), true};
     return fd;
   }
+
+  Opened last_;
 };
 
 }  // namespace

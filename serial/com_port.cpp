@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/cp1251.h"
+#include "log/logger.h"
 
 namespace notavero {
 namespace {
@@ -117,6 +118,9 @@ void TComPort::Open() {
       in_head_ = in_tail_ = 0;
       event_mask_ = kEventMask;
       opened_.store(true, std::memory_order_release);
+      // The traffic of an open port is logged line by line: the log keeps
+      // its file open meanwhile.
+      LogHoldFile();
     }
     ApplySettings(baud_rate_, parity_, byte_size_, stop_bits_);
     RefreshStatus();
@@ -150,6 +154,7 @@ void TComPort::ReleaseResources() {
   out_buffer_.clear();
   out_buffer_.shrink_to_fit();
   opened_.store(false, std::memory_order_release);
+  LogReleaseFile();
 }
 
 // ---- settings and status

@@ -71,7 +71,6 @@ class PosixDevice final : public SerialDevice {
     {
       std::lock_guard lock(mutex_);
       announced_ = 0;
-      counted_ = false;
       drained_ = false;
     }
     std::string path = path_;
@@ -240,22 +239,18 @@ class PosixDevice final : public SerialDevice {
     return true;
   }
 
-  // A terminal keeps no error mask.  Right after an event the count it
-  // announced is the answer: no read or purge has happened since, and bytes
-  // that came later are read with the announced ones all the same.
+  // A terminal keeps no error mask, so the answer is the input count alone,
+  // and no query of the terminal is needed for it: right after an event the
+  // count it announced is the answer (no read or purge has happened since,
+  // and bytes that came later are read with the announced ones all the
+  // same).  Anywhere else (the port asks before every write, for its status
+  // snapshot) it is what was announced and not read yet; bytes that arrived
+  // meanwhile are announced by the next event as usual.
   bool ClearErrors(uint32_t& errors, CommStat& stat) override {
     errors = 0;
     std::lock_guard lock(mutex_);
-    if (!counted_) {
-      int count = 0;
-      if (::ioctl(fd_, FIONREAD, &count) != 0) {
-        return false;
-      }
-      stat = CommStat{0, static_cast<uint32_t>(count), 0};
-      return true;
-    }
     stat = CommStat{0, announced_, 0};
-    return true;
+    return fd_ >= 0;
   }
 
   // The flush and the reset of the announced count are one step under the
@@ -265,7 +260,6 @@ class PosixDevice final : public SerialDevice {
     std::lock_guard lock(mutex_);
     ::ioctl(fd_, TCFLSH, TCIFLUSH);
     announced_ = 0;
-    counted_ = false;
     drained_ = true;
   }
 
@@ -305,7 +299,6 @@ class PosixDevice final : public SerialDevice {
         }
         if (want_chars && static_cast<uint32_t>(count) > announced_) {
           announced_ = static_cast<uint32_t>(count);
-          counted_ = true;
           events = kEvRxChar;
           return WaitStatus::kEvent;
         }
@@ -334,7 +327,6 @@ class PosixDevice final : public SerialDevice {
     const ssize_t n = ::read(fd_, dest, count);
     const uint32_t got = n > 0 ? static_cast<uint32_t>(n) : 0;
     std::lock_guard lock(mutex_);
-    counted_ = false;
     if (got < count && (n >= 0 || errno == EAGAIN)) {
       announced_ = 0;  // the device is empty
       drained_ = true;
@@ -437,7 +429,6 @@ class PosixDevice final : public SerialDevice {
   std::atomic<bool> interrupted_{false};
   std::mutex mutex_;
   uint32_t announced_ = 0;  // bytes in the device already announced by an event
-  bool counted_ = false;    // announced_ is the count of the last event; nothing was read or purged since
   bool drained_ = false;    // the last read or purge left the device empty
   std::string open_error_;
 };

@@ -786,5 +786,50 @@ TEST_F(LogTest, LogInitWhileAnotherThreadLogs) {
   EXPECT_EQ(first[0] + second[0], kLines);
 }
 
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// While held (an open port holds the log) the file stays open between
+// lines, yet every line goes where the path points, as without the hold:
+// a removed file is created anew, one renamed away is left behind, one past
+// the limit is rotated.  The last release closes the file.
+TEST_F(LogTest, HeldFileFollowsItsPathAndTheLastReleaseClosesIt) {
+  SetTime(12, 6, 10, 50, 55, 123);
+  const auto line = [](const std::string& text) { return "? " + kStamp + " [] " + text + "\r\n"; };
+  LogInit(log_.string());
+  const std::size_t descriptors = OpenDescriptors();
+  LogHoldFile();
+  LogHoldFile();
+  LogWrite(2, "one");
+  LogWrite(2, "two");
+  EXPECT_TRUE(log_testing::FileKeptOpen());
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n" + line("one") + line("two"));
+
+  fs::remove(log_);
+  LogWrite(2, "three");
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("three"));
+
+  fs::rename(log_, dir_ / "moved");
+  LogWrite(2, "four");
+  EXPECT_EQ(ReadFile(dir_ / "moved"), kMissingFileLine + "\r\n" + line("three"));
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("four"));
+
+  fs::resize_file(log_, kLogMaxSize + 1);
+  LogWrite(2, "five");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0", "moved"));
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("five"));
+
+  LogReleaseFile();
+  EXPECT_TRUE(log_testing::FileKeptOpen());
+  LogReleaseFile();
+  EXPECT_FALSE(log_testing::FileKeptOpen());
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  LogWrite(2, "six");  // unheld: opened and closed for the line
+  EXPECT_FALSE(log_testing::FileKeptOpen());
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
 }  // namespace
 }  // namespace notavero
