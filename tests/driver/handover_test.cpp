@@ -1,0 +1,131 @@
+// A stray byte between two exchanges, on the scripted line.
+//
+// The event thread hands every byte that arrives while no exchange waits to
+// the polling thread as if it ended one (it checks the status, then signals
+// the reply).  When that signal lands just after the next exchange has
+// begun, the exchange is woken with its status still "waiting"; it must go
+// on waiting for its reply instead of failing against a healthy device.
+//
+// The byte is put on the line exactly between exchanges: while the polling
+// thread writes the state line of a cycle (after the acknowledge, before
+// the next poll), from inside the log's file layer.  The polling thread then
+// races on into the next exchange while the event thread handles the byte.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/cp1251.h"
+#include "driver/notavero_unit.h"
+#include "log/logger_testing.h"
+#include "tests/driver/model_line.h"
+
+namespace notavero {
+namespace {
+
+using testing::Bytes;
+using testing::Frame;
+using testing::ModelLine;
+using namespace std::chrono_literals;
+
+const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
+constexpr uint8_t kStrayByte = 0x55;  // no frame starts with it
+constexpr int kStrayBytes = 25;
+constexpr auto kWait = 120s;  // generous: sanitizers on a loaded machine
+
+// The system's files, with a look at every line the driver writes: each
+// state line puts a stray byte on the line, and failed cycles are counted.
+class WatchedFiles final : public LogFileLayer {
+ public:
+  explicit WatchedFiles(FakeLine& line) : line_(line) {}
+
+  LogFileHandle OpenExisting(const std::string& path, std::string& error) override {
+    return files_.OpenExisting(path, error);
+  }
+  LogFileHandle Create(const std::string& path, std::string& error) override {
+    return files_.Create(path, error);
+  }
+  bool Write(LogFileHandle file, std::string_view bytes) override {
+    if (bytes.find(kStateLine.view()) != std::string_view::npos) {
+      bool deliver = false;
+      {
+        const std::lock_guard lock(mutex_);
+        deliver = delivered_ < kStrayBytes;
+        if (deliver) {
+          ++delivered_;
+        } else {
+          polled_after_ = true;
+        }
+      }
+      if (deliver) {
+        line_.Receive({kStrayByte});
+      }
+      changed_.notify_all();
+    }
+    if (bytes.find(kThreadError.view()) != std::string_view::npos) {
+      const std::lock_guard lock(mutex_);
+      ++failed_cycles_;
+    }
+    return files_.Write(file, bytes);
+  }
+  int64_t Size(LogFileHandle file) override { return files_.Size(file); }
+  bool Truncate(LogFileHandle file, int64_t size) override { return files_.Truncate(file, size); }
+  void Close(LogFileHandle file) override { files_.Close(file); }
+  bool StillNamed(LogFileHandle file, const std::string& path, int64_t& size) override {
+    return files_.StillNamed(file, path, size);
+  }
+
+  // Waits until every stray byte has been put on the line and a poll after
+  // the last has been answered.
+  bool WaitAllDelivered() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [this] { return polled_after_; });
+  }
+  [[nodiscard]] int FailedCycles() const {
+    const std::lock_guard lock(mutex_);
+    return failed_cycles_;
+  }
+
+ private:
+  static constexpr auto kStateLine = Cp1251(u8"Состояние: ");
+  static constexpr auto kThreadError = Cp1251(u8"Ошибка в потоке: ");
+
+  FakeLine& line_;
+  LogFileLayer& files_ = LogSystemFileLayer();
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int delivered_ = 0;
+  bool polled_after_ = false;
+  int failed_cycles_ = 0;
+};
+
+TEST(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("notavero-handover-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+
+  ModelLine line(sim::ModelOptions{.start_disabled = true});
+  WatchedFiles files(line.Line());
+  log_testing::SetFileLayer(&files);
+  {
+    auto driver = std::make_unique<TNotavero>(1, TBillSink{}, line.Device());
+    ASSERT_TRUE(line.WaitForFrame(kSecurity));
+    ASSERT_TRUE(files.WaitAllDelivered());
+  }
+  log_testing::SetFileLayer(nullptr);
+  EXPECT_EQ(files.FailedCycles(), 0) << "an exchange failed against a healthy device";
+  ::unsetenv("NOTAVERO_LOG");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace notavero
