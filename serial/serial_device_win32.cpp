@@ -159,7 +159,7 @@ class Win32Device final : public SerialDevice {
       return WaitStatus::kRefused;
     }
     if (error != ERROR_IO_PENDING) {
-      return DeviceGone(error) ? WaitStatus::kEnded : WaitStatus::kFailed;
+      return WaitFailed(error);
     }
     HANDLE handles[2] = {event_ov_.hEvent, stop_event_};
     const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -172,9 +172,10 @@ class Win32Device final : public SerialDevice {
       return WaitStatus::kEnded;
     }
     const BOOL ok = GetOverlappedResult(handle_, &event_ov_, &n, FALSE);
+    const DWORD failure = ok ? ERROR_SUCCESS : GetLastError();
     ResetEvent(event_ov_.hEvent);
     if (!ok) {
-      return WaitStatus::kEnded;
+      return WaitFailed(failure);
     }
     events = event_bits_;
     return WaitStatus::kEvent;
@@ -252,6 +253,21 @@ class Win32Device final : public SerialDevice {
   }
 
  private:
+  // A wait that failed: the device is gone only when a status query fails
+  // too, with an error of a removed device.  A wait alone is no proof: Wine,
+  // for one, fails a wait now and then on a port that goes on working.
+  WaitStatus WaitFailed(DWORD error) {
+    if (!DeviceGone(error)) {
+      return WaitStatus::kFailed;
+    }
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (ClearCommError(handle_, &errors, &stat)) {
+      return WaitStatus::kFailed;
+    }
+    return DeviceGone(GetLastError()) ? WaitStatus::kEnded : WaitStatus::kFailed;
+  }
+
   // "\\.\COM9: " and the system's message; a port another program has open
   // reports access denied, which says little to a technician.
   void NoteOpenError(const char* path, DWORD code) {
