@@ -297,7 +297,7 @@ class MoneyTest(ServiceTestCase):
         children.kill(service.process)
         service.killed = True
         ws.close()
-        self.assertEqual(service.stacked_rows(), 6)
+        self.assertIn(service.stacked_rows(), (6, 7))  # 7 when the bill went in before the kill
 
         # The device kept the bill's outcome for the next driver.
         service = self.start()
