@@ -216,7 +216,7 @@ TEST(LogReader, PeriodAndTimeline) {
   }
   EXPECT_EQ(bills, (std::vector<std::string>{"Get bill table -> 10 50 100 500 1000 5000",
                                              "Poll -> 80 escrow 100", "Poll -> 81 stacked 100",
-                                             "Poll -> 1C rejected 68 (Ошибка возврата стоимости)",
+                                             "Poll -> 1C rejecting 68 (Ошибка возврата стоимости)",
                                              "Poll -> 80 escrow 5000", "Poll -> 82 returned 5000"}));
 
   EXPECT_EQ(ParseMoment("2024-12-08 10:00:35"), ParseMoment("08.12 10:00:35.000"));

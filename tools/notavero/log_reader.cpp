@@ -9,6 +9,7 @@
 
 #include "common/cp1251.h"
 #include "driver/bill_table.h"
+#include "driver/state_names.h"
 #include "driver/state_text.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
@@ -710,54 +711,9 @@ std::vector<std::size_t> OrderLogFiles(const std::vector<std::string>& names,
 }
 
 std::string_view StateName(uint8_t state) {
-  switch (state) {
-    case dsPowerUp:
-      return "power up";
-    case dsPowerUpWithBill:
-      return "power up with a bill";
-    case dsPowerUpBillNoReturn:
-      return "power up with a bill that cannot be returned";
-    case dsInitializing:
-      return "initializing";
-    case dsWaitingForBill:
-      return "idling";
-    case dsAccepting:
-      return "accepting";
-    case dsStacking:
-      return "stacking";
-    case dsReturning:
-      return "returning";
-    case dsDisabled:
-      return "disabled";
-    case dsHolding:
-      return "holding";
-    case dsBusy:
-      return "busy";
-    case dsBillError:
-      return "rejected";
-    case dsAcceptorFull:
-      return "cassette full";
-    case dsCassetteMissing:
-      return "cassette missing";
-    case dsJamInPath:
-      return "jam in the path";
-    case dsJamInCassette:
-      return "jam in the cassette";
-    case dsCounterfeit:
-      return "counterfeit";
-    case dsPauseTwoBills:
-      return "paused: two bills";
-    case dsFailure:
-      return "failure";
-    case dsEscrow:
-      return "escrow";
-    case dsStacked:
-      return "stacked";
-    case dsReturned:
-      return "returned";
-    default:
-      return {};
-  }
+  // The driver's own English names, as the C interface and the tools give them.
+  const std::string_view name = notavero::StateName(state);
+  return name == "unknown" ? std::string_view{} : name;
 }
 
 uint64_t Summary::StackedCount() const {
