@@ -211,7 +211,8 @@ class ServiceTestCase(children.TestCase):
         self.addCleanup(self.state.cleanup)
 
     def start(self, *options):
-        service = Service(self.state.name, "--device", f"kiosk={self.sim.path}", *options)
+        # A decision has 8 s, not 3, on a loaded machine (the device returns a bill by itself after 10 s).
+        service = Service(self.state.name, "--device", f"kiosk={self.sim.path}", "--escrow-timeout", "8000", *options)
         self.addCleanup(self.stopped_cleanly, service)
         return service
 
