@@ -256,10 +256,15 @@ void TNotavero::DataReceived(uint32_t count) {
       ProcessRxByte();
       if (ExchangeStatus.load() != xsWaiting) {
         // Hand over: the exchange takes the reply while this thread waits a
-        // little, so that the rest of the batch does not disturb it.
+        // little, so that the rest of the batch does not disturb it.  After
+        // the batch's last byte there is nothing left to wait with (a later
+        // byte finds the status no longer waiting and is dropped), and the
+        // wait would only cost a sleep and a wake-up per reply.
         ResponseTaken.Reset();
         ResponseReady.Set();
-        ResponseTaken.Wait(kHandOverWait);
+        if (i + 1 < count) {
+          ResponseTaken.Wait(kHandOverWait);
+        }
       }
     }
   } catch (...) {  // NOLINT(bugprone-empty-catch)

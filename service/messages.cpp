@@ -215,7 +215,7 @@ std::string BillEventJson(const BillEvent& event) {
   JsonObject json;
   json.Add("type", event.kind).Add("id", event.id).Add("device", event.device).Add("time", event.time_ms);
   if (event.kind == "escrow" || event.kind == "stacked" || event.kind == "returned") {
-    json.Add("amount", event.amount);
+    json.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
   }
   if (event.kind == "escrow" && !event.decision.empty()) {
     json.Add("decision", event.decision).Add("by", event.detail);

@@ -51,7 +51,7 @@ struct BillEvent {
   std::string device;    // the validator's name
   std::string kind;      // escrow, stacked, returned, rejected, unconfirmed
   int64_t amount = 0;    // 1/10000 currency units (escrow, stacked, returned)
-  int32_t code = 0;      // rejected: the reason's code; unconfirmed: the bill type
+  int32_t code = 0;      // rejected: the reason's code; the others: the bill type (-1 unknown)
   std::string decision;  // escrow: stack, return, or empty while it waits
   std::string detail;    // escrow: who decided (client, timeout, no-client); rejected: the reason's name
   bool acked = false;    // stacked: acknowledged by a client

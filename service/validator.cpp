@@ -115,11 +115,16 @@ void Validator::Record(BillEvent event) {
   sink_.Publish(BillEventJson(event), event.id);
 }
 
+int32_t Validator::BillTypeOf(uint8_t bill_state) const {
+  return last_word_ >= 0 && (last_word_ & 0xFF) == bill_state ? (last_word_ >> 8) & 0xFF : -1;
+}
+
 int Validator::Escrow(int64_t amount) {
   BillEvent event;
   event.device = spec_.name;
   event.kind = "escrow";
   event.amount = amount;
+  event.code = BillTypeOf(0x80);
   event.time_ms = NowMs();
   {
     const std::scoped_lock lock(mutex_);
@@ -171,6 +176,7 @@ void Validator::Outcome(const char* kind, int64_t amount) {
   BillEvent event;
   event.kind = kind;
   event.amount = amount;
+  event.code = BillTypeOf(std::string_view(kind) == "stacked" ? 0x81 : 0x82);
   Record(std::move(event));
   sink_.Post([this] { sink_.Publish(StatusJson(), 0); });
 }
@@ -180,6 +186,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
   try {
     switch (kind) {
       case NV_EVENT_STATE:
+        self->last_word_ = code;
         self->sink_.Publish(JsonObject()
                                 .Add("type", "state")
                                 .Add("device", self->spec_.name)

@@ -72,6 +72,11 @@ class Validator {
   EventSink& sink_;
   const std::chrono::milliseconds escrow_timeout_;
   std::atomic<nv_driver*> driver_{nullptr};
+  // The last status word the driver reported (polling thread only): a bill
+  // callback follows the state event of the same poll, whose sub-code is the
+  // bill's type.
+  int32_t last_word_ = -1;
+  [[nodiscard]] int32_t BillTypeOf(uint8_t bill_state) const;
   std::atomic<bool> want_enabled_;
 
   mutable std::mutex mutex_;

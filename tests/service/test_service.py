@@ -248,6 +248,7 @@ class MoneyTest(ServiceTestCase):
         ws = self.ready_client(service)
         escrow, stacked = self.take_bill(ws)
         self.assertEqual((stacked["type"], stacked["amount"], stacked["acked"]), ("stacked", HUNDRED, False))
+        self.assertEqual((escrow["bill_type"], stacked["bill_type"]), (4, 4))
         self.assertGreater(stacked["id"], escrow["id"])
         # A decision for a bill no longer waiting is refused.
         self.assertEqual(ws.reply({"cmd": "return", "id": escrow["id"]})["type"], "error")
