@@ -122,7 +122,8 @@ TEST(MessagesTest, EventsAreFlatJson) {
   event.decision = "return";
   event.detail = "no-client";
   EXPECT_EQ(BillEventJson(event),
-            R"({"type":"escrow","id":7,"device":"kiosk","time":1000,"amount":1000000,"decision":"return",)"
+            R"({"type":"escrow","id":7,"device":"kiosk","time":1000,"amount":1000000,"bill_type":0,)"
+            R"("decision":"return",)"
             R"("by":"no-client"})");
   EXPECT_EQ(JsonObject().Add("text", "\xC2\xA0\"\n\xFF").Text(),
             "{\"text\":\"\xC2\xA0\\\"\\n\xEF\xBF\xBD\"}");

@@ -181,8 +181,10 @@ class EventsTest(DeviceTestCase):
         self.assertTrue(on_loop_thread)
         self.assertTrue(driver.closed)
         kinds = [e.kind for e in seen]
-        self.assertEqual(kinds[-1], EventKind.BILL_STACKED)
-        self.assertLess(kinds.index(EventKind.ESCROW), len(kinds) - 1)
+        # Events already on their way when close() was called may still come
+        # before the end; the stacked bill is among them, after its escrow.
+        self.assertIn(EventKind.BILL_STACKED, kinds)
+        self.assertLess(kinds.index(EventKind.ESCROW), kinds.index(EventKind.BILL_STACKED))
 
 
 class NamesTest(unittest.TestCase):
