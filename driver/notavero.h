@@ -109,7 +109,7 @@ typedef void (*nv_event_callback)(int32_t kind, int32_t code, void* user);
 
 /* What nv_open opens and where its reports go.  Zero the struct, then set
  * size to sizeof(nv_options) and the fields you use. */
-typedef struct nv_options { /* NOLINT(modernize-use-using): a C header */
+typedef struct nv_options {   /* NOLINT(modernize-use-using): a C header */
   uint32_t size;              /* sizeof(nv_options): lets the struct grow */
   uint8_t port;               /* COM number, used when device is NULL */
   const char* device;         /* a device path ("/dev/ttyUSB0", "\\\\.\\COM12"), or NULL */
@@ -138,18 +138,18 @@ NV_API int nv_get_enabled(nv_driver* driver);
 
 /* Counts since the driver was opened.  More fields may follow these. */
 typedef struct nv_counters { /* NOLINT(modernize-use-using): a C header */
-  uint32_t size;          /* set by the caller to sizeof(nv_counters) */
-  uint32_t stacked[24];   /* bills stacked, by bill type */
-  int64_t stacked_amount; /* their sum, 1/10000 currency units */
-  uint32_t returned;      /* bills given back (by the host's decision or by the device) */
-  uint32_t rejected;      /* bills the device rejected (state 0x1C) */
-  uint32_t timeouts;      /* exchanges that timed out */
-  uint32_t bad_frames;    /* replies with a bad CRC or length */
-  uint32_t failed_cycles; /* polling cycles that ended on a device error */
-  uint32_t power_ups;     /* power-up states seen (0x10-0x12) */
-  uint32_t reconnects;    /* times the port was reopened after it was lost */
-  uint32_t unconfirmed;   /* bills sent to the stacker with no reported outcome */
-  int64_t last_answer_ms; /* milliseconds since the last good reply, -1 never */
+  uint32_t size;             /* set by the caller to sizeof(nv_counters) */
+  uint32_t stacked[24];      /* bills stacked, by bill type */
+  int64_t stacked_amount;    /* their sum, 1/10000 currency units */
+  uint32_t returned;         /* bills given back (by the host's decision or by the device) */
+  uint32_t rejected;         /* bills the device rejected (state 0x1C) */
+  uint32_t timeouts;         /* exchanges that timed out */
+  uint32_t bad_frames;       /* replies with a bad CRC or length */
+  uint32_t failed_cycles;    /* polling cycles that ended on a device error */
+  uint32_t power_ups;        /* power-up states seen (0x10-0x12) */
+  uint32_t reconnects;       /* times the port was reopened after it was lost */
+  uint32_t unconfirmed;      /* bills sent to the stacker with no reported outcome */
+  int64_t last_answer_ms;    /* milliseconds since the last good reply, -1 never */
 } nv_counters;
 
 /* Fills counters, up to counters->size bytes.  Returns 0, or -1 (and writes

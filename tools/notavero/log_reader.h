@@ -84,7 +84,7 @@ struct Summary {
   uint64_t silences = 0;  // periods without an answer
   int64_t silent_ms = 0;  // their length in all, within the period
   int64_t longest_silence_ms = 0;
-  uint64_t dropped_lines = 0;  // lines the logger itself reported lost
+  uint64_t dropped_lines = 0;   // lines the logger itself reported lost
   uint64_t ports_lost = 0;      // the port failed under the driver (adapter pulled)
   uint64_t ports_reopened = 0;  // and was opened again
 
