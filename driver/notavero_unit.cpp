@@ -260,6 +260,9 @@ void TNotavero::DataReceived(uint32_t count) {
         // the batch's last byte there is nothing left to wait with (a later
         // byte finds the status no longer waiting and is dropped), and the
         // wait would only cost a sleep and a wake-up per reply.
+        if (const auto seam = testing_seams::before_hand_over.load(std::memory_order_acquire)) {
+          seam();
+        }
         ResponseTaken.Reset();
         ResponseReady.Set();
         if (i + 1 < count) {

@@ -56,6 +56,14 @@ class EDriverStopping : public std::runtime_error {
 
 class TNotavero;
 
+// Seams for tests, never set in production.  BeforeHandOver runs on the
+// event thread when a reply is handed to the exchange, just before the
+// exchange is woken: a test can hold it there to force the interleavings
+// the hand-over must survive.
+namespace testing_seams {
+inline std::atomic<void (*)()> before_hand_over{nullptr};
+}  // namespace testing_seams
+
 // The polling thread: runs cycles until terminated.
 class TNotaveroThread {
  public:

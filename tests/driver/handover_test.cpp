@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/cp1251.h"
@@ -35,6 +36,7 @@ using testing::Frame;
 using testing::ModelLine;
 using namespace std::chrono_literals;
 
+const Bytes kPoll = Frame({cmdPoll});
 const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
 constexpr uint8_t kStrayByte = 0x55;  // no frame starts with it
 constexpr int kStrayBytes = 25;
@@ -125,6 +127,90 @@ TEST(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
   EXPECT_EQ(files.FailedCycles(), 0) << "an exchange failed against a healthy device";
   ::unsetenv("NOTAVERO_LOG");
   std::filesystem::remove_all(dir);
+}
+
+// A reply's hand-over held up on the event thread until the exchange has
+// begun its next attempt: the late wake finds that attempt still waiting.
+// The attempt must go on waiting for its own reply (here: none, so it times
+// out and the third attempt is answered), not fail with the status "waiting".
+class LateWake {
+ public:
+  static LateWake* current;
+
+  explicit LateWake(ModelLine& line) : line_(line) {
+    line_.SetHook([this](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+      const std::lock_guard lock(mutex_);
+      if (state_ == State::kHolding && frame == kPoll) {
+        state_ = State::kRetrySent;  // the retry goes unanswered
+        changed_.notify_all();
+        return Bytes{};
+      }
+      return std::nullopt;
+    });
+    current = this;
+    testing_seams::before_hand_over.store(&Seam);
+  }
+  ~LateWake() {
+    testing_seams::before_hand_over.store(nullptr);
+    {
+      const std::lock_guard lock(mutex_);
+      state_ = State::kDone;
+    }
+    changed_.notify_all();
+    line_.SetHook(nullptr);
+    current = nullptr;
+  }
+  LateWake(const LateWake&) = delete;
+  LateWake& operator=(const LateWake&) = delete;
+
+  void Arm() {
+    const std::lock_guard lock(mutex_);
+    state_ = State::kArmed;
+  }
+  bool WaitDone() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [this] { return state_ == State::kReleased; });
+  }
+
+ private:
+  enum class State { kIdle, kArmed, kHolding, kRetrySent, kReleased, kDone };
+
+  static void Seam() { current->Hold(); }
+  void Hold() {
+    std::unique_lock lock(mutex_);
+    if (state_ != State::kArmed) {
+      return;
+    }
+    state_ = State::kHolding;
+    changed_.wait_for(lock, kWait, [this] { return state_ == State::kRetrySent || state_ == State::kDone; });
+    if (state_ == State::kRetrySent) {
+      state_ = State::kReleased;
+    }
+    changed_.notify_all();
+  }
+
+  ModelLine& line_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::kIdle;
+};
+
+LateWake* LateWake::current = nullptr;
+
+TEST(HandOver, LateWakeOfAnEarlierReplyFailsNoExchange) {
+  ModelLine line(sim::ModelOptions{.start_disabled = true});
+  auto driver = std::make_unique<TNotavero>(1, TBillSink{}, line.Device());
+  LateWake late(line);  // goes first: a held event thread is let go before the driver stops
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  const uint32_t failed_before = driver->Counters().failed_cycles;
+  late.Arm();
+  ASSERT_TRUE(late.WaitDone());
+  // Two polls answered after the held one: the cycle it belonged to is over.
+  const std::size_t mark = line.Frames().size();
+  const auto next = line.WaitForFrame(kPoll, mark);
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(line.WaitForFrame(kPoll, *next + 1));
+  EXPECT_EQ(driver->Counters().failed_cycles, failed_before) << "a healthy device's exchange failed";
 }
 
 }  // namespace
