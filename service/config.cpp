@@ -43,7 +43,7 @@ std::pair<std::string, std::string> Named(const std::string& value) {
 void Apply(Config& config, const std::string& key, const std::string& value) {
   if (key == "device" || key == "port") {
     auto [name, what] = Named(value);
-    DeviceSpec device;
+    ValidatorConfig device;
     device.name = name.empty() ? "v" + std::to_string(config.devices.size() + 1) : name;
     if (key == "device") {
       device.path = what;

@@ -9,14 +9,14 @@
 
 namespace notavero::service {
 
-struct DeviceSpec {
+struct ValidatorConfig {
   std::string name;  // in every message, metric and journal row
   std::string path;  // a device path, or empty: port
   int port = 0;      // a COM number (POSIX: NOTAVERO_COM<n> or /dev/ttyS<n-1>)
 };
 
 struct Config {
-  std::vector<DeviceSpec> devices;
+  std::vector<ValidatorConfig> devices;
   std::string listen = "127.0.0.1";
   unsigned http_port = 8765;
   std::string state_dir;   // default: $STATE_DIRECTORY, else /var/lib/notavero-serve

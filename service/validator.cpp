@@ -24,14 +24,14 @@ int64_t NowMs() {
 
 }  // namespace
 
-Validator::Validator(DeviceSpec spec, Journal& journal, EventSink& sink,
+Validator::Validator(ValidatorConfig config, Journal& journal, EventSink& sink,
                      std::chrono::milliseconds escrow_timeout, bool enable_at_start)
-    : spec_(std::move(spec)),
+    : config_(std::move(config)),
       journal_(journal),
       sink_(sink),
       escrow_timeout_(escrow_timeout),
       want_enabled_(enable_at_start) {
-  figures_.name = spec_.name;
+  figures_.name = config_.name;
 }
 
 Validator::~Validator() {
@@ -41,15 +41,15 @@ Validator::~Validator() {
 void Validator::Open() {
   nv_options options{};
   options.size = sizeof options;
-  options.port = static_cast<uint8_t>(spec_.port);
-  options.device = spec_.path.empty() ? nullptr : spec_.path.c_str();
+  options.port = static_cast<uint8_t>(config_.port);
+  options.device = config_.path.empty() ? nullptr : config_.path.c_str();
   options.on_bill = &Validator::OnBill;
   options.on_event = &Validator::OnEvent;
   options.user = this;
   std::array<char, 256> error{};
   nv_driver* driver = nv_open(&options, error.data(), error.size());
   if (driver == nullptr) {
-    throw std::runtime_error(spec_.name + ": " + Cp1251ToUtf8(error.data()));
+    throw std::runtime_error(config_.name + ": " + Cp1251ToUtf8(error.data()));
   }
   driver_.store(driver);
   if (want_enabled_.load()) {
@@ -109,7 +109,7 @@ int Validator::OnBill(int32_t kind, int64_t amount, void* user) {
 }
 
 void Validator::Record(BillEvent event) {
-  event.device = spec_.name;
+  event.device = config_.name;
   event.time_ms = NowMs();
   event.id = journal_.Append(event);
   sink_.Publish(BillEventJson(event), event.id);
@@ -121,7 +121,7 @@ int32_t Validator::BillTypeOf(uint8_t bill_state) const {
 
 int Validator::Escrow(int64_t amount) {
   BillEvent event;
-  event.device = spec_.name;
+  event.device = config_.name;
   event.kind = "escrow";
   event.amount = amount;
   event.code = BillTypeOf(0x80);
@@ -159,7 +159,7 @@ int Validator::Escrow(int64_t amount) {
   sink_.Publish(JsonObject()
                     .Add("type", "decision")
                     .Add("id", event.id)
-                    .Add("device", spec_.name)
+                    .Add("device", config_.name)
                     .Add("decision", decision)
                     .Add("by", by)
                     .Text(),
@@ -189,7 +189,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
         self->last_word_ = code;
         self->sink_.Publish(JsonObject()
                                 .Add("type", "state")
-                                .Add("device", self->spec_.name)
+                                .Add("device", self->config_.name)
                                 .Add("word", int64_t{code})
                                 .Add("state", nv_state_name(code))
                                 .Add("text", Cp1251ToUtf8(StateToText(static_cast<uint16_t>(code))))
@@ -209,7 +209,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
       case NV_EVENT_LINK:
         self->sink_.Publish(JsonObject()
                                 .Add("type", "link")
-                                .Add("device", self->spec_.name)
+                                .Add("device", self->config_.name)
                                 .Add("link", nv_link_name(code))
                                 .Text(),
                             0);

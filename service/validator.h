@@ -39,8 +39,8 @@ class EventSink {
 
 class Validator {
  public:
-  Validator(DeviceSpec spec, Journal& journal, EventSink& sink, std::chrono::milliseconds escrow_timeout,
-            bool enable_at_start);
+  Validator(ValidatorConfig config, Journal& journal, EventSink& sink,
+            std::chrono::milliseconds escrow_timeout, bool enable_at_start);
   ~Validator();
   Validator(const Validator&) = delete;
   Validator& operator=(const Validator&) = delete;
@@ -50,7 +50,7 @@ class Validator {
   // Ends a waiting escrow (the bill is returned) and stops the driver.
   void Close();
 
-  [[nodiscard]] const std::string& Name() const { return spec_.name; }
+  [[nodiscard]] const std::string& Name() const { return config_.name; }
   void SetEnabled(bool enabled);
   // A client's decision for the escrow event escrow_id; false when this
   // validator has no such bill waiting (unknown id, decided, timed out).
@@ -67,7 +67,7 @@ class Validator {
   void Outcome(const char* kind, int64_t amount);
   void Record(BillEvent event);
 
-  DeviceSpec spec_;
+  ValidatorConfig config_;
   Journal& journal_;
   EventSink& sink_;
   const std::chrono::milliseconds escrow_timeout_;
