@@ -130,7 +130,7 @@ void TNotavero::DisableOnClose() {
   // Nobody will credit what the device takes from now on.  The disable is
   // no acknowledge: an event the device holds stays with it for the next
   // driver.
-  if (!IsOpen() || !DeviceAccepting.load() || !LinkUp.load()) {
+  if (!IsOpen() || !DeviceAccepting.load() || Link() != NV_LINK_ONLINE) {
     return;
   }
   try {
@@ -305,6 +305,9 @@ void TNotavero::CheckStopping() const {
   if (Destroying.load()) {
     throw EDriverStopping();
   }
+  if (Lost()) {
+    throw EPortLost();  // the polling thread reopens the port
+  }
 }
 
 void TNotavero::PrepareExchange() {
@@ -340,9 +343,6 @@ void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     signalled = left.count() > 0 && ResponseReady.Wait(left);
     CheckStopping();
-    if (Lost()) {
-      throw EPortLost();
-    }
     if (!signalled || ExchangeStatus.load() != xsWaiting) {
       break;
     }
@@ -371,9 +371,6 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
   do {
     // Once the driver is being destroyed no new frame goes out.
     CheckStopping();
-    if (Lost()) {
-      throw EPortLost();
-    }
     ++attempts;
     SendFrame(frame.data(), frame_length);
     if (expected > 0) {
@@ -390,7 +387,6 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
 
   const uint16_t status = ExchangeStatus.load();
   if (expected > 0) {
-    LinkUp.store(status == xsOk);
     if (status == xsOk) {
       Count([](TDriverCounters& c) { c.last_answer = std::chrono::steady_clock::now(); });
       SetLink(NV_LINK_ONLINE);
@@ -419,9 +415,6 @@ void TNotavero::Settle() {
     PrepareExchange();  // purges; a frame that comes now is assembled and dropped
     Stopping.Wait(SettleQuiet);
     CheckStopping();
-    if (Lost()) {
-      throw EPortLost();
-    }
     if (RxBytes.load() == before) {
       break;
     }
@@ -566,13 +559,13 @@ void TNotavero::PublishState(uint16_t status) {
   if (before == status) {
     return;  // a state the device repeats poll after poll is one state
   }
+  const auto power_up = [](uint8_t state) { return state >= dsPowerUp && state <= dsPowerUpBillNoReturn; };
   const uint8_t state = DeviceStateOf(status);
-  const bool was_power_up = before >= 0 && DeviceStateOf(static_cast<uint16_t>(before)) >= dsPowerUp &&
-                            DeviceStateOf(static_cast<uint16_t>(before)) <= dsPowerUpBillNoReturn;
-  const bool power_up = state >= dsPowerUp && state <= dsPowerUpBillNoReturn;
+  const bool entered_power_up =
+      power_up(state) && !(before >= 0 && power_up(DeviceStateOf(static_cast<uint16_t>(before))));
   Count([&](TDriverCounters& c) {
     c.rejected += state == dsBillError ? 1 : 0;
-    c.power_ups += power_up && !was_power_up ? 1 : 0;
+    c.power_ups += entered_power_up ? 1 : 0;
   });
   NotifyEvent(NV_EVENT_STATE, status);
   if (state == dsBillError) {
@@ -629,22 +622,18 @@ void TNotaveroThread::Execute() {
       break;
     } catch (const EPortLost&) {
       continue;  // reopened at the top of the next round; no cycle failed
-    } catch (const ECashDevice& error) {
+    } catch (const std::exception& error) {
       if (Driver.Lost()) {
         continue;  // the port went away during the cycle: said once, by Recover
       }
-      Driver.SetLink(NV_LINK_NO_ANSWER);
-      LogError(std::string(kThreadError) + error.what(), started);
-    } catch (const std::exception& error) {
-      if (Driver.Lost()) {
-        continue;
+      if (dynamic_cast<const ECashDevice*>(&error) != nullptr) {
+        Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
       }
       LogError(std::string(kThreadError) + error.what(), started);
     } catch (...) {
       LogError(std::string(kThreadError), started);
     }
     Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
-    Driver.LinkUp.store(false);
     const auto elapsed = std::chrono::steady_clock::now() - started;
     if (elapsed < kFailedCyclePace) {
       Driver.Stopping.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedCyclePace - elapsed));
@@ -657,7 +646,6 @@ void TNotaveroThread::Execute() {
 
 void TNotaveroThread::Recover(TCycleState& state) {
   const std::string name = Driver.Status().port_name;
-  Driver.LinkUp.store(false);
   Driver.SetLink(NV_LINK_PORT_LOST);
   LogWrite(2, std::string(kPortLost) + name);
   Driver.ClosePort();

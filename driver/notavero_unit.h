@@ -232,6 +232,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void PrepareExchange();
   void WaitResponse(std::chrono::milliseconds timeout);
   void ProcessRxByte();
+  // Leaves the cycle when the driver is being destroyed (EDriverStopping)
+  // or the port failed under it (EPortLost).
   void CheckStopping() const;
   // Waits until the line has been quiet long enough that no reply to an
   // earlier frame can still be on its way.
@@ -299,9 +301,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   bool FirstReply = true;
   std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
   // Acceptance may be on in the device (the driver enabled it, or saw the
-  // device waiting for a bill); the last exchange was answered.
+  // device waiting for a bill).
   std::atomic<bool> DeviceAccepting{false};
-  std::atomic<bool> LinkUp{false};
   // Set when the host released the driver from its own callback.
   std::atomic<bool> ReleasedByPoller{false};
   std::atomic<int32_t> State_{-1};
