@@ -80,10 +80,7 @@ void TComPort::SetOnCommEvent(CommEventHandler handler, void* context) {
 
 void TComPort::Open() {
   if (device_ == nullptr) {
-    if (!device_path_.empty()) {
-      throw EOpenPortFail(device_path_, {});
-    }
-    throw EOpenPortFail(port_number_);
+    FailOpen({});
   }
   try {
     {
@@ -94,10 +91,7 @@ void TComPort::Open() {
       stop_requested_.store(false);
       lost_.store(false);
       if (!device_->Open(port_number_)) {
-        if (!device_path_.empty()) {
-          throw EOpenPortFail(device_path_, device_->OpenError());
-        }
-        throw EOpenPortFail(port_number_, device_->OpenError());
+        FailOpen(device_->OpenError());
       }
       if (!device_->SetupQueues(in_queue_size_, out_queue_size_)) {
         device_->Close();
@@ -139,6 +133,13 @@ void TComPort::Close() {
   }
   StopThreads();
   ReleaseResources();
+}
+
+void TComPort::FailOpen(std::string_view detail) const {
+  if (!device_path_.empty()) {
+    throw EOpenPortFail(device_path_, detail);
+  }
+  throw EOpenPortFail(port_number_, detail);
 }
 
 void TComPort::Reopen() {

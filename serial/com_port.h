@@ -152,6 +152,8 @@ class TComPort {
 
  private:
   void Open();
+  // Throws the port's "cannot open" error, naming its path or number.
+  [[noreturn]] void FailOpen(std::string_view detail) const;
   void ReleaseResources();
   void ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, uint8_t stop_bits);
   uint32_t GetErrors(CommStat& stat);
