@@ -92,8 +92,14 @@ enum {
   NV_EVENT_LINK = 2,       /* the link state changed; code: NV_LINK_* */
   NV_EVENT_REJECTED = 3,   /* the device rejected a bill; code: the reason (the sub-code of state
                               0x1C); one event per rejection however many polls show it */
-  NV_EVENT_UNCONFIRMED = 4 /* a bill sent to the stacker whose outcome the device never reported;
-                              code: its bill type.  Money for the host to reconcile. */
+  NV_EVENT_UNCONFIRMED = 4, /* a bill sent to the stacker whose outcome the device never reported,
+                               or a stacked report the driver saw but could not finish (a power
+                               cut, a free); code: its bill type.  Money for the host to reconcile. */
+  NV_EVENT_FOREIGN_OUTCOME = 5 /* sent just before the bill callback of an outcome that this driver
+                                  instance did not decide (the bill was in play before it started,
+                                  or it returned the bill itself because its value was not known
+                                  yet); code: NV_BILL_STACKED or NV_BILL_RETURNED.  A host with a
+                                  journal checks it against its last escrow: see below. */
 };
 
 /* Link states. */
@@ -107,8 +113,34 @@ enum {
 /* NOLINTNEXTLINE(modernize-use-using): a C header */
 typedef void (*nv_event_callback)(int32_t kind, int32_t code, void* user);
 
+/* nv_options.flags.
+ *
+ * NV_OPT_ACK_AFTER_CALLBACK: for hosts that record outcomes durably (a
+ * journal on disk).  By default the driver acknowledges a stacked or returned
+ * report first (the device then forgets it) and calls the host after; a host
+ * killed in between never hears of the bill.  With this flag the driver calls
+ * the host first and acknowledges only once the callback has returned, so the
+ * record is on disk before the device forgets the report.  A host killed in
+ * between leaves the report with the device, and the next driver offers it
+ * again, announced by NV_EVENT_FOREIGN_OUTCOME.  The host tells the two cases
+ * apart with its own journal: every outcome follows one escrow, and the device
+ * holds one bill at a time, so a foreign outcome after an escrow that already
+ * has its outcome recorded is that outcome again (record it as a repeat, never
+ * credit it twice); after an escrow without one it is the bill's outcome.
+ * The bill callback of a stacked or returned bill may then return
+ * NV_OUTCOME_RETRY when it could not record it (disk full, database locked):
+ * the report is not acknowledged, the device keeps it, and the driver offers
+ * it again at the next poll, until the host records it or the device loses it
+ * (then it is reported as NV_EVENT_UNCONFIRMED). */
+enum { NV_OPT_ACK_AFTER_CALLBACK = 1 };
+
+/* What a stacked or returned bill's callback returns under
+ * NV_OPT_ACK_AFTER_CALLBACK when it could not record the bill. */
+enum { NV_OUTCOME_RETRY = -1 };
+
 /* What nv_open opens and where its reports go.  Zero the struct, then set
- * size to sizeof(nv_options) and the fields you use. */
+ * size to sizeof(nv_options) and the fields you use.  A struct of an older
+ * version (without flags) is accepted: its size says so. */
 typedef struct nv_options {   /* NOLINT(modernize-use-using): a C header */
   uint32_t size;              /* sizeof(nv_options): lets the struct grow */
   uint8_t port;               /* COM number, used when device is NULL */
@@ -116,6 +148,7 @@ typedef struct nv_options {   /* NOLINT(modernize-use-using): a C header */
   nv_bill_callback on_bill;   /* as for nv_get_driver; NULL returns every bill */
   nv_event_callback on_event; /* may be NULL */
   void* user;                 /* passed to both callbacks */
+  uint32_t flags;             /* NV_OPT_*; 0 for the default behaviour */
 } nv_options;
 
 /* Opens the port that options name and starts the driver.  Returns NULL on
