@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -36,6 +38,12 @@ void CopyText(const char* text, char* buffer, std::size_t size) {
 // The drivers handed out and not yet freed.  A handle is looked up here
 // before it is used, so that a handle freed twice, or one that was never a
 // driver, is ignored instead of touching memory that is not a driver.
+//
+// The C interface's handles are numbers that are never given out twice in a
+// process: a freed handle stays dead even when a new driver is created at
+// the same address.  They are odd, and so never equal to the address of an
+// object, which is what GetDriver hands out (its callers free the object
+// through nv_free_driver with that address).
 class Registry {
  public:
   static Registry& Instance() {
@@ -43,10 +51,20 @@ class Registry {
     return *registry;
   }
 
+  // GetDriver: the object is its own handle.
   TNotavero* Add(TNotavero* driver) {
     const std::lock_guard lock(mutex_);
     live_.emplace(ToHandle(driver), driver);
     return driver;
+  }
+
+  // The C interface: a handle of its own.
+  nv_driver* AddNumbered(TNotavero* driver) {
+    const std::lock_guard lock(mutex_);
+    next_ += 2;
+    auto* handle = reinterpret_cast<nv_driver*>(next_);  // NOLINT(performance-no-int-to-ptr): an opaque number
+    live_.emplace(handle, driver);
+    return handle;
   }
 
   // Removes and returns the driver of a live handle; null for any other.
@@ -76,6 +94,7 @@ class Registry {
  private:
   std::mutex mutex_;
   std::unordered_map<nv_driver*, TNotavero*> live_;
+  std::uintptr_t next_ = 1;
 };
 
 }  // namespace
@@ -102,8 +121,9 @@ extern "C" {
 NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* user, char* error,
                                 size_t error_size) {
   try {
-    return notavero::ToHandle(
-        Registry::Instance().Add(new TNotavero(port, notavero::TBillSink{nullptr, callback, user})));
+    notavero::TBillSink sink{nullptr, callback, user};
+    sink.standing_enable = true;
+    return Registry::Instance().AddNumbered(new TNotavero(port, sink));
   } catch (const std::exception& failure) {
     notavero::CopyText(failure.what(), error, error_size);
   } catch (...) {
@@ -143,18 +163,21 @@ NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_s
     notavero::CopyText("nv_open: options is NULL", error, error_size);
     return nullptr;
   }
-  if (options->size < sizeof(nv_options)) {
-    notavero::CopyText("nv_open: options->size is smaller than sizeof(nv_options) of this library", error,
+  // The first version of the struct ended before flags.
+  constexpr std::size_t kFirstVersionSize = offsetof(nv_options, flags);
+  if (options->size < kFirstVersionSize) {
+    notavero::CopyText("nv_open: options->size is smaller than the first version of nv_options", error,
                        error_size);
     return nullptr;
   }
-  const notavero::TBillSink sink{nullptr, options->on_bill, options->user, options->on_event};
+  notavero::TBillSink sink{nullptr, options->on_bill, options->user, options->on_event};
+  sink.flags = options->size >= offsetof(nv_options, flags) + sizeof options->flags ? options->flags : 0;
+  sink.standing_enable = true;
   try {
     if (options->device != nullptr && options->device[0] != '\0') {
-      return notavero::ToHandle(
-          Registry::Instance().Add(new TNotavero(std::string_view(options->device), sink)));
+      return Registry::Instance().AddNumbered(new TNotavero(std::string_view(options->device), sink));
     }
-    return notavero::ToHandle(Registry::Instance().Add(new TNotavero(options->port, sink)));
+    return Registry::Instance().AddNumbered(new TNotavero(options->port, sink));
   } catch (const std::exception& failure) {
     notavero::CopyText(failure.what(), error, error_size);
   } catch (...) {

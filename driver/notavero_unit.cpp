@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "common/cp1251.h"
@@ -31,6 +32,12 @@ constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включё
 constexpr auto kNoBillTable = Cp1251(u8"Таблица купюр не получена: будет запрошена снова");
 constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
 constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
+constexpr auto kEnableBeforeTable =
+    Cp1251(u8"Включение приёма до чтения таблицы купюр: ни один номинал не включён");
+constexpr auto kDecisionAgain = Cp1251(u8"Решение по купюре повторяется после потери связи: тип ");
+constexpr auto kOutcomeNotRecorded = Cp1251(u8"Хост не записал исход купюры, событие не подтверждается: ");
+constexpr auto kReturnNotConfirmed = Cp1251(u8"Возврат купюры не подтверждён устройством: тип ");
+constexpr auto kWindingDownEscrow = Cp1251(u8"Драйвер закрывается: купюра возвращена без запроса: тип ");
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
 static_assert(sizeof kVersion == 14);
 
@@ -54,6 +61,45 @@ std::array<uint8_t, 1 + kEnableParameterCount> EnablePayload(uint32_t mask) {
 
 // Longest reply the exchange logs or copies: a frame is at most 255 bytes.
 constexpr std::size_t kMaxReply = kMaxFrameLength;
+
+// Outcomes that a driver reported to its host and acknowledged, with no later
+// poll to show that the device took the acknowledge, by port.  A driver that
+// ends leaves its outcome here; the next driver on the same port in this
+// process takes the device's repeat of it for what it is, and does not
+// report the bill a second time.
+class OutcomeHandOver {
+ public:
+  static void Leave(const std::string& port, const TOutcomeSeen& outcome) {
+    auto& self = Instance();
+    const std::lock_guard lock(self.mutex_);
+    self.left_.insert_or_assign(port, outcome);
+  }
+  static std::optional<TOutcomeSeen> Take(const std::string& port) {
+    auto& self = Instance();
+    const std::lock_guard lock(self.mutex_);
+    const auto found = self.left_.find(port);
+    if (found == self.left_.end()) {
+      return std::nullopt;
+    }
+    const TOutcomeSeen outcome = found->second;
+    self.left_.erase(found);
+    return outcome;
+  }
+
+ private:
+  static OutcomeHandOver& Instance() {
+    static auto* instance = new OutcomeHandOver;  // never destroyed: drivers may end during exit
+    return *instance;
+  }
+  std::mutex mutex_;
+  std::map<std::string, TOutcomeSeen, std::less<>> left_;
+};
+
+void AppendOutcome(std::string& line, const TOutcomeSeen& outcome) {
+  AppendHex2(line, outcome.device_state);
+  line += '-';
+  AppendHex2(line, outcome.bill_type);
+}
 
 }  // namespace
 
@@ -96,6 +142,15 @@ void TNotavero::Start() {
 }
 
 TNotavero::~TNotavero() {
+  // A bill on its way to the cassette is followed to its outcome first, for
+  // a bounded time, so that the host hears of it as stacked rather than as
+  // unconfirmed; no new bill is offered to the host meanwhile.
+  if (Poller && !Poller->IsCurrentThread() && !ReleasedByPoller.load()) {
+    WindingDown.store(true);
+    if (BillInHand.load()) {
+      WoundDown.Wait(kWindDownLimit);
+    }
+  }
   // The polling thread goes first, while everything it uses still exists:
   // every wait it may be in ends at once, then it is joined.  A host
   // callback that is running is waited for.
@@ -129,8 +184,10 @@ void TNotavero::Release() {
 void TNotavero::DisableOnClose() {
   // Nobody will credit what the device takes from now on.  The disable is
   // no acknowledge: an event the device holds stays with it for the next
-  // driver.
-  if (!IsOpen() || !DeviceAccepting.load() || Link() != NV_LINK_ONLINE) {
+  // driver.  It goes whatever the link's last state: a device that missed a
+  // few polls may be answering again, and a frame to a silent line costs
+  // nothing.
+  if (!IsOpen() || !DeviceAccepting.load()) {
     return;
   }
   try {
@@ -302,7 +359,7 @@ void TNotavero::ProcessRxByte() {
 // Command exchange (polling thread)
 
 void TNotavero::CheckStopping() const {
-  if (Destroying.load()) {
+  if (Destroying.load() && !Finishing) {
     throw EDriverStopping();
   }
   if (Lost()) {
@@ -349,6 +406,7 @@ void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
   }
   if (!signalled) {
     SuspectLine(kSettleAfterTimeout);  // the reply may still come, late, into a later exchange
+    RecentTimeout = true;
     Count([](TDriverCounters& c) { ++c.timeouts; });
   }
   std::array<uint8_t, kMaxReply> received{};
@@ -466,6 +524,13 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     }
     if (length != 6 && length != 7) {
       Count([](TDriverCounters& c) { ++c.bad_frames; });
+      if (RecentTimeout) {
+        // A reply of another command's length after a time-out is the late
+        // answer to the command that timed out (a status or table reply),
+        // which pushed the poll's own reply out unread: no status.
+        SuspectLine(kSettleAfterLateReply);
+        return std::nullopt;
+      }
       return uint16_t{0};
     }
     // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
@@ -476,9 +541,13 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
       SuspectLine(kSettleAfterLateReply);
       return std::nullopt;
     }
+    RecentTimeout = false;
     const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
     const uint8_t state = DeviceStateOf(status);
     if (!(hold_events && (state == dsStacked || state == dsReturned))) {
+      // The reply is in hand: its acknowledge goes even while the driver is
+      // being destroyed, and the cycle tells the host what it reported.
+      const TFinishing finishing(*this);
       Ack();
     }
     return status;
@@ -556,7 +625,7 @@ void TNotavero::SetLink(int32_t link) {
 
 void TNotavero::PublishState(uint16_t status) {
   const int32_t before = State_.exchange(status);
-  if (before == status) {
+  if (before == status && !std::exchange(StateAfterReopen, false)) {
     return;  // a state the device repeats poll after poll is one state
   }
   const auto power_up = [](uint8_t state) { return state >= dsPowerUp && state <= dsPowerUpBillNoReturn; };
@@ -571,6 +640,17 @@ void TNotavero::PublishState(uint16_t status) {
   if (state == dsBillError) {
     NotifyEvent(NV_EVENT_REJECTED, SubCodeOf(status));
   }
+}
+
+bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount) {
+  if (BillCallback.c_callback != nullptr) {
+    const int result = BillCallback.c_callback(kind, amount, BillCallback.user);
+    return !(AckAfterCallback() && result == NV_OUTCOME_RETRY);
+  }
+  if (BillCallback.callback != nullptr) {
+    BillCallback.callback(kind, amount);
+  }
+  return true;
 }
 
 bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount) {
@@ -606,42 +686,78 @@ void TNotaveroThread::WaitFor() {
 
 void TNotaveroThread::Execute() {
   TCycleState state;
-  do {
-    const auto started = std::chrono::steady_clock::now();
-    try {
-      if (Driver.Lost()) {
-        Recover(state);
-        continue;
-      }
-      RunCycle(state);
-      for (const std::string& held : errors_.Flush()) {
-        LogWrite(2, held);
-      }
-      continue;
-    } catch (const EDriverStopping&) {
-      break;
-    } catch (const EPortLost&) {
-      continue;  // reopened at the top of the next round; no cycle failed
-    } catch (const std::exception& error) {
-      if (Driver.Lost()) {
-        continue;  // the port went away during the cycle: said once, by Recover
-      }
-      if (dynamic_cast<const ECashDevice*>(&error) != nullptr) {
-        Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
-      }
-      LogError(std::string(kThreadError) + error.what(), started);
-    } catch (...) {
-      LogError(std::string(kThreadError), started);
+  state.handed_over = OutcomeHandOver::Take(Driver.Status().port_name);
+  while (GuardedCycle(state) && !Terminated()) {
+    if (Driver.WindingDown.load() && !InHand(state)) {
+      // Nothing left that the device could still turn into money: the
+      // destructor may stop the exchanges now.  No further cycle starts.
+      Driver.WoundDown.Set();
+      Driver.Stopping.Wait();
     }
-    Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
-    const auto elapsed = std::chrono::steady_clock::now() - started;
-    if (elapsed < kFailedCyclePace) {
-      Driver.Stopping.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedCyclePace - elapsed));
-    }
-  } while (!Terminated());
+  }
+  AccountOnExit(state);
   if (Driver.ReleasedByPoller.load()) {
     delete &Driver;  // destroys this object too: nothing of it is touched after
   }
+}
+
+bool TNotaveroThread::GuardedCycle(TCycleState& state) {
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    if (Driver.Lost()) {
+      Recover(state);
+      return true;
+    }
+    RunCycle(state);
+    for (const std::string& held : errors_.Flush()) {
+      LogWrite(2, held);
+    }
+    return true;
+  } catch (const EDriverStopping&) {
+    return false;
+  } catch (const EPortLost&) {
+    return true;  // reopened at the top of the next round; no cycle failed
+  } catch (const std::exception& error) {
+    if (Driver.Lost()) {
+      return true;  // the port went away during the cycle: said once, by Recover
+    }
+    if (dynamic_cast<const ECashDevice*>(&error) != nullptr) {
+      Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
+    }
+    LogError(std::string(kThreadError) + error.what(), started);
+  } catch (...) {
+    LogError(std::string(kThreadError), started);
+  }
+  Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  if (elapsed < kFailedCyclePace) {
+    Driver.Stopping.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedCyclePace - elapsed));
+  }
+  return true;
+}
+
+bool TNotaveroThread::InHand(const TCycleState& state) {
+  return (state.bill && state.bill->stacking && state.bill->sent) ||
+         (state.held && state.held->device_state == dsStacked);
+}
+
+void TNotaveroThread::PublishInHand(const TCycleState& state) {
+  Driver.BillInHand.store(InHand(state));
+}
+
+void TNotaveroThread::AccountOnExit(TCycleState& state) {
+  // A stacked report in hand, or a bill sent to the stacker without its
+  // outcome: the device may keep it for the next driver, or lose it in a
+  // power cut; this driver cannot know which, and says so.
+  if (state.held && state.held->device_state == dsStacked) {
+    Driver.AddUnconfirmed(state.held->bill_type, state.table_read ? Driver.ValueOf(state.held->bill_type) : 0);
+  } else if (state.bill && state.bill->stacking && state.bill->sent) {
+    Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
+  }
+  if (state.reported) {
+    OutcomeHandOver::Leave(Driver.Status().port_name, *state.reported);
+  }
+  Driver.BillInHand.store(false);
 }
 
 void TNotaveroThread::Recover(TCycleState& state) {
@@ -661,17 +777,23 @@ void TNotaveroThread::Recover(TCycleState& state) {
   }
   LogWrite(2, std::string(kPortBack) + name);
   Driver.Count([](TDriverCounters& c) { ++c.reconnects; });
-  // The device may have lost power, or been changed: it is brought to a
-  // known state as by a new driver (a reply of the old line is not trusted,
-  // acceptance goes off until the table is read), and then the host's
-  // acceptance goes on again.  A bill in play keeps its place: the device
-  // repeats its outcome until it is acknowledged.
+  // A reply of the old line is not trusted.  The table stays: a device that
+  // lost power meanwhile says so (power-up) and is read again.  The host's
+  // acceptance goes on again, after the table if it is to be read.  A bill in
+  // play keeps its place: the device repeats its outcome until it is
+  // acknowledged, and one still in escrow gets the host's decision again.
   Driver.LineSuspect = true;
   Driver.FirstReply = true;
-  Driver.DeviceAccepting.store(false);
-  state.need_init = true;
+  Driver.StateAfterReopen = true;  // the host hears the state again, changed or not
   state.accepting = false;
-  state.reapply_enable = true;
+  if (state.bill) {
+    state.bill->resend = true;
+  }
+  if (state.need_init) {
+    state.reapply_enable = true;
+  } else {
+    Driver.RestoreEnableRequest();
+  }
 }
 
 void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_clock::time_point started) {
@@ -691,7 +813,11 @@ void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_cloc
 }
 
 void TNotaveroThread::RunCycle(TCycleState& state) {
-  const std::optional<uint16_t> polled = Driver.Poll(state.need_init);
+  // A stacked or returned report is left unacknowledged while the table is
+  // unknown (its value is needed first) and, for a host that records
+  // outcomes, until the host has recorded it.
+  const bool hold_outcomes = state.need_init || Driver.AckAfterCallback();
+  const std::optional<uint16_t> polled = Driver.Poll(hold_outcomes);
   if (!polled) {
     return;  // the reply carried no status: nothing to publish or act on
   }
@@ -710,6 +836,19 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   LogWrite(2, line);
   // The host's state event comes with the new text already in place.
   Driver.PublishState(status);
+
+  // What the device shows now settles the reports of earlier polls.
+  const bool outcome = device_state == dsStacked || device_state == dsReturned;
+  const TOutcomeSeen seen{device_state, sub_code};
+  if (state.held && !(outcome && seen == *state.held)) {
+    HeldVanished(state);
+  }
+  if (state.reported && !(outcome && seen == *state.reported)) {
+    state.reported.reset();  // the device took the acknowledge
+  }
+  if (state.handed_over && !(outcome && seen == *state.handed_over)) {
+    state.handed_over.reset();
+  }
 
   bool requested_value = false;
   uint32_t request = 0;
@@ -751,7 +890,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
       break;
     case dsStacked:
     case dsReturned:
-      OnOutcome(state, device_state, sub_code);
+      OnOutcome(state, device_state, sub_code, hold_outcomes);
       break;
     case dsBillError:
       state.bill.reset();  // the device rejected it: its outcome is known
@@ -759,12 +898,28 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
     default:
       break;
   }
+  PublishInHand(state);
+  ApplyEnableRequest(state);
+}
 
+void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
   bool enable = false;
-  if (Driver.TakeEnableRequest(enable, request)) {
-    state.accepting = Driver.EnableBillTypes(enable) != 0;
-    Driver.EnableRequestDone(request);
+  uint32_t request = 0;
+  if (!Driver.TakeEnableRequest(enable, request)) {
+    return;
   }
+  if (enable && state.need_init) {
+    // The masks come from the table.  After a reset the old table would
+    // enable the bill types before the device is read again (and it would
+    // skip the disabled state where the table is read), so the request
+    // waits for the table; so does a C host's first request.
+    if (state.table_read || Driver.BillCallback.standing_enable) {
+      return;
+    }
+    LogWrite(2, kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
+  }
+  state.accepting = Driver.EnableBillTypes(enable) != 0;
+  Driver.EnableRequestDone(request);
 }
 
 void TNotaveroThread::LoadTable(TCycleState& state) {
@@ -779,7 +934,10 @@ void TNotaveroThread::LoadTable(TCycleState& state) {
   Driver.SetBillValues(values);
   Driver.SetSecurity();
   state.need_init = false;
-  if (std::exchange(state.reapply_enable, false)) {
+  state.table_read = true;
+  // A C host's request holds until withdrawn: after every reset it goes
+  // again; a GetDriver host's goes again only after a reopened port.
+  if (std::exchange(state.reapply_enable, false) || Driver.BillCallback.standing_enable) {
     Driver.RestoreEnableRequest();
   }
 }
@@ -787,78 +945,154 @@ void TNotaveroThread::LoadTable(TCycleState& state) {
 void TNotaveroThread::BillVanished(TCycleState& state) {
   // A bill sent to the stacker that left without a stacked, returned or
   // rejected event: whether it went in is not known, so it is said.
-  if (state.bill && state.bill->stacking) {
+  if (state.bill && state.bill->stacking && state.bill->sent) {
     Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
   }
   state.bill.reset();
 }
 
-void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
-  state.first_bill_event = false;
-  const CurrencyAmount amount = state.need_init ? 0 : Driver.ValueOf(bill_type);
-  if (amount == 0) {
-    // Nobody could credit it: it goes back without asking the host.
-    std::string line(kUnknownEscrow);
-    AppendHex2(line, bill_type);
-    LogWrite(2, line);
-    Driver.ReturnBill();
-    state.bill = TBillInPlay{bill_type, amount, false, false};
-    return;
-  }
-  if (Driver.NotifyBill(beEscrow, amount)) {
-    Driver.Stack();
-    state.bill = TBillInPlay{bill_type, amount, true, true};
+void TNotaveroThread::HeldVanished(TCycleState& state) {
+  // The device showed a report that the driver kept for later, and has
+  // dropped it unacknowledged (a power cut): a stacked bill is money that
+  // nobody was told of.
+  const TOutcomeSeen held = *state.held;
+  state.held.reset();
+  if (held.device_state == dsStacked) {
+    Driver.AddUnconfirmed(held.bill_type, state.table_read ? Driver.ValueOf(held.bill_type) : 0);
   } else {
-    Driver.ReturnBill();
-    state.bill = TBillInPlay{bill_type, amount, false, true};
+    std::string line(kReturnNotConfirmed);
+    AppendHex2(line, held.bill_type);
+    LogWrite(2, line);
   }
+  state.bill.reset();  // its outcome is accounted for
 }
 
-void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type) {
+void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
+  state.first_bill_event = false;
+  if (state.bill && state.bill->host_offered && state.bill->resend && state.bill->bill_type == bill_type) {
+    // The host decided on this bill before the line was lost, and the
+    // device still holds it: the decision is carried out, not asked again.
+    std::string line(kDecisionAgain);
+    AppendHex2(line, bill_type);
+    LogWrite(2, line);
+    TBillInPlay& bill = *state.bill;
+    bill.resend = false;
+    bill.sent = false;
+    bill.stacking ? Driver.Stack() : Driver.ReturnBill();
+    bill.sent = true;
+    PublishInHand(state);
+    return;
+  }
+  const CurrencyAmount amount = state.need_init ? 0 : Driver.ValueOf(bill_type);
+  if (amount == 0 || Driver.WindingDown.load()) {
+    // Nobody could credit it: it goes back without asking the host.
+    std::string line(amount == 0 ? kUnknownEscrow.str() : kWindingDownEscrow.str());
+    AppendHex2(line, bill_type);
+    LogWrite(2, line);
+    state.bill = TBillInPlay{bill_type, amount, false, false};
+    Driver.ReturnBill();
+    state.bill->sent = true;
+    return;
+  }
+  const bool stack = Driver.NotifyBill(beEscrow, amount);
+  state.bill = TBillInPlay{bill_type, amount, stack, true};
+  stack ? Driver.Stack() : Driver.ReturnBill();
+  state.bill->sent = true;
+  PublishInHand(state);
+}
+
+void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type,
+                                bool unacknowledged) {
+  const TOutcomeSeen seen{device_state, bill_type};
   if (state.need_init) {
-    // The event was not acknowledged: the device reports it again once
-    // the table gives its value.
+    // Not acknowledged: the device reports it again once the table gives
+    // its value.  Until then it is held, and accounted for if it vanishes.
+    state.held = seen;
+    PublishInHand(state);
     LoadTable(state);
     return;
   }
+  // The report is in hand: it is finished even while the driver is being
+  // destroyed.
+  const TNotavero::TFinishing finishing(Driver);
   // An outcome follows a bill this driver decided on, or, for a new driver,
   // is the first bill event it sees; any other is a repeat of one already
-  // reported (its acknowledge was lost or came too late).
-  const bool expected = state.bill.has_value() || state.first_bill_event;
-  const std::optional<TBillInPlay> bill = state.bill;
-  state.bill.reset();
-  state.first_bill_event = false;
+  // reported (its acknowledge was lost or came too late), and so is a first
+  // event that repeats what the driver before this one on the port reported.
+  const bool handed_over = state.handed_over && *state.handed_over == seen;
+  state.handed_over.reset();
+  const bool decided = state.bill.has_value();
+  const bool expected = decided || (state.first_bill_event && !handed_over);
   if (!expected) {
     std::string line(kRepeatedEvent);
-    AppendHex2(line, device_state);
-    line += '-';
-    AppendHex2(line, bill_type);
+    AppendOutcome(line, seen);
     LogWrite(2, line);
+    state.first_bill_event = false;
+    state.held.reset();
+    if (unacknowledged) {
+      Driver.Ack();
+    }
     return;
   }
+  // The host decided neither a first event nor a bill the driver returned
+  // by itself: a host with a journal checks such an outcome against it.
+  const bool foreign = !decided || !state.bill->host_offered;
   const CurrencyAmount amount = Driver.ValueOf(bill_type);
+  bool recorded = true;
   if (device_state == dsStacked) {
     if (amount == 0) {
       std::string line(kUnknownStacked);
       AppendHex2(line, bill_type);
       LogWrite(2, line);
       Driver.AddUnconfirmed(bill_type, 0);
-      return;
+    } else {
+      if (foreign) {
+        Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED);
+      }
+      recorded = Driver.NotifyOutcome(beStacked, amount);
+      if (recorded) {
+        Driver.Count([&](TDriverCounters& c) {
+          ++c.stacked[bill_type];  // a known value: the type is inside the table
+          c.stacked_amount += amount;
+        });
+      }
     }
-    Driver.Count([&](TDriverCounters& c) {
-      ++c.stacked[bill_type];  // a known value: the type is inside the table
-      c.stacked_amount += amount;
-    });
-    Driver.NotifyBill(beStacked, amount);
+  } else {
+    // Returned: the host hears of bills it was offered, of a first one of
+    // known value (for a new driver), and, when it takes events, of one the
+    // driver sent back by itself before it knew the table (a bill of the
+    // run before, which a journal closes with it).
+    const bool tell = amount != 0 && (foreign ? (!decided || Driver.BillCallback.event_callback != nullptr)
+                                              : state.bill->host_offered);
+    if (tell) {
+      if (foreign) {
+        Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
+      }
+      recorded = Driver.NotifyOutcome(beReturned, amount);
+    }
+    if (recorded) {
+      Driver.Count([](TDriverCounters& c) { ++c.returned; });
+    }
+  }
+  if (!recorded) {
+    // The host could not record it: the device keeps the report, and the
+    // next poll offers it again.
+    std::string line(kOutcomeNotRecorded);
+    AppendOutcome(line, seen);
+    for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
+      LogWrite(2, out);
+    }
+    state.held = seen;
+    PublishInHand(state);
     return;
   }
-  Driver.Count([](TDriverCounters& c) { ++c.returned; });
-  // Returned: the host hears of bills it was offered (or, for a new driver,
-  // of a first one of known value); one the driver sent back by itself was
-  // never the host's.
-  if (amount != 0 && (bill ? bill->host_offered : true)) {
-    Driver.NotifyBill(beReturned, amount);
+  state.bill.reset();
+  state.first_bill_event = false;
+  state.held.reset();
+  if (unacknowledged) {
+    Driver.Ack();
   }
+  state.reported = seen;
 }
 
 }  // namespace notavero

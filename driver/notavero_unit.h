@@ -64,6 +64,15 @@ namespace testing_seams {
 inline std::atomic<void (*)()> before_hand_over{nullptr};
 }  // namespace testing_seams
 
+// A stacked or returned report the driver has in hand but has not finished
+// (not acknowledged, or acknowledged without a later poll to show that the
+// device took the acknowledge).
+struct TOutcomeSeen {
+  uint8_t device_state = 0;
+  uint8_t bill_type = 0;
+  bool operator==(const TOutcomeSeen&) const = default;
+};
+
 // The polling thread: runs cycles until terminated.
 class TNotaveroThread {
  public:
@@ -84,22 +93,47 @@ class TNotaveroThread {
     CurrencyAmount amount = 0;
     bool stacking = false;      // sent to the stacker (else returned)
     bool host_offered = false;  // the host was asked about it
+    bool sent = false;          // the decision's frame went out whole
+    bool resend = false;        // the port was lost since: a bill still in escrow gets the decision again
   };
   // What the thread knows between cycles.
   struct TCycleState {
     bool need_init = true;         // bill table and security still to load
+    bool table_read = false;       // a bill table has been read since the driver started
     bool accepting = false;        // acceptance is on at the host's request
     bool first_bill_event = true;  // no escrow, stacked or returned event seen yet
     bool reapply_enable = false;   // the port was reopened: the host's enable goes again after init
     std::optional<TBillInPlay> bill;
+    // A report left unacknowledged for later: the table was not read yet, or
+    // the host could not record it (NV_OUTCOME_RETRY).
+    std::optional<TOutcomeSeen> held;
+    // The outcome last reported to the host, until a poll shows that the
+    // device took its acknowledge; a driver that ends before leaves it to
+    // the next driver on the same port, which must not report it again.
+    std::optional<TOutcomeSeen> reported;
+    // Left by the driver that had this port before, for the first poll.
+    std::optional<TOutcomeSeen> handed_over;
   };
 
   void Execute();
   void RunCycle(TCycleState& state);
   void OnEscrow(TCycleState& state, uint8_t bill_type);
-  void OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type);
+  // `unacknowledged`: the poll left the report for the driver to acknowledge.
+  void OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type, bool unacknowledged);
   void LoadTable(TCycleState& state);
   void BillVanished(TCycleState& state);
+  // A held report that the device no longer shows (a power cut took it).
+  void HeldVanished(TCycleState& state);
+  // Carries out an enable request, or leaves it waiting for the bill table.
+  void ApplyEnableRequest(TCycleState& state);
+  // The driver ends: what it had in hand is reported, never dropped.
+  void AccountOnExit(TCycleState& state);
+  // Something the device may still turn into money: a bill sent to the
+  // stacker without its outcome, or a held stacked report.
+  static bool InHand(const TCycleState& state);
+  void PublishInHand(const TCycleState& state);
+  // One guarded cycle; false when the driver is stopping.
+  bool GuardedCycle(TCycleState& state);
   // The port failed: reports it, then reopens it every second until it opens
   // or the driver is destroyed, and starts over as with a new device.
   void Recover(TCycleState& state);
@@ -119,6 +153,12 @@ struct TBillSink {
   nv_bill_callback c_callback = nullptr;
   void* user = nullptr;
   nv_event_callback event_callback = nullptr;
+  uint32_t flags = 0;  // NV_OPT_*
+  // The host's acceptance request holds until withdrawn: applied once the
+  // bill table is known and again after every reset and reopen (the C
+  // interface's hosts).  Without it an enable made before the table is
+  // consumed, as GetDriver hosts have always had it.
+  bool standing_enable = false;
 };
 
 // What the driver counted since it was opened (see nv_counters).
@@ -180,6 +220,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
 
   // How long the driver waits between attempts to reopen a lost port.
   static constexpr std::chrono::seconds kReopenInterval{1};
+  // How long destruction waits for the outcome of a bill that is on its way
+  // to the cassette before it reports the bill as unconfirmed.
+  static constexpr std::chrono::milliseconds kWindDownLimit{2500};
 
   // Host operations.
   void DataReceived(uint32_t count) override;
@@ -235,6 +278,18 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Leaves the cycle when the driver is being destroyed (EDriverStopping)
   // or the port failed under it (EPortLost).
   void CheckStopping() const;
+  // While set, destruction does not stop the exchanges: a report in hand is
+  // finished (acknowledged, told to the host) before the thread ends.
+  struct TFinishing {
+    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.Finishing) { driver.Finishing = true; }
+    ~TFinishing() { driver_.Finishing = before_; }
+    TFinishing(const TFinishing&) = delete;
+    TFinishing& operator=(const TFinishing&) = delete;
+
+   private:
+    TNotavero& driver_;
+    bool before_;
+  };
   // Waits until the line has been quiet long enough that no reply to an
   // earlier frame can still be on its way.
   void Settle();
@@ -254,6 +309,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void SendSimple(uint8_t command);
   // Calls the host for a bill event; returns its decision.
   bool NotifyBill(TBillEvent kind, CurrencyAmount amount);
+  // Calls the host for a stacked or returned bill; false when the host could
+  // not record it (NV_OUTCOME_RETRY, only under NV_OPT_ACK_AFTER_CALLBACK).
+  bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount);
+  [[nodiscard]] bool AckAfterCallback() const { return (BillCallback.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0; }
   // Calls the host's event callback, if any (polling thread only).
   void NotifyEvent(int32_t kind, int32_t code);
   // Sets the link state, telling the host when it changes (polling thread).
@@ -299,12 +358,23 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // had the port before may still be on its way.
   bool LineSuspect = true;
   bool FirstReply = true;
+  // An exchange timed out since the last good poll: a reply that is not a
+  // poll's may be the late answer to it.
+  bool RecentTimeout = false;
+  bool Finishing = false;          // polling thread only: see TFinishing
+  bool StateAfterReopen = false;  // polling thread only
   std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
   // Acceptance may be on in the device (the driver enabled it, or saw the
   // device waiting for a bill).
   std::atomic<bool> DeviceAccepting{false};
   // Set when the host released the driver from its own callback.
   std::atomic<bool> ReleasedByPoller{false};
+  // Destruction from a host's thread: no new bill is offered to the host,
+  // and a bill in hand is followed to its outcome (up to kWindDownLimit)
+  // before the exchanges stop.  WoundDown: nothing is in hand any more.
+  std::atomic<bool> WindingDown{false};
+  std::atomic<bool> BillInHand{false};
+  Event WoundDown{Event::Mode::kManualReset};
   std::atomic<int32_t> State_{-1};
   std::atomic<int32_t> Link_{NV_LINK_UNKNOWN};
 

@@ -299,9 +299,13 @@ TEST(HostApiTest, OpenRefusesWhatItCannotUse) {
   EXPECT_EQ(nv_open(nullptr, error, sizeof error), nullptr);
   EXPECT_NE(std::string(error).find("NULL"), std::string::npos);
   nv_options options{};
-  options.size = sizeof options - 1;
+  options.size = offsetof(nv_options, flags) - 1;  // smaller than the struct's first version
   EXPECT_EQ(nv_open(&options, error, sizeof error), nullptr);
   EXPECT_NE(std::string(error).find("size"), std::string::npos);
+  options.size = offsetof(nv_options, flags);  // the first version, without flags, is still taken
+  options.device = "/nonexistent/ttyUSB8";
+  EXPECT_EQ(nv_open(&options, error, sizeof error), nullptr);
+  EXPECT_NE(std::string(error).find("/nonexistent/ttyUSB8"), std::string::npos) << error;
   options.size = sizeof options;
   options.device = "/nonexistent/ttyUSB9";
   EXPECT_EQ(nv_open(&options, error, sizeof error), nullptr);
