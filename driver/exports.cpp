@@ -62,7 +62,8 @@ class Registry {
   nv_driver* AddNumbered(TNotavero* driver) {
     const std::lock_guard lock(mutex_);
     next_ += 2;
-    auto* handle = reinterpret_cast<nv_driver*>(next_);  // NOLINT(performance-no-int-to-ptr): an opaque number
+    auto* handle =
+        reinterpret_cast<nv_driver*>(next_);  // NOLINT(performance-no-int-to-ptr): an opaque number
     live_.emplace(handle, driver);
     return handle;
   }

@@ -750,7 +750,8 @@ void TNotaveroThread::AccountOnExit(TCycleState& state) {
   // outcome: the device may keep it for the next driver, or lose it in a
   // power cut; this driver cannot know which, and says so.
   if (state.held && state.held->device_state == dsStacked) {
-    Driver.AddUnconfirmed(state.held->bill_type, state.table_read ? Driver.ValueOf(state.held->bill_type) : 0);
+    Driver.AddUnconfirmed(state.held->bill_type,
+                          state.table_read ? Driver.ValueOf(state.held->bill_type) : 0);
   } else if (state.bill && state.bill->stacking && state.bill->sent) {
     Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
   }
@@ -978,6 +979,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     TBillInPlay& bill = *state.bill;
     bill.resend = false;
     bill.sent = false;
+    Driver.BillInHand.store(bill.stacking);
     bill.stacking ? Driver.Stack() : Driver.ReturnBill();
     bill.sent = true;
     PublishInHand(state);
@@ -996,6 +998,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
   }
   const bool stack = Driver.NotifyBill(beEscrow, amount);
   state.bill = TBillInPlay{bill_type, amount, stack, true};
+  Driver.BillInHand.store(stack);  // before the frame: a destruction from now on follows the bill
   stack ? Driver.Stack() : Driver.ReturnBill();
   state.bill->sent = true;
   PublishInHand(state);

@@ -281,7 +281,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // While set, destruction does not stop the exchanges: a report in hand is
   // finished (acknowledged, told to the host) before the thread ends.
   struct TFinishing {
-    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.Finishing) { driver.Finishing = true; }
+    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.Finishing) {
+      driver.Finishing = true;
+    }
     ~TFinishing() { driver_.Finishing = before_; }
     TFinishing(const TFinishing&) = delete;
     TFinishing& operator=(const TFinishing&) = delete;
@@ -312,7 +314,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Calls the host for a stacked or returned bill; false when the host could
   // not record it (NV_OUTCOME_RETRY, only under NV_OPT_ACK_AFTER_CALLBACK).
   bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount);
-  [[nodiscard]] bool AckAfterCallback() const { return (BillCallback.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0; }
+  [[nodiscard]] bool AckAfterCallback() const {
+    return (BillCallback.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0;
+  }
   // Calls the host's event callback, if any (polling thread only).
   void NotifyEvent(int32_t kind, int32_t code);
   // Sets the link state, telling the host when it changes (polling thread).
@@ -361,7 +365,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // An exchange timed out since the last good poll: a reply that is not a
   // poll's may be the late answer to it.
   bool RecentTimeout = false;
-  bool Finishing = false;          // polling thread only: see TFinishing
+  bool Finishing = false;         // polling thread only: see TFinishing
   bool StateAfterReopen = false;  // polling thread only
   std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
   // Acceptance may be on in the device (the driver enabled it, or saw the

@@ -40,6 +40,13 @@ class ModelLine {
       : line_(std::make_shared<FakeLine>()), model_(options, sim::SimClock::now()) {}
 
   std::unique_ptr<SerialDevice> Device() { return std::make_unique<Answering>(this); }
+  // A fresh line to the same device, for the next driver (a line that a
+  // driver closed stays closed).
+  void NewLine() {
+    const std::lock_guard lock(mutex_);
+    line_ = std::make_shared<FakeLine>();
+    closed_ = false;
+  }
   FakeLine& Line() { return *line_; }
 
   void SetHook(Hook hook) {
@@ -91,7 +98,7 @@ class ModelLine {
  private:
   class Answering final : public SerialDevice {
    public:
-    explicit Answering(ModelLine* owner) : owner_(owner), fake_(owner->line_) {}
+    explicit Answering(ModelLine* owner) : owner_(owner), line_(owner->line_), fake_(line_) {}
     bool Open(uint16_t port) override { return fake_.Open(port); }
     bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
       return fake_.SetupQueues(in_size, out_size);
@@ -107,7 +114,7 @@ class ModelLine {
     WriteStatus Write(const uint8_t* data, uint32_t count, uint32_t wait_ms, uint32_t& written) override {
       const WriteStatus status = fake_.Write(data, count, wait_ms, written);
       if (status == WriteStatus::kDone) {
-        owner_->Heard(data, written);
+        owner_->Heard(data, written, *line_);
       }
       return status;
     }
@@ -119,6 +126,7 @@ class ModelLine {
 
    private:
     ModelLine* owner_;
+    std::shared_ptr<FakeLine> line_;
     FakeDevice fake_;
   };
 
@@ -131,7 +139,7 @@ class ModelLine {
   }
 
   // The writer thread's bytes: split into frames, each answered in turn.
-  void Heard(const uint8_t* data, uint32_t count) {
+  void Heard(const uint8_t* data, uint32_t count, FakeLine& line) {
     Bytes answers;
     {
       const std::lock_guard lock(mutex_);
@@ -153,7 +161,7 @@ class ModelLine {
     }
     changed_.notify_all();
     if (!answers.empty()) {
-      line_->Receive(answers);
+      line.Receive(answers);
     }
   }
 

@@ -15,6 +15,8 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/cp1251.h"
@@ -53,25 +55,55 @@ class Host {
     bool operator==(const Call&) const = default;
   };
 
+  // Events are recorded among the bill calls, as kEventBase + their kind.
+  static constexpr int32_t kEventBase = 100;
+
   static int Callback(int32_t kind, int64_t amount, void* user) {
     auto* host = static_cast<Host*>(user);
     std::function<void()> on_escrow;
+    std::function<int()> on_outcome;
     {
       const std::lock_guard lock(host->mutex_);
       host->calls_.push_back({kind, amount});
       on_escrow = host->on_escrow_;
+      on_outcome = host->on_outcome_;
     }
     host->changed_.notify_all();
     if (kind == NV_BILL_ESCROW && on_escrow) {
       on_escrow();
     }
+    if (kind != NV_BILL_ESCROW && on_outcome) {
+      return on_outcome();
+    }
     return kind == NV_BILL_ESCROW ? 1 : 0;
   }
+  static void Event(int32_t kind, int32_t code, void* user) {
+    if (kind == NV_EVENT_FOREIGN_OUTCOME || kind == NV_EVENT_UNCONFIRMED) {
+      auto* host = static_cast<Host*>(user);
+      {
+        const std::lock_guard lock(host->mutex_);
+        host->calls_.push_back({kEventBase + kind, code});
+      }
+      host->changed_.notify_all();
+    }
+  }
+  // A GetDriver-like host: the bill callback only.
   TBillSink Sink() { return TBillSink{nullptr, &Host::Callback, this}; }
+  // A host of the C interface: events, a standing acceptance request, flags.
+  TBillSink CSink(uint32_t flags = 0) {
+    TBillSink sink{nullptr, &Host::Callback, this, &Host::Event, flags};
+    sink.standing_enable = true;
+    return sink;
+  }
 
   void OnEscrow(std::function<void()> action) {
     const std::lock_guard lock(mutex_);
     on_escrow_ = std::move(action);
+  }
+  // What a stacked or returned callback does and returns.
+  void OnOutcome(std::function<int()> action) {
+    const std::lock_guard lock(mutex_);
+    on_outcome_ = std::move(action);
   }
   bool WaitForCalls(std::size_t count) {
     std::unique_lock lock(mutex_);
@@ -87,6 +119,7 @@ class Host {
   std::condition_variable changed_;
   std::vector<Call> calls_;
   std::function<void()> on_escrow_;
+  std::function<int()> on_outcome_;
 };
 
 // Feeds frames straight to the model, as a host before this one did.
@@ -413,6 +446,300 @@ TEST_F(MoneyTest, ReleaseFromTheCallbackReturnsAndSendsNoDecision) {
   EXPECT_EQ(host.Calls().size(), 1U);
 }
 
+// ---- Money across a driver's boundaries: replaced drivers, frees, power
+// cuts, re-initialisation.  A stacked report the driver saw ends credited
+// once or listed as unconfirmed with its value, never silence.
+
+// A device that holds a stacked report of a bill taken under an earlier host.
+void HoldStackedFromEarlierHost(ModelLine& line) {
+  line.WithModel([](sim::DeviceModel& model) {
+    Feed(model, kEnableAll);
+    model.Insert(4, sim::SimClock::now());
+    PollUntil(model, dsEscrow);
+    Feed(model, kStack);
+    PollUntil(model, dsStacked);
+    return 0;
+  });
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + ModelLine::kTimeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+TEST_F(MoneyTest, ForeignStackedReportWithALostAcknowledgeIsAnnouncedAndCreditedOnce) {
+  ModelLine line(kStartDisabled);
+  HoldStackedFromEarlierHost(line);
+  std::atomic<bool> lost{false};
+  bool reported = false;  // the last poll's reply was the stacked report
+  // The report is first held for the table (no acknowledge), then credited;
+  // the acknowledge after the host's callback never reaches the device once.
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    const bool drop = frame == kAck && reported && !lost.exchange(true);
+    reported = frame == kPoll && model.State() == dsStacked;
+    return drop ? std::optional<Bytes>(Bytes{}) : std::nullopt;
+  });
+  Host host;
+  auto driver = std::make_unique<TNotavero>(1, host.CSink(NV_OPT_ACK_AFTER_CALLBACK), line.Device());
+  ASSERT_TRUE(host.WaitForCalls(2));
+  ASSERT_TRUE(
+      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
+  driver.reset();
+  EXPECT_TRUE(lost.load());
+  EXPECT_EQ(host.Calls(),
+            (std::vector<Host::Call>{{Host::kEventBase + NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED},
+                                     {NV_BILL_STACKED, k100}}));
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Повтор события без новой купюры, не зачисляется: 81-04").str()));
+}
+
+TEST_F(MoneyTest, OutcomeRepeatedToTheNextDriverOnThePortIsNotCreditedAgain) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  // The acknowledge of the stacked report is lost, and the line stays dead
+  // until the host has replaced the driver (as after NO_ANSWER).
+  std::atomic<bool> dead{false};
+  bool reported = false;  // the last poll's reply was the stacked report
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kAck && reported) {
+      dead.store(true);
+    }
+    reported = frame == kPoll && model.State() == dsStacked;
+    return dead.load() ? std::optional<Bytes>(Bytes{}) : std::nullopt;
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  driver.reset();
+  line.SetHook(nullptr);
+  line.NewLine();
+  driver = std::make_unique<TNotavero>(1, host.Sink(), line.Device());
+  ASSERT_TRUE(
+      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  driver.reset();
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+  EXPECT_EQ(line.WithModel([](sim::DeviceModel& m) { return m.Counters().stacked; }), 1U);
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Повтор события без новой купюры, не зачисляется: 81-04").str()));
+}
+
+TEST_F(MoneyTest, AcknowledgeAfterTheCallbackWaitsForTheRecordAndRetries) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = std::make_unique<TNotavero>(1, host.CSink(NV_OPT_ACK_AFTER_CALLBACK), line.Device());
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  std::vector<Bytes> at_first_call;
+  int calls = 0;
+  // The first record fails (a full disk): the device must still hold the report.
+  host.OnOutcome([&] {
+    if (++calls == 1) {
+      at_first_call = line.Frames();
+      return static_cast<int>(NV_OUTCOME_RETRY);
+    }
+    return 0;
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(host.WaitForCalls(3));
+  ASSERT_TRUE(
+      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  const TDriverCounters counters = driver->Counters();
+  driver.reset();
+  ASSERT_FALSE(at_first_call.empty());
+  EXPECT_EQ(at_first_call.back(), kPoll)
+      << "the device was told to forget the bill before the host recorded it";
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{
+                              {NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}, {NV_BILL_STACKED, k100}}));
+  EXPECT_EQ(counters.stacked_amount, k100) << "counted once, when recorded";
+  EXPECT_TRUE(driver == nullptr);
+}
+
+TEST_F(MoneyTest, StackedBillTheDeviceDropsForWaitingIsListedWithItsAmount) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  // The bill goes to the stacker, then the device reports waiting again as
+  // if nothing had happened.
+  std::atomic<bool> stacked{false};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kStack) {
+      stacked.store(true);
+    } else if (frame == kPoll && stacked.load()) {
+      return Frame({dsWaitingForBill});
+    }
+    return std::nullopt;
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(WaitUntil([&] { return !driver->UnconfirmedBills().empty(); }));
+  const auto unconfirmed = driver->UnconfirmedBills();
+  driver.reset();
+  ASSERT_EQ(unconfirmed.size(), 1U);
+  EXPECT_EQ((std::pair{unconfirmed[0].bill_type, unconfirmed[0].amount}), (std::pair{uint8_t{4}, k100}));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}}));
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Исход купюры не подтверждён устройством: тип 04, сумма 100").str()));
+}
+
+TEST_F(MoneyTest, HeldStackedReportLostInAPowerCutIsListedWithItsAmount) {
+  // The report waits unacknowledged for the table; the device loses power
+  // just after the security command.
+  ModelLine line(kStartDisabled);
+  HoldStackedFromEarlierHost(line);
+  std::atomic<bool> cut{false};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kSecurity && !cut.exchange(true)) {
+      model.Receive(frame.data(), frame.size(), sim::SimClock::now());
+      model.PowerCycle(dsPowerUp, sim::SimClock::now());
+      return Bytes{};
+    }
+    return std::nullopt;
+  });
+  Host host;
+  auto driver = std::make_unique<TNotavero>(1, host.CSink(), line.Device());
+  ASSERT_TRUE(line.WaitForFrame(kReset));
+  ASSERT_TRUE(WaitUntil([&] { return !driver->UnconfirmedBills().empty(); }));
+  const auto unconfirmed = driver->UnconfirmedBills();
+  driver.reset();
+  ASSERT_EQ(unconfirmed.size(), 1U);
+  EXPECT_EQ((std::pair{unconfirmed[0].bill_type, unconfirmed[0].amount}), (std::pair{uint8_t{4}, k100}));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{Host::kEventBase + NV_EVENT_UNCONFIRMED, 4}}));
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Исход купюры не подтверждён устройством: тип 04, сумма 100").str()));
+}
+
+TEST_F(MoneyTest, FreeWithABillOnItsWayFollowsItToItsOutcomeOrListsIt) {
+  for (const bool device_answers : {true, false}) {
+    SCOPED_TRACE(device_answers ? "the device stacks the bill" : "the device falls silent");
+    ModelLine line(kStartDisabled);
+    Host host;
+    auto driver = std::make_unique<TNotavero>(1, host.CSink(), line.Device());
+    ASSERT_TRUE(line.WaitForFrame(kSecurity));
+    std::atomic<bool> silent{false};
+    line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+      if (frame == kStack && !device_answers) {
+        silent.store(true);
+        return std::nullopt;
+      }
+      return silent.load() ? std::optional<Bytes>(Bytes{}) : std::nullopt;
+    });
+    EnableAndInsert(*driver, line, 4);
+    ASSERT_TRUE(line.WaitForFrame(kStack));
+    driver.reset();  // the host's thread frees the driver right after the Stack
+    const auto calls = host.Calls();
+    ASSERT_EQ(calls.size(), 2U);
+    EXPECT_EQ(calls[1], device_answers ? (Host::Call{NV_BILL_STACKED, k100})
+                                       : (Host::Call{Host::kEventBase + NV_EVENT_UNCONFIRMED, 4}));
+    EXPECT_EQ(line.WithModel([](sim::DeviceModel& m) { return m.Counters().stacked; }),
+              device_answers ? 1U : 0U);
+  }
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Исход купюры не подтверждён устройством: тип 04, сумма 100").str()));
+}
+
+TEST_F(MoneyTest, EnableDuringReinitialisationWaitsForTheTable) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  TNotavero* live = driver.get();
+  std::atomic<bool> asked{false};
+  // The host asks for acceptance while the device initialises after a power cut.
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kPoll && model.State() == dsInitializing && !asked.exchange(true)) {
+      live->SetEnabled(true);
+    }
+    return std::nullopt;
+  });
+  const std::size_t mark = line.Frames().size();
+  line.WithModel([](sim::DeviceModel& model) {
+    model.PowerCycle(dsPowerUp, sim::SimClock::now());
+    return 0;
+  });
+  ASSERT_TRUE(line.WaitForFrame(kGetBillTable, mark)) << "the table was not read again";
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  line.WithModel([](sim::DeviceModel& model) { return model.Insert(4, sim::SimClock::now()); });
+  ASSERT_TRUE(host.WaitForCalls(2));
+  EXPECT_TRUE(asked.load());
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+}
+
+TEST_F(MoneyTest, AcceptanceRequestOfACHostStandsAcrossPowerCuts) {
+  ModelLine line;  // the device starts in power-up
+  Host host;
+  TNotavero driver(1, host.CSink(), line.Device());
+  driver.SetEnabled(true);  // at once, as the README's example does
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  line.WithModel([](sim::DeviceModel& model) {
+    model.PowerCycle(dsPowerUp, sim::SimClock::now());
+    return 0;
+  });
+  ASSERT_TRUE(line.WaitForFrame(kReset, 1));
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill)) << "acceptance did not come back after the power cut";
+  line.WithModel([](sim::DeviceModel& model) { return model.Insert(5, sim::SimClock::now()); });
+  ASSERT_TRUE(host.WaitForCalls(2));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k500}, {NV_BILL_STACKED, k500}}));
+}
+
+TEST_F(MoneyTest, EnableOfAGetDriverHostBeforeTheTableIsUsedUpAndLogged) {
+  ModelLine line;  // the device starts in power-up
+  Host host;
+  auto driver = std::make_unique<TNotavero>(1, host.Sink(), line.Device());
+  driver->SetEnabled(true);
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
+  driver.reset();
+  EXPECT_EQ(CountOf(line.Frames(), kEnableAll), 0U);
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Включение приёма до чтения таблицы купюр").str()));
+}
+
+TEST_F(MoneyTest, FreeAfterAFailedCycleStillDisablesAcceptance) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  driver->SetEnabled(true);
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  std::atomic<int> dropped{0};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame == kPoll && dropped.load() < 3) {
+      ++dropped;
+      return Bytes{};
+    }
+    return std::nullopt;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return driver->Link() == NV_LINK_NO_ANSWER; }));
+  driver.reset();
+  EXPECT_EQ(line.Frames().back(), kDisableAll);
+  EXPECT_EQ(line.WithModel([](sim::DeviceModel& model) { return model.State(); }), dsDisabled);
+}
+
+TEST_F(MoneyTest, ReplyOfAnotherLengthAfterATimeOutIsNoStatus) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = StartReady(line, host);
+  // A whole cycle unanswered, then a status reply (11 bytes) that arrives
+  // late, in place of a poll's.
+  std::atomic<int> polls{0};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
+    if (frame != kPoll) {
+      return std::nullopt;
+    }
+    const int n = ++polls;
+    if (n <= 3) {
+      return Bytes{};
+    }
+    if (n == 4) {
+      return Frame({0, 0, 0, 0, 0, 0x19, 0, 0});
+    }
+    return std::nullopt;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return polls.load() >= 6; }));
+  driver.reset();
+  const auto texts = LogTexts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.find("00-00") != std::string::npos; }),
+            0);
+}
+
 TEST(CInterface, NullAndDeadHandlesAreIgnored) {
   const auto dir = std::filesystem::temp_directory_path() / ("notavero-c-" + std::to_string(::getpid()));
   ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
@@ -433,6 +760,18 @@ TEST(CInterface, NullAndDeadHandlesAreIgnored) {
   nv_free_driver(driver);  // freed twice
   nv_set_enabled(driver, 1);
   EXPECT_EQ(nv_get_status_text(driver, text, sizeof text), 0U);
+  // A freed handle stays dead when a new driver takes the same address.
+  for (int i = 0; i < 4; ++i) {
+    nv_driver* next = nv_get_driver(0, nullptr, nullptr, nullptr, 0);
+    ASSERT_NE(next, nullptr);
+    EXPECT_NE(next, driver);
+    nv_set_enabled(driver, 1);
+    EXPECT_EQ(nv_get_enabled(next), 0) << "a freed handle reached another driver";
+    nv_free_driver(driver);
+    nv_set_enabled(next, 1);
+    EXPECT_EQ(nv_get_enabled(next), 1) << "freeing a dead handle freed another driver";
+    nv_free_driver(next);
+  }
   alignas(16) unsigned char garbage[256];
   std::fill(std::begin(garbage), std::end(garbage), 0x5A);
   nv_free_driver(reinterpret_cast<nv_driver*>(garbage));
