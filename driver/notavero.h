@@ -48,17 +48,26 @@ NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* u
                                 size_t error_size);
 
 /* Stops the driver (waiting for a callback that is running) and releases it.
- * When acceptance is on and the device answers, the driver disables it first,
- * so that the device takes no bill that nobody would credit.
+ * When acceptance may be on and the port is open, the driver disables it
+ * first, so that the device takes no bill that nobody would credit.
+ *
+ * A bill that is on its way to the cassette is followed to its outcome first,
+ * for up to 2.5 s (no new bill is offered to the host meanwhile): the host
+ * hears it as stacked, or, when the device does not say, as
+ * NV_EVENT_UNCONFIRMED with a log line giving its value, before this returns.
+ * A stacked report the driver holds unacknowledged is reported the same way.
  *
  * It may be called from inside the driver's own callback: then it returns at
  * once, and the driver stops and is released by its own thread as soon as the
- * callback has returned.  No decision or acknowledge goes to the device after
- * that (an escrowed bill is left for the device to return by itself); only
- * the disable above is sent.
+ * callback has returned.  No decision goes to the device after that (an
+ * escrowed bill is left for the device to return by itself); the disable above
+ * is sent, and under NV_OPT_ACK_AFTER_CALLBACK the acknowledge of the outcome
+ * that the callback has just recorded.
  *
  * NULL, a driver already freed and anything that is not a driver are ignored:
- * every function of this interface checks its handle first. */
+ * every function of this interface checks its handle first.  Handles are never
+ * given out twice in a process: a freed handle stays dead even when a new
+ * driver is created at the same address. */
 NV_API void nv_free_driver(nv_driver* driver);
 
 /* Writes 14 bytes: the length 13, then "v1.0#Notavero". */
@@ -70,12 +79,41 @@ NV_API void nv_get_version(nv_driver* driver, unsigned char* buffer);
 NV_API size_t nv_get_status_text(nv_driver* driver, char* buffer, size_t size);
 
 /* Asks the driver to enable (non-zero) or disable (zero) bill acceptance.
- * Returns at once; several calls before the driver acts collapse into the last. */
+ * Returns at once; several calls before the driver acts collapse into the last.
+ * The request stands until withdrawn: an enable made before the bill table is
+ * read is carried out as soon as it is, and acceptance goes on again by itself
+ * after every reset, power cut and reopened port (GetDriver's C++ object keeps
+ * its older rule: an enable before the first table is used up, with a log line). */
 NV_API void nv_set_enabled(nv_driver* driver, int enabled);
 
 /* The library's release version, "MAJOR.MINOR.PATCH" (e.g. "1.1.0"): a static
  * string, never NULL.  Not the device's version text of nv_get_version. */
 NV_API const char* nv_library_version(void);
+
+/* ---- Exactly once: how outcomes are reported ----
+ *
+ * The device repeats a stacked or returned report until it is acknowledged,
+ * and forgets it once it is.  The driver reports each outcome to the host
+ * once: a repeat of a report it has reported (its acknowledge was lost, or
+ * came too late) is logged and never reported again, and this holds from one
+ * driver to the next on the same port in one process (the next driver takes
+ * the device's repeat of what the one before reported for what it is).  What
+ * no driver can know is said, never dropped: a bill sent to the stacker whose
+ * outcome never comes, a stacked report that vanishes before the driver could
+ * finish it (a power cut while it waited for the bill table, or a free),
+ * comes as NV_EVENT_UNCONFIRMED with a log line giving its value.
+ *
+ * Why the driver credits on the report rather than after a later poll shows
+ * that the device took the acknowledge: a host without a journal loses nothing
+ * then when the driver ends between the acknowledge and that poll (the device
+ * has forgotten the bill, and the next driver would never hear of it), and the
+ * one case that could credit twice (the acknowledge lost, then the process
+ * replaced the driver before the repeat came) is closed by the hand-over
+ * between drivers above.  What remains is a process that dies between the
+ * acknowledge and its own record of the bill: a host that keeps a journal asks
+ * for NV_OPT_ACK_AFTER_CALLBACK, which moves the acknowledge after its record,
+ * and resolves the one ambiguity that leaves (a report the device repeats to
+ * the next process) with NV_EVENT_FOREIGN_OUTCOME and its journal. */
 
 /* ---- Device state, events, link health and counters ----
  *
@@ -87,14 +125,14 @@ NV_API const char* nv_library_version(void);
 
 /* Event kinds, with the meaning of their code. */
 enum {
-  NV_EVENT_STATE = 1,      /* the status word changed; code: the new word (state in bits 0-7,
-                              sub-code in bits 8-15); the first successful poll gives one */
-  NV_EVENT_LINK = 2,       /* the link state changed; code: NV_LINK_* */
-  NV_EVENT_REJECTED = 3,   /* the device rejected a bill; code: the reason (the sub-code of state
-                              0x1C); one event per rejection however many polls show it */
-  NV_EVENT_UNCONFIRMED = 4, /* a bill sent to the stacker whose outcome the device never reported,
-                               or a stacked report the driver saw but could not finish (a power
-                               cut, a free); code: its bill type.  Money for the host to reconcile. */
+  NV_EVENT_STATE = 1,          /* the status word changed; code: the new word (state in bits 0-7,
+                                  sub-code in bits 8-15); the first successful poll gives one */
+  NV_EVENT_LINK = 2,           /* the link state changed; code: NV_LINK_* */
+  NV_EVENT_REJECTED = 3,       /* the device rejected a bill; code: the reason (the sub-code of state
+                                  0x1C); one event per rejection however many polls show it */
+  NV_EVENT_UNCONFIRMED = 4,    /* a bill sent to the stacker whose outcome the device never reported,
+                                  or a stacked report the driver saw but could not finish (a power
+                                  cut, a free); code: its bill type.  Money for the host to reconcile. */
   NV_EVENT_FOREIGN_OUTCOME = 5 /* sent just before the bill callback of an outcome that this driver
                                   instance did not decide (the bill was in play before it started,
                                   or it returned the bill itself because its value was not known

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/notavero.h"
@@ -46,8 +48,23 @@ class Recorder {
   static int OnBill(int32_t kind, int64_t amount, void* user) {
     auto* self = static_cast<Recorder*>(user);
     self->Add({true, kind, amount});
-    const std::lock_guard lock(self->mutex_);
-    return kind == NV_BILL_ESCROW && (self->escrows_++ % 2 == 0 || !self->alternate_) ? 1 : 0;
+    std::function<void()> on_escrow;
+    int result = 0;
+    {
+      const std::lock_guard lock(self->mutex_);
+      result = kind == NV_BILL_ESCROW && (self->escrows_++ % 2 == 0 || !self->alternate_) ? 1 : 0;
+      on_escrow = kind == NV_BILL_ESCROW ? self->on_escrow_ : nullptr;
+    }
+    if (on_escrow) {
+      on_escrow();
+    }
+    return result;
+  }
+
+  // Runs on the driver's thread while the host decides on an escrow.
+  void OnEscrow(std::function<void()> action) {
+    const std::lock_guard lock(mutex_);
+    on_escrow_ = std::move(action);
   }
 
   // Escrows are then stacked and returned in turn, starting with a stack.
@@ -107,6 +124,7 @@ class Recorder {
   std::vector<Heard> heard_;
   bool alternate_ = false;
   unsigned escrows_ = 0;
+  std::function<void()> on_escrow_;
 };
 
 class HostEventsTest : public ::testing::Test {
@@ -282,6 +300,27 @@ TEST_F(HostEventsTest, PulledLineIsReopenedWithAcceptanceOn) {
   EXPECT_EQ(counters.reconnects, 1U);
   EXPECT_EQ(counters.stacked_amount, 5'000'000);
   EXPECT_EQ(sim_->Status().counters.stacked_sum, 500U);
+}
+
+TEST_F(HostEventsTest, ApprovedBillIsStackedAfterTheLineComesBack) {
+  OpenAccepting();
+  // The line is pulled while the host decides; it answers stack.
+  host_.OnEscrow([this] { ASSERT_TRUE(sim_->Unplug().ok); });
+  const std::size_t mark = host_.Size();
+  ASSERT_TRUE(sim_->Insert(5).ok);  // 500
+  ASSERT_GE(host_.WaitForLink(NV_LINK_PORT_LOST, mark), 0);
+  host_.OnEscrow(nullptr);
+  ASSERT_TRUE(sim_->Replug().ok);
+  const long stacked = host_.WaitForBill(NV_BILL_STACKED, mark);
+  ASSERT_GE(stacked, 0) << "the host's decision was not carried out after the reopen";
+  const auto all = host_.All();
+  EXPECT_EQ(all[static_cast<std::size_t>(stacked)].value, 5'000'000);
+  EXPECT_EQ(std::count_if(all.begin() + static_cast<long>(mark), all.end(),
+                          [](const Heard& h) { return h.bill && h.kind == NV_BILL_ESCROW; }),
+            1)
+      << "the host was asked twice about one bill";
+  const auto device = sim_->Status().counters;
+  EXPECT_EQ((std::pair{device.stacked, device.returned}), (std::pair{uint64_t{1}, uint64_t{0}}));
 }
 
 TEST_F(HostEventsTest, FreeWhileReopeningReturns) {
