@@ -1,6 +1,7 @@
 // notavero-soak: the driver against the simulator (fast mode) for many bills,
 // with line faults, jams, power cycles, slow and refusing hosts and drivers
-// destroyed and created again, all drawn from one seed so that a run can be
+// destroyed (from the host's thread, or from inside a bill callback) and
+// created again, all drawn from one seed so that a run can be
 // repeated.  Bills go in one at a time; after each the two sides are
 // compared: every bill the device stacked must be credited exactly once,
 // with its value, and no bill the device returned may be credited.  At the
@@ -11,9 +12,10 @@
 //   unconfirmed      the driver sent the bill to the stacker and never heard
 //                    its outcome (the device was power-cycled before the
 //                    stacked event was acknowledged, and forgot the event);
-//                    the driver lists it in UnconfirmedBills(), which the
-//                    soak reads from every driver before destroying it, and
-//                    the soak prints each such bill with its amount: money
+//                    the driver reports it as unconfirmed (an event the
+//                    soak's host records, also from a driver freed inside
+//                    its callback, which releases itself), and the soak
+//                    prints each such bill with its amount: money
 //                    to reconcile by hand, not lost silently.
 // A bill the device itself lost in a power cycle before stacking or
 // returning it is counted apart (nothing was stacked, nothing is owed).
@@ -51,8 +53,10 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "driver/notavero.h"
 #include "driver/notavero_unit.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
@@ -105,10 +109,29 @@ class Host {
   struct Plan {
     bool stack = true;
     std::chrono::milliseconds slow{0};
+    int free_on = -1;  // a bill kind whose callback frees the driver (as nv_free_driver from it does)
   };
 
   static int Callback(int32_t kind, int64_t amount, void* user) {
     return static_cast<Host*>(user)->OnBill(kind, amount);
+  }
+  // The driver's reports beside the money: a bill it could not confirm.
+  static void Event(int32_t kind, int32_t code, void* user) {
+    if (kind == NV_EVENT_UNCONFIRMED) {
+      auto* self = static_cast<Host*>(user);
+      const std::lock_guard lock(self->mutex_);
+      self->unconfirmed_.push_back(TUnconfirmedBill{static_cast<uint8_t>(code), 0});
+    }
+  }
+
+  // The driver the callbacks may free; whoever takes it frees it.
+  void SetLive(TNotavero* driver) { live_.store(driver); }
+  TNotavero* TakeLive() { return live_.exchange(nullptr); }
+  // True once a callback freed the driver (then it releases itself).
+  bool TakeReleased() { return released_.exchange(false); }
+  std::vector<TUnconfirmedBill> TakeUnconfirmed() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(unconfirmed_, {});
   }
 
   void Begin(const Plan& plan) {
@@ -146,11 +169,20 @@ class Host {
     if (kind == beEscrow && plan.slow.count() > 0) {
       std::this_thread::sleep_for(plan.slow);  // a host that takes its time to decide
     }
+    if (kind == plan.free_on) {
+      if (TNotavero* driver = TakeLive()) {
+        driver->Release();
+        released_.store(true);
+      }
+    }
     return kind == beEscrow && plan.stack ? 1 : 0;
   }
 
   std::mutex mutex_;
   Plan plan_;
+  std::atomic<TNotavero*> live_{nullptr};
+  std::atomic<bool> released_{false};
+  std::vector<TUnconfirmedBill> unconfirmed_;
   int stacked_ = 0;
   int returned_ = 0;
   int escrows_ = 0;
@@ -215,6 +247,7 @@ struct Totals {
   uint64_t faults = 0;
   uint64_t power_cycles = 0;
   uint64_t destroyed = 0;
+  uint64_t freed_in_callback = 0;
   uint64_t slow_hosts = 0;
   uint64_t refused = 0;
   uint64_t long_delays = 0;
@@ -308,6 +341,7 @@ class Soak {
     kJam,
     kPowerCycle,
     kDestroy,
+    kFreeInCallback,
   };
 
   void Fail(const std::string& what) {
@@ -331,30 +365,52 @@ class Soak {
 
   void NewDriver() {
     sim_->Note("driver created, wall clock " + WallClock());
-    driver_ = std::make_unique<TNotavero>(options_.port, TBillSink{nullptr, &Host::Callback, &host_});
-    unconfirmed_read_ = 0;
+    // A driver freed from its callback releases itself on its own thread,
+    // and holds the port until it has: the new one tries again meanwhile.
+    const auto limit = Clock::now() + 15s;
+    for (;;) {
+      try {
+        driver_ = std::make_unique<TNotavero>(options_.port,
+                                              TBillSink{nullptr, &Host::Callback, &host_, &Host::Event});
+        break;
+      } catch (const std::exception& error) {
+        if (Clock::now() > limit) {
+          throw;
+        }
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    host_.SetLive(driver_.get());
   }
 
-  // Takes the bills the driver listed as unconfirmed since the last look.
+  // A driver its host freed from a callback is gone: the soak lets go of it.
+  void ReapReleased() {
+    if (host_.TakeReleased()) {
+      ++totals_.freed_in_callback;
+      sim_->Note("driver freed from its callback, wall clock " + WallClock());
+      (void)driver_.release();  // it deletes itself
+    }
+  }
+
+  // Takes the bills the drivers listed as unconfirmed since the last look.
   void CollectUnconfirmed() {
-    if (!driver_) {
-      return;
+    for (const auto& listed : host_.TakeUnconfirmed()) {
+      bill_unconfirmed_.push_back(listed);
     }
-    const auto listed = driver_->UnconfirmedBills();
-    for (std::size_t i = unconfirmed_read_; i < listed.size(); ++i) {
-      bill_unconfirmed_.push_back(listed[i]);
-    }
-    unconfirmed_read_ = std::max(unconfirmed_read_, listed.size());
   }
 
   void DestroyDriver() {
     if (!driver_) {
       return;
     }
-    CollectUnconfirmed();
     sim_->Note("driver destroyed, wall clock " + WallClock());
-    driver_.reset();
+    if (host_.TakeLive() == driver_.get()) {
+      driver_.reset();
+    } else {
+      ReapReleased();  // a callback freed it first
+    }
     sim_->Note("driver gone, wall clock " + WallClock());
+    CollectUnconfirmed();
   }
 
   // Unconfirmed bills listed after the last bill was judged.
@@ -370,6 +426,7 @@ class Soak {
   bool MakeReady() {
     const auto limit = Clock::now() + 60s;
     while (Clock::now() < limit) {
+      ReapReleased();
       if (!driver_) {
         NewDriver();
       }
@@ -426,14 +483,15 @@ class Soak {
         }
         NewDriver();
         break;
+      case Fault::kFreeInCallback:  // the plan frees it
       case Fault::kNone:
         break;
     }
   }
 
-  static constexpr std::array<const char*, 11> kFaultNames = {
+  static constexpr std::array<const char*, 12> kFaultNames = {
       "none",       "silent",     "bad-crc", "garbage",     "split",           "delay",
-      "long delay", "bad-length", "jam",     "power-cycle", "driver destroyed"};
+      "long delay", "bad-length", "jam",     "power-cycle", "driver destroyed", "driver freed in its callback"};
 
   Fault DrawFault() {
     if (!Chance(0.5)) {
@@ -449,7 +507,8 @@ class Soak {
     if (n < 680) return Fault::kBadLength;
     if (n < 760) return Fault::kJam;
     if (n < 880) return Fault::kPowerCycle;
-    return Fault::kDestroy;
+    if (n < 950) return Fault::kDestroy;
+    return Fault::kFreeInCallback;
   }
 
   // Waits until the bill is over on the device and the driver has acted on
@@ -457,6 +516,7 @@ class Soak {
   bool Settle() {
     const auto limit = Clock::now() + 90s;
     while (Clock::now() < limit) {
+      ReapReleased();
       if (!driver_) {
         NewDriver();
       }
@@ -524,6 +584,10 @@ class Soak {
                                                                dsWaitingForBill};
     const uint8_t trigger = (plan.stack ? kStackTriggers : kReturnTriggers)[Draw(kStackTriggers.size())];
     const bool at_once = Chance(0.3);
+    if (fault == Fault::kFreeInCallback) {
+      // In the escrow's callback, or in the outcome's, around the report.
+      plan.free_on = Chance(0.5) ? beEscrow : (plan.stack ? beStacked : beReturned);
+    }
 
     const auto before = sim_->Status().counters;
     CollectUnconfirmed();
@@ -658,10 +722,10 @@ class Soak {
       Fail("the money does not reconcile");
     }
     std::printf(
-        "faults injected: %llu (power cycles %llu, drivers destroyed %llu, long delays %llu), "
-        "refused %llu, slow host %llu\n",
-        u(totals_.faults), u(totals_.power_cycles), u(totals_.destroyed), u(totals_.long_delays),
-        u(totals_.refused), u(totals_.slow_hosts));
+        "faults injected: %llu (power cycles %llu, drivers destroyed %llu, freed in a callback %llu, "
+        "long delays %llu), refused %llu, slow host %llu\n",
+        u(totals_.faults), u(totals_.power_cycles), u(totals_.destroyed), u(totals_.freed_in_callback),
+        u(totals_.long_delays), u(totals_.refused), u(totals_.slow_hosts));
     std::printf("failures: %llu\n", u(totals_.failures));
   }
 
@@ -673,7 +737,6 @@ class Soak {
   std::unique_ptr<SimServer> sim_;
   std::unique_ptr<TNotavero> driver_;
   std::string fault_text_;
-  std::size_t unconfirmed_read_ = 0;                // entries of the current driver's list already taken
   std::vector<TUnconfirmedBill> bill_unconfirmed_;  // taken and not yet judged
   std::vector<UnconfirmedOutcome> unconfirmed_;
 };
