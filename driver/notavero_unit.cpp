@@ -147,7 +147,7 @@ TNotavero::~TNotavero() {
   // unconfirmed; no new bill is offered to the host meanwhile.
   if (Poller && !Poller->IsCurrentThread() && !ReleasedByPoller.load()) {
     WindingDown.store(true);
-    if (BillInHand.load()) {
+    if (BillInHand.load() && Link() != NV_LINK_PORT_LOST) {  // a lost port has nothing to say
       WoundDown.Wait(kWindDownLimit);
     }
   }

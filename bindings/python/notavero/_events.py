@@ -81,7 +81,7 @@ class Link(_OpenIntEnum):
 
 
 class EventKind(_OpenIntEnum):
-    """What an Event reports.  STATE to UNCONFIRMED are the driver's events;
+    """What an Event reports.  STATE to FOREIGN_OUTCOME are the driver's events;
     the bill kinds repeat the bill callbacks, so that one stream shows a
     bill's whole road."""
 
@@ -89,6 +89,7 @@ class EventKind(_OpenIntEnum):
     LINK = 2  # code: a Link
     REJECTED = 3  # code: the reason (the sub-code of REJECTING)
     UNCONFIRMED = 4  # code: the bill type sent to the stacker with no outcome reported
+    FOREIGN_OUTCOME = 5  # code: 1 stacked, 2 returned; the next bill callback is of a bill this driver did not decide
     ESCROW = 0x100  # code: 0; amount: the bill's value
     BILL_STACKED = 0x101
     BILL_RETURNED = 0x102
