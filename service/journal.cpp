@@ -1,8 +1,13 @@
 #include "service/journal.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -21,7 +26,7 @@ class Statement {
  public:
   Statement(sqlite3* db, const char* sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db));
+      throw JournalError(std::string("journal: ") + sqlite3_errmsg(db));
     }
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -43,7 +48,7 @@ class Statement {
       return true;
     }
     if (rc != SQLITE_DONE) {
-      throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db_));
+      throw JournalError(std::string("journal: ") + sqlite3_errmsg(db_));
     }
     return false;
   }
@@ -62,7 +67,13 @@ class Statement {
 
 }  // namespace
 
-Journal::Journal(const std::string& path) {
+std::string JournalHealthJson(const JournalHealth& health) {
+  JsonObject json;
+  json.Add("ok", health.ok);
+  return health.ok ? json.AddRaw("error", "null").Text() : json.Add("error", health.error).Text();
+}
+
+Journal::Journal(const std::string& path) : path_(path) {
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
     std::string message =
@@ -71,7 +82,9 @@ Journal::Journal(const std::string& path) {
     throw std::runtime_error(message);
   }
   try {
-    sqlite3_busy_timeout(db_, 5000);
+    // Never seconds: the driver's thread waits for its commits.
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    CheckIntact();
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
     Exec(
@@ -86,9 +99,18 @@ Journal::Journal(const std::string& path) {
         " detail TEXT,"
         " acked_ms INTEGER)");
     Exec("CREATE INDEX IF NOT EXISTS unacked ON events(id) WHERE kind = 'stacked' AND acked_ms IS NULL");
-  } catch (...) {
+    // A device's last escrow and the outcomes after it (ResolveForeign).
+    Exec("CREATE INDEX IF NOT EXISTS device_kind ON events(device, kind, id)");
+    Exec("CREATE INDEX IF NOT EXISTS undecided ON events(id) WHERE kind = 'escrow' AND decision IS NULL");
+    // One row, rewritten by Probe: the write that shows the journal works again.
+    Exec(
+        "CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK (id = 1), time_ms INTEGER NOT NULL)");
+  } catch (const JournalDamaged&) {
     sqlite3_close(db_);
     throw;
+  } catch (const std::exception& error) {
+    sqlite3_close(db_);
+    throw std::runtime_error("cannot open the journal " + path + ": " + error.what());
   }
 }
 
@@ -96,17 +118,71 @@ Journal::~Journal() {
   sqlite3_close(db_);
 }
 
-void Journal::Exec(const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = std::string("journal: ") + (error ? error : "error");
-    sqlite3_free(error);
-    throw std::runtime_error(message);
+void Journal::CheckIntact() {
+  std::string problem;
+  int code = SQLITE_OK;
+  sqlite3_stmt* check = nullptr;
+  code = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &check, nullptr);
+  bool reported = false;  // quick_check itself named a problem
+  if (code == SQLITE_OK) {
+    while ((code = sqlite3_step(check)) == SQLITE_ROW) {
+      const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+      const std::string_view text = line ? line : "";
+      if (text != "ok" && problem.size() < 300) {
+        problem += (problem.empty() ? "" : "; ") + std::string(text);
+        reported = true;
+      }
+    }
+    code = code == SQLITE_DONE ? SQLITE_OK : code;
+  }
+  if (code != SQLITE_OK) {
+    problem = sqlite3_errmsg(db_);
+  }
+  sqlite3_finalize(check);
+  const int primary = code & 0xFF;
+  if (reported || primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) {
+    throw JournalDamaged("the journal " + path_ + " is damaged (" + problem +
+                         "); notavero-serve does not run on a damaged journal.  A person must look at it: "
+                         "keep the file with its -wal and -shm files, copy them away, recover what they "
+                         "hold (sqlite3 FILE .recover), then start the service on a new journal");
+  }
+  if (code != SQLITE_OK) {
+    throw std::runtime_error(problem);
   }
 }
 
-int64_t Journal::Append(const BillEvent& event) {
-  const std::scoped_lock lock(mutex_);
+void Journal::Exec(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = std::string("journal: ") + (error ? error : sqlite3_errmsg(db_));
+    sqlite3_free(error);
+    throw JournalError(message);
+  }
+}
+
+void Journal::Failed(const JournalError& error) {
+  MarkFailing(error.what());
+  throw error;
+}
+
+void Journal::MarkFailing(const std::string& reason) {
+  bool was_failing = false;
+  {
+    const std::scoped_lock lock(health_mutex_);
+    error_ = reason;
+    was_failing = failing_.exchange(true);
+  }
+  if (!was_failing && on_failing_) {
+    on_failing_();
+  }
+}
+
+JournalHealth Journal::Health() const {
+  const std::scoped_lock lock(health_mutex_);
+  return JournalHealth{!failing_.load(), error_};
+}
+
+int64_t Journal::Insert(const BillEvent& event) {
   Statement insert(db_,
                    "INSERT INTO events(time_ms, device, kind, amount, code, decision, detail) "
                    "VALUES(?, ?, ?, ?, ?, NULLIF(?, ''), NULLIF(?, ''))");
@@ -121,10 +197,27 @@ int64_t Journal::Append(const BillEvent& event) {
   return sqlite3_last_insert_rowid(db_);
 }
 
-void Journal::SetDecision(int64_t escrow_id, const std::string& decision, const std::string& by) {
+int64_t Journal::Append(const BillEvent& event) {
   const std::scoped_lock lock(mutex_);
+  try {
+    return Insert(event);
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
+}
+
+void Journal::Decide(int64_t escrow_id, const std::string& decision, const std::string& by) {
   Statement update(db_, "UPDATE events SET decision = ?, detail = ? WHERE id = ? AND kind = 'escrow'");
   update.Bind(1, decision).Bind(2, by).Bind(3, escrow_id).Step();
+}
+
+void Journal::SetDecision(int64_t escrow_id, const std::string& decision, const std::string& by) {
+  const std::scoped_lock lock(mutex_);
+  try {
+    Decide(escrow_id, decision, by);
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
 }
 
 Journal::AckResult Journal::Ack(int64_t id) {
@@ -136,16 +229,25 @@ Journal::AckResult Journal::Ack(int64_t id) {
   if (!find.IsNull(0)) {
     return AckResult::kAlreadyAcked;
   }
-  Statement update(db_, "UPDATE events SET acked_ms = ? WHERE id = ?");
-  update.Bind(1, NowMs()).Bind(2, id).Step();
+  try {
+    Statement update(db_, "UPDATE events SET acked_ms = ? WHERE id = ?");
+    update.Bind(1, NowMs()).Bind(2, id).Step();
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
   return AckResult::kAcked;
 }
 
 std::vector<BillEvent> Journal::Since(int64_t since, int limit) {
   const std::scoped_lock lock(mutex_);
+  // Two searches, one by the index "unacked", one by id, merged: no scan of
+  // the table however long it is.
   Statement select(db_,
                    "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
-                   "FROM events WHERE id > ?1 OR (kind = 'stacked' AND acked_ms IS NULL AND id <= ?1) "
+                   "FROM events WHERE kind = 'stacked' AND acked_ms IS NULL AND id <= ?1 "
+                   "UNION ALL "
+                   "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
+                   "FROM events WHERE id > ?1 "
                    "ORDER BY id LIMIT ?2");
   select.Bind(1, since).Bind(2, int64_t{limit});
   std::vector<BillEvent> events;
@@ -170,6 +272,138 @@ int64_t Journal::LastId() {
   Statement select(db_, "SELECT COALESCE(MAX(id), 0) FROM events");
   select.Step();
   return select.Int(0);
+}
+
+std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
+  const std::scoped_lock lock(mutex_);
+  std::vector<int64_t> ids;
+  try {
+    // Both use the index "undecided": no scan of the table.
+    Statement select(db_, "SELECT id FROM events WHERE kind = 'escrow' AND decision IS NULL ORDER BY id");
+    while (select.Step()) {
+      ids.push_back(select.Int(0));
+    }
+    if (!ids.empty()) {
+      Statement update(db_,
+                       "UPDATE events SET decision = 'return', detail = ? "
+                       "WHERE kind = 'escrow' AND decision IS NULL");
+      update.Bind(1, by).Step();
+    }
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
+  return ids;
+}
+
+Journal::Foreign Journal::ResolveForeign(const std::string& device, const std::string& kind) {
+  const std::scoped_lock lock(mutex_);
+  Statement last(db_, "SELECT id FROM events WHERE device = ? AND kind = 'escrow' ORDER BY id DESC LIMIT 1");
+  if (!last.Bind(1, device).Step()) {
+    return Foreign::kOutcome;
+  }
+  Statement after(db_, "SELECT 1 FROM events WHERE device = ? AND kind = ? AND id > ? LIMIT 1");
+  return after.Bind(1, device).Bind(2, kind).Bind(3, last.Int(0)).Step() ? Foreign::kRepeat
+                                                                         : Foreign::kOutcome;
+}
+
+bool Journal::Queue(BillEvent event) {
+  const std::scoped_lock lock(mutex_);
+  if (queue_.size() >= kQueueLimit) {
+    return false;
+  }
+  if (event.time_ms == 0) {
+    event.time_ms = NowMs();
+  }
+  queue_.push_back(std::move(event));
+  return true;
+}
+
+bool Journal::QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by) {
+  const std::scoped_lock lock(mutex_);
+  if (decisions_.size() >= kQueueLimit) {
+    return false;
+  }
+  decisions_.push_back(QueuedDecision{escrow_id, decision, by});
+  return true;
+}
+
+std::size_t Journal::Queued() const {
+  const std::scoped_lock lock(mutex_);
+  return queue_.size() + decisions_.size();
+}
+
+Journal::ProbeResult Journal::Probe() {
+  ProbeResult result;
+  if (!failing_.load()) {
+    return result;
+  }
+  const std::scoped_lock lock(mutex_);
+  try {
+    Exec("BEGIN IMMEDIATE");
+    try {
+      std::vector<BillEvent> written(queue_.begin(), queue_.end());
+      for (auto& event : written) {
+        event.id = Insert(event);
+      }
+      for (const auto& queued : decisions_) {
+        Decide(queued.escrow_id, queued.decision, queued.by);
+      }
+      Statement health(db_, "INSERT OR REPLACE INTO health(id, time_ms) VALUES(1, ?)");
+      health.Bind(1, NowMs()).Step();
+      Exec("COMMIT");
+      result.written = std::move(written);
+      queue_.clear();
+      decisions_.clear();
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  } catch (const JournalError& error) {
+    MarkFailing(error.what());
+    return result;
+  }
+  {
+    const std::scoped_lock health_lock(health_mutex_);
+    error_.clear();
+    failing_.store(false);
+  }
+  result.recovered = true;
+  return result;
+}
+
+bool Journal::WriteFallback(const std::string& line) {
+  const std::scoped_lock lock(fallback_mutex_);
+  const std::string path = FallbackPath();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  const std::string data = line + "\n";
+  for (std::size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = n > 0;
+    done += ok ? static_cast<std::size_t>(n) : 0;
+  }
+  ok = ok && ::fsync(fd) == 0;
+  const int error = errno;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  if (ok) {
+    // The file's name too, when it was just made.
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+      ::fsync(dir_fd);
+      ::close(dir_fd);
+    }
+    return true;
+  }
+  std::cerr << "notavero-serve: cannot write " << path << ": " << std::strerror(error) << ": " << line
+            << std::endl;
+  return false;
 }
 
 }  // namespace notavero::service

@@ -3,10 +3,21 @@
 // on disk when Append returns, so a stacked bill is durable before any
 // client hears of it, and a kill -9 at any moment loses nothing committed.
 // All methods are thread-safe (one connection behind a mutex).
+//
+// A write that fails (disk full, another process holding the write lock,
+// an I/O error) marks the journal as failing, with the reason; Probe(),
+// called about once a second, notices when writes work again.  Rows that
+// could not be committed meanwhile wait in a bounded queue, and every such
+// row also goes, as one JSON line, to the fallback file next to the
+// journal, so that a person can account for it whatever happens next.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,13 +27,44 @@ struct sqlite3;
 
 namespace notavero::service {
 
+// Any failure of a journal call; what() says why.
+class JournalError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The database file is damaged: the service must not run on it.
+class JournalDamaged : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct JournalHealth {
+  bool ok = true;
+  std::string error;  // why writes fail, while they do
+};
+
+// {"ok":true,"error":null}, {"ok":false,"error":"journal: database is locked"}
+std::string JournalHealthJson(const JournalHealth& health);
+
 class Journal {
  public:
-  // Opens or creates the database; throws std::runtime_error on failure.
+  // Opens or creates the database and checks it (PRAGMA quick_check).
+  // Throws JournalDamaged for a damaged file, std::runtime_error for other
+  // failures.
   explicit Journal(const std::string& path);
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
+
+  // Lock waits end after this long: callers include the driver's thread.
+  static constexpr int kBusyTimeoutMs = 250;
+  // Rows kept in memory while the journal fails; more are only in the
+  // fallback file.
+  static constexpr std::size_t kQueueLimit = 1000;
+
+  [[nodiscard]] const std::string& Path() const { return path_; }
+  [[nodiscard]] std::string FallbackPath() const { return path_ + ".pending"; }
 
   // Writes the event (its id and acked are ignored) and returns its id.
   int64_t Append(const BillEvent& event);
@@ -37,11 +79,70 @@ class Journal {
   std::vector<BillEvent> Since(int64_t since, int limit);
   int64_t LastId();
 
+  // At start: every escrow of an earlier run still without a decision gets
+  // "return" by `by` (the device gives such a bill back).  Returns their ids.
+  std::vector<int64_t> CloseUndecided(const std::string& by);
+
+  // An outcome (kind "stacked" or "returned") that the driver did not see
+  // decided.  The device holds one bill at a time, so when the device's last
+  // escrow already has an outcome of this kind journaled, this is that
+  // outcome reported again; otherwise it is the outcome of that escrow (or
+  // of a bill with no escrow here).
+  enum class Foreign { kOutcome, kRepeat };
+  Foreign ResolveForeign(const std::string& device, const std::string& kind);
+
+  [[nodiscard]] JournalHealth Health() const;
+  [[nodiscard]] bool Failing() const { return failing_.load(); }
+  // Marks the journal as failing for a reason found outside its own calls.
+  void MarkFailing(const std::string& reason);
+  // Called, on the thread whose write failed, each time the journal goes
+  // from healthy to failing; must not block.  Set before the journal is used.
+  void OnFailing(std::function<void()> listener) { on_failing_ = std::move(listener); }
+
+  // Keeps an event that could not be committed, for Probe to write; false
+  // when the queue is full (the event is then only in the fallback file).
+  bool Queue(BillEvent event);
+  // The same for an escrow's decision.
+  bool QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by);
+  [[nodiscard]] std::size_t Queued() const;
+
+  struct ProbeResult {
+    bool recovered = false;          // the journal was failing and takes writes again
+    std::vector<BillEvent> written;  // the queued events, now with their ids
+  };
+  // While failing: one bounded write (the queued events first); on success
+  // the journal is healthy again.  Does nothing while healthy.
+  ProbeResult Probe();
+
+  // Appends one line (a JSON object) to FallbackPath(), created with mode
+  // 0600, and syncs it.  Returns false (and says why on stderr) when it
+  // cannot.
+  bool WriteFallback(const std::string& line);
+
  private:
   void Exec(const char* sql);
+  int64_t Insert(const BillEvent& event);
+  void Decide(int64_t escrow_id, const std::string& decision, const std::string& by);
+  [[noreturn]] void Failed(const JournalError& error);
+  void CheckIntact();
 
-  std::mutex mutex_;
+  const std::string path_;
+  mutable std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  struct QueuedDecision {
+    int64_t escrow_id;
+    std::string decision;
+    std::string by;
+  };
+  std::deque<BillEvent> queue_;  // under mutex_
+  std::deque<QueuedDecision> decisions_;
+
+  std::atomic<bool> failing_{false};
+  mutable std::mutex health_mutex_;  // the reason, apart from mutex_: a probe holds that one a while
+  std::string error_;
+  std::function<void()> on_failing_;
+
+  std::mutex fallback_mutex_;
 };
 
 }  // namespace notavero::service

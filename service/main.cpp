@@ -23,6 +23,10 @@ namespace {
 
 using namespace notavero::service;
 
+// The unit file does not restart the service on this status: a damaged
+// journal waits for a person.
+constexpr int kExitJournalDamaged = 3;
+
 // Tells systemd (Type=notify) that the service is ready: one datagram to
 // $NOTIFY_SOCKET.  Nothing happens outside systemd.
 void NotifyReady() {
@@ -62,6 +66,13 @@ int Run(const Config& config, const sigset_t& signals) {
   AccessPolicy policy;
   policy.token = LoadOrCreateToken(config.token_file);
   Journal journal(config.journal);
+  // A bill left in escrow by the last run is returned by the device to the
+  // new driver, which reports that outcome as foreign.
+  const auto closed = journal.CloseUndecided("restart");
+  if (!closed.empty()) {
+    std::cerr << "notavero-serve: " << closed.size()
+              << " escrow(s) of the last run had no decision: journaled as returned (by restart)\n";
+  }
   auto server = Server::Create(config, journal);
   policy.hosts = OwnHosts(config.listen, server->Port());
   policy.origins = OwnOrigins(config.listen, server->Port());
@@ -125,6 +136,9 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     return Run(config, signals);
+  } catch (const JournalDamaged& error) {
+    std::cerr << "notavero-serve: " << error.what() << "\n";
+    return kExitJournalDamaged;
   } catch (const std::exception& error) {
     std::cerr << "notavero-serve: " << error.what() << "\n";
     return 1;

@@ -214,16 +214,23 @@ std::string ErrorReply(std::string_view error, const std::string& ref) {
 std::string BillEventJson(const BillEvent& event) {
   JsonObject json;
   json.Add("type", event.kind).Add("id", event.id).Add("device", event.device).Add("time", event.time_ms);
-  if (event.kind == "escrow" || event.kind == "stacked" || event.kind == "returned") {
+  if (event.kind == "escrow" || event.kind == "stacked" || event.kind == "returned" ||
+      event.kind == "repeat" || event.kind == "unconfirmed") {
     json.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
   }
   if (event.kind == "escrow" && !event.decision.empty()) {
     json.Add("decision", event.decision).Add("by", event.detail);
   } else if (event.kind == "rejected") {
     json.Add("reason", event.detail).Add("code", int64_t{event.code});
-  } else if (event.kind == "unconfirmed") {
-    json.Add("bill_type", int64_t{event.code});
-  } else if (event.kind == "stacked") {
+  } else if (event.kind == "repeat") {
+    json.Add("outcome", event.detail);
+  } else if (event.kind == "unconfirmed" && !event.detail.empty()) {
+    json.Add("detail", event.detail);
+  }
+  if ((event.kind == "stacked" || event.kind == "returned") && event.detail == "foreign") {
+    json.Add("foreign", true);
+  }
+  if (event.kind == "stacked") {
     json.Add("acked", event.acked);
   }
   return json.Text();

@@ -47,14 +47,19 @@ std::string ErrorReply(std::string_view error, const std::string& ref = {});
 // One bill event of the journal.
 struct BillEvent {
   int64_t id = 0;
-  int64_t time_ms = 0;   // Unix time in milliseconds
-  std::string device;    // the validator's name
-  std::string kind;      // escrow, stacked, returned, rejected, unconfirmed
-  int64_t amount = 0;    // 1/10000 currency units (escrow, stacked, returned)
+  int64_t time_ms = 0;  // Unix time in milliseconds
+  std::string device;   // the validator's name
+  // escrow, stacked, returned, rejected, unconfirmed; repeat: an outcome the
+  // device reported again after a restart, journaled already (never credited)
+  std::string kind;
+  int64_t amount = 0;    // 1/10000 currency units (0 for rejected, and for a bill type of unknown value)
   int32_t code = 0;      // rejected: the reason's code; the others: the bill type (-1 unknown)
   std::string decision;  // escrow: stack, return, or empty while it waits
-  std::string detail;    // escrow: who decided (client, timeout, no-client); rejected: the reason's name
-  bool acked = false;    // stacked: acknowledged by a client
+  // escrow: who decided (client, timeout, no-client, closing, restart, journal-error); rejected: the
+  // reason's name; stacked, returned: "foreign" for an outcome decided before this run; repeat: the
+  // outcome repeated (stacked, returned); unconfirmed: why, when the service knows
+  std::string detail;
+  bool acked = false;  // stacked: acknowledged by a client
 };
 
 std::string BillEventJson(const BillEvent& event);
