@@ -105,6 +105,11 @@ int Run(const Config& config, const sigset_t& signals) {
     std::cerr << "notavero-serve: " << error.what() << "\n";
     status = 1;
   }
+  // Every validator stops taking bills and returns a bill in escrow at
+  // once; then each waits for its device's outcome before its driver goes.
+  for (auto& validator : validators) {
+    validator->BeginClose();
+  }
   for (auto& validator : validators) {
     validator->Close();
   }

@@ -118,6 +118,9 @@ std::string RenderMetrics(const std::vector<ValidatorSnapshot>& validators, cons
   out += "notavero_requests_refused_total " + Count(figures.requests_refused) + "\n";
   Header(out, "notavero_journal_last_id", "gauge", "Id of the newest journal event.");
   out += "notavero_journal_last_id " + std::to_string(figures.journal_last_id) + "\n";
+  Header(out, "notavero_journal_ok", "gauge",
+         "1 while the journal takes writes; 0 while it fails (acceptance is off meanwhile).");
+  out += std::string("notavero_journal_ok ") + (figures.journal_ok ? "1" : "0") + "\n";
   return out;
 }
 

@@ -31,7 +31,8 @@ struct ServiceFigures {
   uint64_t clients = 0;
   uint64_t clients_dropped = 0;
   uint64_t requests_refused = 0;
-  int64_t journal_last_id = 0;
+  int64_t journal_last_id = 0;  // -1 when the journal cannot say
+  bool journal_ok = true;       // writes work
 };
 
 // 1/10000 units as a decimal text in currency units: 1000000 -> "100",

@@ -36,6 +36,7 @@ constexpr std::size_t kMaxFileBytes = 4 << 20;
 constexpr int kSendBufferBytes = 65536;
 constexpr int kReplayLimit = 10000;  // a hello replays at most this many events; "more" says so
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
+constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -172,7 +173,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
 class ServerImpl final : public Server, public EventSink {
  public:
-  ServerImpl(const Config& config, Journal& journal) : config_(config), journal_(journal), acceptor_(io_) {
+  ServerImpl(const Config& config, Journal& journal)
+      : config_(config), journal_(journal), acceptor_(io_), probe_timer_(io_) {
     beast::error_code error;
     const auto address = asio::ip::make_address(config.listen, error);
     if (error) {
@@ -189,9 +191,14 @@ class ServerImpl final : public Server, public EventSink {
                                ": " + failure.code().message());
     }
     port_ = acceptor_.local_endpoint().port();
+    // Acceptance goes off on every validator as soon as a write fails.
+    journal_.OnFailing([this] { asio::post(io_, [this] { JournalChanged(); }); });
   }
 
-  ~ServerImpl() override { Stop(); }
+  ~ServerImpl() override {
+    Stop();
+    journal_.OnFailing(nullptr);
+  }
 
   unsigned Port() const override { return port_; }
   void SetPolicy(AccessPolicy policy) override { policy_ = std::move(policy); }
@@ -200,7 +207,18 @@ class ServerImpl final : public Server, public EventSink {
 
   void Start() override {
     Accept();
-    thread_ = std::thread([this] { io_.run(); });
+    Probe();
+    thread_ = std::thread([this] {
+      // A handler's exception must not end the service: say it, go on.
+      for (;;) {
+        try {
+          io_.run();
+          return;
+        } catch (const std::exception& error) {
+          std::cerr << "notavero-serve: " << error.what() << std::endl;
+        }
+      }
+    });
   }
 
   void Stop() override {
@@ -210,6 +228,7 @@ class ServerImpl final : public Server, public EventSink {
     asio::post(io_, [this] {
       beast::error_code ignored;
       acceptor_.close(ignored);
+      probe_timer_.cancel();
       for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
         session->Close();
       }
@@ -253,6 +272,17 @@ class ServerImpl final : public Server, public EventSink {
   // session is null for POST /v1/command.
   void Dispatch(std::string_view text, bool authorized, WsSession* session,
                 const std::function<void(std::string)>& reply) {
+    try {
+      Run(text, authorized, session, reply);
+    } catch (const std::exception& error) {
+      // A failure of one command (the journal, memory) is that command's.
+      reply(ErrorReply(std::string("failed: ") + error.what()));
+    }
+  }
+
+ private:
+  void Run(std::string_view text, bool authorized, WsSession* session,
+           const std::function<void(std::string)>& reply) {
     ParsedCommand parsed = ParseCommand(text);
     if (!parsed.command) {
       reply(ErrorReply(parsed.error, parsed.ref));
@@ -293,19 +323,28 @@ class ServerImpl final : public Server, public EventSink {
       }
       case CommandKind::kStack:
       case CommandKind::kReturn: {
-        bool taken = false;
+        auto result = Validator::Decision::kNoBill;
+        std::string why;
         for (Validator* validator : validators_) {
-          taken = taken || validator->Decide(command.id, command.kind == CommandKind::kStack);
+          if (result == Validator::Decision::kNoBill) {
+            result = validator->Decide(command.id, command.kind == CommandKind::kStack, why);
+          }
         }
-        reply(taken ? OkReply(command.kind, command.ref, "id", command.id)
-                    : ErrorReply("no bill waits for a decision under this id", command.ref));
+        reply(result == Validator::Decision::kTaken ? OkReply(command.kind, command.ref, "id", command.id)
+              : result == Validator::Decision::kNoBill
+                  ? ErrorReply("no bill waits for a decision under this id", command.ref)
+                  : ErrorReply(why, command.ref));
         break;
       }
       case CommandKind::kAck: {
-        const auto result = journal_.Ack(command.id);
-        reply(result == Journal::AckResult::kNotStacked
-                  ? ErrorReply("no stacked event has this id", command.ref)
-                  : OkReply(command.kind, command.ref, "id", command.id));
+        try {
+          const auto result = journal_.Ack(command.id);
+          reply(result == Journal::AckResult::kNotStacked
+                    ? ErrorReply("no stacked event has this id", command.ref)
+                    : OkReply(command.kind, command.ref, "id", command.id));
+        } catch (const JournalError& error) {
+          reply(ErrorReply(std::string("not acknowledged: ") + error.what(), command.ref));
+        }
         break;
       }
       default:
@@ -313,12 +352,19 @@ class ServerImpl final : public Server, public EventSink {
     }
   }
 
+ public:
   std::string StatusBody() const {
     std::string body = "{\"devices\":[";
     for (std::size_t i = 0; i < validators_.size(); ++i) {
       body += (i ? "," : "") + validators_[i]->StatusJson();
     }
-    return body + "]}";
+    return body + "],\"journal\":" + JournalHealthJson(journal_.Health()) + "}";
+  }
+
+  // Empty when the journal is healthy, else why not.
+  std::string JournalTrouble() const {
+    const JournalHealth health = journal_.Health();
+    return health.ok ? std::string() : health.error;
   }
 
   std::string EventsBody(int64_t since, int limit) {
@@ -339,7 +385,12 @@ class ServerImpl final : public Server, public EventSink {
     figures.clients = sessions_.size();
     figures.clients_dropped = dropped_;
     figures.requests_refused = refused_;
-    figures.journal_last_id = journal_.LastId();
+    try {
+      figures.journal_last_id = journal_.LastId();
+    } catch (const JournalError&) {
+      figures.journal_last_id = -1;  // the metrics go on: they show what is wrong
+    }
+    figures.journal_ok = journal_.Health().ok;
     return RenderMetrics(snapshots, figures);
   }
 
@@ -356,6 +407,41 @@ class ServerImpl final : public Server, public EventSink {
       }
       Accept();
     });
+  }
+
+  // Every second while the journal fails: does it take writes again?  The
+  // rows that waited are written and published; acceptance comes back where
+  // clients want it.
+  void Probe() {
+    probe_timer_.expires_after(kProbeInterval);
+    probe_timer_.async_wait([this](beast::error_code error) {
+      if (error == asio::error::operation_aborted) {
+        return;
+      }
+      Journal::ProbeResult result = journal_.Probe();
+      for (const BillEvent& event : result.written) {
+        Publish(BillEventJson(event), event.id);
+      }
+      if (result.recovered) {
+        std::cerr << "notavero-serve: the journal takes writes again" << std::endl;
+        JournalChanged();
+      }
+      Probe();
+    });
+  }
+
+  // The journal failed or recovered: acceptance follows, and clients hear of it.
+  void JournalChanged() {
+    const bool ok = journal_.Health().ok;
+    if (ok != journal_was_ok_ && !ok) {
+      std::cerr << "notavero-serve: the journal fails, acceptance is off: " << journal_.Health().error
+                << std::endl;
+    }
+    journal_was_ok_ = ok;
+    for (Validator* validator : validators_) {
+      validator->ApplyAcceptance();
+      Publish(validator->StatusJson(), 0);
+    }
   }
 
   bool Choose(const Command& command, std::vector<Validator*>& chosen,
@@ -391,7 +477,13 @@ class ServerImpl final : public Server, public EventSink {
     int64_t count = 0;
     bool more = false;
     if (command.since >= 0) {
-      const auto events = journal_.Since(command.since, kReplayLimit);
+      std::vector<BillEvent> events;
+      try {
+        events = journal_.Since(command.since, kReplayLimit);
+      } catch (const JournalError& error) {
+        reply(ErrorReply(std::string("no replay: ") + error.what(), command.ref));
+        return;
+      }
       more = events.size() == static_cast<std::size_t>(kReplayLimit);
       // The replay may exceed the client's queue bound; the bound holds
       // again for what comes after it.
@@ -402,8 +494,14 @@ class ServerImpl final : public Server, public EventSink {
         ++count;
       }
     }
-    if (!session->said_hello()) {
-      replayed = std::max(replayed, command.since >= 0 ? replayed : journal_.LastId());
+    if (!session->said_hello() && command.since < 0) {
+      // Live events from now on.
+      try {
+        replayed = std::max(replayed, journal_.LastId());
+      } catch (const JournalError& error) {
+        reply(ErrorReply(std::string("hello failed: ") + error.what(), command.ref));
+        return;
+      }
     }
     session->SetHello(authorized, replayed);
     if (authorized && !was_decider) {
@@ -436,6 +534,8 @@ class ServerImpl final : public Server, public EventSink {
   uint64_t dropped_ = 0;
   uint64_t refused_ = 0;
   std::thread thread_;
+  asio::steady_timer probe_timer_;
+  bool journal_was_ok_ = true;
 };
 
 // ---- WebSocket session ----
@@ -576,7 +676,13 @@ void HttpSession::OnRead(beast::error_code error) {
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     return;
   }
-  Handle(parser_->release());
+  try {
+    Handle(parser_->release());
+  } catch (const std::exception& error) {
+    Response response = TextResponse(http::status::internal_server_error, std::string(error.what()) + "\n");
+    response.keep_alive(false);
+    Reply(std::move(response));
+  }
 }
 
 void HttpSession::Reply(Response response) {
@@ -648,7 +754,11 @@ void HttpSession::Handle(Request request) {
   } else if (request.method() != http::verb::get && request.method() != http::verb::head) {
     response = TextResponse(http::status::method_not_allowed, "method not allowed\n");
   } else if (path == "/healthz") {
-    response = TextResponse(http::status::ok, "ok\n");
+    // 503 while money cannot be journaled: the kiosk should not take bills.
+    const std::string trouble = server_.JournalTrouble();
+    response = trouble.empty() ? TextResponse(http::status::ok, "ok\n")
+                               : TextResponse(http::status::service_unavailable,
+                                              "the journal is failing: " + trouble + "\n");
   } else if (path == "/v1/status") {
     response = TextResponse(http::status::ok, server_.StatusBody(), "application/json");
   } else if (path == "/v1/events") {
@@ -657,8 +767,12 @@ void HttpSession::Handle(Request request) {
     if (!since || !limit || *limit < 1 || *limit > 10000) {
       response = TextResponse(http::status::bad_request, "since=ID (0 or more), limit=1..10000\n");
     } else {
-      response = TextResponse(http::status::ok, server_.EventsBody(*since, static_cast<int>(*limit)),
-                              "application/json");
+      try {
+        response = TextResponse(http::status::ok, server_.EventsBody(*since, static_cast<int>(*limit)),
+                                "application/json");
+      } catch (const JournalError& error) {
+        response = TextResponse(http::status::service_unavailable, std::string(error.what()) + "\n");
+      }
     }
   } else if (path == "/metrics") {
     response =

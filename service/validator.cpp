@@ -14,12 +14,16 @@ namespace notavero::service {
 
 namespace {
 
-constexpr int32_t kStateDisabled = 0x19;
-
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// States in which the device holds no bill.
+bool HoldsNoBill(int32_t word) {
+  const int32_t state = word & 0xFF;
+  return state == 0x14 || state == 0x19;  // idling, disabled
 }
 
 }  // namespace
@@ -46,6 +50,8 @@ void Validator::Open() {
   options.on_bill = &Validator::OnBill;
   options.on_event = &Validator::OnEvent;
   options.user = this;
+  // The device forgets an outcome only once the journal holds it.
+  options.flags = NV_OPT_ACK_AFTER_CALLBACK;
   std::array<char, 256> error{};
   nv_driver* driver = nv_open(&options, error.data(), error.size());
   if (driver == nullptr) {
@@ -53,36 +59,76 @@ void Validator::Open() {
   }
   driver_.store(driver);
   if (want_enabled_.load()) {
-    nv_set_enabled(driver, 1);
+    ApplyAcceptance();
   }
 }
 
-void Validator::Close() {
+void Validator::BeginClose() {
   {
     const std::scoped_lock lock(mutex_);
     closing_ = true;
   }
   decided_.notify_all();
+  ApplyAcceptance();
+}
+
+void Validator::Close() {
+  BeginClose();
+  if (driver_.load() == nullptr) {
+    return;
+  }
+  // A bill in escrow gets its Return now; the device then reports the
+  // outcome, which is journaled before the driver goes.
+  {
+    std::unique_lock lock(mutex_);
+    bill_done_.wait_for(lock, kOutcomeWait, [this] { return !in_play_; });
+  }
   if (nv_driver* driver = driver_.exchange(nullptr)) {
-    nv_free_driver(driver);
+    nv_free_driver(driver);  // waits for a callback that is running
+  }
+  std::optional<InPlay> lost;
+  {
+    const std::scoped_lock lock(mutex_);
+    lost = std::exchange(in_play_, std::nullopt);
+  }
+  if (lost) {
+    // Never claim an outcome the device did not report.
+    Unconfirmed(lost->bill_type, lost->amount, "no outcome came before the service stopped");
   }
 }
 
 void Validator::SetEnabled(bool enabled) {
   want_enabled_.store(enabled);
-  nv_set_enabled(driver_.load(), enabled ? 1 : 0);
+  ApplyAcceptance();
 }
 
-bool Validator::Decide(int64_t escrow_id, bool stack) {
+void Validator::ApplyAcceptance() {
+  bool on = want_enabled_.load() && !journal_.Failing();
   {
     const std::scoped_lock lock(mutex_);
-    if (escrow_id != pending_id_ || decision_) {
-      return false;
-    }
-    decision_ = stack;
+    on = on && !closing_;
   }
+  nv_set_enabled(driver_.load(), on ? 1 : 0);
+}
+
+Validator::Decision Validator::Decide(int64_t escrow_id, bool stack, std::string& why) {
+  std::unique_lock lock(mutex_);
+  if (escrow_id != waiting_id_ || claim_) {
+    return Decision::kNoBill;
+  }
+  claim_ = stack;
   decided_.notify_all();
-  return true;
+  // Answer only once the journal holds the decision: a bill whose decision
+  // cannot be journaled is returned, whatever the client asked.
+  if (!decided_.wait_for(lock, kDecisionRecordWait, [&] { return settled_id_ == escrow_id; })) {
+    why = "the decision was not journaled in time";
+    return Decision::kNotJournaled;
+  }
+  if (settled_by_ != "client") {
+    why = "the decision could not be journaled (" + settled_why_ + "): the bill is returned";
+    return Decision::kNotJournaled;
+  }
+  return Decision::kTaken;
 }
 
 int Validator::OnBill(int32_t kind, int64_t amount, void* user) {
@@ -92,93 +138,247 @@ int Validator::OnBill(int32_t kind, int64_t amount, void* user) {
       case NV_BILL_ESCROW:
         return self->Escrow(amount);
       case NV_BILL_STACKED:
-        self->Outcome("stacked", amount);
-        break;
       case NV_BILL_RETURNED:
-        self->Outcome("returned", amount);
-        break;
+        return self->Outcome(kind, amount);
       default:
         break;
     }
   } catch (const std::exception& error) {
-    // Nothing escapes into the driver; a bill that cannot be journaled is
-    // never stacked (Escrow returns it before it offers it).
+    // Nothing escapes into the driver.  A bill in escrow is returned; an
+    // outcome stays with the device, to be offered again.
     std::cerr << "notavero-serve: " << self->Name() << ": " << error.what() << std::endl;
+    return kind == NV_BILL_ESCROW ? 0 : NV_OUTCOME_RETRY;
   }
   return 0;
-}
-
-void Validator::Record(BillEvent event) {
-  event.device = config_.name;
-  event.time_ms = NowMs();
-  event.id = journal_.Append(event);
-  sink_.Publish(BillEventJson(event), event.id);
 }
 
 int32_t Validator::BillTypeOf(uint8_t bill_state) const {
   return last_word_ >= 0 && (last_word_ & 0xFF) == bill_state ? (last_word_ >> 8) & 0xFF : -1;
 }
 
+void Validator::Learn(int32_t bill_type, int64_t amount) {
+  if (bill_type >= 0 && static_cast<std::size_t>(bill_type) < value_of_type_.size() && amount > 0) {
+    value_of_type_[static_cast<std::size_t>(bill_type)] = amount;
+  }
+}
+
+void Validator::BillDone() {
+  {
+    const std::scoped_lock lock(mutex_);
+    in_play_.reset();
+  }
+  bill_done_.notify_all();
+}
+
+std::string Validator::FallbackLine(const BillEvent& event, const std::string& reason) const {
+  JsonObject line;
+  line.Add("time", event.time_ms).Add("device", config_.name).Add("kind", event.kind);
+  line.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
+  if (!event.detail.empty()) {
+    line.Add("detail", event.detail);
+  }
+  return line.Add("journaled", false).Add("reason", reason).Text();
+}
+
 int Validator::Escrow(int64_t amount) {
+  // A new bill: whatever was offered again before is gone.
+  foreign_.reset();
+  pending_.reset();
   BillEvent event;
   event.device = config_.name;
   event.kind = "escrow";
   event.amount = amount;
   event.code = BillTypeOf(0x80);
   event.time_ms = NowMs();
+  Learn(event.code, amount);
   {
     const std::scoped_lock lock(mutex_);
-    if (closing_ || sink_.Deciders() == 0) {
+    in_play_ = InPlay{amount, event.code};
+    if (closing_) {
+      event.decision = "return";
+      event.detail = "closing";
+    } else if (sink_.Deciders() == 0) {
       event.decision = "return";
       event.detail = "no-client";
       ++figures_.escrows_without_client;
     }
   }
-  event.id = journal_.Append(event);
+  try {
+    if (journal_.Failing()) {
+      throw JournalError(journal_.Health().error);
+    }
+    event.id = journal_.Append(event);
+  } catch (const JournalError& error) {
+    // Never stack a bill the journal does not hold.
+    std::cerr << "notavero-serve: " << config_.name << ": a bill of " << AmountText(amount)
+              << " is returned: its escrow cannot be journaled: " << error.what() << std::endl;
+    return 0;
+  }
   if (!event.decision.empty()) {
     sink_.Publish(BillEventJson(event), event.id);
     return 0;
   }
   std::unique_lock lock(mutex_);
-  pending_id_ = event.id;
-  decision_.reset();
+  waiting_id_ = event.id;
+  claim_.reset();
   lock.unlock();
   sink_.Publish(BillEventJson(event), event.id);
   lock.lock();
-  decided_.wait_for(lock, escrow_timeout_, [this] { return decision_.has_value() || closing_; });
-  const bool stack = decision_.value_or(false);
-  const char* by = decision_ ? "client" : closing_ ? "closing" : "timeout";
-  if (!decision_ && !closing_) {
+  decided_.wait_for(lock, escrow_timeout_, [this] { return claim_.has_value() || closing_; });
+  bool stack = claim_.value_or(false);
+  std::string by = claim_ ? "client" : closing_ ? "closing" : "timeout";
+  if (!claim_ && !closing_) {
     ++figures_.escrow_timeouts;
   }
-  pending_id_ = 0;
-  decision_.reset();
+  waiting_id_ = 0;
+  claim_.reset();
   lock.unlock();
-  const char* decision = stack ? "stack" : "return";
-  journal_.SetDecision(event.id, decision, by);
-  sink_.Publish(JsonObject()
-                    .Add("type", "decision")
-                    .Add("id", event.id)
-                    .Add("device", config_.name)
-                    .Add("decision", decision)
-                    .Add("by", by)
-                    .Text(),
-                0);
+  // The decision is journaled before the device hears it.
+  std::string why;
+  try {
+    if (journal_.Failing()) {
+      throw JournalError(journal_.Health().error);
+    }
+    journal_.SetDecision(event.id, stack ? "stack" : "return", by);
+  } catch (const JournalError& error) {
+    why = error.what();
+    stack = false;
+    by = "journal-error";
+    journal_.QueueDecision(event.id, "return", by);
+    journal_.WriteFallback(JsonObject()
+                               .Add("time", NowMs())
+                               .Add("device", config_.name)
+                               .Add("kind", "decision")
+                               .Add("id", event.id)
+                               .Add("decision", "return")
+                               .Add("by", by)
+                               .Add("journaled", false)
+                               .Add("reason", why)
+                               .Text());
+  }
+  lock.lock();
+  settled_id_ = event.id;
+  settled_by_ = by;
+  settled_why_ = why;
+  lock.unlock();
+  decided_.notify_all();
+  JsonObject decision;
+  decision.Add("type", "decision").Add("id", event.id).Add("device", config_.name);
+  decision.Add("decision", stack ? "stack" : "return").Add("by", by);
+  if (!why.empty()) {
+    decision.Add("reason", why);
+  }
+  sink_.Publish(decision.Text(), 0);
   return stack ? 1 : 0;
 }
 
-void Validator::Outcome(const char* kind, int64_t amount) {
-  if (std::string_view(kind) == "stacked") {
+int Validator::Outcome(int32_t kind, int64_t amount) {
+  const bool stacked = kind == NV_BILL_STACKED;
+  BillEvent outcome;
+  outcome.device = config_.name;
+  outcome.kind = stacked ? "stacked" : "returned";
+  outcome.amount = amount;
+  outcome.code = BillTypeOf(stacked ? 0x81 : 0x82);
+  outcome.time_ms = NowMs();
+  Learn(outcome.code, amount);
+  const bool foreign = foreign_ == kind;
+  BillEvent row = outcome;
+  try {
+    if (journal_.Failing()) {
+      throw JournalError(journal_.Health().error);
+    }
+    if (foreign) {
+      // Decided before this run: maybe journaled already, by a run that
+      // ended before the device took its acknowledge.
+      if (journal_.ResolveForeign(config_.name, outcome.kind) == Journal::Foreign::kRepeat) {
+        row.kind = "repeat";
+        row.detail = outcome.kind;
+      } else {
+        row.detail = "foreign";
+      }
+    }
+    row.id = journal_.Append(row);
+  } catch (const JournalError& error) {
+    if (foreign) {
+      outcome.detail = "foreign";
+    }
+    return Pending(outcome, error.what());
+  }
+  foreign_.reset();
+  if (pending_) {
+    journal_.WriteFallback(JsonObject()
+                               .Add("time", row.time_ms)
+                               .Add("device", config_.name)
+                               .Add("kind", row.kind)
+                               .Add("amount", amount)
+                               .Add("bill_type", int64_t{row.code})
+                               .Add("journaled", true)
+                               .Add("id", row.id)
+                               .Text());
+    pending_.reset();
+  }
+  if (row.kind == "stacked") {
     const std::scoped_lock lock(mutex_);
     ++figures_.stacked_by_value[AmountText(amount)];
     figures_.stacked_amount += amount;
   }
-  BillEvent event;
-  event.kind = kind;
-  event.amount = amount;
-  event.code = BillTypeOf(std::string_view(kind) == "stacked" ? 0x81 : 0x82);
-  Record(std::move(event));
+  sink_.Publish(BillEventJson(row), row.id);
+  BillDone();
   sink_.Post([this] { sink_.Publish(StatusJson(), 0); });
+  return 0;
+}
+
+int Validator::Pending(const BillEvent& event, const std::string& reason) {
+  const bool first = !pending_ || pending_->kind != event.kind || pending_->amount != event.amount;
+  if (first) {
+    pending_ = event;
+    journal_.MarkFailing(reason);
+    journal_.WriteFallback(FallbackLine(event, reason));
+    // Its own type: a client that credits every "stacked" cannot credit this
+    // one twice.  The journaled row comes as "stacked" once the journal
+    // takes it.
+    JsonObject message;
+    message.Add("type", "pending").Add("kind", event.kind).Add("device", config_.name);
+    message.Add("time", event.time_ms).Add("amount", event.amount).Add("bill_type", int64_t{event.code});
+    if (event.detail == "foreign") {
+      message.Add("foreign", true);
+    }
+    message.Add("durable", false).Add("reason", reason);
+    sink_.Publish(message.Text(), 0);
+    // Its outcome is known; the device keeps the report until the journal
+    // takes it (or the next run's driver offers it).
+    BillDone();
+  }
+  return NV_OUTCOME_RETRY;
+}
+
+void Validator::RecordOrQueue(BillEvent event) {
+  event.device = config_.name;
+  event.time_ms = NowMs();
+  if (!journal_.Failing()) {
+    try {
+      event.id = journal_.Append(event);
+      sink_.Publish(BillEventJson(event), event.id);
+      return;
+    } catch (const JournalError&) {
+    }
+  }
+  // The probe writes it (and publishes it) once the journal works again.
+  journal_.WriteFallback(FallbackLine(event, journal_.Health().error));
+  if (!journal_.Queue(event)) {
+    std::cerr << "notavero-serve: " << config_.name << ": the journal's queue is full: a " << event.kind
+              << " event is only in " << journal_.FallbackPath() << std::endl;
+  }
+}
+
+void Validator::Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail) {
+  BillEvent event;
+  event.kind = "unconfirmed";
+  event.code = bill_type;
+  event.amount = amount;
+  event.detail = detail;
+  RecordOrQueue(std::move(event));
+  BillDone();
 }
 
 void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
@@ -195,15 +395,8 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
                                 .Add("text", Cp1251ToUtf8(StateToText(static_cast<uint16_t>(code))))
                                 .Text(),
                             0);
-        // The driver drops an enable asked for before it has read the bill
-        // table, and the device comes back disabled after a power cut: ask
-        // again while the clients want acceptance.
-        if ((code & 0xFF) == kStateDisabled && self->want_enabled_.load()) {
-          self->sink_.Post([self] {
-            if (self->want_enabled_.load()) {
-              nv_set_enabled(self->driver_.load(), 1);
-            }
-          });
+        if (HoldsNoBill(code)) {
+          self->BillDone();
         }
         break;
       case NV_EVENT_LINK:
@@ -219,17 +412,21 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
         event.kind = "rejected";
         event.code = code;
         event.detail = nv_reject_reason_name(code);
-        self->Record(std::move(event));
+        self->RecordOrQueue(std::move(event));
         self->sink_.Post([self] { self->sink_.Publish(self->StatusJson(), 0); });
         break;
       }
       case NV_EVENT_UNCONFIRMED: {
-        BillEvent event;
-        event.kind = "unconfirmed";
-        event.code = code;
-        self->Record(std::move(event));
+        // The device lost the report: nothing more will be offered for it.
+        self->foreign_.reset();
+        self->pending_.reset();
+        const bool known = code >= 0 && static_cast<std::size_t>(code) < self->value_of_type_.size();
+        self->Unconfirmed(code, known ? self->value_of_type_[static_cast<std::size_t>(code)] : 0, "");
         break;
       }
+      case NV_EVENT_FOREIGN_OUTCOME:
+        self->foreign_ = code;
+        break;
       default:
         break;
     }
@@ -280,6 +477,7 @@ std::string Validator::StatusJson() const {
       .Add("reconnects", int64_t{c.reconnects})
       .Add("unconfirmed", int64_t{c.unconfirmed})
       .Add("last_answer_ms", int64_t{c.last_answer_ms})
+      .AddRaw("journal", JournalHealthJson(journal_.Health()))
       .Text();
 }
 

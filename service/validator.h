@@ -2,8 +2,15 @@
 // sees it: its events become journal rows and messages, and each bill in
 // escrow waits a bounded time for one client's decision on the driver's
 // polling thread.
+//
+// The driver is opened with NV_OPT_ACK_AFTER_CALLBACK: a stacked or returned
+// report is acknowledged to the device only after its row is committed.
+// When the commit fails the outcome goes to the journal's fallback file, the
+// clients get a "pending" message, and the callback asks the driver to offer
+// it again (NV_OUTCOME_RETRY), until the journal takes it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,44 +52,94 @@ class Validator {
   Validator(const Validator&) = delete;
   Validator& operator=(const Validator&) = delete;
 
+  // How long Close waits for the outcome of a bill the device holds.
+  static constexpr auto kOutcomeWait = std::chrono::seconds(5);
+  // How long a client's decision waits for its journal row (the row's
+  // commit is bounded by the journal's busy time-out).
+  static constexpr auto kDecisionRecordWait = std::chrono::seconds(5);
+
   // Opens the port and starts the driver; throws std::runtime_error (UTF-8).
   void Open();
-  // Ends a waiting escrow (the bill is returned) and stops the driver.
+  // Takes no more bills: acceptance off, a waiting escrow is answered
+  // "return" (by "closing").  Returns at once.
+  void BeginClose();
+  // BeginClose, then waits (up to kOutcomeWait) for the outcome of a bill
+  // the device holds, stops the driver, and journals a bill whose outcome
+  // did not come as unconfirmed.
   void Close();
 
   [[nodiscard]] const std::string& Name() const { return config_.name; }
+  // The clients' wish; acceptance is on when they want it and the journal
+  // works.
   void SetEnabled(bool enabled);
-  // A client's decision for the escrow event escrow_id; false when this
+  // Tells the driver what acceptance should be now (after the journal
+  // failed or recovered).
+  void ApplyAcceptance();
+
+  enum class Decision { kTaken, kNoBill, kNotJournaled };
+  // A client's decision for the escrow event escrow_id.  Waits until the
+  // decision is journaled: kTaken then, kNotJournaled (with the reason in
+  // why) when it could not be and the bill is returned; kNoBill when this
   // validator has no such bill waiting (unknown id, decided, timed out).
-  bool Decide(int64_t escrow_id, bool stack);
+  Decision Decide(int64_t escrow_id, bool stack, std::string& why);
 
   [[nodiscard]] ValidatorSnapshot Snapshot() const;
-  // {"type":"status","device":...} with state, texts, link and counters, flat.
+  // {"type":"status","device":...} with state, texts, link, counters and
+  // the journal's health, flat.
   [[nodiscard]] std::string StatusJson() const;
 
  private:
+  // A bill the device holds: from its escrow until its outcome is known.
+  struct InPlay {
+    int64_t amount = 0;
+    int32_t bill_type = -1;
+  };
+
   static int OnBill(int32_t kind, int64_t amount, void* user);
   static void OnEvent(int32_t kind, int32_t code, void* user);
   int Escrow(int64_t amount);
-  void Outcome(const char* kind, int64_t amount);
-  void Record(BillEvent event);
+  int Outcome(int32_t kind, int64_t amount);
+  // An outcome that could not be journaled: to the fallback file and the
+  // clients once, and the driver offers it again.
+  int Pending(const BillEvent& event, const std::string& reason);
+  void Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail);
+  // Journals and publishes a row that may wait: while the journal fails it
+  // is queued (and written to the fallback file) for the probe to write.
+  void RecordOrQueue(BillEvent event);
+  void BillDone();
+  void Learn(int32_t bill_type, int64_t amount);
+  [[nodiscard]] int32_t BillTypeOf(uint8_t bill_state) const;
+  [[nodiscard]] std::string FallbackLine(const BillEvent& event, const std::string& reason) const;
 
   ValidatorConfig config_;
   Journal& journal_;
   EventSink& sink_;
   const std::chrono::milliseconds escrow_timeout_;
   std::atomic<nv_driver*> driver_{nullptr};
-  // The last status word the driver reported (polling thread only): a bill
-  // callback follows the state event of the same poll, whose sub-code is the
-  // bill's type.
-  int32_t last_word_ = -1;
-  [[nodiscard]] int32_t BillTypeOf(uint8_t bill_state) const;
   std::atomic<bool> want_enabled_;
 
+  // The polling thread's own (callbacks only).
+  // The last status word the driver reported: a bill callback follows the
+  // state event of the same poll, whose sub-code is the bill's type.
+  int32_t last_word_ = -1;
+  // Each bill type's value as the bill callbacks gave it (0: not seen yet):
+  // NV_EVENT_UNCONFIRMED gives only the type.
+  std::array<int64_t, 24> value_of_type_{};
+  // NV_BILL_STACKED or NV_BILL_RETURNED: the driver announced the next
+  // outcome as decided before this run; kept until it is journaled.
+  std::optional<int32_t> foreign_;
+  // The outcome being offered again because the journal did not take it.
+  std::optional<BillEvent> pending_;
+
   mutable std::mutex mutex_;
-  std::condition_variable decided_;
-  int64_t pending_id_ = 0;
-  std::optional<bool> decision_;
+  std::condition_variable decided_;  // a client's claim, and the journaled decision
+  std::condition_variable bill_done_;
+  int64_t waiting_id_ = 0;     // the escrow that waits for a decision
+  std::optional<bool> claim_;  // a client's decision for it (stack?)
+  int64_t settled_id_ = 0;     // the last escrow whose decision is final
+  std::string settled_by_;     // and who made it ("journal-error": not journaled)
+  std::string settled_why_;    // why it was not journaled
+  std::optional<InPlay> in_play_;
   bool closing_ = false;
   ValidatorSnapshot figures_;  // the service's own counts (stacked_by_value, ...)
 };

@@ -1,7 +1,9 @@
 """notavero-serve end to end against notavero-sim: money through escrow and
-the journal, refusals, many clients, a client that never reads, kill -9."""
+the journal, refusals, many clients, a client that never reads, kill -9,
+restarts with a bill in play, SIGTERM, and a journal that fails."""
 
 import base64
+import contextlib
 import hashlib
 import http.client
 import json
@@ -181,9 +183,16 @@ class Service:
         ws.send(hello)
         return ws
 
+    @property
+    def journal(self):
+        return self.state_dir / "journal.sqlite"
+
+    def rows(self, sql, *parameters):
+        with contextlib.closing(sqlite3.connect(f"file:{self.journal}?mode=ro", uri=True)) as db:
+            return db.execute(sql, parameters).fetchall()
+
     def stacked_rows(self):
-        with sqlite3.connect(f"file:{self.state_dir / 'journal.sqlite'}?mode=ro", uri=True) as db:
-            return db.execute("SELECT COUNT(*) FROM events WHERE kind = 'stacked'").fetchone()[0]
+        return self.rows("SELECT COUNT(*) FROM events WHERE kind = 'stacked'")[0][0]
 
     def stop(self):
         for ws in self.clients:
@@ -196,6 +205,30 @@ class Service:
             status = self.process.returncode
         self.process.stdout.close()
         return status
+
+
+class OtherWriter:
+    """A connection of the test's own to the journal, as the sqlite3 tool
+    would open it: to hold the write lock (BEGIN IMMEDIATE), or to change
+    the journal under the service."""
+
+    def __init__(self, path):
+        self.db = sqlite3.connect(path, isolation_level=None, timeout=TIMEOUT)
+
+    def execute(self, sql, *parameters):
+        return self.db.execute(sql, parameters)
+
+    def refuse_stacked_rows(self):
+        """From now on the journal refuses stacked rows, as a failing disk
+        would: the escrow and its decision still go in, the outcome not."""
+        self.execute("CREATE TRIGGER refuse_stacked BEFORE INSERT ON events WHEN NEW.kind = 'stacked' "
+                     "BEGIN SELECT RAISE(FAIL, 'stacked rows refused'); END")
+
+    def accept_stacked_rows(self):
+        self.execute("DROP TRIGGER refuse_stacked")
+
+    def close(self):
+        self.db.close()
 
 
 def idle(message):
@@ -429,6 +462,263 @@ class ClientsTest(ServiceTestCase):
         journal = json.loads(service.http("GET", "/v1/events?since=0")[1])["events"]
         self.assertEqual(replayed, [event["id"] for event in journal])
         self.assertEqual(service.metric("notavero_clients_dropped_total"), 1)
+
+
+def is_escrow(message):
+    return message["type"] == "escrow"
+
+
+def kill(service, *clients):
+    """kill -9 of the service, with its clients gone too."""
+    children.kill(service.process)
+    service.killed = True
+    for ws in clients:
+        ws.close()
+
+
+class EscrowEndTest(ServiceTestCase):
+    """How an escrow ends when no client decides: a time-out, SIGTERM, a restart."""
+
+    def test_an_escrow_nobody_decides_is_returned_when_its_time_is_up(self):
+        service = self.start("--escrow-timeout", "1000")
+        ws = self.ready_client(service)
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "escrow")
+        decision = ws.wait_for(lambda m: m["type"] == "decision", "the service's decision")
+        self.assertEqual((decision["id"], decision["decision"], decision["by"]), (escrow["id"], "return", "timeout"))
+        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the outcome")
+        self.assertEqual((returned["type"], returned["amount"]), ("returned", HUNDRED))
+        sim = self.sim.status()
+        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
+        self.assertEqual(service.rows("SELECT decision, detail FROM events WHERE id = ?", escrow["id"]),
+                         [("return", "timeout")])
+
+    def test_sigterm_returns_a_bill_in_escrow_and_journals_the_devices_outcome(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "escrow")
+        self.assertEqual(service.stop(), 0)
+        self.assertEqual(service.rows("SELECT kind, amount, decision, detail FROM events WHERE id >= ?", escrow["id"]),
+                         [("escrow", HUNDRED, "return", "closing"), ("returned", HUNDRED, None, None)])
+        sim = self.sim.status()
+        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
+
+    def test_a_restart_closes_an_escrow_left_without_a_decision(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "escrow")
+        kill(service, ws)
+
+        service = self.start()
+        ws = service.client(since=escrow["id"] - 1)
+        replayed = ws.wait_for(is_escrow, "the escrow replayed")
+        self.assertEqual((replayed["id"], replayed["decision"], replayed["by"]), (escrow["id"], "return", "restart"))
+        # The device gives the bill back; the new driver did not decide it.
+        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the bill's outcome")
+        self.assertEqual((returned["type"], returned["amount"], returned.get("foreign")), ("returned", HUNDRED, True))
+        self.assertEqual(self.sim.status()["returned"], "1")
+
+
+class JournalTestCase(ServiceTestCase):
+    def writer(self, service):
+        writer = OtherWriter(service.journal)
+        self.addCleanup(writer.close)
+        return writer
+
+    def stacked_not_journaled(self, service, writer):
+        """A 100 stacked while the journal refuses stacked rows: the client
+        gets one "pending" message; the device keeps the report, which the
+        driver offers again."""
+        ws = self.ready_client(service)
+        writer.refuse_stacked_rows()
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "escrow")
+        self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
+        pending = ws.wait_for(lambda m: m["type"] in ("pending", "stacked"), "the outcome")
+        self.assertEqual((pending["type"], pending["kind"], pending["amount"], pending["bill_type"], pending["durable"]),
+                         ("pending", "stacked", HUNDRED, 4, False))
+        self.assertIn("stacked rows refused", pending["reason"])
+        return ws, escrow
+
+
+class RestartTest(JournalTestCase):
+    """A stacked report still with the device when the service is killed: the
+    next run credits it exactly once."""
+
+    def test_a_report_not_journaled_before_the_kill_is_credited_by_the_next_run(self):
+        service = self.start()
+        writer = self.writer(service)
+        ws, escrow = self.stacked_not_journaled(service, writer)
+        kill(service, ws)
+        writer.accept_stacked_rows()
+
+        service = self.start()
+        ws = service.client(since=escrow["id"])
+        stacked = ws.wait_for(lambda m: m["type"] in ("stacked", "repeat"), "the outcome")
+        self.assertEqual((stacked["type"], stacked["amount"], stacked["bill_type"], stacked.get("foreign")),
+                         ("stacked", HUNDRED, 4, True))
+        self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
+        self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
+                         [("stacked", "foreign")])
+        self.assertEqual(self.sim.status()["stacked"], "1")
+
+    def test_a_report_journaled_before_the_kill_is_not_credited_again(self):
+        service = self.start()
+        writer = self.writer(service)
+        ws, escrow = self.stacked_not_journaled(service, writer)
+        kill(service, ws)
+        # The row the killed run committed just before the kill, the device's
+        # acknowledge not yet sent.
+        writer.accept_stacked_rows()
+        journaled = writer.execute("INSERT INTO events(time_ms, device, kind, amount, code) "
+                                   "VALUES(?, 'kiosk', 'stacked', ?, 4)", int(time.time() * 1000), HUNDRED).lastrowid
+
+        service = self.start()
+        ws = service.client(since=journaled)
+        seen = []
+        repeat = ws.wait_for(lambda m: seen.append(m) or m["type"] == "repeat", "the repeated report")
+        self.assertEqual((repeat["outcome"], repeat["amount"], repeat["bill_type"]), ("stacked", HUNDRED, 4))
+        # The only stacked message is the replay of the journaled row, not yet acknowledged.
+        self.assertEqual([m["id"] for m in seen if m["type"] == "stacked"], [journaled])
+        self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
+                         [("stacked", None), ("repeat", "stacked")])
+        self.assertEqual(self.sim.status()["stacked"], "1")
+
+
+class JournalFailureTest(JournalTestCase):
+    """The journal cannot commit: no outcome is dropped or credited twice,
+    acceptance is off meanwhile, and the service goes on serving."""
+
+    def journal_state(self, service):
+        status, body = service.http("GET", "/v1/status")
+        self.assertEqual(status, 200)
+        report = json.loads(body)
+        return report["journal"], report["devices"][0]["enabled"]
+
+    def test_a_stacked_bill_waits_with_the_device_until_the_locked_journal_takes_it_once(self):
+        service = self.start()
+        writer = self.writer(service)
+        ws, escrow = self.stacked_not_journaled(service, writer)
+        # The sqlite3 tool takes the write lock (and mends the disk meanwhile).
+        writer.execute("BEGIN IMMEDIATE")
+        writer.accept_stacked_rows()
+        wait_until(lambda: "locked" in service.http("GET", "/healthz")[1], "/healthz to name the lock")
+        status, text = service.http("GET", "/healthz")
+        self.assertEqual(status, 503)
+        self.assertIn("journal is failing", text)
+        wait_until(lambda: self.journal_state(service)[1] is False, "acceptance to go off")
+        journal, _ = self.journal_state(service)
+        self.assertFalse(journal["ok"])
+        self.assertIn("locked", journal["error"])
+
+        writer.execute("COMMIT")
+        seen = []
+        stacked = ws.wait_for(lambda m: seen.append(m) or m["type"] == "stacked", "the stacked row")
+        self.assertEqual((stacked["amount"], stacked["bill_type"], stacked["acked"]), (HUNDRED, 4, False))
+        self.assertNotIn("pending", [m["type"] for m in seen])  # published once, before
+        self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
+        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the journal to recover")
+        self.assertEqual(self.journal_state(service)[0], {"ok": True, "error": None})
+        # Acceptance is back as the client wanted: the next bill goes in.
+        ws.wait_for(idle, "acceptance on again")
+        self.take_bill(ws)
+        self.assertEqual(service.rows("SELECT kind FROM events WHERE id > ?", escrow["id"]),
+                         [("stacked",), ("escrow",), ("stacked",)])
+        self.assertEqual(self.sim.status()["stacked"], "2")
+        # The fallback file says what the journal could not take, for a person.
+        fallback = pathlib.Path(f"{service.journal}.pending")
+        self.assertEqual(stat.S_IMODE(fallback.stat().st_mode), 0o600)
+        lines = [json.loads(line) for line in fallback.read_text().splitlines()]
+        self.assertEqual([(line["kind"], line["amount"], line["journaled"]) for line in lines],
+                         [("stacked", HUNDRED, False), ("stacked", HUNDRED, True)])
+        self.assertEqual(lines[1]["id"], stacked["id"])
+
+    def test_a_decision_the_locked_journal_cannot_take_returns_the_bill(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        writer = self.writer(service)
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "escrow")
+        writer.execute("BEGIN IMMEDIATE")
+        reply = ws.reply({"cmd": "stack", "id": escrow["id"]})
+        self.assertEqual(reply["type"], "error")
+        self.assertIn("the bill is returned", reply["error"])
+        decision = ws.wait_for(lambda m: m["type"] == "decision", "the decision")
+        self.assertEqual((decision["decision"], decision["by"]), ("return", "journal-error"))
+        self.assertIn("locked", decision["reason"])
+        pending = ws.wait_for(lambda m: m["type"] in ("pending", "returned", "stacked"), "the outcome")
+        self.assertEqual((pending["type"], pending["kind"], pending["amount"]), ("pending", "returned", HUNDRED))
+        self.assertEqual(service.http("GET", "/healthz")[0], 503)
+
+        writer.execute("COMMIT")
+        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the journaled outcome")
+        self.assertEqual((returned["type"], returned["amount"]), ("returned", HUNDRED))
+        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the journal to recover")
+        self.assertEqual(service.rows("SELECT kind, decision, detail FROM events WHERE id >= ?", escrow["id"]),
+                         [("escrow", "return", "journal-error"), ("returned", None, None)])
+        sim = self.sim.status()
+        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
+
+    def test_a_report_lost_while_the_journal_fails_is_journaled_unconfirmed_with_its_value(self):
+        service = self.start()
+        writer = self.writer(service)
+        ws, escrow = self.stacked_not_journaled(service, writer)
+        writer.execute("BEGIN IMMEDIATE")
+        writer.accept_stacked_rows()
+        self.sim.command("power-cycle")  # the device forgets the report it kept
+        fallback = pathlib.Path(f"{service.journal}.pending")
+        wait_until(lambda: '"unconfirmed"' in fallback.read_text(), "the unconfirmed bill in the fallback file")
+        writer.execute("COMMIT")
+        unconfirmed = ws.wait_for(lambda m: m["type"] in ("unconfirmed", "stacked"), "the journaled bill")
+        self.assertEqual((unconfirmed["type"], unconfirmed["amount"], unconfirmed["bill_type"]),
+                         ("unconfirmed", HUNDRED, 4))
+        self.assertEqual(service.rows("SELECT kind, amount, code FROM events WHERE id > ?", escrow["id"]),
+                         [("unconfirmed", HUNDRED, 4)])
+
+    def test_failing_journal_reads_get_an_error_and_the_service_goes_on(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        _, stacked = self.take_bill(ws)
+        writer = self.writer(service)
+        writer.execute("ALTER TABLE events RENAME TO events_away")
+
+        reply = ws.reply({"cmd": "ack", "id": stacked["id"]})
+        self.assertEqual(reply["type"], "error")
+        self.assertIn("no such table", reply["error"])
+        status, body = service.http("GET", "/v1/events?since=0")
+        self.assertEqual(status, 503)
+        self.assertIn("no such table", body)
+        late = service.client(since=0)
+        self.assertIn("no such table", late.wait_for(lambda m: m["type"] in ("ok", "error"), "hello")["error"])
+        self.assertEqual(service.metric("notavero_journal_last_id"), -1)
+
+        writer.execute("ALTER TABLE events_away RENAME TO events")
+        self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
+        status, body = service.http("GET", "/v1/events?since=0")
+        self.assertEqual(status, 200)
+        self.assertTrue(json.loads(body)["events"][-1]["acked"])
+
+    def test_a_damaged_journal_is_refused_at_start(self):
+        service = self.start()
+        self.take_bill(self.ready_client(service))
+        self.assertEqual(service.stop(), 0)
+        size = service.journal.stat().st_size
+        with open(service.journal, "r+b") as journal:
+            journal.seek(4096)  # every page after the first
+            journal.write(os.urandom(size - 4096))
+
+        process = children.popen([SERVE, "--http-port", "0", "--state-dir", self.state.name,
+                                  "--device", f"kiosk={self.sim.path}"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment())
+        out, err = process.communicate(timeout=TIMEOUT)
+        children.forget(process)
+        self.assertEqual(process.returncode, 3, err)
+        self.assertEqual(out, "")
+        self.assertIn(f"the journal {service.journal} is damaged", err)
+        self.assertIn("A person must look at it", err)
+
 
 if __name__ == "__main__":
     unittest.main()
