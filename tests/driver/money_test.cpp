@@ -140,6 +140,10 @@ std::size_t CountOf(const std::vector<Bytes>& frames, const Bytes& frame, std::s
       std::count(frames.begin() + static_cast<std::ptrdiff_t>(since), frames.end(), frame));
 }
 
+uint8_t StateOf(ModelLine& line) {
+  return line.WithModel([](sim::DeviceModel& model) { return model.State(); });
+}
+
 class MoneyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -424,7 +428,7 @@ TEST_F(MoneyTest, DestructionDisablesAcceptance) {
   driver.reset();
   const auto frames = line.Frames();
   EXPECT_EQ(frames.back(), kDisableAll);
-  EXPECT_EQ(line.WithModel([](sim::DeviceModel& model) { return model.State(); }), dsDisabled);
+  EXPECT_EQ(StateOf(line), dsDisabled);
 }
 
 TEST_F(MoneyTest, ReleaseFromTheCallbackReturnsAndSendsNoDecision) {
@@ -488,8 +492,7 @@ TEST_F(MoneyTest, ForeignStackedReportWithALostAcknowledgeIsAnnouncedAndCredited
   Host host;
   auto driver = std::make_unique<TNotavero>(1, host.CSink(NV_OPT_ACK_AFTER_CALLBACK), line.Device());
   ASSERT_TRUE(host.WaitForCalls(2));
-  ASSERT_TRUE(
-      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
   ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
   driver.reset();
   EXPECT_TRUE(lost.load());
@@ -520,8 +523,7 @@ TEST_F(MoneyTest, OutcomeRepeatedToTheNextDriverOnThePortIsNotCreditedAgain) {
   line.SetHook(nullptr);
   line.NewLine();
   driver = std::make_unique<TNotavero>(1, host.Sink(), line.Device());
-  ASSERT_TRUE(
-      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
   driver.reset();
   EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
   EXPECT_EQ(line.WithModel([](sim::DeviceModel& m) { return m.Counters().stacked; }), 1U);
@@ -545,8 +547,7 @@ TEST_F(MoneyTest, AcknowledgeAfterTheCallbackWaitsForTheRecordAndRetries) {
   });
   EnableAndInsert(*driver, line, 4);
   ASSERT_TRUE(host.WaitForCalls(3));
-  ASSERT_TRUE(
-      WaitUntil([&] { return line.WithModel([](sim::DeviceModel& m) { return m.State(); }) != dsStacked; }));
+  ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
   const TDriverCounters counters = driver->Counters();
   driver.reset();
   ASSERT_FALSE(at_first_call.empty());
@@ -709,7 +710,7 @@ TEST_F(MoneyTest, FreeAfterAFailedCycleStillDisablesAcceptance) {
   ASSERT_TRUE(WaitUntil([&] { return driver->Link() == NV_LINK_NO_ANSWER; }));
   driver.reset();
   EXPECT_EQ(line.Frames().back(), kDisableAll);
-  EXPECT_EQ(line.WithModel([](sim::DeviceModel& model) { return model.State(); }), dsDisabled);
+  EXPECT_EQ(StateOf(line), dsDisabled);
 }
 
 TEST_F(MoneyTest, ReplyOfAnotherLengthAfterATimeOutIsNoStatus) {
