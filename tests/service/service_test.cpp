@@ -1,14 +1,11 @@
 // notavero-serve's parts that need no socket: the money journal, the client
 // messages, the Host/Origin/token checks and the configuration.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <sstream>
 #include <string>
 
 #include "service/config.h"
@@ -42,21 +39,6 @@ BillEvent Event(const std::string& kind, int64_t amount = 1000000, const std::st
   event.amount = amount;
   return event;
 }
-
-// Another process's connection to the journal, as the sqlite3 tool would be.
-class OtherConnection {
- public:
-  explicit OtherConnection(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
-  ~OtherConnection() { sqlite3_close(db_); }
-  OtherConnection(const OtherConnection&) = delete;
-  OtherConnection& operator=(const OtherConnection&) = delete;
-  void Exec(const char* sql) {
-    ASSERT_EQ(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
 
 TEST(JournalTest, ReplaysLaterEventsAndUnacknowledgedStackedOnesAcrossReopening) {
   TempDir dir;
@@ -133,112 +115,6 @@ TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatOut
   // A later escrow of this device starts over.
   journal.Append(Event("escrow"));
   EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kOutcome);
-}
-
-TEST(JournalTest, StartClosesTheEscrowsLeftWithoutADecision) {
-  TempDir dir;
-  Journal journal(dir.File("journal.sqlite"));
-  const int64_t decided = journal.Append(Event("escrow"));
-  journal.SetDecision(decided, "stack", "client");
-  const int64_t left = journal.Append(Event("escrow", 1000000, "left"));
-  const int64_t kiosk = journal.Append(Event("escrow"));
-  EXPECT_EQ(journal.CloseUndecided("restart"), (std::vector<int64_t>{left, kiosk}));
-  EXPECT_TRUE(journal.CloseUndecided("restart").empty());
-  const auto events = journal.Since(0, 100);
-  ASSERT_EQ(events.size(), 3U);
-  EXPECT_EQ(events[0].decision + "/" + events[0].detail, "stack/client");
-  EXPECT_EQ(events[1].decision + "/" + events[1].detail, "return/restart");
-  EXPECT_EQ(events[2].decision + "/" + events[2].detail, "return/restart");
-}
-
-TEST(JournalTest, AWriteLockHeldElsewhereFailsWritesAndTheProbeSeesItGo) {
-  TempDir dir;
-  const std::string path = dir.File("journal.sqlite");
-  Journal journal(path);
-  const int64_t before = journal.Append(Event("escrow"));
-  OtherConnection other(path);
-  other.Exec("BEGIN IMMEDIATE");
-
-  EXPECT_THROW(journal.Append(Event("stacked")), JournalError);
-  EXPECT_FALSE(journal.Health().ok);
-  EXPECT_NE(journal.Health().error.find("locked"), std::string::npos) << journal.Health().error;
-  // Reading still works: WAL readers do not wait for a writer.
-  EXPECT_EQ(journal.LastId(), before);
-  BillEvent unconfirmed = Event("unconfirmed");
-  unconfirmed.code = 4;
-  EXPECT_TRUE(journal.Queue(unconfirmed));
-  EXPECT_THROW(journal.SetDecision(before, "stack", "client"), JournalError);
-  EXPECT_TRUE(journal.QueueDecision(before, "return", "journal-error"));
-  EXPECT_FALSE(journal.Probe().recovered);
-  EXPECT_TRUE(journal.Failing());
-  EXPECT_EQ(journal.Queued(), 2U);
-
-  other.Exec("COMMIT");
-  const auto probe = journal.Probe();
-  EXPECT_TRUE(probe.recovered);
-  EXPECT_TRUE(journal.Health().ok);
-  EXPECT_EQ(journal.Health().error, "");
-  ASSERT_EQ(probe.written.size(), 1U);
-  EXPECT_GT(probe.written[0].id, before);
-  EXPECT_EQ(journal.Queued(), 0U);
-  const auto events = journal.Since(0, 100);
-  ASSERT_EQ(events.size(), 2U);
-  EXPECT_EQ(events[0].decision + "/" + events[0].detail, "return/journal-error");
-  EXPECT_EQ(events[1].id, probe.written[0].id);
-  EXPECT_EQ((std::pair{events[1].kind, events[1].amount}), (std::pair{std::string("unconfirmed"), 1000000L}));
-  EXPECT_FALSE(journal.Probe().recovered);  // a healthy journal has nothing to probe
-}
-
-TEST(JournalTest, TheFallbackFileIsPrivateAndKeepsEveryLine) {
-  TempDir dir;
-  Journal journal(dir.File("journal.sqlite"));
-  EXPECT_EQ(journal.FallbackPath(), dir.File("journal.sqlite.pending"));
-  const mode_t umask = ::umask(022);  // the file is private whatever the umask
-  const bool written =
-      journal.WriteFallback(R"({"kind":"stacked"})") && journal.WriteFallback(R"({"kind":"rejected"})");
-  ::umask(umask);
-  ASSERT_TRUE(written);
-  struct stat info {};
-  ASSERT_EQ(::stat(journal.FallbackPath().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600U);
-  std::stringstream text;
-  text << std::ifstream(journal.FallbackPath()).rdbuf();
-  EXPECT_EQ(text.str(), "{\"kind\":\"stacked\"}\n{\"kind\":\"rejected\"}\n");
-}
-
-TEST(JournalTest, ADamagedFileIsRefusedWithItsNameAndACallForAPerson) {
-  TempDir dir;
-  const std::string path = dir.File("journal.sqlite");
-  {
-    Journal journal(path);
-    for (int i = 0; i < 50; ++i) {
-      journal.Append(Event("stacked"));
-    }
-  }
-  // Noise over every page but the first (the header and the schema).
-  const auto size = std::filesystem::file_size(path);
-  ASSERT_GT(size, 4096U);
-  {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(4096);
-    std::mt19937 noise(7);
-    for (auto i = 4096U; i < size; ++i) {
-      file.put(static_cast<char>(noise()));
-    }
-  }
-  for (const std::string& damaged : {path, dir.File("not-a-database")}) {
-    if (damaged != path) {
-      std::ofstream(damaged) << std::string(8192, 'x');
-    }
-    try {
-      Journal journal(damaged);
-      ADD_FAILURE() << damaged << " was opened";
-    } catch (const JournalDamaged& error) {
-      const std::string text = error.what();
-      EXPECT_NE(text.find(damaged), std::string::npos) << text;
-      EXPECT_NE(text.find("A person must look at it"), std::string::npos) << text;
-    }
-  }
 }
 
 TEST(MessagesTest, ParsesCommandsAndNamesWhatIsWrong) {

@@ -468,6 +468,10 @@ def is_escrow(message):
     return message["type"] == "escrow"
 
 
+def of_type(*types):
+    return lambda message: message["type"] in types
+
+
 def kill(service, *clients):
     """kill -9 of the service, with its clients gone too."""
     children.kill(service.process)
@@ -484,14 +488,10 @@ class EscrowEndTest(ServiceTestCase):
         ws = self.ready_client(service)
         self.sim.command("insert 4")
         escrow = ws.wait_for(is_escrow, "escrow")
-        decision = ws.wait_for(lambda m: m["type"] == "decision", "the service's decision")
+        decision = ws.wait_for(of_type("decision"), "the service's decision")
         self.assertEqual((decision["id"], decision["decision"], decision["by"]), (escrow["id"], "return", "timeout"))
-        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the outcome")
-        self.assertEqual((returned["type"], returned["amount"]), ("returned", HUNDRED))
-        sim = self.sim.status()
-        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
-        self.assertEqual(service.rows("SELECT decision, detail FROM events WHERE id = ?", escrow["id"]),
-                         [("return", "timeout")])
+        self.assertEqual(ws.wait_for(of_type("returned", "stacked"), "the outcome")["type"], "returned")
+        self.assertEqual(self.sim.status()["returned"], "1")
 
     def test_sigterm_returns_a_bill_in_escrow_and_journals_the_devices_outcome(self):
         service = self.start()
@@ -501,8 +501,7 @@ class EscrowEndTest(ServiceTestCase):
         self.assertEqual(service.stop(), 0)
         self.assertEqual(service.rows("SELECT kind, amount, decision, detail FROM events WHERE id >= ?", escrow["id"]),
                          [("escrow", HUNDRED, "return", "closing"), ("returned", HUNDRED, None, None)])
-        sim = self.sim.status()
-        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
+        self.assertEqual(self.sim.status()["returned"], "1")
 
     def test_a_restart_closes_an_escrow_left_without_a_decision(self):
         service = self.start()
@@ -516,7 +515,7 @@ class EscrowEndTest(ServiceTestCase):
         replayed = ws.wait_for(is_escrow, "the escrow replayed")
         self.assertEqual((replayed["id"], replayed["decision"], replayed["by"]), (escrow["id"], "return", "restart"))
         # The device gives the bill back; the new driver did not decide it.
-        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the bill's outcome")
+        returned = ws.wait_for(of_type("returned", "stacked"), "the bill's outcome")
         self.assertEqual((returned["type"], returned["amount"], returned.get("foreign")), ("returned", HUNDRED, True))
         self.assertEqual(self.sim.status()["returned"], "1")
 
@@ -536,7 +535,7 @@ class JournalTestCase(ServiceTestCase):
         self.sim.command("insert 4")
         escrow = ws.wait_for(is_escrow, "escrow")
         self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
-        pending = ws.wait_for(lambda m: m["type"] in ("pending", "stacked"), "the outcome")
+        pending = ws.wait_for(of_type("pending", "stacked"), "the outcome")
         self.assertEqual((pending["type"], pending["kind"], pending["amount"], pending["bill_type"], pending["durable"]),
                          ("pending", "stacked", HUNDRED, 4, False))
         self.assertIn("stacked rows refused", pending["reason"])
@@ -555,14 +554,10 @@ class RestartTest(JournalTestCase):
         writer.accept_stacked_rows()
 
         service = self.start()
-        ws = service.client(since=escrow["id"])
-        stacked = ws.wait_for(lambda m: m["type"] in ("stacked", "repeat"), "the outcome")
-        self.assertEqual((stacked["type"], stacked["amount"], stacked["bill_type"], stacked.get("foreign")),
-                         ("stacked", HUNDRED, 4, True))
-        self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
+        stacked = service.client(since=escrow["id"]).wait_for(of_type("stacked", "repeat"), "the outcome")
+        self.assertEqual((stacked["type"], stacked["amount"], stacked.get("foreign")), ("stacked", HUNDRED, True))
         self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
                          [("stacked", "foreign")])
-        self.assertEqual(self.sim.status()["stacked"], "1")
 
     def test_a_report_journaled_before_the_kill_is_not_credited_again(self):
         service = self.start()
@@ -576,26 +571,22 @@ class RestartTest(JournalTestCase):
                                    "VALUES(?, 'kiosk', 'stacked', ?, 4)", int(time.time() * 1000), HUNDRED).lastrowid
 
         service = self.start()
-        ws = service.client(since=journaled)
         seen = []
-        repeat = ws.wait_for(lambda m: seen.append(m) or m["type"] == "repeat", "the repeated report")
+        repeat = service.client(since=journaled).wait_for(lambda m: seen.append(m) or m["type"] == "repeat", "repeat")
         self.assertEqual((repeat["outcome"], repeat["amount"], repeat["bill_type"]), ("stacked", HUNDRED, 4))
         # The only stacked message is the replay of the journaled row, not yet acknowledged.
         self.assertEqual([m["id"] for m in seen if m["type"] == "stacked"], [journaled])
         self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
                          [("stacked", None), ("repeat", "stacked")])
-        self.assertEqual(self.sim.status()["stacked"], "1")
 
 
 class JournalFailureTest(JournalTestCase):
     """The journal cannot commit: no outcome is dropped or credited twice,
     acceptance is off meanwhile, and the service goes on serving."""
 
-    def journal_state(self, service):
-        status, body = service.http("GET", "/v1/status")
-        self.assertEqual(status, 200)
-        report = json.loads(body)
-        return report["journal"], report["devices"][0]["enabled"]
+    def health(self, service):
+        report = json.loads(service.http("GET", "/v1/status")[1])
+        return report["journal"]["ok"], report["journal"]["error"], report["devices"][0]["enabled"]
 
     def test_a_stacked_bill_waits_with_the_device_until_the_locked_journal_takes_it_once(self):
         service = self.start()
@@ -604,36 +595,27 @@ class JournalFailureTest(JournalTestCase):
         # The sqlite3 tool takes the write lock (and mends the disk meanwhile).
         writer.execute("BEGIN IMMEDIATE")
         writer.accept_stacked_rows()
-        wait_until(lambda: "locked" in service.http("GET", "/healthz")[1], "/healthz to name the lock")
-        status, text = service.http("GET", "/healthz")
-        self.assertEqual(status, 503)
-        self.assertIn("journal is failing", text)
-        wait_until(lambda: self.journal_state(service)[1] is False, "acceptance to go off")
-        journal, _ = self.journal_state(service)
-        self.assertFalse(journal["ok"])
-        self.assertIn("locked", journal["error"])
+        locked = "journal: database is locked"
+        wait_until(lambda: self.health(service) == (False, locked, False), "acceptance off, the lock named")
+        self.assertEqual(service.http("GET", "/healthz"), (503, f"the journal is failing: {locked}\n"))
 
         writer.execute("COMMIT")
         seen = []
         stacked = ws.wait_for(lambda m: seen.append(m) or m["type"] == "stacked", "the stacked row")
-        self.assertEqual((stacked["amount"], stacked["bill_type"], stacked["acked"]), (HUNDRED, 4, False))
+        self.assertEqual((stacked["amount"], stacked["bill_type"]), (HUNDRED, 4))
         self.assertNotIn("pending", [m["type"] for m in seen])  # published once, before
-        self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
-        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the journal to recover")
-        self.assertEqual(self.journal_state(service)[0], {"ok": True, "error": None})
-        # Acceptance is back as the client wanted: the next bill goes in.
-        ws.wait_for(idle, "acceptance on again")
+        wait_until(lambda: self.health(service) == (True, None, True), "the journal and acceptance back")
+        self.assertEqual(service.http("GET", "/healthz")[0], 200)
+        ws.wait_for(idle, "the device waiting for bills")
         self.take_bill(ws)
         self.assertEqual(service.rows("SELECT kind FROM events WHERE id > ?", escrow["id"]),
                          [("stacked",), ("escrow",), ("stacked",)])
-        self.assertEqual(self.sim.status()["stacked"], "2")
-        # The fallback file says what the journal could not take, for a person.
+        # The fallback file tells a person what the journal could not take.
         fallback = pathlib.Path(f"{service.journal}.pending")
         self.assertEqual(stat.S_IMODE(fallback.stat().st_mode), 0o600)
         lines = [json.loads(line) for line in fallback.read_text().splitlines()]
-        self.assertEqual([(line["kind"], line["amount"], line["journaled"]) for line in lines],
-                         [("stacked", HUNDRED, False), ("stacked", HUNDRED, True)])
-        self.assertEqual(lines[1]["id"], stacked["id"])
+        self.assertEqual([(line["kind"], line["journaled"], line.get("id")) for line in lines],
+                         [("stacked", False, None), ("stacked", True, stacked["id"])])
 
     def test_a_decision_the_locked_journal_cannot_take_returns_the_bill(self):
         service = self.start()
@@ -645,21 +627,17 @@ class JournalFailureTest(JournalTestCase):
         reply = ws.reply({"cmd": "stack", "id": escrow["id"]})
         self.assertEqual(reply["type"], "error")
         self.assertIn("the bill is returned", reply["error"])
-        decision = ws.wait_for(lambda m: m["type"] == "decision", "the decision")
+        decision = ws.wait_for(of_type("decision"), "the decision")
         self.assertEqual((decision["decision"], decision["by"]), ("return", "journal-error"))
-        self.assertIn("locked", decision["reason"])
-        pending = ws.wait_for(lambda m: m["type"] in ("pending", "returned", "stacked"), "the outcome")
-        self.assertEqual((pending["type"], pending["kind"], pending["amount"]), ("pending", "returned", HUNDRED))
-        self.assertEqual(service.http("GET", "/healthz")[0], 503)
+        pending = ws.wait_for(of_type("pending", "returned", "stacked"), "the outcome")
+        self.assertEqual((pending["type"], pending["kind"]), ("pending", "returned"))
 
         writer.execute("COMMIT")
-        returned = ws.wait_for(lambda m: m["type"] in ("returned", "stacked"), "the journaled outcome")
-        self.assertEqual((returned["type"], returned["amount"]), ("returned", HUNDRED))
-        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the journal to recover")
+        self.assertEqual(ws.wait_for(of_type("returned", "stacked"), "the journaled outcome")["type"], "returned")
+        wait_until(lambda: self.health(service)[0], "the journal to recover")
         self.assertEqual(service.rows("SELECT kind, decision, detail FROM events WHERE id >= ?", escrow["id"]),
                          [("escrow", "return", "journal-error"), ("returned", None, None)])
-        sim = self.sim.status()
-        self.assertEqual((sim["stacked"], sim["returned"]), ("0", "1"))
+        self.assertEqual(self.sim.status()["stacked"], "0")
 
     def test_a_report_lost_while_the_journal_fails_is_journaled_unconfirmed_with_its_value(self):
         service = self.start()
@@ -671,11 +649,10 @@ class JournalFailureTest(JournalTestCase):
         fallback = pathlib.Path(f"{service.journal}.pending")
         wait_until(lambda: '"unconfirmed"' in fallback.read_text(), "the unconfirmed bill in the fallback file")
         writer.execute("COMMIT")
-        unconfirmed = ws.wait_for(lambda m: m["type"] in ("unconfirmed", "stacked"), "the journaled bill")
+        unconfirmed = ws.wait_for(of_type("unconfirmed", "stacked"), "the journaled bill")
         self.assertEqual((unconfirmed["type"], unconfirmed["amount"], unconfirmed["bill_type"]),
                          ("unconfirmed", HUNDRED, 4))
-        self.assertEqual(service.rows("SELECT kind, amount, code FROM events WHERE id > ?", escrow["id"]),
-                         [("unconfirmed", HUNDRED, 4)])
+        self.assertEqual(service.rows("SELECT kind FROM events WHERE id > ?", escrow["id"]), [("unconfirmed",)])
 
     def test_failing_journal_reads_get_an_error_and_the_service_goes_on(self):
         service = self.start()
@@ -683,22 +660,15 @@ class JournalFailureTest(JournalTestCase):
         _, stacked = self.take_bill(ws)
         writer = self.writer(service)
         writer.execute("ALTER TABLE events RENAME TO events_away")
-
-        reply = ws.reply({"cmd": "ack", "id": stacked["id"]})
-        self.assertEqual(reply["type"], "error")
-        self.assertIn("no such table", reply["error"])
-        status, body = service.http("GET", "/v1/events?since=0")
-        self.assertEqual(status, 503)
-        self.assertIn("no such table", body)
+        self.assertIn("no such table", ws.reply({"cmd": "ack", "id": stacked["id"]}).get("error"))
+        self.assertEqual(service.http("GET", "/v1/events?since=0"), (503, "journal: no such table: events\n"))
         late = service.client(since=0)
-        self.assertIn("no such table", late.wait_for(lambda m: m["type"] in ("ok", "error"), "hello")["error"])
+        self.assertIn("no such table", late.wait_for(of_type("ok", "error"), "hello").get("error"))
         self.assertEqual(service.metric("notavero_journal_last_id"), -1)
 
         writer.execute("ALTER TABLE events_away RENAME TO events")
         self.assertEqual(ws.reply({"cmd": "ack", "id": stacked["id"]})["type"], "ok")
-        status, body = service.http("GET", "/v1/events?since=0")
-        self.assertEqual(status, 200)
-        self.assertTrue(json.loads(body)["events"][-1]["acked"])
+        self.assertTrue(json.loads(service.http("GET", "/v1/events?since=0")[1])["events"][-1]["acked"])
 
     def test_a_damaged_journal_is_refused_at_start(self):
         service = self.start()
@@ -714,8 +684,7 @@ class JournalFailureTest(JournalTestCase):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment())
         out, err = process.communicate(timeout=TIMEOUT)
         children.forget(process)
-        self.assertEqual(process.returncode, 3, err)
-        self.assertEqual(out, "")
+        self.assertEqual((process.returncode, out), (3, ""), err)
         self.assertIn(f"the journal {service.journal} is damaged", err)
         self.assertIn("A person must look at it", err)
 
