@@ -464,20 +464,21 @@ class KillLoop:
             self.later(delay, self.fill_disk)
             self.later(delay + hold, self.free_disk)
         if plan.fill == "before":
-            # Either the journal still takes the escrow (its log had room) or
-            # the bill comes back; the disk stays full for the checks after.
-            self.pump(lambda: (self.hello_done and bill.escrows) or self.bill_finished(), BILL_TIMEOUT,
-                      f"{bill}'s escrow, or its end, on a full disk")
+            # Either the journal still takes the escrow (its log had room), or
+            # the service finds that it fails, or (a service that does not
+            # look) the bill comes back.
+            self.pump(lambda: (self.hello_done and bill.escrows) or self.healthz_cached() == 503
+                      or self.bill_finished(), BILL_TIMEOUT, f"{bill}'s escrow, or its end, on a full disk")
             if bill.escrows:
                 self.say("the journal still took rows on a full disk (its log had room)")
                 self.figures["fills that did not bite"] += 1
                 self.free_disk()
+            else:
+                self.full_disk_checks(bill)
         self.pump(self.bill_finished, BILL_TIMEOUT, f"{bill} to be finished")
         bill.done = True
         self.say(f"{bill}: {bill.outcome}")
         bill.note(f"finished: {bill.outcome} by the simulator")
-        if plan.fill == "before":
-            self.full_disk_checks(bill)
         self.timers = [timer for timer in self.timers if timer.is_alive()]
 
     def later(self, delay, function, *args):
@@ -923,20 +924,19 @@ class KillLoop:
                          "not the outcome it keeps until it is acknowledged")
 
     def full_disk_checks(self, bill):
-        """The disk filled before the bill went in.  When the journal could
-        not take its escrow, the bill must come back, acceptance must go off
-        (and /healthz say 503) until the journal can commit again, and then
-        come back by itself."""
-        if bill.escrows:
-            return
+        """The disk filled before the bill went in and the journal could not
+        take its escrow: the bill must not be stacked, acceptance must go off
+        (the device's enable mask all zero; its state may still be the
+        returned report, kept until the journal takes it) and /healthz say
+        503 until the journal can commit again; then acceptance comes back
+        by itself."""
         self.figures["journal failures"] += 1
-        if bill.outcome == "stacked":
-            self.problem(f"{bill} was stacked though its escrow never reached the journal")
         server = self.server
 
         def acceptance_off():
-            return (self.server is not server or self.sim_status()["state"] == DISABLED) and \
-                   (self.server is not server or self.healthz_cached() == 503)
+            if self.server is not server:
+                return True  # it died: look_after_service says why
+            return self.sim_status()["enabled"] == "000000" and self.healthz_cached() == 503
         # Once it has stayed on for a whole time-out, a short wait tells the same.
         wait = TIMEOUT if not self.acceptance_problems else 3.0
         try:
@@ -946,10 +946,11 @@ class KillLoop:
         except Failure:
             self.acceptance_problems += 1
             status = self.sim_status(force=True)
-            shown = "acceptance on" if status["state"] == WAITING else "not disabled"
             self.problem(f"the journal could not take {bill}'s escrow (disk full), yet {wait:g} s later the "
-                         f"device shows {status['state']:02X} ({shown}) and /healthz answers "
-                         f"{self.healthz_cached(force=True)}")
+                         f"device's enable mask is {status['enabled']} (state {status['state']:02X}) and /healthz "
+                         f"answers {self.healthz_cached(force=True)}")
+        if self.sim_status(force=True)["stacked"] != bill.before[0]:
+            self.problem(f"{bill} was stacked though its escrow never reached the journal")
         if self.rng.random() < 0.5 and self.server and self.server.alive():
             bill.plan.moment = bill.plan.fired = "disk-full"
             if self.server.signal(signal.SIGKILL):
