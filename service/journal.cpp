@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace notavero::service {
@@ -401,8 +401,8 @@ bool Journal::WriteFallback(const std::string& line) {
     }
     return true;
   }
-  std::cerr << "notavero-serve: cannot write " << path << ": " << std::strerror(error) << ": " << line
-            << std::endl;
+  std::cerr << "notavero-serve: cannot write " << path << ": " << std::generic_category().message(error)
+            << ": " << line << std::endl;
   return false;
 }
 
