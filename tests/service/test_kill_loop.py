@@ -267,6 +267,7 @@ class Plan:
     lock: tuple = None  # (delay after insert, hold) of another writer's lock
     fill: str = None  # "before" the insert, or "during" the bill
     fill_times: tuple = None  # (delay after insert, hold) for "during"
+    kill_when_full: bool = False  # "before": kill -9 while the journal fails
     fired: str = None  # the moment it fired at
 
     def describe(self):
@@ -322,7 +323,7 @@ class KillLoop:
         self.variant = variant
         self.verbose = verbose
         self.out = out
-        self.rng = random.Random(seed)
+        self.attempts = 0
         self.figures = Counter()
         self.moments = Counter()
         self.problems = []
@@ -412,12 +413,12 @@ class KillLoop:
             self.figures["seconds"] = round(time.monotonic() - self.t0, 1)
         return self.figures
 
-    def choose_plan(self):
-        rng = self.rng
+    def choose_plan(self, rng):
         plan = Plan()
         if self.variant == "full" and not self.full and rng.random() < 0.35:
             if rng.random() < 0.5:
                 plan.fill = "before"
+                plan.kill_when_full = rng.random() < 0.5
                 return plan  # its own checks, and its own kill
             plan.fill = "during"
             plan.fill_times = (rng.uniform(0, 1.5), rng.uniform(0.5, 4.0))
@@ -432,8 +433,12 @@ class KillLoop:
         return plan
 
     def one_bill(self):
-        plan = self.choose_plan()
-        bill_type = self.rng.choice(sorted(VALUES))
+        # Each attempt's choices come from the seed and its number alone, so
+        # that a run repeats them whatever the timing did to earlier bills.
+        self.attempts += 1
+        rng = random.Random(f"{self.seed}:{self.attempts}")
+        plan = self.choose_plan(rng)
+        bill_type = rng.choice(sorted(VALUES))
         self.ready()
         if plan.fill == "before":
             self.fill_disk()
@@ -477,6 +482,9 @@ class KillLoop:
                 self.full_disk_checks(bill)
         self.pump(self.bill_finished, BILL_TIMEOUT, f"{bill} to be finished")
         bill.done = True
+        if bill.outcome == "returned" and not bill.escrows and not bill.ends and not plan.fill and not plan.lock:
+            # Nothing stopped the service, yet the client was never asked.
+            self.figures["returned unoffered"] += 1
         self.say(f"{bill}: {bill.outcome}")
         bill.note(f"finished: {bill.outcome} by the simulator")
         self.timers = [timer for timer in self.timers if timer.is_alive()]
@@ -951,7 +959,7 @@ class KillLoop:
                          f"answers {self.healthz_cached(force=True)}")
         if self.sim_status(force=True)["stacked"] != bill.before[0]:
             self.problem(f"{bill} was stacked though its escrow never reached the journal")
-        if self.rng.random() < 0.5 and self.server and self.server.alive():
+        if bill.plan.kill_when_full and self.server and self.server.alive():
             bill.plan.moment = bill.plan.fired = "disk-full"
             if self.server.signal(signal.SIGKILL):
                 self.moments[("disk-full", "kill -9")] += 1
@@ -1155,7 +1163,7 @@ class KillLoop:
         moments = ", ".join(f"{moment} {name} {count}" for (moment, name), count in sorted(self.moments.items()))
         extra = ", ".join(f"{key} {f[key]}" for key in sorted(f) if key in (
             "pending messages", "write locks held", "disk fills", "journal failures", "fills that did not bite",
-            "starts failed", "inserts refused", "crashes"))
+            "starts failed", "inserts refused", "crashes", "returned unoffered"))
         return (f"kill loop {self.variant} (seed {self.seed}): kills {f['kills']}, SIGTERMs {f['terms']}, "
                 f"bills inserted {f['bills']}, stacked by the simulator {f['stacked by the simulator']}, "
                 f"credited {f['credited']}, repeats {f['repeats']}, unconfirmed {f['unconfirmed']}, "
