@@ -74,8 +74,10 @@ std::string JournalHealthJson(const JournalHealth& health) {
 }
 
 Journal::Journal(const std::string& path) : path_(path) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(
+          path.c_str(), &db_,
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+          nullptr) != SQLITE_OK) {
     std::string message =
         "cannot open the journal " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
     sqlite3_close(db_);
@@ -374,7 +376,7 @@ Journal::ProbeResult Journal::Probe() {
 bool Journal::WriteFallback(const std::string& line) {
   const std::scoped_lock lock(fallback_mutex_);
   const std::string path = FallbackPath();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   bool ok = fd >= 0;
   const std::string data = line + "\n";
   for (std::size_t done = 0; ok && done < data.size();) {

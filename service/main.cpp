@@ -61,8 +61,10 @@ int Run(const Config& config, const sigset_t& signals) {
               << ", not on the loopback address: other machines can reach the service; only the token keeps "
                  "them from driving the validators\n";
   }
-  ::umask(077);                             // the journal and the token are nobody else's business
-  ::mkdir(config.state_dir.c_str(), 0700);  // may exist; the journal's open says what is wrong
+  ::umask(077);  // the journal and the token are nobody else's business
+  // Another local user must not have laid out the state for us (its token,
+  // a journal with forged credits).
+  CheckPrivateState(config.state_dir, config.token_file, config.journal);
   AccessPolicy policy;
   policy.token = LoadOrCreateToken(config.token_file);
   Journal journal(config.journal);

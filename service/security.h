@@ -34,9 +34,19 @@ bool BearerAllowed(const AccessPolicy& policy, std::string_view authorization);
 // Compares in time that does not depend on where the texts differ.
 bool TokenEquals(std::string_view expected, std::string_view given);
 
+// The service's private files, checked by descriptor and never through a
+// symbolic link: the state directory (created 0700 when missing), the
+// directories of the token and the journal, and the journal's files that
+// exist must be owned by this service's user or root and not writable by
+// group or others.  Throws std::runtime_error naming the file, its owner and
+// mode and what to do.  Call under umask 077.
+void CheckPrivateState(const std::string& state_dir, const std::string& token_file,
+                       const std::string& journal);
+
 // Reads the token file, or creates it (mode 0600, 32 random bytes in hex)
-// when it does not exist.  Throws std::runtime_error when it cannot, and
-// when an existing file is readable by group or others.
+// when it does not exist, never through a symbolic link.  Throws
+// std::runtime_error when it cannot, and when an existing file is not owned
+// by this service's user or root or is open to group or others.
 std::string LoadOrCreateToken(const std::string& path);
 
 }  // namespace notavero::service

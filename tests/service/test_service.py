@@ -689,5 +689,76 @@ class JournalFailureTest(JournalTestCase):
         self.assertIn("A person must look at it", err)
 
 
+NOBODY = 65534
+
+
+class StateDirectoryTest(ServiceTestCase):
+    """The state directory, token and journal are the service's own: what
+    another local user laid out or linked is refused at start, by name."""
+
+    def refused(self, state_dir):
+        process = children.popen([SERVE, "--http-port", "0", "--state-dir", str(state_dir),
+                                  "--device", f"kiosk={self.sim.path}"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment())
+        out, err = process.communicate(timeout=TIMEOUT)
+        children.forget(process)
+        self.assertEqual((process.returncode, out), (1, ""), err)
+        return err
+
+    def test_a_directory_laid_out_by_another_user_is_refused_file_by_file(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give files to another user")
+        forged = pathlib.Path(self.state.name) / "serve"
+        forged.mkdir(mode=0o777)
+        os.chmod(forged, 0o777)
+        (forged / "token").write_text("f" * 64 + "\n")
+        os.chmod(forged / "token", 0o600)
+        with contextlib.closing(sqlite3.connect(forged / "journal.sqlite")) as db:
+            db.execute("CREATE TABLE events(id INTEGER PRIMARY KEY AUTOINCREMENT, time_ms INTEGER NOT NULL, "
+                       "device TEXT NOT NULL, kind TEXT NOT NULL, amount INTEGER NOT NULL DEFAULT 0, code INTEGER "
+                       "NOT NULL DEFAULT 0, decision TEXT, detail TEXT, acked_ms INTEGER)")
+            db.execute("INSERT INTO events(time_ms, device, kind, amount) VALUES(0, 'kiosk', 'stacked', 50000000)")
+            db.commit()
+        os.chmod(forged / "journal.sqlite", 0o666)
+        for path in (forged, forged / "token", forged / "journal.sqlite"):
+            os.chown(path, NOBODY, NOBODY)
+
+        err = self.refused(forged)
+        self.assertIn(f"the state directory {forged} is owned by uid {NOBODY}", err)
+        self.assertIn("mode 0777", err)
+        os.chown(forged, 0, 0)
+        os.chmod(forged, 0o700)
+        err = self.refused(forged)
+        self.assertIn(f"the journal file {forged / 'journal.sqlite'} is owned by uid {NOBODY}", err)
+        self.assertIn("mode 0666", err)
+        os.chown(forged / "journal.sqlite", 0, 0)
+        self.assertIn("mode 0666", self.refused(forged))
+        os.chmod(forged / "journal.sqlite", 0o600)
+        self.assertIn(f"the token file {forged / 'token'} is owned by uid {NOBODY}", self.refused(forged))
+
+    def test_links_and_open_modes_are_refused_and_missing_files_are_created_private(self):
+        state = pathlib.Path(self.state.name) / "serve"
+        state.mkdir(mode=0o700)
+        elsewhere = pathlib.Path(self.state.name) / "elsewhere"
+        elsewhere.write_text("f" * 64 + "\n")
+        os.chmod(elsewhere, 0o600)
+        (state / "token").symlink_to(elsewhere)
+        self.assertIn("symbolic link", self.refused(state))
+        (state / "token").unlink()
+        (state / "journal.sqlite").symlink_to(elsewhere)
+        self.assertIn(f"the journal file {state / 'journal.sqlite'} is a symbolic link", self.refused(state))
+        (state / "journal.sqlite").unlink()
+        os.chmod(state, 0o770)
+        self.assertIn("mode 0770", self.refused(state))
+        os.chmod(state, 0o700)
+
+        service = Service(state, "--device", f"kiosk={self.sim.path}")
+        self.addCleanup(self.stopped_cleanly, service)
+        self.take_bill(self.ready_client(service))
+        modes = {path.name: stat.S_IMODE(path.stat().st_mode) for path in state.iterdir()}
+        self.assertEqual(set(modes), {"token", "journal.sqlite", "journal.sqlite-wal", "journal.sqlite-shm"})
+        self.assertEqual(set(modes.values()), {0o600}, modes)
+
+
 if __name__ == "__main__":
     unittest.main()
