@@ -298,6 +298,8 @@ class Bill:
         self.outcome = None  # by the simulator: stacked, returned or rejected
         self.before = None  # the simulator's (stacked, returned) before it
         self.ends = 0  # how often the service ended while it was in play
+        self.quiet_since = None  # when the device was done and the journal had nothing more
+        self.unreported = False  # the running service never reported it stacked
         self.done = False
 
     def note(self, text):
@@ -588,8 +590,14 @@ class KillLoop:
                 raise Failure(f"the simulator counted more than one bill for {bill}: {status}")
         if not self.caught_up():
             return False
-        if bill.outcome == "stacked" and not bill.stacked_ids and not bill.ends:
-            return False  # the service that saw it all owes the client its stacked message
+        if bill.outcome == "stacked" and not bill.stacked_ids and not bill.ends and not bill.unreported:
+            # The service that saw it all owes the client its stacked message.
+            bill.quiet_since = bill.quiet_since or time.monotonic()
+            if time.monotonic() - bill.quiet_since < TIMEOUT:
+                return False
+            self.problem(f"{bill}: the device stacked it and the running service did not report it "
+                         f"within {TIMEOUT:g} s; its story: {'; '.join(bill.notes)}")
+            bill.unreported = True
         if bill.plan.moment and not bill.plan.fired:
             # A kill planned for a moment the bill never reached (it came
             # back, or the service went first): it comes now, between bills.
