@@ -1052,12 +1052,18 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
       if (foreign) {
         Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED);
       }
-      recorded = Driver.NotifyOutcome(beStacked, amount);
-      if (recorded) {
+      // Counted before the host hears of it (a host may read the counters in
+      // its callback), and taken back when the host could not record it.
+      const auto count = [&](int sign) {
         Driver.Count([&](TDriverCounters& c) {
-          ++c.stacked[bill_type];  // a known value: the type is inside the table
-          c.stacked_amount += amount;
+          c.stacked[bill_type] += sign;  // a known value: the type is inside the table
+          c.stacked_amount += sign * amount;
         });
+      };
+      count(1);
+      recorded = Driver.NotifyOutcome(beStacked, amount);
+      if (!recorded) {
+        count(-1);
       }
     }
   } else {
@@ -1067,14 +1073,15 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     // run before, which a journal closes with it).
     const bool tell = amount != 0 && (foreign ? (!decided || Driver.BillCallback.event_callback != nullptr)
                                               : state.bill->host_offered);
+    Driver.Count([](TDriverCounters& c) { ++c.returned; });
     if (tell) {
       if (foreign) {
         Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
       }
       recorded = Driver.NotifyOutcome(beReturned, amount);
-    }
-    if (recorded) {
-      Driver.Count([](TDriverCounters& c) { ++c.returned; });
+      if (!recorded) {
+        Driver.Count([](TDriverCounters& c) { --c.returned; });
+      }
     }
   }
   if (!recorded) {
