@@ -67,6 +67,46 @@ class Statement {
 
 }  // namespace
 
+constexpr const char* kInsertSql =
+    "INSERT INTO events(time_ms, device, kind, amount, code, decision, detail) "
+    "VALUES(?, ?, ?, ?, ?, NULLIF(?, ''), NULLIF(?, ''))";
+constexpr const char* kDecideSql =
+    "UPDATE events SET decision = ?, detail = ? WHERE id = ? AND kind = 'escrow'";
+constexpr const char* kFindStackedSql = "SELECT acked_ms FROM events WHERE id = ? AND kind = 'stacked'";
+constexpr const char* kAckSql = "UPDATE events SET acked_ms = ? WHERE id = ?";
+constexpr const char* kLastIdSql = "SELECT COALESCE(MAX(id), 0) FROM events";
+constexpr const char* kUndecidedSql =
+    "SELECT id FROM events WHERE kind = 'escrow' AND decision IS NULL ORDER BY id";
+constexpr const char* kCloseUndecidedSql =
+    "UPDATE events SET decision = 'return', detail = ? WHERE kind = 'escrow' AND decision IS NULL";
+constexpr const char* kLastEscrowSql =
+    "SELECT id FROM events WHERE device = ? AND kind = 'escrow' ORDER BY id DESC LIMIT 1";
+constexpr const char* kOutcomeAfterSql =
+    "SELECT 1 FROM events WHERE device = ? AND kind = ? AND id > ? LIMIT 1";
+
+const char* const Journal::kPageQuery =
+    "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
+    "FROM events WHERE kind = 'stacked' AND acked_ms IS NULL AND id <= ?1 AND id > ?3 "
+    "UNION ALL "
+    "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
+    "FROM events WHERE id > MAX(?1, ?3) "
+    "ORDER BY id LIMIT ?2";
+
+std::vector<const char*> Journal::Queries() {
+  return {kInsertSql, kDecideSql,    kFindStackedSql,    kAckSql,        kPageQuery,
+          kLastIdSql, kUndecidedSql, kCloseUndecidedSql, kLastEscrowSql, kOutcomeAfterSql};
+}
+
+std::vector<std::string> Journal::QueryPlan(const std::string& sql) {
+  const std::scoped_lock lock(mutex_);
+  Statement explain(db_, ("EXPLAIN QUERY PLAN " + sql).c_str());
+  std::vector<std::string> plan;
+  while (explain.Step()) {
+    plan.push_back(explain.Text(3));
+  }
+  return plan;
+}
+
 std::string JournalHealthJson(const JournalHealth& health) {
   JsonObject json;
   json.Add("ok", health.ok);
@@ -185,9 +225,7 @@ JournalHealth Journal::Health() const {
 }
 
 int64_t Journal::Insert(const BillEvent& event) {
-  Statement insert(db_,
-                   "INSERT INTO events(time_ms, device, kind, amount, code, decision, detail) "
-                   "VALUES(?, ?, ?, ?, ?, NULLIF(?, ''), NULLIF(?, ''))");
+  Statement insert(db_, kInsertSql);
   insert.Bind(1, event.time_ms ? event.time_ms : NowMs())
       .Bind(2, event.device)
       .Bind(3, event.kind)
@@ -209,7 +247,7 @@ int64_t Journal::Append(const BillEvent& event) {
 }
 
 void Journal::Decide(int64_t escrow_id, const std::string& decision, const std::string& by) {
-  Statement update(db_, "UPDATE events SET decision = ?, detail = ? WHERE id = ? AND kind = 'escrow'");
+  Statement update(db_, kDecideSql);
   update.Bind(1, decision).Bind(2, by).Bind(3, escrow_id).Step();
 }
 
@@ -224,7 +262,7 @@ void Journal::SetDecision(int64_t escrow_id, const std::string& decision, const 
 
 Journal::AckResult Journal::Ack(int64_t id) {
   const std::scoped_lock lock(mutex_);
-  Statement find(db_, "SELECT acked_ms FROM events WHERE id = ? AND kind = 'stacked'");
+  Statement find(db_, kFindStackedSql);
   if (!find.Bind(1, id).Step()) {
     return AckResult::kNotStacked;
   }
@@ -232,7 +270,7 @@ Journal::AckResult Journal::Ack(int64_t id) {
     return AckResult::kAlreadyAcked;
   }
   try {
-    Statement update(db_, "UPDATE events SET acked_ms = ? WHERE id = ?");
+    Statement update(db_, kAckSql);
     update.Bind(1, NowMs()).Bind(2, id).Step();
   } catch (const JournalError& error) {
     Failed(error);
@@ -241,17 +279,15 @@ Journal::AckResult Journal::Ack(int64_t id) {
 }
 
 std::vector<BillEvent> Journal::Since(int64_t since, int limit) {
+  return Page(since, 0, limit);
+}
+
+std::vector<BillEvent> Journal::Page(int64_t since, int64_t after, int limit) {
   const std::scoped_lock lock(mutex_);
   // Two searches, one by the index "unacked", one by id, merged: no scan of
   // the table however long it is.
-  Statement select(db_,
-                   "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
-                   "FROM events WHERE kind = 'stacked' AND acked_ms IS NULL AND id <= ?1 "
-                   "UNION ALL "
-                   "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
-                   "FROM events WHERE id > ?1 "
-                   "ORDER BY id LIMIT ?2");
-  select.Bind(1, since).Bind(2, int64_t{limit});
+  Statement select(db_, kPageQuery);
+  select.Bind(1, since).Bind(2, int64_t{limit}).Bind(3, after);
   std::vector<BillEvent> events;
   while (select.Step()) {
     BillEvent event;
@@ -271,7 +307,7 @@ std::vector<BillEvent> Journal::Since(int64_t since, int limit) {
 
 int64_t Journal::LastId() {
   const std::scoped_lock lock(mutex_);
-  Statement select(db_, "SELECT COALESCE(MAX(id), 0) FROM events");
+  Statement select(db_, kLastIdSql);
   select.Step();
   return select.Int(0);
 }
@@ -281,14 +317,12 @@ std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
   std::vector<int64_t> ids;
   try {
     // Both use the index "undecided": no scan of the table.
-    Statement select(db_, "SELECT id FROM events WHERE kind = 'escrow' AND decision IS NULL ORDER BY id");
+    Statement select(db_, kUndecidedSql);
     while (select.Step()) {
       ids.push_back(select.Int(0));
     }
     if (!ids.empty()) {
-      Statement update(db_,
-                       "UPDATE events SET decision = 'return', detail = ? "
-                       "WHERE kind = 'escrow' AND decision IS NULL");
+      Statement update(db_, kCloseUndecidedSql);
       update.Bind(1, by).Step();
     }
   } catch (const JournalError& error) {
@@ -299,11 +333,11 @@ std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
 
 Journal::Foreign Journal::ResolveForeign(const std::string& device, const std::string& kind) {
   const std::scoped_lock lock(mutex_);
-  Statement last(db_, "SELECT id FROM events WHERE device = ? AND kind = 'escrow' ORDER BY id DESC LIMIT 1");
+  Statement last(db_, kLastEscrowSql);
   if (!last.Bind(1, device).Step()) {
     return Foreign::kOutcome;
   }
-  Statement after(db_, "SELECT 1 FROM events WHERE device = ? AND kind = ? AND id > ? LIMIT 1");
+  Statement after(db_, kOutcomeAfterSql);
   return after.Bind(1, device).Bind(2, kind).Bind(3, last.Int(0)).Step() ? Foreign::kRepeat
                                                                          : Foreign::kOutcome;
 }

@@ -77,6 +77,16 @@ class Journal {
   // Events with an id above since, and stacked events not acknowledged with
   // an id up to since, in id order; at most limit of them.
   std::vector<BillEvent> Since(int64_t since, int limit);
+  // The same, one page at a time: only events with an id above after (the
+  // last id of the page before; 0 for the first).
+  std::vector<BillEvent> Page(int64_t since, int64_t after, int limit);
+  // Its SQL, for a test of its query plan.
+  static const char* const kPageQuery;
+  // Every statement the journal runs on the events table, and how SQLite
+  // would run one (the detail lines of EXPLAIN QUERY PLAN): a test holds
+  // that none scans the table.
+  static std::vector<const char*> Queries();
+  std::vector<std::string> QueryPlan(const std::string& sql);
   int64_t LastId();
 
   // At start: every escrow of an earlier run still without a decision gets

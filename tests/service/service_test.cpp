@@ -117,6 +117,22 @@ TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatOut
   EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kOutcome);
 }
 
+// A scan of the events table grows with the journal and holds the server's
+// thread and the journal's lock meanwhile.  Scans of the partial indexes
+// (undecided escrows, unacknowledged stacked bills) stay small.
+TEST(JournalTest, NoQuerySearchesTheWholeTable) {
+  TempDir dir;
+  Journal journal(dir.File("journal.sqlite"));
+  for (const char* sql : Journal::Queries()) {
+    for (const std::string& line : journal.QueryPlan(sql)) {
+      const bool table_scan = line.starts_with("SCAN") &&
+                              line.find("USING INDEX undecided") == std::string::npos &&
+                              line.find("USING INDEX unacked") == std::string::npos;
+      EXPECT_FALSE(table_scan) << sql << "\n  " << line;
+    }
+  }
+}
+
 TEST(MessagesTest, ParsesCommandsAndNamesWhatIsWrong) {
   auto parsed = ParseCommand(R"({"cmd":"hello","token":"abc","since":41,"ref":"r"})");
   ASSERT_TRUE(parsed.command) << parsed.error;
