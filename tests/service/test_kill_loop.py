@@ -393,7 +393,7 @@ class KillLoop:
 
     def run(self):
         self.say(f"kill loop, variant {self.variant}, seed {self.seed}, {self.kills} kills")
-        self.state_dir.mkdir(parents=True, exist_ok=True)
+        self.state_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
         try:
             self.sim = Device()
             self.start_service()
@@ -1219,7 +1219,7 @@ def unmount(path):
 def run_variant(variant, kills, seed, workdir, verbose=False, out=sys.stderr):
     """Runs one loop in workdir; returns the KillLoop, or a reason to skip."""
     state_dir = pathlib.Path(workdir) / "state"
-    state_dir.mkdir(parents=True, exist_ok=True)
+    state_dir.mkdir(mode=0o700, parents=True, exist_ok=True)  # the service's own, nobody else's
     if variant == "full":
         reason = mount_tmpfs(state_dir)
         if reason:
