@@ -29,6 +29,7 @@ constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без н�
 constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
 constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
 constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включён без запроса: выключается");
+constexpr auto kDisableForTable = Cp1251(u8"Приём купюр выключается до чтения таблицы купюр");
 constexpr auto kNoBillTable = Cp1251(u8"Таблица купюр не получена: будет запрошена снова");
 constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
 constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
@@ -880,9 +881,12 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
     case dsAccepting:
       BillVanished(state);
       Driver.DeviceAccepting.store(true);
-      // Acceptance is on only when this driver's host asked for it.
-      if (device_state == dsWaitingForBill && !state.accepting && !request_pending) {
-        LogWrite(2, kUnaskedAcceptance.str());
+      // Acceptance is on only when this driver's host asked for it, and only
+      // once the table is known: the table is read in the disabled state, so
+      // a device found accepting goes there first, whatever the host wants
+      // (a standing request then turns acceptance on again).
+      if (device_state == dsWaitingForBill && !state.accepting && (!request_pending || state.need_init)) {
+        LogWrite(2, request_pending ? kDisableForTable.str() : kUnaskedAcceptance.str());
         Driver.EnableBillTypes(false);
       }
       break;

@@ -681,6 +681,27 @@ TEST_F(MoneyTest, AcceptanceRequestOfACHostStandsAcrossPowerCuts) {
   EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k500}, {NV_BILL_STACKED, k500}}));
 }
 
+TEST_F(MoneyTest, DeviceLeftAcceptingIsReadBeforeAStandingRequestTurnsItOn) {
+  // A host killed with acceptance on; its successor asks for acceptance at
+  // once.  The table is read only in the disabled state: without it the
+  // first bill would go back unoffered.
+  ModelLine line(kStartDisabled);
+  line.WithModel([](sim::DeviceModel& model) {
+    Feed(model, kEnableAll);
+    return 0;
+  });
+  Host host;
+  TNotavero driver(1, host.CSink(), line.Device());
+  driver.SetEnabled(true);
+  const auto table = line.WaitForFrame(kGetBillTable);
+  ASSERT_TRUE(table) << "the table was never read";
+  ASSERT_TRUE(line.WaitForFrame(kEnableAll, *table));
+  ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
+  line.WithModel([](sim::DeviceModel& model) { return model.Insert(4, sim::SimClock::now()); });
+  ASSERT_TRUE(host.WaitForCalls(2));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+}
+
 TEST_F(MoneyTest, EnableOfAGetDriverHostBeforeTheTableIsUsedUpAndLogged) {
   ModelLine line;  // the device starts in power-up
   Host host;
