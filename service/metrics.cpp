@@ -63,9 +63,10 @@ std::string RenderMetrics(const std::vector<ValidatorSnapshot>& validators, cons
       Sample(out, "notavero_bills_stacked_total", DeviceLabel(v) + ",value=\"" + value + "\"", Count(count));
     }
   }
-  PerDevice(out, validators, "notavero_stacked_amount_total", "counter",
-            "Sum of the bills stacked since the service started, in currency units.",
-            [](const auto& v) { return AmountText(v.stacked_amount); });
+  PerDevice(
+      out, validators, "notavero_stacked_amount_total", "counter",
+      "Sum of the bills stacked since the service started, in whole currency units (100.5, not 1005000).",
+      [](const auto& v) { return AmountText(v.stacked_amount); });
   const auto counter = [](uint32_t nv_counters::*field) {
     return [field](const ValidatorSnapshot& v) { return Count(v.has_counters ? v.counters.*field : 0); };
   };

@@ -4,6 +4,11 @@
 // includes Beast.
 #include "service/server.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <boost/asio.hpp>
@@ -12,6 +17,8 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -35,8 +42,53 @@ constexpr std::size_t kMaxBodyBytes = 16384;
 constexpr std::size_t kMaxFileBytes = 4 << 20;
 constexpr int kSendBufferBytes = 65536;
 constexpr int kReplayLimit = 10000;  // a hello replays at most this many events; "more" says so
+// A replay is read from the journal a page at a time, as the client reads:
+// the next page once less than kReplayLowWater bytes wait for it.
+constexpr int kReplayPage = 100;
+constexpr std::size_t kReplayLowWater = 16384;
+// Bytes waiting for one client before it is dropped, whatever it asked for.
+constexpr std::size_t kQueueBytesWithToken = 1 << 20;
+constexpr std::size_t kQueueBytesReadOnly = 128 << 10;
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
+// A WebSocket client says hello this soon after its handshake or is closed.
+constexpr auto kHelloTimeout = std::chrono::seconds(5);
+// HTTP connections at once, whatever the descriptors allow; and the
+// descriptors the service keeps for itself (journal, devices, listener).
+constexpr std::size_t kMaxHttpConnections = 128;
+constexpr int64_t kMinHttpConnections = 8;
+constexpr int64_t kOwnDescriptors = 32;
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails
+
+// Journal reads (a hello with since, GET /v1/events) one connection may
+// make: a burst of kReadBurst, then kReadsPerSecond.
+constexpr double kReadsPerSecond = 5;
+constexpr double kReadBurst = 10;
+
+// A token bucket for one connection's journal reads.
+class ReadBudget {
+ public:
+  bool Take() {
+    const auto now = std::chrono::steady_clock::now();
+    tokens_ =
+        std::min(kReadBurst, tokens_ + std::chrono::duration<double>(now - last_).count() * kReadsPerSecond);
+    last_ = now;
+    if (tokens_ < 1) {
+      return false;
+    }
+    tokens_ -= 1;
+    return true;
+  }
+
+ private:
+  double tokens_ = kReadBurst;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+std::string ReadRefusal() {
+  return "refused: too many journal reads on this connection (at most " +
+         std::to_string(static_cast<int>(kReadsPerSecond)) + " a second); wait and ask again";
+}
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -118,23 +170,52 @@ class ServerImpl;
 // One WebSocket client.
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
-  WsSession(ServerImpl& server, tcp::socket socket, bool authorized)
-      : server_(server), ws_(std::move(socket)), authorized_(authorized) {}
+  WsSession(ServerImpl& server, tcp::socket socket, bool authorized, uint64_t serial)
+      : server_(server),
+        ws_(std::move(socket)),
+        hello_timer_(ws_.get_executor()),
+        authorized_(authorized),
+        serial_(serial) {}
 
-  void Accept(Request request);
+  // raw: the handshake request as it came, and whatever came after it.
+  void Accept(std::string raw);
   // Queues a message; a client whose queue is full is dropped.
   void Send(const Message& message);
   void Close();
+  // Ends the connection with a close frame that says why.
+  void Shed(std::string why);
+
+  // Counted among the clients: its hello found room.
+  [[nodiscard]] bool admitted() const { return admitted_; }
+  void Admit() { admitted_ = true; }
+  // Which connection came first.
+  [[nodiscard]] uint64_t serial() const { return serial_; }
 
   [[nodiscard]] bool said_hello() const { return said_hello_; }
   [[nodiscard]] bool authorized() const { return authorized_; }
   [[nodiscard]] int64_t replayed_up_to() const { return replayed_up_to_; }
-  void AllowBacklog(std::size_t messages) { backlog_ += messages; }
+  [[nodiscard]] bool closed() const { return closed_; }
   void SetHello(bool authorized, int64_t replayed_up_to) {
     said_hello_ = true;
     authorized_ = authorized;
     replayed_up_to_ = replayed_up_to;
   }
+
+  // A hello's replay under way: where it is, and what its ok will say.
+  struct Replay {
+    int64_t since = 0;
+    int64_t after = 0;  // the last id sent
+    int64_t count = 0;
+    int64_t last = 0;  // live events above this id are sent from the ok on
+    bool authorized = false;
+    bool was_decider = false;
+    std::string ref;
+  };
+  [[nodiscard]] bool replaying() const { return replay_.has_value(); }
+  ReadBudget& reads() { return reads_; }
+  Replay& replay() { return *replay_; }
+  void StartReplay(Replay replay) { replay_ = std::move(replay); }
+  void EndReplay() { replay_.reset(); }
 
  private:
   void Read();
@@ -144,21 +225,35 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   ServerImpl& server_;
   websocket::stream<beast::tcp_stream> ws_;
+  asio::steady_timer hello_timer_;
   beast::flat_buffer buffer_;
   std::deque<Message> queue_;
   bool writing_ = false;
   bool closed_ = false;
   bool said_hello_ = false;
+  bool handshaken_ = false;
+  bool shedding_ = false;  // closing on the service's side: what it sends is not read
+  bool admitted_ = false;
   bool authorized_;
+  uint64_t serial_;
   int64_t replayed_up_to_ = 0;
-  std::size_t backlog_ = 0;  // queued messages beyond the bound (a replay), not yet written
+  std::size_t queued_bytes_ = 0;
+  std::optional<Replay> replay_;
+  ReadBudget reads_;
 };
 
 // One HTTP connection, until it upgrades to a WebSocket or ends.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(ServerImpl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  HttpSession(ServerImpl& server, tcp::socket socket, uint64_t serial);
+  ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
   void Read();
+  // Waiting for (the rest of) a request, not answering one.
+  [[nodiscard]] bool idle() const { return idle_; }
+  // Closes it to make room for a new connection.
+  void Shed();
 
  private:
   void OnRead(beast::error_code error);
@@ -167,6 +262,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   ServerImpl& server_;
   beast::tcp_stream stream_;
+  uint64_t serial_;
+  bool idle_ = false;
+  ReadBudget reads_;
   beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes};
   std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -191,6 +289,16 @@ class ServerImpl final : public Server, public EventSink {
                                ": " + failure.code().message());
     }
     port_ = acceptor_.local_endpoint().port();
+    // HTTP connections at once: few enough that they, the WebSocket clients
+    // (two per slot: those waiting for their hello too) and the service's
+    // own files fit in the descriptors it may open.
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const auto spare = static_cast<int64_t>(std::min<rlim_t>(files.rlim_cur, 1 << 20)) - kOwnDescriptors -
+                       2 * static_cast<int64_t>(config.max_clients);
+    http_limit_ =
+        static_cast<std::size_t>(std::clamp<int64_t>(spare, kMinHttpConnections, kMaxHttpConnections));
+    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Acceptance goes off on every validator as soon as a write fails.
     journal_.OnFailing([this] { asio::post(io_, [this] { JournalChanged(); }); });
   }
@@ -198,6 +306,9 @@ class ServerImpl final : public Server, public EventSink {
   ~ServerImpl() override {
     Stop();
     journal_.OnFailing(nullptr);
+    if (reserve_fd_ >= 0) {
+      ::close(reserve_fd_);
+    }
   }
 
   unsigned Port() const override { return port_; }
@@ -229,6 +340,7 @@ class ServerImpl final : public Server, public EventSink {
       beast::error_code ignored;
       acceptor_.close(ignored);
       probe_timer_.cancel();
+      accept_pause_.cancel();
       for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
         session->Close();
       }
@@ -242,7 +354,9 @@ class ServerImpl final : public Server, public EventSink {
     auto shared = std::make_shared<const std::string>(std::move(message));
     asio::post(io_, [this, shared, journal_id] {
       for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
-        if (session->said_hello() && (journal_id == 0 || journal_id > session->replayed_up_to())) {
+        // A replay under way sends journaled events itself, in order.
+        if (session->said_hello() &&
+            (journal_id == 0 || (!session->replaying() && journal_id > session->replayed_up_to()))) {
           session->Send(shared);
         }
       }
@@ -255,7 +369,76 @@ class ServerImpl final : public Server, public EventSink {
   const AccessPolicy& policy() const { return policy_; }
   const Config& config() const { return config_; }
   void Refused() { ++refused_; }
-  bool RoomForClient() const { return sessions_.size() < config_.max_clients; }
+  // Read-only clients may hold all slots but these: the rest are for
+  // clients with the token.
+  std::size_t ReadOnlyLimit() const {
+    return config_.max_clients - std::max<std::size_t>(1, config_.max_clients / 4);
+  }
+  uint64_t NextSerial() { return ++serial_; }
+  // Events in one page of a replay: a quarter of a client's queue at most,
+  // so that a page and the hello's ok fit in it.
+  std::size_t ReplayPageSize() const {
+    return std::clamp<std::size_t>(config_.client_queue / 4, 1, kReplayPage);
+  }
+
+  // A new WebSocket connection, not yet counted as a client: it has
+  // kHelloTimeout to say hello.  As many may wait as there are slots; when
+  // they are all taken the one that waited longest goes, so that no number
+  // of idle connections keeps a client that says hello at once out.
+  void MakeRoomForNewcomer() {
+    std::vector<std::shared_ptr<WsSession>> waiting;
+    for (const auto& session : sessions_) {
+      if (!session->admitted()) {
+        waiting.push_back(session);
+      }
+    }
+    if (waiting.size() >= config_.max_clients) {
+      const auto oldest = std::min_element(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
+        return a->serial() < b->serial();
+      });
+      ++dropped_;
+      (*oldest)->Shed("refused: too many connections without hello; this one waited longest");
+    }
+  }
+
+  // A hello: room among the clients, or why not.  A client with the token
+  // is never refused while a read-only client can be shed for it.
+  bool Admit(WsSession& session, bool authorized, std::string& why) {
+    if (session.admitted()) {
+      return true;
+    }
+    std::size_t clients = 0;
+    std::size_t read_only = 0;
+    std::shared_ptr<WsSession> newest_read_only;
+    for (const auto& other : sessions_) {
+      if (other->admitted()) {
+        ++clients;
+        if (!other->authorized()) {
+          ++read_only;
+          if (!newest_read_only || other->serial() > newest_read_only->serial()) {
+            newest_read_only = other;
+          }
+        }
+      }
+    }
+    if (!authorized && (read_only >= ReadOnlyLimit() || clients >= config_.max_clients)) {
+      why = "refused: no room for another client without the token (" + std::to_string(ReadOnlyLimit()) +
+            " of the " + std::to_string(config_.max_clients) +
+            " slots; the rest are kept for clients with it)";
+      return false;
+    }
+    if (clients >= config_.max_clients) {
+      if (!newest_read_only) {
+        why = "refused: all " + std::to_string(config_.max_clients) +
+              " client slots are taken by clients with the token";
+        return false;
+      }
+      ++dropped_;
+      newest_read_only->Shed("closed: this slot went to a client with the token");
+    }
+    session.Admit();
+    return true;
+  }
   void Add(const std::shared_ptr<WsSession>& session) { sessions_.insert(session); }
   void Remove(const std::shared_ptr<WsSession>& session, bool dropped) {
     if (sessions_.erase(session) != 0) {
@@ -361,10 +544,21 @@ class ServerImpl final : public Server, public EventSink {
     return body + "],\"journal\":" + JournalHealthJson(journal_.Health()) + "}";
   }
 
-  // Empty when the journal is healthy, else why not.
-  std::string JournalTrouble() const {
+  // Empty when the journal is healthy and every validator online, else
+  // why not, a line each.
+  std::string Trouble() const {
+    std::string trouble;
     const JournalHealth health = journal_.Health();
-    return health.ok ? std::string() : health.error;
+    if (!health.ok) {
+      trouble += "the journal is failing: " + health.error + "\n";
+    }
+    for (const Validator* validator : validators_) {
+      const ValidatorSnapshot snapshot = validator->Snapshot();
+      if (snapshot.link != NV_LINK_ONLINE) {
+        trouble += "validator " + snapshot.name + " is not online: " + nv_link_name(snapshot.link) + "\n";
+      }
+    }
+    return trouble;
   }
 
   std::string EventsBody(int64_t since, int limit) {
@@ -400,15 +594,70 @@ class ServerImpl final : public Server, public EventSink {
       if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
         return;
       }
+      if (error == asio::error::no_descriptors || error.value() == ENFILE) {
+        OutOfDescriptors();
+        return;
+      }
       if (!error) {
         beast::error_code ignored;
         socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
-        std::make_shared<HttpSession>(*this, std::move(socket))->Read();
+        MakeRoomForHttp();
+        std::make_shared<HttpSession>(*this, std::move(socket), ++serial_)->Read();
       }
       Accept();
     });
   }
 
+  // No descriptor for a new connection: the reserve one lets the service
+  // take the connection at the head of the queue and close it at once,
+  // rather than leave it waiting; then accepting pauses a moment instead of
+  // spinning on the same error.
+  void OutOfDescriptors() {
+    ++refused_;
+    if (reserve_fd_ >= 0) {
+      ::close(reserve_fd_);
+      const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (!out_of_descriptors_said_) {
+      out_of_descriptors_said_ = true;
+      std::cerr << "notavero-serve: out of file descriptors: a new connection was closed unanswered "
+                   "(raise LimitNOFILE, or lower --max-clients)"
+                << std::endl;
+    }
+    accept_pause_.expires_after(kAcceptPause);
+    accept_pause_.async_wait([this](beast::error_code error) {
+      if (!error) {
+        Accept();
+      }
+    });
+  }
+
+  // At the bound of HTTP connections, the one that has waited longest for
+  // a request goes: idle connections do not keep a new one (a front end's
+  // reconnect, /healthz) out.
+  void MakeRoomForHttp() {
+    if (http_.size() < http_limit_) {
+      return;
+    }
+    for (const auto& [serial, weak] : http_) {
+      const auto session = weak.lock();
+      if (session && session->idle()) {
+        ++refused_;
+        session->Shed();
+        return;
+      }
+    }
+  }
+
+ public:
+  void AddHttp(uint64_t serial, const std::shared_ptr<HttpSession>& session) { http_[serial] = session; }
+  void RemoveHttp(uint64_t serial) { http_.erase(serial); }
+
+ private:
   // Every second while the journal fails: does it take writes again?  The
   // rows that waited are written and published; acceptance comes back where
   // clients want it.
@@ -472,65 +721,120 @@ class ServerImpl final : public Server, public EventSink {
       }
       authorized = true;
     }
-    const bool was_decider = session->said_hello() && session->authorized();
-    int64_t replayed = session->replayed_up_to();
-    int64_t count = 0;
-    bool more = false;
+    if (session->replaying()) {
+      reply(ErrorReply("refused: a replay is under way; send hello again after its ok", command.ref));
+      return;
+    }
+    std::string why;
+    if (!Admit(*session, authorized, why)) {
+      Refused();
+      reply(ErrorReply(why, command.ref));
+      session->Shed(why);
+      return;
+    }
+    WsSession::Replay replay;
+    replay.since = command.since;
+    replay.last = session->replayed_up_to();
+    replay.authorized = authorized;
+    replay.was_decider = session->said_hello() && session->authorized();
+    replay.ref = command.ref;
     if (command.since >= 0) {
-      std::vector<BillEvent> events;
-      try {
-        events = journal_.Since(command.since, kReplayLimit);
-      } catch (const JournalError& error) {
-        reply(ErrorReply(std::string("no replay: ") + error.what(), command.ref));
+      if (!session->reads().Take()) {
+        Refused();
+        reply(ErrorReply(ReadRefusal(), command.ref));
         return;
       }
-      more = events.size() == static_cast<std::size_t>(kReplayLimit);
-      // The replay may exceed the client's queue bound; the bound holds
-      // again for what comes after it.
-      session->AllowBacklog(events.size() + validators_.size() + 1);
-      for (const auto& event : events) {
-        reply(BillEventJson(event));
-        replayed = std::max(replayed, event.id);
-        ++count;
-      }
+      session->StartReplay(std::move(replay));
+      ReplayPage(*session);
+      return;
     }
-    if (!session->said_hello() && command.since < 0) {
+    if (!session->said_hello()) {
       // Live events from now on.
       try {
-        replayed = std::max(replayed, journal_.LastId());
+        replay.last = std::max(replay.last, journal_.LastId());
       } catch (const JournalError& error) {
         reply(ErrorReply(std::string("hello failed: ") + error.what(), command.ref));
         return;
       }
     }
-    session->SetHello(authorized, replayed);
-    if (authorized && !was_decider) {
+    FinishHello(*session, replay, false);
+  }
+
+ public:
+  // Sends the next page of a session's replay, and the hello's ok after the
+  // last one.  Called when the hello comes and whenever the client has read
+  // most of what waits for it, so that a client that does not read holds
+  // one page at most.
+  void ReplayPage(WsSession& session) {
+    WsSession::Replay& replay = session.replay();
+    const int want = static_cast<int>(
+        std::min<int64_t>(static_cast<int64_t>(ReplayPageSize()), kReplayLimit - replay.count));
+    std::vector<BillEvent> events;
+    try {
+      events = journal_.Page(replay.since, replay.after, want);
+    } catch (const JournalError& error) {
+      const std::string ref = replay.ref;
+      session.EndReplay();
+      session.Send(
+          std::make_shared<const std::string>(ErrorReply(std::string("no replay: ") + error.what(), ref)));
+      return;
+    }
+    for (const auto& event : events) {
+      session.Send(std::make_shared<const std::string>(BillEventJson(event)));
+      replay.after = event.id;
+      replay.last = std::max(replay.last, event.id);
+      ++replay.count;
+    }
+    if (session.closed()) {
+      return;
+    }
+    if (events.size() < static_cast<std::size_t>(want) || replay.count >= kReplayLimit) {
+      const WsSession::Replay done = replay;
+      session.EndReplay();
+      FinishHello(session, done, done.count >= kReplayLimit);
+    }
+  }
+
+ private:
+  void FinishHello(WsSession& session, const WsSession::Replay& replay, bool more) {
+    session.SetHello(replay.authorized, replay.last);
+    if (replay.authorized && !replay.was_decider) {
       ++deciders_;
     }
     for (Validator* validator : validators_) {
-      reply(validator->StatusJson());
+      session.Send(std::make_shared<const std::string>(validator->StatusJson()));
     }
     JsonObject ok;
-    ok.Add("type", "ok").Add("cmd", "hello").Add("authorized", authorized).Add("replayed", count);
-    ok.Add("last_id", replayed);
+    ok.Add("type", "ok")
+        .Add("cmd", "hello")
+        .Add("authorized", replay.authorized)
+        .Add("replayed", replay.count);
+    ok.Add("last_id", replay.last);
     if (more) {
       ok.Add("more", true);
     }
-    if (!command.ref.empty()) {
-      ok.Add("ref", command.ref);
+    if (!replay.ref.empty()) {
+      ok.Add("ref", replay.ref);
     }
-    reply(ok.Text());
+    session.Send(std::make_shared<const std::string>(ok.Text()));
   }
 
   const Config& config_;
   Journal& journal_;
+  // Before io_: the sessions its handlers hold remove themselves from it.
+  std::map<uint64_t, std::weak_ptr<HttpSession>> http_;
+  std::size_t http_limit_ = kMaxHttpConnections;
+  int reserve_fd_ = -1;
+  bool out_of_descriptors_said_ = false;
   asio::io_context io_{1};
+  asio::steady_timer accept_pause_{io_};
   tcp::acceptor acceptor_;
   unsigned port_ = 0;
   AccessPolicy policy_;
   std::vector<Validator*> validators_;
   std::set<std::shared_ptr<WsSession>> sessions_;
   std::atomic<int> deciders_{0};
+  uint64_t serial_ = 0;
   uint64_t dropped_ = 0;
   uint64_t refused_ = 0;
   std::thread thread_;
@@ -540,7 +844,7 @@ class ServerImpl final : public Server, public EventSink {
 
 // ---- WebSocket session ----
 
-void WsSession::Accept(Request request) {
+void WsSession::Accept(std::string raw) {
   beast::get_lowest_layer(ws_).expires_never();
   ws_.set_option(websocket::stream_base::timeout{std::chrono::seconds(30), std::chrono::seconds(60), true});
   ws_.set_option(websocket::stream_base::decorator(
@@ -548,13 +852,32 @@ void WsSession::Accept(Request request) {
   ws_.read_message_max(kMaxMessageBytes);
   ws_.text(true);
   server_.Add(shared_from_this());
-  // The request stays alive until the handshake is done.
-  auto held = std::make_shared<Request>(std::move(request));
-  ws_.async_accept(*held, [self = shared_from_this(), held](beast::error_code error) {
+  // The bytes stay alive until the handshake is done; those after the
+  // request (a first message in the same packet) are the stream's first.
+  auto held = std::make_shared<std::string>(std::move(raw));
+  ws_.async_accept(asio::buffer(*held), [self = shared_from_this(), held](beast::error_code error) {
     if (error) {
       self->Finish();
       return;
     }
+    self->handshaken_ = true;
+    if (self->authorized_) {
+      // The token came with the handshake (Authorization): a client now,
+      // never shed as one that has not said hello.
+      std::string why;
+      if (!self->server_.Admit(*self, true, why)) {
+        self->Shed(why);
+        return;
+      }
+    }
+    self->hello_timer_.expires_after(kHelloTimeout);
+    self->hello_timer_.async_wait([weak = std::weak_ptr<WsSession>(self)](beast::error_code waited) {
+      const auto session = weak.lock();
+      if (!waited && session && !session->admitted_) {
+        session->server_.Refused();
+        session->Shed("closed: no hello within " + std::to_string(kHelloTimeout.count()) + " s");
+      }
+    });
     self->Read();
   });
 }
@@ -574,7 +897,9 @@ void WsSession::OnRead(beast::error_code error) {
   }
   const std::string text = beast::buffers_to_string(buffer_.data());
   buffer_.consume(buffer_.size());
-  if (!ws_.got_text()) {
+  if (shedding_) {
+    // Read on only for the close handshake.
+  } else if (!ws_.got_text()) {
     Send(std::make_shared<const std::string>(ErrorReply("binary messages are not understood")));
   } else {
     server_.Dispatch(text, authorized_, this, [this](std::string reply) {
@@ -590,13 +915,16 @@ void WsSession::Send(const Message& message) {
   if (closed_) {
     return;
   }
-  if (queue_.size() >= server_.config().client_queue + backlog_) {
+  const bool token = authorized_ || (replay_ && replay_->authorized);
+  if (queue_.size() >= server_.config().client_queue ||
+      queued_bytes_ + message->size() > (token ? kQueueBytesWithToken : kQueueBytesReadOnly)) {
     // It does not read: drop it rather than hold anything for it.
     server_.Remove(shared_from_this(), true);
     Close();
     return;
   }
   queue_.push_back(message);
+  queued_bytes_ += message->size();
   if (!writing_) {
     Write();
   }
@@ -613,11 +941,13 @@ void WsSession::Write() {
                       self->Finish();
                       return;
                     }
+                    self->queued_bytes_ -= message->size();
                     self->queue_.pop_front();
-                    if (self->backlog_ > 0) {
-                      --self->backlog_;
+                    if (self->replay_ && self->queued_bytes_ < kReplayLowWater &&
+                        self->queue_.size() <= self->server_.ReplayPageSize()) {
+                      self->server_.ReplayPage(*self);
                     }
-                    if (!self->queue_.empty()) {
+                    if (!self->queue_.empty() && !self->writing_) {
                       self->Write();
                     }
                   });
@@ -628,10 +958,32 @@ void WsSession::Close() {
     return;
   }
   closed_ = true;
+  hello_timer_.cancel();
   queue_.clear();
+  queued_bytes_ = 0;
+  replay_.reset();
   beast::error_code ignored;
   beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
   beast::get_lowest_layer(ws_).close();
+}
+
+void WsSession::Shed(std::string why) {
+  if (closed_ || shedding_) {
+    return;
+  }
+  // Out of the count at once; the close frame, then the socket, go after.
+  server_.Remove(shared_from_this(), false);
+  shedding_ = true;
+  replay_.reset();
+  hello_timer_.cancel();
+  if (!handshaken_) {
+    Close();
+    return;
+  }
+  why.resize(std::min<std::size_t>(why.size(), 120));  // a close frame's reason is short
+  ws_.async_close(websocket::close_reason(websocket::close_code::try_again_later, why),
+                  [self = shared_from_this()](beast::error_code) { self->Close(); });
+  beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(2));
 }
 
 void WsSession::Finish() {
@@ -641,7 +993,24 @@ void WsSession::Finish() {
 
 // ---- HTTP session ----
 
+HttpSession::HttpSession(ServerImpl& server, tcp::socket socket, uint64_t serial)
+    : server_(server), stream_(std::move(socket)), serial_(serial) {}
+
+HttpSession::~HttpSession() {
+  server_.RemoveHttp(serial_);
+}
+
+void HttpSession::Shed() {
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  stream_.socket().close(ignored);
+}
+
 void HttpSession::Read() {
+  if (!idle_ && parser_ == std::nullopt) {
+    server_.AddHttp(serial_, shared_from_this());
+  }
+  idle_ = true;
   parser_.emplace();
   parser_->header_limit(kMaxHeaderBytes);
   parser_->body_limit(kMaxBodyBytes);
@@ -658,11 +1027,16 @@ Response TextResponse(http::status status, std::string body,
   response.set(http::field::content_type, type);
   response.set(http::field::cache_control, "no-store");
   response.set("X-Content-Type-Options", "nosniff");
+  // The status page is not to be framed by another site, nor to load
+  // anything from one.
+  response.set("X-Frame-Options", "DENY");
+  response.set("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
   response.body() = std::move(body);
   return response;
 }
 
 void HttpSession::OnRead(beast::error_code error) {
+  idle_ = false;
   if (error == http::error::header_limit || error == http::error::body_limit ||
       error == http::error::buffer_overflow) {
     server_.Refused();
@@ -728,12 +1102,25 @@ void HttpSession::Handle(Request request) {
       refuse(http::status::forbidden, "foreign Origin");
       return;
     }
-    if (!server_.RoomForClient()) {
-      refuse(http::status::service_unavailable, "too many clients");
-      return;
-    }
+    server_.MakeRoomForNewcomer();
     stream_.expires_never();
-    std::make_shared<WsSession>(server_, stream_.release_socket(), bearer)->Accept(std::move(request));
+    std::ostringstream raw;
+    raw << request << beast::make_printable(buffer_.data());
+    buffer_.consume(buffer_.size());
+    std::make_shared<WsSession>(server_, stream_.release_socket(), bearer, server_.NextSerial())
+        ->Accept(std::move(raw).str());
+    return;
+  }
+
+  // A foreign page's opaque request (fetch with mode "no-cors") reads
+  // nothing, but it costs work: refused before any.
+  if (!origin_ok) {
+    refuse(http::status::forbidden, "foreign Origin: requests from other sites' pages are refused");
+    return;
+  }
+  if (beast::iequals(request["Sec-Fetch-Site"], "cross-site")) {
+    refuse(http::status::forbidden,
+           "refused: Sec-Fetch-Site: cross-site (a request from another site's page)");
     return;
   }
 
@@ -754,11 +1141,12 @@ void HttpSession::Handle(Request request) {
   } else if (request.method() != http::verb::get && request.method() != http::verb::head) {
     response = TextResponse(http::status::method_not_allowed, "method not allowed\n");
   } else if (path == "/healthz") {
-    // 503 while money cannot be journaled: the kiosk should not take bills.
-    const std::string trouble = server_.JournalTrouble();
+    // 200 when the kiosk can take money: the journal commits and every
+    // validator answers; 503 with the reasons otherwise.  ?strict=0 asks
+    // only whether the service itself runs.
+    const std::string trouble = QueryValue(target, "strict") == "0" ? std::string() : server_.Trouble();
     response = trouble.empty() ? TextResponse(http::status::ok, "ok\n")
-                               : TextResponse(http::status::service_unavailable,
-                                              "the journal is failing: " + trouble + "\n");
+                               : TextResponse(http::status::service_unavailable, trouble);
   } else if (path == "/v1/status") {
     response = TextResponse(http::status::ok, server_.StatusBody(), "application/json");
   } else if (path == "/v1/events") {
@@ -766,6 +1154,10 @@ void HttpSession::Handle(Request request) {
     const auto limit = QueryNumber(target, "limit", 1000);
     if (!since || !limit || *limit < 1 || *limit > 10000) {
       response = TextResponse(http::status::bad_request, "since=ID (0 or more), limit=1..10000\n");
+    } else if (!reads_.Take()) {
+      server_.Refused();
+      response = TextResponse(http::status::too_many_requests, ReadRefusal() + "\n");
+      response.set(http::field::retry_after, "1");
     } else {
       try {
         response = TextResponse(http::status::ok, server_.EventsBody(*since, static_cast<int>(*limit)),

@@ -209,6 +209,19 @@ TEST(SecurityTest, OnlyTheServicesOwnHostOriginAndToken) {
             (std::vector<std::string>{"[::1]:80", "localhost:80", "[::1]", "localhost"}));
 }
 
+// Origins are whole values: one with characters after an allowed one is
+// another site.
+TEST(SecurityTest, AnOriginThatOnlyStartsLikeAnAllowedOneIsRefused) {
+  AccessPolicy on80;
+  on80.origins = OwnOrigins("127.0.0.1", 80);
+  EXPECT_TRUE(OriginAllowed(on80, "http://localhost", true));
+  EXPECT_FALSE(OriginAllowed(on80, "http://localhost.evil.example", true));
+  AccessPolicy on8765;
+  on8765.origins = OwnOrigins("127.0.0.1", 8765);
+  EXPECT_TRUE(OriginAllowed(on8765, "http://127.0.0.1:8765", true));
+  EXPECT_FALSE(OriginAllowed(on8765, "http://127.0.0.1:87650", true));
+}
+
 TEST(SecurityTest, TokenFileIsCreatedPrivateAndReadBack) {
   TempDir dir;
   const std::string path = dir.File("token");

@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import signal
 import socket
 import sqlite3
@@ -18,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -34,11 +36,24 @@ class Closed(Exception):
     pass
 
 
+def frame(payload, opcode=1):
+    """A masked frame, as a client sends it."""
+    mask = os.urandom(4)
+    size = len(payload)
+    if size < 126:
+        header = struct.pack("!BB", 0x80 | opcode, 0x80 | size)
+    elif size < 65536:
+        header = struct.pack("!BBH", 0x80 | opcode, 0xFE, size)
+    else:
+        header = struct.pack("!BBQ", 0x80 | opcode, 0xFF, size)
+    return header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+
 class WebSocket:
     """A small WebSocket client: the handshake, masked text frames out,
     unfragmented frames in, pings answered."""
 
-    def __init__(self, port, host=None, origin=None, authorization=None, rcvbuf=None):
+    def __init__(self, port, host=None, origin=None, authorization=None, rcvbuf=None, first=None):
         self.sock = socket.socket()
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
@@ -51,7 +66,9 @@ class WebSocket:
             lines.append(f"Origin: {origin}")
         if authorization:
             lines.append(f"Authorization: {authorization}")
-        self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+        # first: a message sent in the same packet as the handshake.
+        self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() +
+                          (frame(json.dumps(first).encode()) if first else b""))
         self.buffer = b""
         self.refs = 0
         while b"\r\n\r\n" not in self.buffer:
@@ -79,15 +96,7 @@ class WebSocket:
         return data
 
     def send_frame(self, payload, opcode=1):
-        mask = os.urandom(4)
-        size = len(payload)
-        if size < 126:
-            header = struct.pack("!BB", 0x80 | opcode, 0x80 | size)
-        elif size < 65536:
-            header = struct.pack("!BBH", 0x80 | opcode, 0xFE, size)
-        else:
-            header = struct.pack("!BBQ", 0x80 | opcode, 0xFF, size)
-        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+        self.sock.sendall(frame(payload, opcode))
 
     def send(self, message):
         self.send_frame((message if isinstance(message, str) else json.dumps(message)).encode())
@@ -106,7 +115,7 @@ class WebSocket:
             if opcode == 9:
                 self.send_frame(payload, opcode=10)
             elif opcode == 8:
-                raise Closed(f"close frame {payload[:2].hex()}")
+                raise Closed(f"close frame {payload[:2].hex()} {payload[2:].decode(errors='replace')}")
             elif opcode == 1:
                 return json.loads(payload)
 
@@ -144,9 +153,9 @@ def wait_until(condition, what, timeout=TIMEOUT):
 class Service:
     """notavero-serve on a free port, its journal and token in state_dir."""
 
-    def __init__(self, state_dir, *options):
+    def __init__(self, state_dir, *options, prefix=()):
         self.state_dir = pathlib.Path(state_dir)
-        self.process = children.popen([SERVE, "--http-port", "0", "--state-dir", str(state_dir), *options],
+        self.process = children.popen([*prefix, SERVE, "--http-port", "0", "--state-dir", str(state_dir), *options],
                                       stdout=subprocess.PIPE, text=True, env=child_environment())
         line = self.process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
@@ -243,9 +252,10 @@ class ServiceTestCase(children.TestCase):
         self.state = tempfile.TemporaryDirectory()
         self.addCleanup(self.state.cleanup)
 
-    def start(self, *options):
+    def start(self, *options, prefix=()):
         # A decision has 8 s, not 3, on a loaded machine (the device returns a bill by itself after 10 s).
-        service = Service(self.state.name, "--device", f"kiosk={self.sim.path}", "--escrow-timeout", "8000", *options)
+        service = Service(self.state.name, "--device", f"kiosk={self.sim.path}", "--escrow-timeout", "8000", *options,
+                          prefix=prefix)
         self.addCleanup(self.stopped_cleanly, service)
         return service
 
@@ -393,9 +403,45 @@ class RefusalTest(ServiceTestCase):
         self.assertGreaterEqual(service.metric("notavero_requests_refused_total"), 10)
 
 
+class ForeignPageTest(ServiceTestCase):
+    def test_foreign_pages_get_nothing_and_frame_nothing(self):
+        service = self.start()
+        port = service.port
+        # An allowed origin with characters after it is another origin.
+        for origin in (f"http://127.0.0.1:{port}0", f"http://localhost:{port}.evil.example"):
+            self.assertEqual(WebSocket(port, origin=origin).status, 403, origin)
+        # Opaque requests of a foreign page are refused before any work.
+        for headers in ({"Origin": "http://evil.example"}, {"Sec-Fetch-Site": "cross-site"}):
+            for path in ("/v1/status", "/v1/events?since=0", "/metrics", "/healthz?strict=0", "/"):
+                status, body = service.http("GET", path, headers=headers)
+                self.assertEqual(status, 403, (path, headers))
+                self.assertRegex(body, "foreign Origin|cross-site")
+        for path in ("/metrics", "/healthz?strict=0"):
+            self.assertEqual(service.http("GET", path, headers={"Sec-Fetch-Site": "same-origin"})[0], 200)
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=TIMEOUT)
+        connection.request("GET", "/v1/status")
+        response = connection.getresponse()
+        response.read()
+        connection.close()
+        self.assertEqual(response.getheader("X-Frame-Options"), "DENY")
+        self.assertEqual(response.getheader("Content-Security-Policy"), "default-src 'self'; frame-ancestors 'none'")
+        # A message in the handshake's packet is not lost.
+        ws = WebSocket(port, first={"cmd": "hello", "ref": "early"})
+        self.assertEqual(ws.wait_for(of_type("ok", "error"), "hello")["ref"], "early")
+        ws.close()
+
+    def test_healthz_says_whether_money_can_be_taken(self):
+        service = self.start()
+        wait_until(lambda: service.http("GET", "/healthz") == (200, "ok\n"), "the validator online")
+        self.sim.command("silent 12")
+        wait_until(lambda: "validator kiosk is not online" in service.http("GET", "/healthz")[1], "a 503")
+        self.assertEqual(service.http("GET", "/healthz?strict=0"), (200, "ok\n"))
+        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the validator back", timeout=3 * TIMEOUT)
+
+
 class ClientsTest(ServiceTestCase):
     def test_fifty_clients_receive_every_event_in_order(self):
-        service = self.start()
+        service = self.start("--max-clients", "100")  # 75 of them without the token
         decider = self.ready_client(service)
         watchers = [service.client(token=False) for _ in range(49)]
         for ws in watchers:
@@ -758,6 +804,275 @@ class StateDirectoryTest(ServiceTestCase):
         modes = {path.name: stat.S_IMODE(path.stat().st_mode) for path in state.iterdir()}
         self.assertEqual(set(modes), {"token", "journal.sqlite", "journal.sqlite-wal", "journal.sqlite-shm"})
         self.assertEqual(set(modes.values()), {0o600}, modes)
+
+
+def peak_rss(process):
+    """The most memory the process has held (VmHWM), in bytes."""
+    text = pathlib.Path(f"/proc/{process.pid}/status").read_text()
+    return int(re.search(r"^VmHWM:\s+(\d+) kB", text, re.M).group(1)) * 1024
+
+
+MEMORY_BOUND = 64 << 20  # the README's bound on the service's memory
+
+
+def fill_journal(service, count):
+    """Adds count decided escrows to the journal, as a long-running kiosk's would be."""
+    writer = OtherWriter(service.journal)
+    writer.execute("BEGIN")
+    writer.db.executemany("INSERT INTO events(time_ms, device, kind, amount, decision) "
+                          "VALUES(0, 'kiosk', 'escrow', ?, 'return')", [(HUNDRED,)] * count)
+    writer.execute("COMMIT")
+    writer.close()
+
+
+def replay(ws, since):
+    """Sends hello with since and reads its replay; returns (ids, ok)."""
+    ws.send({"cmd": "hello", "token": ws.token, "since": since, "ref": f"r{since}"})
+    ids = []
+    while True:
+        message = ws.recv()
+        if message["type"] in ("ok", "error") and message.get("ref") == f"r{since}":
+            return ids, message
+        if "id" in message and message["type"] not in ("state", "status"):
+            ids.append(message["id"])
+
+
+class ExhaustionTest(ServiceTestCase):
+    """What greedy local clients try, without the token: the service's memory
+    stays bounded and the clients that read get everything."""
+
+    def test_replays_are_paged_so_clients_that_ask_and_never_read_hold_little(self):
+        service = self.start()
+        fill_journal(service, 15000)
+        greedy = []
+        for _ in range(40):
+            ws = WebSocket(service.port, rcvbuf=4096)
+            for _ in range(10):
+                ws.send({"cmd": "hello", "since": 0})
+            greedy.append(ws)
+        reader = WebSocket(service.port)
+        reader.token = service.token
+        first, ok = replay(reader, 0)
+        self.assertEqual((ok["type"], ok["replayed"], ok.get("more")), ("ok", 10000, True), ok)
+        rest, ok = replay(reader, ok["last_id"])
+        self.assertEqual((ok["type"], ok["replayed"], "more" in ok), ("ok", 5000, False), ok)
+        self.assertEqual(first + rest, list(range(1, 15001)))
+        # A second hello while the first one's replay runs is refused, by name.
+        greedy[0].sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        refusal = greedy[0].wait_for(lambda m: m["type"] == "error", "the refusal of a second hello")
+        self.assertIn("a replay is under way", refusal["error"])
+        peak = peak_rss(service.process)
+        print(f"\npeak RSS with 40 clients asking 10 replays of 15,000 events each: {peak / 2**20:.1f} MiB",
+              file=sys.stderr)
+        self.assertLess(peak, MEMORY_BOUND)
+        for ws in greedy + [reader]:
+            ws.close()
+
+
+def closed_with(ws):
+    """Reads until the service closes ws; returns the close frame's text."""
+    try:
+        while True:
+            ws.recv()
+    except Closed as closed:
+        return str(closed)
+
+
+class SlotTest(ServiceTestCase):
+    def test_idle_and_read_only_connections_never_keep_a_client_with_the_token_out(self):
+        service = self.start("--max-clients", "8")  # 6 for clients without the token
+        silent = [WebSocket(service.port) for _ in range(8)]  # every slot for a connection without hello
+        readers = []
+        for _ in range(6):
+            readers.append(service.client(token=False))
+            self.assertEqual(readers[-1].wait_for(of_type("ok", "error"), "hello")["type"], "ok")
+        extra = service.client(token=False)
+        refusal = extra.wait_for(of_type("error"), "the refusal")["error"]
+        self.assertIn("no room for another client without the token (6 of the 8 slots", refusal)
+        self.assertIn("no room", closed_with(extra))
+        for _ in range(3):  # the third one takes the newest read-only client's slot
+            ws = service.client()
+            self.assertEqual(ws.wait_for(of_type("ok", "error"), "hello")["authorized"], True)
+        self.assertIn("this slot went to a client with the token", closed_with(readers[-1]))
+        for ws in silent + [WebSocket(service.port)]:
+            self.assertRegex(closed_with(ws), "no hello within 5 s|too many connections without hello")
+        self.assertEqual(readers[0].reply({"cmd": "status"})["type"], "ok")
+
+
+def pipelined(port, request, count):
+    """Sends request count times on one connection at once; returns [(status, body)]."""
+    with socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT) as sock:
+        sock.sendall(request.encode() * count)
+        stream = sock.makefile("rb")
+        replies = []
+        for _ in range(count):
+            status = int(stream.readline().split()[1])
+            headers = {}
+            while (line := stream.readline().decode().strip()):
+                name, value = line.split(":", 1)
+                headers[name.lower()] = value.strip()
+            replies.append((status, stream.read(int(headers["content-length"])).decode()))
+        return replies
+
+
+class JournalReadTest(ServiceTestCase):
+    def test_journal_reads_are_limited_per_connection(self):
+        service = self.start()
+        request = f"GET /v1/events?since=0 HTTP/1.1\r\nHost: 127.0.0.1:{service.port}\r\n\r\n"
+        replies = pipelined(service.port, request, 100)
+        self.assertEqual([status for status, _ in replies[:10]], [200] * 10)
+        refused = [body for status, body in replies if status == 429]
+        self.assertTrue(refused)
+        self.assertIn("too many journal reads on this connection (at most 5 a second)", refused[0])
+        self.assertEqual(service.http("GET", "/v1/events?since=0")[0], 200)  # another connection
+        ws = service.client(token=False)
+        ws.wait_for(of_type("ok"), "hello")
+        for _ in range(100):
+            ws.send({"cmd": "hello", "since": 0})
+        refusal = ws.wait_for(lambda m: "journal reads" in m.get("error", ""), "the refusal of a replay")
+        self.assertEqual(refusal["type"], "error")
+
+
+def cpu_seconds(process):
+    """User and system time the process has used so far."""
+    fields = pathlib.Path(f"/proc/{process.pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class DescriptorTest(ServiceTestCase):
+    def test_idle_connections_beyond_the_descriptors_do_not_keep_healthz_out(self):
+        service = self.start("--max-clients", "4", prefix=("prlimit", "--nofile=40"))
+        idle_ones = [socket.create_connection(("127.0.0.1", service.port), timeout=TIMEOUT) for _ in range(100)]
+        cpu, wall = cpu_seconds(service.process), time.monotonic()
+        for _ in range(5):  # each time on a new connection, while the idle ones are all still open
+            self.assertEqual(service.http("GET", "/healthz?strict=0"), (200, "ok\n"))
+        ws = self.ready_client(service)
+        self.assertEqual(self.take_bill(ws)[1]["type"], "stacked")
+        print(f"\nwith 100 idle connections on 40 descriptors: {cpu_seconds(service.process) - cpu:.2f} s CPU "
+              f"in {time.monotonic() - wall:.2f} s", file=sys.stderr)
+        for sock in idle_ones:
+            sock.close()
+
+
+class UnitFileTest(unittest.TestCase):
+    def test_the_systemd_unit_exposes_little(self):
+        tool = shutil.which("systemd-analyze")
+        if tool is None:
+            self.skipTest("systemd-analyze is not installed: the unit's exposure cannot be measured here")
+        unit = pathlib.Path(__file__).resolve().parents[2] / "service" / "notavero-serve.service"
+        with tempfile.TemporaryDirectory() as directory:
+            copy = pathlib.Path(directory) / unit.name
+            copy.write_text(unit.read_text())
+            result = subprocess.run([tool, "security", "--offline=yes", "--no-pager", str(copy)],
+                                    capture_output=True, text=True, timeout=TIMEOUT)
+        match = re.search(r"Overall exposure level for \S+: ([\d.]+)", result.stdout)
+        self.assertIsNotNone(match, result.stdout + result.stderr)
+        print(f"\nsystemd-analyze security: {match.group(1)}", file=sys.stderr)
+        self.assertLess(float(match.group(1)), 2.5, result.stdout)
+
+
+class Attack:
+    """The exhaustion attacks of greedy local clients, each in a thread with
+    a bounded loop that also ends when stop is set; only on loopback."""
+
+    def __init__(self, port):
+        self.port = port
+        self.stop = threading.Event()
+        self.sockets = []
+        self.threads = [threading.Thread(target=target, daemon=True) for target in
+                        [self.replay_hogs, self.squatters] + [self.journal_readers] * 4 + [self.idle_tcp]]
+        for thread in self.threads:
+            thread.start()
+
+    def quietly(self, action):
+        try:
+            return action()
+        except (OSError, Closed, ValueError):
+            return None
+
+    def replay_hogs(self):
+        """Clients that ask for the whole journal, again and again, and never read."""
+        for _ in range(30):
+            ws = self.quietly(lambda: WebSocket(self.port, rcvbuf=4096))
+            if ws is None or self.stop.is_set():
+                continue
+            self.sockets.append(ws.sock)
+            for _ in range(20):
+                self.quietly(lambda: ws.send({"cmd": "hello", "since": 0}))
+
+    def squatters(self):
+        """Connections that never say hello, reopened as the service closes them."""
+        held = []
+        for _ in range(400):
+            if self.stop.is_set():
+                break
+            ws = self.quietly(lambda: WebSocket(self.port))
+            if ws is not None:
+                held.append(ws)
+                self.sockets.append(ws.sock)
+            if len(held) > 60:
+                held.pop(0).close()
+
+    def journal_readers(self):
+        """Whole-journal reads over HTTP, a new connection each time."""
+        request = f"GET /v1/events?since=0&limit=10000 HTTP/1.1\r\nHost: 127.0.0.1:{self.port}\r\n\r\n"
+        for _ in range(300):
+            if self.stop.is_set():
+                break
+            self.quietly(lambda: pipelined(self.port, request, 3))
+
+    def idle_tcp(self):
+        """More idle connections than the service has descriptors."""
+        for _ in range(300):
+            if self.stop.is_set():
+                break
+            sock = self.quietly(lambda: socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT))
+            if sock is not None:
+                self.sockets.append(sock)
+
+    def end(self):
+        self.stop.set()
+        for sock in list(self.sockets):
+            self.quietly(sock.close)
+        for thread in self.threads:
+            thread.join(timeout=TIMEOUT)
+
+
+class AttackTest(ServiceTestCase):
+    def test_a_kiosk_takes_every_bill_while_greedy_clients_attack_together(self):
+        service = self.start("--max-clients", "16", prefix=("prlimit", "--nofile=160"))
+        fill_journal(service, 20000)
+        ws = WebSocket(service.port, authorization=f"Bearer {service.token}")
+        service.clients.append(ws)
+        ws.token = service.token
+        self.assertEqual(replay(ws, 19990)[1]["type"], "ok")
+        self.assertEqual(ws.reply({"cmd": "enable"})["type"], "ok")
+        ws.wait_for(idle, "acceptance on")
+        attack = Attack(service.port)
+        self.addCleanup(attack.end)
+        cpu, wall = cpu_seconds(service.process), time.monotonic()
+        to_escrow, to_stacked = [], []
+        for _ in range(20):
+            start = time.monotonic()
+            self.sim.command("insert 4")
+            escrow = ws.wait_for(lambda m: m["type"] == "escrow", "escrow")
+            to_escrow.append(time.monotonic() - start)
+            self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
+            outcome = ws.wait_for(of_type("stacked", "returned"), "outcome")
+            to_stacked.append(time.monotonic() - start)
+            self.assertEqual(outcome["type"], "stacked", outcome)
+            ws.wait_for(idle, "waiting again")
+        during = cpu_seconds(service.process) - cpu, time.monotonic() - wall
+        attack.end()
+        peak = peak_rss(service.process)
+        cpu, wall = cpu_seconds(service.process), time.monotonic()
+        wait_until(lambda: service.metric("notavero_clients") == 1, "the attackers gone")
+        after = cpu_seconds(service.process) - cpu, time.monotonic() - wall
+        print(f"\nunder attack: insert to escrow max {max(to_escrow):.3f} s, insert to stacked max "
+              f"{max(to_stacked):.3f} s (median {sorted(to_stacked)[10]:.3f} s); peak RSS {peak / 2**20:.1f} MiB; "
+              f"CPU {during[0]:.1f} s in {during[1]:.1f} s during, {after[0]:.2f} s in {after[1]:.1f} s after",
+              file=sys.stderr)
+        self.assertLess(peak, MEMORY_BOUND)
 
 
 if __name__ == "__main__":
