@@ -58,6 +58,7 @@ constexpr std::size_t kMaxHttpConnections = 128;
 constexpr int64_t kMinHttpConnections = 8;
 constexpr int64_t kOwnDescriptors = 32;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr int64_t kAnswerBytes = 16 << 20;
 constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails
 
 // Journal reads (a hello with since, GET /v1/events) one connection may
@@ -655,6 +656,11 @@ class ServerImpl final : public Server, public EventSink {
 
  public:
   void AddHttp(uint64_t serial, const std::shared_ptr<HttpSession>& session) { http_[serial] = session; }
+  // Bytes of HTTP answers not yet written, all connections together: a
+  // journal read is refused while they are over kAnswerBytes, so that
+  // clients that ask and do not read hold a bounded amount.
+  void AnswerBytes(int64_t change) { answer_bytes_ += change; }
+  [[nodiscard]] bool AnswersBusy() const { return answer_bytes_ > kAnswerBytes; }
   void RemoveHttp(uint64_t serial) { http_.erase(serial); }
 
  private:
@@ -825,6 +831,7 @@ class ServerImpl final : public Server, public EventSink {
   std::map<uint64_t, std::weak_ptr<HttpSession>> http_;
   std::size_t http_limit_ = kMaxHttpConnections;
   int reserve_fd_ = -1;
+  int64_t answer_bytes_ = 0;
   bool out_of_descriptors_said_ = false;
   asio::io_context io_{1};
   asio::steady_timer accept_pause_{io_};
@@ -1062,8 +1069,11 @@ void HttpSession::OnRead(beast::error_code error) {
 void HttpSession::Reply(Response response) {
   response.prepare_payload();
   auto shared = std::make_shared<Response>(std::move(response));
+  const std::size_t bytes = shared->body().size();
+  server_.AnswerBytes(static_cast<int64_t>(bytes));
   http::async_write(stream_, *shared,
-                    [self = shared_from_this(), shared](beast::error_code error, std::size_t) {
+                    [self = shared_from_this(), shared, bytes](beast::error_code error, std::size_t) {
+                      self->server_.AnswerBytes(-static_cast<int64_t>(bytes));
                       if (error || !shared->keep_alive()) {
                         beast::error_code ignored;
                         self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -1154,6 +1164,12 @@ void HttpSession::Handle(Request request) {
     const auto limit = QueryNumber(target, "limit", 1000);
     if (!since || !limit || *limit < 1 || *limit > 10000) {
       response = TextResponse(http::status::bad_request, "since=ID (0 or more), limit=1..10000\n");
+    } else if (server_.AnswersBusy()) {
+      server_.Refused();
+      response =
+          TextResponse(http::status::service_unavailable,
+                       "refused: 16 MiB of answers wait for their clients to read them; ask again later\n");
+      response.set(http::field::retry_after, "1");
     } else if (!reads_.Take()) {
       server_.Refused();
       response = TextResponse(http::status::too_many_requests, ReadRefusal() + "\n");

@@ -857,6 +857,16 @@ class ExhaustionTest(ServiceTestCase):
         rest, ok = replay(reader, ok["last_id"])
         self.assertEqual((ok["type"], ok["replayed"], "more" in ok), ("ok", 5000, False), ok)
         self.assertEqual(first + rest, list(range(1, 15001)))
+        # Whole-journal reads over HTTP that are never read hold a bounded amount.
+        request = f"GET /v1/events?since=0&limit=10000 HTTP/1.1\r\nHost: 127.0.0.1:{service.port}\r\n\r\n"
+        hoarders = []
+        for _ in range(40):
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", service.port))
+            sock.sendall(request.encode())
+            hoarders.append(sock)
+        self.assertIn("answers wait for their clients", service.http("GET", "/v1/events?since=0")[1])
         # A second hello while the first one's replay runs is refused, by name.
         greedy[0].sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         refusal = greedy[0].wait_for(lambda m: m["type"] == "error", "the refusal of a second hello")
@@ -867,6 +877,8 @@ class ExhaustionTest(ServiceTestCase):
         self.assertLess(peak, MEMORY_BOUND)
         for ws in greedy + [reader]:
             ws.close()
+        for sock in hoarders:
+            sock.close()
 
 
 def closed_with(ws):
