@@ -197,8 +197,12 @@ class Decider:
         escrow = self.ws.wait_for(lambda m: m.get("type") == "escrow" and m.get("device") == device,
                                   f"escrow on {device}")
         self.ws.send({"cmd": "stack", "id": escrow["id"]})
-        return self.ws.wait_for(lambda m: m.get("type") == "stacked" and m.get("device") == device,
-                                f"stacked on {device}")
+        stacked = self.ws.wait_for(lambda m: m.get("type") == "stacked" and m.get("device") == device,
+                                   f"stacked on {device}")
+        # The service journals the bill before the device is told to forget
+        # it: the device takes the next bill once it waits again.
+        wait_until(lambda: sim.status()["state"] == "14", f"{device} to wait for the next bill")
+        return stacked
 
     def reject(self, sim, device, bill_type):
         """Inserts a bill of a type the driver does not enable."""
