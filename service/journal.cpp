@@ -124,8 +124,7 @@ Journal::Journal(const std::string& path) : path_(path) {
     throw std::runtime_error(message);
   }
   try {
-    // Never seconds: the driver's thread waits for its commits.
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, kStartBusyTimeoutMs);  // short once Started()
     CheckIntact();
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
@@ -158,6 +157,12 @@ Journal::Journal(const std::string& path) : path_(path) {
 
 Journal::~Journal() {
   sqlite3_close(db_);
+}
+
+void Journal::Started() {
+  const std::scoped_lock lock(mutex_);
+  // Never seconds from now on: the driver's thread waits for its commits.
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
 }
 
 void Journal::CheckIntact() {

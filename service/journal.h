@@ -59,6 +59,12 @@ class Journal {
 
   // Lock waits end after this long: callers include the driver's thread.
   static constexpr int kBusyTimeoutMs = 250;
+  // At start nothing waits on the journal yet: another program that holds
+  // its lock for a while (a backup, the sqlite3 tool) is waited for.
+  static constexpr int kStartBusyTimeoutMs = 30000;
+  // The start is over (the last run's escrows are closed): from now on lock
+  // waits are short.
+  void Started();
   // Rows kept in memory while the journal fails; more are only in the
   // fallback file.
   static constexpr std::size_t kQueueLimit = 1000;

@@ -71,6 +71,7 @@ int Run(const Config& config, const sigset_t& signals) {
   // A bill left in escrow by the last run is returned by the device to the
   // new driver, which reports that outcome as foreign.
   const auto closed = journal.CloseUndecided("restart");
+  journal.Started();
   if (!closed.empty()) {
     std::cerr << "notavero-serve: " << closed.size()
               << " escrow(s) of the last run had no decision: journaled as returned (by restart)\n";

@@ -592,6 +592,18 @@ class RestartTest(JournalTestCase):
     """A stacked report still with the device when the service is killed: the
     next run credits it exactly once."""
 
+    def test_a_start_waits_for_another_program_that_holds_the_journals_lock(self):
+        self.stopped_cleanly(self.start())  # the journal exists
+        writer = sqlite3.connect(pathlib.Path(self.state.name) / "journal.sqlite", isolation_level=None,
+                                 check_same_thread=False)
+        self.addCleanup(writer.close)
+        writer.execute("BEGIN IMMEDIATE")
+        release = threading.Timer(1.0, writer.execute, ("COMMIT",))
+        release.start()
+        self.addCleanup(release.cancel)
+        service = self.start()  # it used to end at once: "database is locked"
+        self.assertEqual(service.http("GET", "/healthz?strict=0")[0], 200)
+
     def test_a_report_not_journaled_before_the_kill_is_credited_by_the_next_run(self):
         service = self.start()
         writer = self.writer(service)
