@@ -988,9 +988,15 @@ void WsSession::Shed(std::string why) {
     return;
   }
   why.resize(std::min<std::size_t>(why.size(), 120));  // a close frame's reason is short
+  // The close handshake gets 2 s.  Through the stream's own time-out: the
+  // socket's timer may not be touched while a read and a write are pending.
+  websocket::stream_base::timeout limits{};
+  limits.handshake_timeout = std::chrono::seconds(2);
+  limits.idle_timeout = websocket::stream_base::none();
+  limits.keep_alive_pings = false;
+  ws_.set_option(limits);
   ws_.async_close(websocket::close_reason(websocket::close_code::try_again_later, why),
                   [self = shared_from_this()](beast::error_code) { self->Close(); });
-  beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(2));
 }
 
 void WsSession::Finish() {

@@ -825,6 +825,14 @@ def peak_rss(process):
 
 
 MEMORY_BOUND = 64 << 20  # the README's bound on the service's memory
+# A sanitizer keeps freed memory in quarantine and maps shadow memory: the
+# bound holds for the service as people build it, and is only printed there.
+SANITIZED = bool(os.environ.get("NOTAVERO_SANITIZE"))
+
+
+def assert_memory_bound(test, peak):
+    if not SANITIZED:
+        test.assertLess(peak, MEMORY_BOUND)
 
 
 def fill_journal(service, count):
@@ -886,7 +894,7 @@ class ExhaustionTest(ServiceTestCase):
         peak = peak_rss(service.process)
         print(f"\npeak RSS with 40 clients asking 10 replays of 15,000 events each: {peak / 2**20:.1f} MiB",
               file=sys.stderr)
-        self.assertLess(peak, MEMORY_BOUND)
+        assert_memory_bound(self, peak)
         for ws in greedy + [reader]:
             ws.close()
         for sock in hoarders:
@@ -1096,7 +1104,7 @@ class AttackTest(ServiceTestCase):
               f"{max(to_stacked):.3f} s (median {sorted(to_stacked)[10]:.3f} s); peak RSS {peak / 2**20:.1f} MiB; "
               f"CPU {during[0]:.1f} s in {during[1]:.1f} s during, {after[0]:.2f} s in {after[1]:.1f} s after",
               file=sys.stderr)
-        self.assertLess(peak, MEMORY_BOUND)
+        assert_memory_bound(self, peak)
 
 
 if __name__ == "__main__":
