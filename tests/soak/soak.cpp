@@ -490,8 +490,9 @@ class Soak {
   }
 
   static constexpr std::array<const char*, 12> kFaultNames = {
-      "none",       "silent",     "bad-crc", "garbage",     "split",           "delay",
-      "long delay", "bad-length", "jam",     "power-cycle", "driver destroyed", "driver freed in its callback"};
+      "none",  "silent",      "bad-crc",          "garbage",
+      "split", "delay",       "long delay",       "bad-length",
+      "jam",   "power-cycle", "driver destroyed", "driver freed in its callback"};
 
   Fault DrawFault() {
     if (!Chance(0.5)) {
