@@ -274,6 +274,12 @@ class ServiceTestCase(children.TestCase):
         ws.wait_for(idle, "acceptance on")
         return ws
 
+    def bill_in_escrow(self, service):
+        """A client with the token and a 100 waiting in escrow for it."""
+        ws = self.ready_client(service)
+        self.sim.command("insert 4")
+        return ws, ws.wait_for(is_escrow, "escrow")
+
     def take_bill(self, ws, decision="stack"):
         """Inserts a 100 and answers its escrow; returns (escrow, outcome)."""
         self.sim.command("insert 4")
@@ -531,9 +537,7 @@ class EscrowEndTest(ServiceTestCase):
 
     def test_an_escrow_nobody_decides_is_returned_when_its_time_is_up(self):
         service = self.start("--escrow-timeout", "1000")
-        ws = self.ready_client(service)
-        self.sim.command("insert 4")
-        escrow = ws.wait_for(is_escrow, "escrow")
+        ws, escrow = self.bill_in_escrow(service)
         decision = ws.wait_for(of_type("decision"), "the service's decision")
         self.assertEqual((decision["id"], decision["decision"], decision["by"]), (escrow["id"], "return", "timeout"))
         self.assertEqual(ws.wait_for(of_type("returned", "stacked"), "the outcome")["type"], "returned")
@@ -541,9 +545,7 @@ class EscrowEndTest(ServiceTestCase):
 
     def test_sigterm_returns_a_bill_in_escrow_and_journals_the_devices_outcome(self):
         service = self.start()
-        ws = self.ready_client(service)
-        self.sim.command("insert 4")
-        escrow = ws.wait_for(is_escrow, "escrow")
+        ws, escrow = self.bill_in_escrow(service)
         self.assertEqual(service.stop(), 0)
         self.assertEqual(service.rows("SELECT kind, amount, decision, detail FROM events WHERE id >= ?", escrow["id"]),
                          [("escrow", HUNDRED, "return", "closing"), ("returned", HUNDRED, None, None)])
@@ -551,9 +553,7 @@ class EscrowEndTest(ServiceTestCase):
 
     def test_a_restart_closes_an_escrow_left_without_a_decision(self):
         service = self.start()
-        ws = self.ready_client(service)
-        self.sim.command("insert 4")
-        escrow = ws.wait_for(is_escrow, "escrow")
+        ws, escrow = self.bill_in_escrow(service)
         kill(service, ws)
 
         service = self.start()
