@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -130,7 +131,14 @@ std::string ParentOf(const std::string& path) {
 }
 
 void CheckDirectory(const std::string& what, const std::string& path, bool create) {
-  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno == ENOENT) {
+    // Missing parents (~/.local/state on a new account) are made as mkdir -p
+    // makes them, private under the service's umask.
+    std::error_code ignored;
+    std::filesystem::create_directories(ParentOf(path), ignored);
+    ::mkdir(path.c_str(), 0700);
+  }
+  if (create && ::access(path.c_str(), F_OK) != 0) {
     throw std::runtime_error(SystemError("cannot create " + what, path));
   }
   const Descriptor dir(OpenNoFollow(what, path, O_RDONLY | O_DIRECTORY));

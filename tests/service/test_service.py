@@ -818,6 +818,14 @@ class StateDirectoryTest(ServiceTestCase):
         self.assertEqual(set(modes.values()), {0o600}, modes)
 
 
+    def test_a_state_directory_with_missing_parents_is_made_private(self):
+        # As the README's ~/.local/state/notavero-serve on a new account.
+        state = pathlib.Path(self.state.name) / "home" / ".local" / "state" / "serve"
+        service = Service(state, "--device", f"kiosk={self.sim.path}")
+        self.addCleanup(self.stopped_cleanly, service)
+        self.assertEqual({stat.S_IMODE(path.stat().st_mode) for path in (state, state.parent, state.parent.parent)},
+                         {0o700})
+
 def peak_rss(process):
     """The most memory the process has held (VmHWM), in bytes."""
     text = pathlib.Path(f"/proc/{process.pid}/status").read_text()
