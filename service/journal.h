@@ -109,6 +109,13 @@ class Journal {
 
   [[nodiscard]] JournalHealth Health() const;
   [[nodiscard]] bool Failing() const { return failing_.load(); }
+  // Throws the failure's JournalError while the journal fails: a bill's
+  // rows wait behind those queued before them.
+  void ThrowIfFailing() const {
+    if (Failing()) {
+      throw JournalError(Health().error);
+    }
+  }
   // Marks the journal as failing for a reason found outside its own calls.
   void MarkFailing(const std::string& reason);
   // Called, on the thread whose write failed, each time the journal goes

@@ -204,9 +204,7 @@ int Validator::Escrow(int64_t amount) {
     }
   }
   try {
-    if (journal_.Failing()) {
-      throw JournalError(journal_.Health().error);
-    }
+    journal_.ThrowIfFailing();
     event.id = journal_.Append(event);
   } catch (const JournalError& error) {
     // Never stack a bill the journal does not hold.
@@ -236,9 +234,7 @@ int Validator::Escrow(int64_t amount) {
   // The decision is journaled before the device hears it.
   std::string why;
   try {
-    if (journal_.Failing()) {
-      throw JournalError(journal_.Health().error);
-    }
+    journal_.ThrowIfFailing();
     journal_.SetDecision(event.id, stack ? "stack" : "return", by);
   } catch (const JournalError& error) {
     why = error.what();
@@ -284,9 +280,7 @@ int Validator::Outcome(int32_t kind, int64_t amount) {
   const bool foreign = foreign_ == kind;
   BillEvent row = outcome;
   try {
-    if (journal_.Failing()) {
-      throw JournalError(journal_.Health().error);
-    }
+    journal_.ThrowIfFailing();
     if (foreign) {
       // Decided before this run: maybe journaled already, by a run that
       // ended before the device took its acknowledge.
