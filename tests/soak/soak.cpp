@@ -115,17 +115,26 @@ class Host {
   static int Callback(int32_t kind, int64_t amount, void* user) {
     return static_cast<Host*>(user)->OnBill(kind, amount);
   }
-  // The driver's reports beside the money: a bill it could not confirm.
+  // The driver's reports beside the money: a bill it could not confirm,
+  // with the amount the driver listed it with (it lists it, then reports it).
   static void Event(int32_t kind, int32_t code, void* user) {
     if (kind == NV_EVENT_UNCONFIRMED) {
       auto* self = static_cast<Host*>(user);
+      TUnconfirmedBill bill{static_cast<uint8_t>(code), 0};
+      if (const TNotavero* driver = self->current_.load()) {  // alive: its own thread reports
+        const auto listed = driver->UnconfirmedBills();
+        bill = listed.empty() ? bill : listed.back();
+      }
       const std::lock_guard lock(self->mutex_);
-      self->unconfirmed_.push_back(TUnconfirmedBill{static_cast<uint8_t>(code), 0});
+      self->unconfirmed_.push_back(bill);
     }
   }
 
   // The driver the callbacks may free; whoever takes it frees it.
-  void SetLive(TNotavero* driver) { live_.store(driver); }
+  void SetLive(TNotavero* driver) {
+    current_.store(driver);
+    live_.store(driver);
+  }
   TNotavero* TakeLive() { return live_.exchange(nullptr); }
   // True once a callback freed the driver (then it releases itself).
   bool TakeReleased() { return released_.exchange(false); }
@@ -181,6 +190,7 @@ class Host {
   std::mutex mutex_;
   Plan plan_;
   std::atomic<TNotavero*> live_{nullptr};
+  std::atomic<TNotavero*> current_{nullptr};  // the driver running, until the next one
   std::atomic<bool> released_{false};
   std::vector<TUnconfirmedBill> unconfirmed_;
   int stacked_ = 0;
