@@ -27,13 +27,15 @@ def child_environment():
 class Simulator:
     """notavero-sim --fast; its pty path is .path, commands go to command().
     Started with children.popen(): a test derived from children.TestCase
-    never leaves it running, whatever happens."""
+    never leaves it running, whatever happens.  merge_stderr: its stderr
+    goes with its stdout, so that a refused insert is seen in order."""
 
-    def __init__(self, *options):
+    def __init__(self, *options, merge_stderr=False):
         self._process = children.popen(
             [SIM, "--fast", *options],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT if merge_stderr else None,
             text=True,
             encoding="utf-8",
             env=child_environment(),
@@ -58,14 +60,35 @@ class Simulator:
         self._process.stdin.write(line + "\n")
         self._process.stdin.flush()
 
-    def status(self):
-        """The simulator's own account: state, bills stacked and returned."""
-        self.command("status")
+    def _next_status(self):
+        """Reads up to the next status line: it as a dict, and the lines before it."""
+        before = []
         while True:
             line = self._lines.get(timeout=TIMEOUT)
             if line.startswith("state="):
-                words = line.split(" text=")[0].split()
-                return dict(word.split("=", 1) for word in words)
+                return dict(word.split("=", 1) for word in line.split(" text=")[0].split()), before
+            before.append(line)
+
+    def status(self):
+        """The simulator's own account: state, bills stacked and returned."""
+        self.command("status")
+        return self._next_status()[0]
+
+    @staticmethod
+    def _numbers(status):
+        return {**status, "state": int(status["state"], 16),
+                **{key: int(status[key]) for key in ("stacked", "stacked_sum", "returned")}}
+
+    def numbers(self):
+        """status() with state (hex), stacked, stacked_sum and returned as ints."""
+        return self._numbers(self.status())
+
+    def insert(self, bill_type):
+        """Inserts a bill; returns whether it was taken and numbers() just after."""
+        self.command(f"insert {bill_type}")
+        self.command("status")
+        status, before = self._next_status()
+        return any(line.startswith("insert: bill type") for line in before), self._numbers(status)
 
     def close(self):
         """Asks the simulator to quit; kills it when it does not."""
