@@ -2,9 +2,13 @@
 and that it agrees with what /dev holds.  The machine's hardware is not
 assumed: no serial device at all is a valid answer."""
 
+import fcntl
 import glob
+import grp
 import json
 import os
+import pathlib
+import pwd
 import re
 import subprocess
 import unittest
@@ -34,9 +38,11 @@ class PortsTest(unittest.TestCase):
         lines = text.stdout.splitlines()
         self.assertEqual(len(lines), len(ports), text.stdout)
         for line, port in zip(lines, ports):
-            self.assertEqual(set(port), {"path", "kind", "description", "target"})
+            self.assertEqual(set(port), {"path", "kind", "description", "target", "problem"})
             self.assertIn(port["kind"], KINDS)
-            self.assertRegex(line, r"^%s +%s$" % (re.escape(port["path"]), re.escape(port["description"])))
+            problem = f"  -- {port['problem']}" if port["problem"] else ""
+            self.assertRegex(line, r"^%s +%s%s$" % (re.escape(port["path"]), re.escape(port["description"]),
+                                                     re.escape(problem)))
             self.assertTrue(os.path.lexists(port["path"]), port["path"])
             self.assertFalse(port["path"].startswith("/dev/pts/"))
             if port["kind"] == "link":
@@ -52,6 +58,35 @@ class PortsTest(unittest.TestCase):
         self.assertTrue(set(serial) <= set(glob.glob("/dev/ttyS*")))  # only those that answer
         for pattern in ("/dev/ttyUSB*", "/dev/ttyACM*", "/dev/serial/by-id/*"):
             self.assertTrue(set(glob.glob(pattern)) <= set(paths), pattern)  # every one present
+
+    def test_a_port_held_by_a_program_names_it(self):
+        # A pseudo-terminal stands for the port; this test holds the lock the
+        # driver takes (flock), as a running kiosk program would.
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        path = os.ttyname(slave)
+        self.assertEqual(json.loads(run("--json", path).stdout)[0]["problem"], None)
+        fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        result = run(path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        program = pathlib.Path(f"/proc/{os.getpid()}/comm").read_text().strip()
+        self.assertIn(f"-- busy: held by {program} (pid {os.getpid()})", result.stdout)
+
+    @unittest.skipUnless(os.geteuid() == 0 and hasattr(os, "setuid"), "needs root to run the tool as another user")
+    def test_a_port_the_user_may_not_open_names_the_group(self):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        path = os.ttyname(slave)
+        os.chmod(path, 0o660)
+        nobody = pwd.getpwnam("nobody")
+        result = subprocess.run([TOOL, "ports", path], capture_output=True, text=True, timeout=60,
+                                user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        group = grp.getgrgid(os.stat(path).st_gid).gr_name
+        self.assertIn(f"-- no permission: the device is open to group {group}; add the user to it "
+                      f"(sudo adduser $USER {group})", result.stdout)
 
     def test_bad_argument_and_help(self):
         result = run("--bogus")

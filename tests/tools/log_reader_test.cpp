@@ -46,10 +46,12 @@ class LogText {
   LogText& Load() {
     return Raw("\r\n" + Cp1251(u8"Ошибка открытия файла:No such file or directory").str() + "\r\n");
   }
-  LogText& Poll(uint8_t state, uint8_t sub_code = 0, bool with_sub_code = false) {
-    Line("[COM7]:  Send: " + Frame({cmdPoll}));
-    Line("[COM7]:  Receive: " + (with_sub_code || sub_code != 0 ? Frame({state, sub_code}) : Frame({state})));
-    Line("[COM7]:  Send: " + Frame({cmdAck}));
+  LogText& Poll(uint8_t state, uint8_t sub_code = 0, bool with_sub_code = false,
+                const std::string& port = "COM7") {
+    Line("[" + port + "]:  Send: " + Frame({cmdPoll}));
+    Line("[" + port +
+         "]:  Receive: " + (with_sub_code || sub_code != 0 ? Frame({state, sub_code}) : Frame({state})));
+    Line("[" + port + "]:  Send: " + Frame({cmdAck}));
     std::string status = HexBytes(&state, 1) + "-" + HexBytes(&sub_code, 1);
     return Line(kState + status + ". text", '?');
   }
@@ -214,16 +216,38 @@ TEST(LogReader, PeriodAndTimeline) {
       bills.push_back(entry.text);
     }
   }
-  EXPECT_EQ(bills, (std::vector<std::string>{"Get bill table -> 10 50 100 500 1000 5000",
-                                             "Poll -> 80 escrow 100", "Poll -> 81 stacked 100",
-                                             "Poll -> 1C rejecting 68 (Ошибка возврата стоимости)",
-                                             "Poll -> 80 escrow 5000", "Poll -> 82 returned 5000"}));
+  EXPECT_EQ(bills, (std::vector<std::string>{
+                       "Get bill table -> 10 50 100 500 1000 5000", "Poll -> 80 escrow 100",
+                       "Poll -> 81 stacked 100",
+                       "Poll -> 1C rejecting 68 inhibited denomination (Ошибка возврата стоимости)",
+                       "Poll -> 80 escrow 5000", "Poll -> 82 returned 5000"}));
 
   EXPECT_EQ(ParseMoment("2024-12-08 10:00:35"), ParseMoment("08.12 10:00:35.000"));
   EXPECT_EQ(ParseMoment("2024-12-08T10:00"), ParseMoment("08.12 10:00"));
   EXPECT_LT(*ParseMoment("08.12"), *ParseMoment("08.12 00:00:00.001"));
   EXPECT_FALSE(ParseMoment("31.13 10:00"));
   EXPECT_FALSE(ParseMoment("yesterday"));
+}
+
+// Two validators of one process log into one file.  A state line names no
+// port: it belongs to the port whose poll reply it repeats, and each port's
+// states change on their own.
+TEST(LogReader, TimelineNamesThePortOfEveryLineOfSeveralValidators) {
+  LogText log;
+  log.Poll(dsDisabled, 0, false, "COM7")
+      .Poll(dsWaitingForBill, 0, false, "/dev/ttyUSB1")
+      .Poll(dsDisabled, 0, false, "COM7")
+      .Poll(dsWaitingForBill, 0, false, "/dev/ttyUSB1")
+      .Poll(dsWaitingForBill, 0, false, "COM7");
+  const Report report = ReadLog(log.Text(), {.timeline = true});
+  EXPECT_TRUE(report.skipped.empty());
+  std::vector<std::pair<std::string, std::string>> states;
+  for (const auto& entry : report.timeline) {
+    states.emplace_back(entry.port, entry.text);
+  }
+  EXPECT_EQ(states, (std::vector<std::pair<std::string, std::string>>{{"COM7", "Poll -> 19 disabled"},
+                                                                      {"/dev/ttyUSB1", "Poll -> 14 idling"},
+                                                                      {"COM7", "Poll -> 14 idling"}}));
 }
 
 TEST(LogReader, FilesAreReadOldestFirst) {

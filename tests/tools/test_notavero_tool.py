@@ -58,15 +58,18 @@ class FrameTest(unittest.TestCase):
 
 class StateTest(unittest.TestCase):
     def test_texts_in_utf8(self):
+        # The English name first, for technicians who do not read Russian.
         cases = {
-            "0019": "Выключен",
-            "0x0280": "Принять купюру?",
-            "0081": "Складирование купюры.",
-            "051B": "Купюроприемник занят (еще 500 мс)",
-            "6B1C": "Ошибка 1C6B",
-            "5F47": "Ошибка датчика емкости",
-            "0C": "Неизвестное состояние 0C00",
-            "ffff": "Неизвестное состояние FFFF",
+            "0019": "disabled: Выключен",
+            "0x0280": "escrow: Принять купюру?",
+            "0081": "stacked: Складирование купюры.",
+            "051B": "busy: Купюроприемник занят (еще 500 мс)",
+            "681C": "rejecting (inhibited denomination): Ошибка возврата стоимости",
+            "6B1C": "rejecting (unknown): Ошибка 1C6B",
+            "5F47": "failure: Ошибка датчика емкости",
+            "0041": "stacker full: Купюроприемник заполнен",
+            "0C": "unknown: Неизвестное состояние 0C00",
+            "ffff": "unknown: Неизвестное состояние FFFF",
         }
         for word, text in cases.items():
             with self.subTest(word=word):
@@ -76,11 +79,11 @@ class StateTest(unittest.TestCase):
 
     def test_status_as_the_log_writes_it_state_first(self):
         cases = {
-            "47-5F": "Ошибка датчика емкости",  # the word 5F47
-            "1C-6B": "Ошибка 1C6B",
-            "1B-05": "Купюроприемник занят (еще 500 мс)",
-            "80-4": "Принять купюру?",
-            "19-00": "Выключен",
+            "47-5F": "failure: Ошибка датчика емкости",  # the word 5F47
+            "1C-6B": "rejecting (unknown): Ошибка 1C6B",
+            "1B-05": "busy: Купюроприемник занят (еще 500 мс)",
+            "80-4": "escrow: Принять купюру?",
+            "19-00": "disabled: Выключен",
         }
         for status, text in cases.items():
             with self.subTest(status=status):
@@ -109,7 +112,7 @@ class DecodeTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         self.assertIn("length: good", result.stdout)
         self.assertIn("crc: good", result.stdout)
-        self.assertIn("state 80-02: Принять купюру?", result.stdout)
+        self.assertIn("state 80-02 escrow: Принять купюру?", result.stdout)
 
     def test_sent_frame_without_spaces(self):
         result = run("decode", "02030C340000FC0000FCEBD1")
@@ -255,6 +258,19 @@ class RunDeviceTest(children.TestCase):
             self.assertIn(f"\n  {line}\n", counters)
         self.assertEqual(text.splitlines()[-1], "stopped: 1 stacked, 0 returned, 100 credited")
         self.assertEqual(sim.status()["stacked_sum"], "100")
+
+        # The log of that run, read back from its directory: another
+        # program's *.log there is not the driver's and is left alone; the
+        # reasons and the timeline's lines name what they are in English and
+        # which port they are about.
+        with open(os.path.join(directory.name, "prom.log"), "w") as stray:
+            stray.write("level=info ts=2024-12-08T10:00:00Z msg=\"not the driver's\"\n")
+        result = run("log", "--timeline", directory.name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("\nskipped lines: 0\n", result.stdout)
+        self.assertIn("\n  68 inhibited denomination: Ошибка возврата стоимости x 1\n", result.stdout)
+        self.assertRegex(result.stdout, r"\n\S+ \S+  \[%s\]  Poll -> 1C rejecting 68 inhibited denomination "
+                                        % re.escape(link))
 
     def test_exactly_one_of_port_and_device(self):
         for args in ((), ("--port", "7", "--device", "/dev/null"), ("--device", "")):

@@ -9,6 +9,7 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
+#include "driver/state_names.h"
 #include "driver/state_text.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
@@ -102,10 +103,6 @@ std::optional<uint16_t> ParseLogStatus(const std::string& text) {
   return MakeStatus(static_cast<uint8_t>(*state_value), static_cast<uint8_t>(*sub_code_value));
 }
 
-void PrintUtf8Line(const std::string& cp1251) {
-  std::printf("%s\n", Cp1251ToUtf8(cp1251).c_str());
-}
-
 }  // namespace
 
 int UsageError(const std::string& message) {
@@ -159,11 +156,27 @@ int FrameCommand(const Args& args) {
   return kExitOk;
 }
 
+namespace {
+
+// A status's English name beside the Russian text, for technicians who do not
+// read Russian: the state's name, and a rejection's reason with it.
+std::string EnglishName(uint16_t status) {
+  const auto state = static_cast<uint8_t>(status & 0xFF);
+  std::string name = StateName(state);
+  if (state == dsBillError) {
+    name += std::string(" (") + RejectReasonName(static_cast<uint8_t>(status >> 8)) + ")";
+  }
+  return name;
+}
+
+}  // namespace
+
 int StateCommand(const Args& args) {
   if (WantsHelp(args)) {
     std::puts(
         "usage: notavero state STATUS\n\n"
-        "Prints the state text of a device status, written either way:\n"
+        "Prints the English name and the state text of a device status, written\n"
+        "either way:\n"
         "  1C-68        as the log writes it: the state byte first (1C), then the\n"
         "               sub-code (68), in hex;\n"
         "  681C, 0x681C a 16-bit word in hex: the state is the low byte (1C), the\n"
@@ -180,7 +193,7 @@ int StateCommand(const Args& args) {
     return UsageError("state: '" + args[0] +
                       "' is neither STATE-SUBCODE in hex (1C-68) nor a hex word from 0000 to FFFF");
   }
-  PrintUtf8Line(StateToText(*status));
+  std::printf("%s: %s\n", EnglishName(*status).c_str(), Cp1251ToUtf8(StateToText(*status)).c_str());
   return kExitOk;
 }
 
@@ -207,7 +220,7 @@ void DescribeReply(const std::vector<uint8_t>& frame) {
     AppendHex2(text, frame[3]);
     text += "-";
     AppendHex2(text, sub_code);
-    text += ": " + Cp1251ToUtf8(StateToText(status));
+    text += " " + EnglishName(status) + ": " + Cp1251ToUtf8(StateToText(status));
     std::printf("%s\n", text.c_str());
   } else if (frame.size() == kStatusFrameLength) {
     std::printf("as a status reply: enabled types %s, security %s\n", HexBytes(frame.data() + 3, 3).c_str(),

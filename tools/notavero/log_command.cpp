@@ -12,10 +12,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "common/cp1251.h"
+#include "driver/state_names.h"
 #include "driver/state_text.h"
 #include "protocol/codes.h"
 #include "tools/notavero/log_reader.h"
@@ -37,11 +39,13 @@ constexpr const char* kHelp =
     "usage: notavero log [--since TIME] [--until TIME] [--timeline] [--json] FILE|DIR...\n"
     "\n"
     "Reads the driver's log files (the current one and its rotated copies, in any\n"
-    "order; a directory stands for the *.log and *.log.N files in it) and prints\n"
+    "order; a directory stands for the driver's own files in it, Notavero.log and\n"
+    "Notavero.log.0 to .10: name a log of another name as a file) and prints\n"
     "what the machine did: loads of the library, bills stacked and returned by\n"
     "value, rejections by reason, time-outs, bad frames, failed cycles, power-ups\n"
     "and how long the device did not answer.  --timeline also prints one line per\n"
-    "state change, command and bill event, with the frames decoded.  --json prints\n"
+    "state change, command and bill event, with the frames decoded and the port\n"
+    "each is about (several validators may log into one file).  --json prints\n"
     "the same as one JSON object.\n"
     "\n"
     "TIME is in the log's own form, \"dd.mm hh:mm:ss.zzz\" (seconds and milliseconds\n"
@@ -56,16 +60,17 @@ struct Options {
   std::vector<std::string> paths;
 };
 
-bool IsLogName(const std::string& name) {
-  const std::size_t log = name.rfind(".log");
-  if (log == std::string::npos) {
+// The names the driver gives its log in a directory: Notavero.log and the
+// copies the logger rotates it to, Notavero.log.0 to Notavero.log.10.  Other
+// logs there (a web server's, Prometheus's) are not the driver's.
+bool IsDriverLogName(const std::string& name) {
+  constexpr std::string_view kName = "Notavero.log";
+  if (name.compare(0, kName.size(), kName) != 0) {
     return false;
   }
-  const std::string rest = name.substr(log + 4);
-  if (rest.empty()) {
-    return true;
-  }
-  return rest.size() >= 2 && rest[0] == '.' && rest.find_first_not_of("0123456789", 1) == std::string::npos;
+  const std::string rest = name.substr(kName.size());
+  return rest.empty() || rest == ".10" ||
+         (rest.size() == 2 && rest[0] == '.' && rest[1] >= '0' && rest[1] <= '9');
 }
 
 // The files a path stands for; false with a message when it is none.
@@ -74,12 +79,15 @@ bool AddFiles(const std::string& path, std::vector<std::string>& files) {
   if (fs::is_directory(path, error)) {
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(path, error)) {
-      if (entry.is_regular_file(error) && IsLogName(entry.path().filename().string())) {
+      if (entry.is_regular_file(error) && IsDriverLogName(entry.path().filename().string())) {
         found.push_back(entry.path().string());
       }
     }
     if (found.empty()) {
-      std::fprintf(stderr, "notavero: log: no log files in %s\n", path.c_str());
+      std::fprintf(
+          stderr,
+          "notavero: log: no Notavero.log or Notavero.log.N in %s (name other log files one by one)\n",
+          path.c_str());
       return false;
     }
     files.insert(files.end(), found.begin(), found.end());
@@ -125,6 +133,11 @@ std::string ReasonText(uint8_t reason) {
   return Cp1251ToUtf8(StateToText(MakeStatus(dsBillError, reason)));
 }
 
+// The reason's English name, for technicians who do not read Russian.
+std::string ReasonName(uint8_t reason) {
+  return RejectReasonName(reason);
+}
+
 std::string Hex(uint8_t byte) {
   char text[3];
   std::snprintf(text, sizeof text, "%02X", byte);
@@ -154,7 +167,12 @@ void PrintText(const Options& options, const std::vector<std::string>& files, co
   const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
   if (options.reader.timeline) {
     for (const auto& entry : report.timeline) {
-      std::printf("%s  %s\n", FormatMoment(entry.moment).c_str(), entry.text.c_str());
+      if (entry.port.empty()) {
+        std::printf("%s  %s\n", FormatMoment(entry.moment).c_str(), entry.text.c_str());
+      } else {
+        std::printf("%s  [%s]  %s\n", FormatMoment(entry.moment).c_str(), entry.port.c_str(),
+                    entry.text.c_str());
+      }
     }
     std::printf("\n");
   }
@@ -168,7 +186,8 @@ void PrintText(const Options& options, const std::vector<std::string>& files, co
   PrintBills("returned", s.returned, s.ReturnedCount(), s.ReturnedSum());
   std::printf("rejected: %llu\n", u(s.RejectedCount()));
   for (const auto& [reason, count] : s.rejected) {
-    std::printf("  %s %s x %llu\n", Hex(reason).c_str(), ReasonText(reason).c_str(), u(count));
+    std::printf("  %s %s: %s x %llu\n", Hex(reason).c_str(), ReasonName(reason).c_str(),
+                ReasonText(reason).c_str(), u(count));
   }
   std::printf("bills the device did not confirm: %llu (sum %lld)\n", u(s.unconfirmed),
               static_cast<long long>(s.unconfirmed_sum));
@@ -230,7 +249,8 @@ void PrintJson(const Options& options, const std::vector<std::string>& files, co
   bool first = true;
   for (const auto& [reason, count] : s.rejected) {
     out += std::string(first ? "" : ", ") + "{\"reason\": " + Json(Hex(reason)) +
-           ", \"text\": " + Json(ReasonText(reason)) + ", \"count\": " + n(count) + "}";
+           ", \"name\": " + Json(ReasonName(reason)) + ", \"text\": " + Json(ReasonText(reason)) +
+           ", \"count\": " + n(count) + "}";
     first = false;
   }
   out +=
@@ -254,7 +274,8 @@ void PrintJson(const Options& options, const std::vector<std::string>& files, co
       const auto& entry = report.timeline[i];
       out += std::string(i != 0 ? "," : "") + "\n    {\"time\": " + JsonMoment(entry.moment) +
              ", \"file\": " + Json(entry.file) + ", \"line\": " + n(entry.line) +
-             ", \"kind\": " + Json(entry.kind) + ", \"text\": " + Json(entry.text) + "}";
+             ", \"kind\": " + Json(entry.kind) + ", \"text\": " + Json(entry.text) +
+             ", \"port\": " + (entry.port.empty() ? std::string("null") : Json(entry.port)) + "}";
     }
     out += "\n  ]";
   }

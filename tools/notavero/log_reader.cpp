@@ -209,6 +209,12 @@ struct Outcome {
 };
 
 struct PortState {
+  // The state of its last poll reply and when it came (a count of replies
+  // over all ports): the state line that follows names no port, and is
+  // given to the port whose reply it repeats.
+  std::optional<uint16_t> reply;
+  uint64_t reply_order = 0;
+  std::optional<uint16_t> status;  // the last state line given to it
   int last_command = -1;
   LogMoment sent_at = kNoMoment;
   LogMoment silent_since = kNoMoment;
@@ -233,6 +239,8 @@ struct LogReader::State {
   std::vector<Outcome> outcomes;
   std::array<int64_t, kBillTypeCount> values{};         // from the last bill table read
   std::map<std::string, PortState, std::less<>> ports;  // by the name in the line: "COM7", "/dev/ttyUSB0"
+  std::string current_port;  // the port the line being read is about, as far as the log says
+  uint64_t replies = 0;      // poll replies read, for PortState::reply_order
 
   bool InPeriod(LogMoment m) const {
     if (m == kNoMoment) {
@@ -249,7 +257,8 @@ struct LogReader::State {
 
   void Note(std::string kind, std::string text) {
     if (options.timeline && InPeriod()) {
-      report.timeline.push_back(TimelineEntry{moment, file, line_number, std::move(kind), std::move(text)});
+      report.timeline.push_back(
+          TimelineEntry{moment, file, line_number, std::move(kind), std::move(text), current_port});
     }
   }
 
@@ -299,6 +308,7 @@ void LogReader::State::Line(std::string_view line) {
     // A load of the library: what came before ended with its process.
     EndAllSilences(moment);
     ports.clear();
+    current_port.clear();
     status.reset();
     status_made_outcome = false;
     load_pending = true;
@@ -308,7 +318,7 @@ void LogReader::State::Line(std::string_view line) {
   if (StartsWith(line, kOpenFailure)) {
     unstamped.push_back(
         TimelineEntry{kNoMoment, file, line_number, "file",
-                      "log file started anew (" + Utf8(line.substr(kOpenFailure.size())) + ")"});
+                      "log file started anew (" + Utf8(line.substr(kOpenFailure.size())) + ")", ""});
     return;
   }
   if (StartsWith(line, kDroppedLines)) {
@@ -319,7 +329,7 @@ void LogReader::State::Line(std::string_view line) {
     }
     unstamped_dropped += *count;
     unstamped.push_back(TimelineEntry{kNoMoment, file, line_number, "error",
-                                      "the logger lost " + std::to_string(*count) + " line(s) here"});
+                                      "the logger lost " + std::to_string(*count) + " line(s) here", ""});
     return;
   }
   // "M dd.mm hh:mm:ss.zzz [tag] text"
@@ -345,7 +355,8 @@ void LogReader::State::Line(std::string_view line) {
     if (InPeriod()) {
       s.loads.push_back(LoadOfLibrary{moment, file, load_line});
       if (options.timeline) {
-        report.timeline.push_back(TimelineEntry{moment, file, load_line, "load", "the library was loaded"});
+        report.timeline.push_back(
+            TimelineEntry{moment, file, load_line, "load", "the library was loaded", ""});
       }
     }
   }
@@ -464,7 +475,8 @@ void LogReader::State::PortLine(std::string_view text) {
   if (found == ports.end()) {
     found = ports.emplace(std::string(name), PortState{}).first;
   }
-  PortState& port = found->second;
+  current_port = found->first;
+  PortState& state = found->second;
   const std::string_view rest = text.substr(close + 4);
   constexpr std::string_view kSend = "Send:";
   constexpr std::string_view kReceive = "Receive:";
@@ -477,7 +489,7 @@ void LogReader::State::PortLine(std::string_view text) {
     Skip("broken frame bytes");
     return;
   }
-  Frame(port, sent, *bytes);
+  Frame(state, sent, *bytes);
 }
 
 void LogReader::State::Frame(PortState& port, bool sent, const std::vector<uint8_t>& bytes) {
@@ -537,6 +549,10 @@ void LogReader::State::Frame(PortState& port, bool sent, const std::vector<uint8
     EndSilence(port, moment);
     Note("link", "the device answers again after " + Seconds(moment - since));
   }
+  if (port.last_command == cmdPoll && (bytes.size() == 6 || bytes.size() == 7)) {
+    port.reply = MakeStatus(bytes[3], bytes.size() == 7 ? bytes[4] : 0);
+    port.reply_order = ++replies;
+  }
   if (port.last_command == cmdGetBillTable && bytes.size() == kBillTableFrameLength) {
     const BillValueTable table = DecodeBillTable(bytes.data());
     std::string text = "Get bill table ->";
@@ -559,8 +575,18 @@ void LogReader::State::StateLine(std::string_view text) {
     return;
   }
   const uint16_t word = MakeStatus(*state, *sub_code);
-  const bool same = status && *status == word;
-  status = word;
+  // Several validators log into one file: the line is the state of the port
+  // whose latest poll reply carried it (without traffic lines, of the one).
+  PortState* owner = nullptr;
+  for (auto& [name, candidate] : ports) {
+    if (candidate.reply == word && (owner == nullptr || candidate.reply_order > owner->reply_order)) {
+      owner = &candidate;
+      current_port = name;
+    }
+  }
+  std::optional<uint16_t>& last = owner != nullptr ? owner->status : status;
+  const bool same = last && *last == word;
+  last = word;
   if (same) {
     status_made_outcome = false;
     if ((*state == dsStacked || *state == dsReturned) && !outcomes.empty() && outcomes.back().value == 0 &&
@@ -597,7 +623,8 @@ void LogReader::State::StateLine(std::string_view text) {
       if (InPeriod()) {
         ++s.rejected[*sub_code];
       }
-      line += " " + HexText(*sub_code) + " (" + Utf8(StateToText(word)) + ")";
+      line +=
+          " " + HexText(*sub_code) + " " + RejectReasonName(*sub_code) + " (" + Utf8(StateToText(word)) + ")";
       kind = "bill";
       break;
     default:

@@ -63,6 +63,7 @@ struct TimelineEntry {
   uint64_t line = 0;
   std::string kind;  // "state", "bill", "command", "link", "error", "load", "file"
   std::string text;  // UTF-8
+  std::string port;  // the validator's port as the log names it ("COM7", "/dev/ttyUSB0"); empty: none
 };
 
 // What a period holds.  Amounts are whole currency units.

@@ -3,7 +3,10 @@
 // here waits: a port is opened with O_NONBLOCK, asked and closed at once.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -167,6 +171,48 @@ bool SerialPortAnswers(const std::string& path, const std::string& name, std::st
   return answers;
 }
 
+// The program that holds a lock (flock, as the driver takes) on the device
+// `node`: "PROGRAM (pid N)", or "" when none does.  From /proc/locks, whose
+// lines read "1: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE 0 EOF".
+std::string LockHolder(const struct stat& node) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string number;
+    std::string type;
+    std::string mode;
+    std::string access;
+    std::string pid;
+    std::string file;
+    if (!(fields >> number >> type) || type == "->") {
+      continue;  // a waiter's line
+    }
+    fields >> mode >> access >> pid >> file;
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(file.c_str(), "%x:%x:%llu", &major_number, &minor_number, &inode) != 3 ||
+        major_number != major(node.st_dev) || minor_number != minor(node.st_dev) || inode != node.st_ino) {
+      continue;
+    }
+    const std::string program = ReadFirstLine(fs::path("/proc") / pid / "comm");
+    return (program.empty() ? std::string("a program") : program) + " (pid " + pid + ")";
+  }
+  return "";
+}
+
+// The name of group `gid`, or its number.
+std::string GroupName(gid_t gid) {
+  group entry{};
+  group* found = nullptr;
+  std::array<char, 4096> buffer{};
+  if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return found->gr_name;
+  }
+  return std::to_string(gid);
+}
+
 void AddDevices(std::vector<SerialPortInfo>& ports, const std::string& prefix, SerialPortInfo::Kind kind,
                 const std::string& what) {
   for (const auto& name : DevicesNamed(prefix)) {
@@ -175,11 +221,27 @@ void AddDevices(std::vector<SerialPortInfo>& ports, const std::string& prefix, S
       description += ", ";
       description += sysfs;
     }
-    ports.push_back({std::string(kDeviceDir) + "/" + name, kind, std::move(description), ""});
+    ports.push_back({std::string(kDeviceDir) + "/" + name, kind, std::move(description), "", ""});
   }
 }
 
 }  // namespace
+
+std::string PortProblem(const std::string& path) {
+  struct stat node {};
+  if (stat(path.c_str(), &node) != 0) {
+    return "";
+  }
+  if (std::string holder = LockHolder(node); !holder.empty()) {
+    return "busy: held by " + holder;
+  }
+  if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+    const std::string group_name = GroupName(node.st_gid);
+    return "no permission: the device is open to group " + group_name +
+           "; add the user to it (sudo adduser " + "$USER " + group_name + ") and log in again";
+  }
+  return "";
+}
 
 const char* KindName(SerialPortInfo::Kind kind) {
   switch (kind) {
@@ -201,7 +263,7 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     const std::string path = std::string(kDeviceDir) + "/" + name;
     std::string description;
     if (SerialPortAnswers(path, name, description)) {
-      ports.push_back({path, SerialPortInfo::Kind::kSerial, "built-in serial port, " + description, ""});
+      ports.push_back({path, SerialPortInfo::Kind::kSerial, "built-in serial port, " + description, "", ""});
     }
   }
   AddDevices(ports, "ttyUSB", SerialPortInfo::Kind::kUsbSerial, "USB serial adapter");
@@ -214,10 +276,13 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     const fs::path target = fs::canonical(it->path(), resolve_error);
     links.push_back({it->path().string(), SerialPortInfo::Kind::kLink,
                      resolve_error ? "stable name, its device is gone" : "stable name of " + target.string(),
-                     resolve_error ? "" : target.string()});
+                     resolve_error ? "" : target.string(), ""});
   }
   std::sort(links.begin(), links.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
   ports.insert(ports.end(), links.begin(), links.end());
+  for (auto& port : ports) {
+    port.problem = PortProblem(port.path);
+  }
   return ports;
 }
 
