@@ -1,6 +1,6 @@
 # Install rules of the library for hosts (included by driver/CMakeLists.txt):
 #   Runtime      libnotavero.so.MAJOR (Notavero.dll)
-#   Development  the public headers under include/notavero/driver/, the
+#   Development  the public headers under include/notavero/ (and driver/), the
 #                libnotavero.so link, the CMake package and notavero.pc;
 #                on Windows the import libraries, Notavero.def and a README.
 include(CMakePackageConfigHelpers)
@@ -11,6 +11,9 @@ set(notavero_public_headers
     ${PROJECT_BINARY_DIR}/generated/driver/notavero_version.h)
 install(FILES ${notavero_public_headers}
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/notavero/driver COMPONENT Development)
+install(FILES ${PROJECT_BINARY_DIR}/generated/notavero/notavero.h ${PROJECT_BINARY_DIR}/generated/notavero/notavero_host.h
+              ${PROJECT_BINARY_DIR}/generated/notavero/notavero_version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/notavero COMPONENT Development)
 
 install(TARGETS notavero_shared EXPORT notaveroTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime

@@ -4,7 +4,8 @@
 #   the shared library     Runtime       libnotavero<MAJOR>
 #   headers, CMake, .pc    Development   libnotavero-dev (depends on the same version of the library)
 #   notavero, notavero-sim Tools         notavero-tools
-#   any other component    <name>        notavero-<name>, e.g. "serve" -> notavero-serve
+#   any other component    <name>        notavero-<name>, e.g. "serve" -> notavero-serve,
+#                                        or the name notavero_package() gives (python3-notavero)
 #
 #   Windows (ZIP): one SDK archive per architecture with every component.
 #
@@ -12,14 +13,18 @@
 # with notavero_package(); without it the package gets a plain description
 # and the dependencies dpkg-shlibdeps finds.  scripts/package makes them.
 
-# notavero_package(COMPONENT [DESCRIPTION text] [DEPENDS debian-depends]
-#                  [CONTROL_EXTRA files...]): describes the package of
-# COMPONENT.  DESCRIPTION is the long description, under the project's
+# notavero_package(COMPONENT [NAME package] [SECTION section] [DESCRIPTION text]
+#                  [DEPENDS debian-depends] [CONTROL_EXTRA files...]):
+# describes the package of COMPONENT.  NAME replaces notavero-<component>
+# where Debian names such packages its own way (python3-notavero); SECTION
+# replaces misc.  DESCRIPTION is the long description, under the project's
 # one-line description.  CONTROL_EXTRA holds maintainer scripts (postinst, prerm, ...)
 # and conffiles for the DEB package.
 function(notavero_package component)
-  cmake_parse_arguments(ARG "" "DESCRIPTION;DEPENDS" "CONTROL_EXTRA" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;SECTION;DESCRIPTION;DEPENDS" "CONTROL_EXTRA" ${ARGN})
   string(TOUPPER "${component}" upper)
+  set_property(GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_NAME "${ARG_NAME}")
+  set_property(GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_SECTION "${ARG_SECTION}")
   set_property(GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_DESCRIPTION "${ARG_DESCRIPTION}")
   set_property(GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_DEPENDS "${ARG_DEPENDS}")
   set_property(GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_CONTROL_EXTRA "${ARG_CONTROL_EXTRA}")
@@ -65,7 +70,7 @@ macro(notavero_packages)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME notavero-tools)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-        "notavero, the technicians' tool (frames, state texts, running the driver),\nand notavero-sim, the validator simulator on a pseudo-terminal.")
+        "notavero, the technicians' tool (frames, state texts, running the driver),\nand notavero-sim, the validator simulator on a pseudo-terminal.\nA user opens a serial port when in the group dialout (adduser USER dialout).")
 
     # Every other component becomes a package notavero-<component>.
     get_cmake_property(notavero_components COMPONENTS)
@@ -75,8 +80,16 @@ macro(notavero_packages)
         continue()
       endif()
       string(TOLOWER "${component}" lower)
-      set(CPACK_DEBIAN_${upper}_PACKAGE_NAME notavero-${lower})
-      set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION misc)
+      get_property(notavero_pkg_name GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_NAME)
+      get_property(notavero_pkg_section GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_SECTION)
+      if(NOT notavero_pkg_name)
+        set(notavero_pkg_name notavero-${lower})
+      endif()
+      if(NOT notavero_pkg_section)
+        set(notavero_pkg_section misc)
+      endif()
+      set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${notavero_pkg_name})
+      set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${notavero_pkg_section})
       get_property(description GLOBAL PROPERTY NOTAVERO_PACKAGE_${upper}_DESCRIPTION)
       if(NOT description)
         set(description "The ${lower} component of notavero.")

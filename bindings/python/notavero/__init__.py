@@ -37,7 +37,7 @@ __all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING
            "State", "Link", "EventKind", "Event", "DeviceState", "Counters"]
 
 try:
-    from ._version import __version__  # written into the package when it is built (setup.py)
+    from ._version import __version__  # written into the package when it is built (_build/notavero_build.py)
 except ImportError:  # the source tree: the version of the project it belongs to
     import pathlib as _pathlib
     import re as _re

@@ -52,6 +52,10 @@ elif sys.platform == "darwin":
     LIBRARY_NAME = "libnotavero.dylib"
 else:
     LIBRARY_NAME = "libnotavero.so"
+# The runtime package (libnotavero1) installs only the library's SONAME; the
+# unversioned name comes with the -dev package.  The system's loader is asked
+# for both, so that python3-notavero needs only the runtime package.
+_SYSTEM_NAMES = [LIBRARY_NAME] + (["libnotavero.so.1"] if LIBRARY_NAME == "libnotavero.so" else [])
 
 _PACKAGE_DIR = pathlib.Path(__file__).resolve().parent
 # bindings/python/notavero -> the repository's top, whose build/ holds the
@@ -73,7 +77,7 @@ def candidates(environ=None):
     explicit = environ.get("NOTAVERO_LIBRARY", "")
     if explicit:
         return [explicit]
-    return [str(_PACKAGE_DIR / LIBRARY_NAME), str(_BUILD_DIR / LIBRARY_NAME), LIBRARY_NAME]
+    return [str(_PACKAGE_DIR / LIBRARY_NAME), str(_BUILD_DIR / LIBRARY_NAME), *_SYSTEM_NAMES]
 
 
 def _declare(lib):

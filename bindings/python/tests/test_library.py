@@ -23,8 +23,9 @@ class CandidatesTest(unittest.TestCase):
         self.assertEqual(_library.candidates({"NOTAVERO_LIBRARY": ""}), [
             str(PACKAGE_DIR / name),
             str(PACKAGE_DIR.parents[2] / "build" / name),
-            name,
+            *_library._SYSTEM_NAMES,
         ])
+        self.assertEqual(_library._SYSTEM_NAMES[0], name)
 
 
 class LoadTest(unittest.TestCase):
