@@ -3,8 +3,10 @@ the Debian packages and the Python wheel, each used from outside the tree
 against notavero-sim on a pseudo-terminal.
 
 NOTAVERO_BUILD_DIR names a configured and built tree (scripts/package --test
-passes it); NOTAVERO_PYTHON names an interpreter with pip, setuptools and
-wheel for the Python package (default: this one).
+passes it); NOTAVERO_PYTHON names an interpreter with pip for the Python
+package (default: this one).  The package also goes into a plain venv of
+the system's python3 with no package index, as a kiosk without network
+installs it.
 """
 
 import os
@@ -47,11 +49,15 @@ class PackagingTest(children.TestCase):
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix="notavero-packaging-"))
         self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
 
-    def simulator(self, sim):
-        """Starts sim --fast; returns the environment that maps port 7 to it."""
+    def simulator(self, sim, commands=()):
+        """Starts sim --fast with `commands` on its stdin; returns the
+        environment that maps port 7 to it."""
         proc = children.popen([sim, "--fast"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         pty = proc.stdout.readline().strip()
         self.assertTrue(pty.startswith("/dev/"), f"{sim} printed no pty path")
+        for command in commands:
+            proc.stdin.write(command + "\n")
+        proc.stdin.flush()
         return dict(os.environ, NOTAVERO_COM7=pty, NOTAVERO_LOG=str(self.tmp / "Notavero.log"))
 
     def assert_consumer_runs(self, consumer, sim, library_dir, extra_env=None):
@@ -76,7 +82,7 @@ class PackagingTest(children.TestCase):
         run(["cmake", "--install", BUILD, "--prefix", prefix])
         installed = files_under(prefix)
         headers = {f for f in installed if f.startswith("include/")}
-        self.assertEqual(headers, {f"include/notavero/driver/{h}" for h in PUBLIC_HEADERS})
+        self.assertEqual(headers, {f"include/notavero/{d}{h}" for h in PUBLIC_HEADERS for d in ("", "driver/")})
         libdir = next(prefix.glob("lib*/**/libnotavero.so")).parent
         self.assertEqual(os.readlink(libdir / "libnotavero.so"), f"libnotavero.so.{MAJOR}")
         self.assertIn(f"libnotavero.so.{MAJOR}", run(["objdump", "-p", libdir / f"libnotavero.so.{VERSION}"]))
@@ -93,6 +99,21 @@ class PackagingTest(children.TestCase):
         self.assert_consumer_runs(self.tmp / "consumer-pc", prefix / "bin" / "notavero-sim", libdir,
                                   {"LD_LIBRARY_PATH": str(libdir)})
 
+        # The README's C example, built with what building-and-packages.md
+        # says to set for a prefix: PKG_CONFIG_PATH and a run path, nothing else.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "CPATH", "LIBRARY_PATH")}
+        env["PKG_CONFIG_PATH"] = str(libdir / "pkgconfig")
+        flags = run(["pkg-config", "--cflags", "--libs", "notavero"], env=env).split()
+        kiosk = self.tmp / "kiosk"
+        run(["cc", "-Wall", "-Wextra", "-Werror", "-o", kiosk, ROOT / "examples" / "c" / "kiosk.c", *flags,
+             f"-Wl,-rpath,{libdir}"], env=env)
+        sim_env = self.simulator(prefix / "bin" / "notavero-sim", ["wait-state 14 60000", "insert 4"])
+        sim_env.pop("LD_LIBRARY_PATH", None)
+        self.assertIn(f"libnotavero.so.{MAJOR} => {libdir.resolve()}/", run(["ldd", kiosk], env=sim_env))
+        output = run([kiosk, sim_env["NOTAVERO_COM7"], "100"], env=sim_env)
+        self.assertIn("paid 100 of 100", output)
+        self.assertIn("thank you; change due 0", output)
+
     def test_add_subdirectory_builds_only_the_library(self):
         # The consumer's CMakeLists.txt fails when the tools or tests come along.
         consumer = self.build_consumer("add_subdirectory", f"-DNOTAVERO_SOURCE_DIR={ROOT}")
@@ -102,8 +123,8 @@ class PackagingTest(children.TestCase):
         out = self.tmp / "debs"
         run(["cpack", "-G", "DEB", "--config", BUILD / "CPackConfig.cmake", "-B", out])
         debs = {run(["dpkg-deb", "-f", deb, "Package"]).strip(): deb for deb in out.glob("*.deb")}
-        runtime, dev, tools = f"libnotavero{MAJOR}", "libnotavero-dev", "notavero-tools"
-        self.assertLessEqual({runtime, dev, tools}, set(debs))
+        runtime, dev, tools, python = f"libnotavero{MAJOR}", "libnotavero-dev", "notavero-tools", "python3-notavero"
+        self.assertLessEqual({runtime, dev, tools, python}, set(debs))
         root = self.tmp / "root"
         contents = {}
         for name, deb in debs.items():
@@ -117,13 +138,16 @@ class PackagingTest(children.TestCase):
         arch_lib = str(libdir.relative_to(root))
         self.assertEqual(contents[runtime], {f"{arch_lib}/libnotavero.so.{MAJOR}", f"{arch_lib}/libnotavero.so.{VERSION}"})
         self.assertEqual(contents[dev], {
-            *(f"usr/include/notavero/driver/{h}" for h in PUBLIC_HEADERS),
+            *(f"usr/include/notavero/{d}{h}" for h in PUBLIC_HEADERS for d in ("", "driver/")),
             f"{arch_lib}/libnotavero.so", f"{arch_lib}/pkgconfig/notavero.pc",
             *(f"{arch_lib}/cmake/notavero/{f}" for f in ("notaveroConfig.cmake", "notaveroConfigVersion.cmake",
                                                        "notaveroTargets.cmake")),
         } | {f for f in contents[dev] if f.startswith(f"{arch_lib}/cmake/notavero/notaveroTargets-")})
         self.assertEqual(contents[tools], {"usr/bin/notavero", "usr/bin/notavero-sim"})
         self.assertIn(f"{runtime} (= {VERSION})", run(["dpkg-deb", "-f", debs[dev], "Depends"]))
+        self.assertIn(f"{runtime} (= {VERSION})", run(["dpkg-deb", "-f", debs[python], "Depends"]))
+        self.assertIn("usr/lib/python3/dist-packages/notavero/_version.py", contents[python])
+        self.assertTrue(all(f.startswith("usr/lib/python3/dist-packages/notavero/") for f in contents[python]))
         for name in (runtime, tools):
             self.assertIn("libc6", run(["dpkg-deb", "-f", debs[name], "Depends"]))
 
@@ -135,36 +159,70 @@ class PackagingTest(children.TestCase):
         self.assert_consumer_runs(self.tmp / "consumer-deb", root / "usr/bin/notavero-sim", libdir,
                                   {"LD_LIBRARY_PATH": str(libdir)})
 
+        if os.geteuid() == 0 and os.path.exists("/usr/bin/python3"):
+            self.install_python3_package(debs)
+        else:
+            print("python3-notavero: not installed (dpkg -i needs root and Debian's python3)", file=sys.stderr)
+
     def test_wheel_carries_the_library_and_installs(self):
-        env = dict(os.environ, NOTAVERO_LIBRARY=str(BUILD / "libnotavero.so"))
+        # No package index: the build must need nothing beyond pip itself.
+        env = dict(os.environ, NOTAVERO_LIBRARY=str(BUILD / "libnotavero.so"), PIP_NO_INDEX="1")
         package = ROOT / "bindings" / "python"
         pip = [PYTHON, "-m", "pip", "--disable-pip-version-check", "--no-input"]
-        run([*pip, "wheel", "--no-build-isolation", "--no-deps", "-w", self.tmp / "wheels", package], env=env)
+        run([*pip, "wheel", "--no-deps", "-w", self.tmp / "wheels", package], env=env)
         (wheel,) = (self.tmp / "wheels").glob("*.whl")
         self.assertTrue(wheel.name.startswith(f"notavero-{VERSION}-py3-none-linux_"), wheel.name)
         with zipfile.ZipFile(wheel) as archive:
             names = set(archive.namelist())
             self.assertIn("Root-Is-Purelib: false", archive.read(f"notavero-{VERSION}.dist-info/WHEEL").decode())
             library = archive.read("notavero/libnotavero.so")
+            record = archive.read(f"notavero-{VERSION}.dist-info/RECORD").decode()
         self.assertLessEqual({"notavero/__init__.py", "notavero/_driver.py", "notavero/_library.py",
                               "notavero/_version.py"}, names)
         self.assertEqual(library, (BUILD / "libnotavero.so").read_bytes())
+        self.assertEqual({line.split(",")[0] for line in record.splitlines()}, names)
 
-        # Installed, the package loads the library it carries and opens the
-        # simulator; nothing of the tree is on its path.
-        site = self.tmp / "site"
-        run([*pip, "install", "--no-build-isolation", "--no-deps", "--target", site, package], env=env)
+        # Into a plain venv of the system's python3, as docs/python.md says.
+        system_python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else PYTHON
+        venv = self.tmp / "venv"
+        run([system_python, "-m", "venv", venv])
+        run([venv / "bin" / "pip", "--disable-pip-version-check", "install", package], env=env)
         env = self.simulator(BUILD / "notavero-sim")
         env.pop("NOTAVERO_LIBRARY", None)
-        env["PYTHONPATH"] = str(site)
+        env.pop("PYTHONPATH", None)
         script = (
             "import notavero, notavero._library as l\n"
             "with notavero.Driver(7) as d:\n"
-            "    d.wait_for_status(notavero.DISABLED, timeout=60)\n"
+            "    d.wait_for_state(notavero.State.DISABLED, timeout=60)\n"
             "    print(notavero.__version__, l.library()._name, d.version)\n"
         )
-        output = run([PYTHON, "-c", script], env=env, cwd=self.tmp).split()
+        output = run([venv / "bin" / "python", "-c", script], env=env, cwd=self.tmp).split()
+        (site,) = venv.glob("lib/python3*/site-packages")
         self.assertEqual(output, [VERSION, str(site / "notavero" / "libnotavero.so"), "v1.0#Notavero"])
+
+    def install_python3_package(self, debs):
+        """python3-notavero installed with dpkg -i (with the runtime package),
+        imported by the system's python3 from its own place, and run."""
+        wanted = [f"libnotavero{MAJOR}", "python3-notavero"]
+        # Only what this test installs is removed again.
+        installed = [name for name in wanted
+                     if subprocess.run(["dpkg-query", "-W", "-f", "${Status}", name], capture_output=True,
+                                       text=True).stdout.endswith(" installed")]
+        self.addCleanup(lambda: [subprocess.run(["dpkg", "-P", name], capture_output=True)
+                                 for name in reversed(wanted) if name not in installed])
+        run(["dpkg", "-i", *(debs[name] for name in wanted)])
+        env = self.simulator(BUILD / "notavero-sim")
+        for variable in ("NOTAVERO_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH"):
+            env.pop(variable, None)
+        script = (
+            "import notavero, notavero._library as l\n"
+            "with notavero.Driver(7) as d:\n"
+            "    d.wait_for_state(notavero.State.DISABLED, timeout=60)\n"
+            "    print(notavero.__file__, notavero.__version__, l.library()._name, d.version)\n"
+        )
+        output = run(["/usr/bin/python3", "-c", script], env=env, cwd=self.tmp).split()
+        self.assertEqual(output, ["/usr/lib/python3/dist-packages/notavero/__init__.py", VERSION,
+                                  f"libnotavero.so.{MAJOR}", "v1.0#Notavero"])
 
 
 if __name__ == "__main__":

@@ -56,11 +56,11 @@ def http_get(url, timeout=TIMEOUT):
 
 class Service:
     """notavero-serve on the given simulators (name -> Simulator), in its
-    own state directory; .port, .token, .url."""
+    own state directory, serving the files of `www`; .port, .token, .url."""
 
-    def __init__(self, state_dir, simulators, port=0, *options):
+    def __init__(self, state_dir, simulators, port=0, *options, www=WWW):
         self.state_dir = pathlib.Path(state_dir)
-        args = [SERVE, "--http-port", str(port), "--state-dir", str(self.state_dir), "--www", str(WWW),
+        args = [SERVE, "--http-port", str(port), "--state-dir", str(self.state_dir), "--www", str(www),
                 "--escrow-timeout", "30000", *options]
         for name, sim in simulators.items():
             args += ["--device", f"{name}={sim.path}"]

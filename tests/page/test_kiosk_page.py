@@ -1,0 +1,75 @@
+"""The kiosk page of examples/web in a real headless Chromium: opened from
+notavero-serve as the kiosk's launcher opens it, with the token in the
+address's fragment, it takes bills until the price is paid, and every
+stacked bill is acknowledged in the service's journal."""
+
+import json
+import pathlib
+import shutil
+import tempfile
+import unittest
+
+from harness import REPOSITORY, Browser, Service, Simulator, children, http_get, wait_until
+
+PAGE = """
+const text = (id) => document.getElementById(id).textContent;
+return {paid: text('paid'), message: text('message'), state: text('state'), address: location.href,
+        token_kept: !!sessionStorage.token};
+"""
+
+
+def setUpModule():
+    missing = [name for name in ("chromium", "chromedriver") if shutil.which(name) is None]
+    if missing:
+        raise unittest.SkipTest(f"not installed: {', '.join(missing)} (scripts/install-deps installs "
+                                "Debian's chromium and chromium-driver)")
+
+
+class KioskPageTest(children.TestCase):
+    def test_page_takes_bills_until_paid_and_acknowledges_each(self):
+        work = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="notavero-kiosk-page-")))
+        sim = Simulator()
+        self.addCleanup(sim.close)
+        service = Service(work / "state", {"kiosk": sim}, www=REPOSITORY / "examples" / "web")
+        self.addCleanup(service.stop)
+        browser = Browser(work / "profile")
+        self.addCleanup(browser.close)
+
+        browser.open(f"{service.url}/kiosk.html?price=150#token={service.token}")
+        seen = []
+
+        def page_shows(condition):
+            seen.append(browser.script(PAGE))
+            return condition(seen[-1])
+
+        # The page enabled acceptance with the token it was handed.
+        sim.command("wait-state 14 60000")
+        wait_until(lambda: page_shows(lambda p: p["state"].startswith("idling")),
+                   lambda: f"the page to show the device idling; it showed {seen[-1]}")
+        self.assertNotIn("token", seen[-1]["address"])  # taken out of the address bar
+        self.assertTrue(seen[-1]["token_kept"])
+
+        sim.command("insert 4")
+        wait_until(lambda: page_shows(lambda p: p["paid"] == "100"), lambda: f"100 paid; the page showed {seen[-1]}")
+        sim.command("wait-state 14 60000")
+        sim.command("insert 4")
+        wait_until(lambda: page_shows(lambda p: p["message"] == "Thank you; change due 50"),
+                   lambda: f"the thanks; the page showed {seen[-1]}")
+        self.assertEqual(seen[-1]["paid"], "200")
+
+        numbers = sim.numbers()
+        self.assertEqual((numbers["stacked"], numbers["stacked_sum"]), (2, 200))
+        wait_until(lambda: sim.numbers()["enabled"] == "000000", "the page to turn acceptance off")
+
+        def stacked_rows():
+            events = json.loads(http_get(f"{service.url}/v1/events?since=0&limit=100"))
+            return [e for e in events["events"] if e["type"] == "stacked"]
+
+        # Both credited bills acknowledged: the service will not offer them again.
+        rows = wait_until(lambda: (lambda r: len(r) == 2 and all(e["acked"] for e in r) and r)(stacked_rows()),
+                          lambda: f"two acknowledged stacked rows; the journal holds {stacked_rows()}")
+        self.assertEqual([e["amount"] for e in rows], [1000000, 1000000])
+
+
+if __name__ == "__main__":
+    unittest.main()
