@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/response_assembler.h"
-#include "driver/state_text.h"
 #include "log/logger.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
+#include "protocol/response_assembler.h"
+#include "protocol/state_text.h"
 
 namespace notavero {
 namespace {

@@ -16,10 +16,24 @@
 #include "driver/notavero.h"
 #include "driver/notavero_host.h"
 #include "driver/notavero_unit.h"
-#include "driver/state_names.h"
+#include "protocol/state_names.h"
 
 namespace notavero {
 namespace {
+
+// NV_LINK_*'s name ("online"); "unknown" for any other value.
+const char* LinkName(int32_t link) {
+  switch (link) {
+    case NV_LINK_ONLINE:
+      return "online";
+    case NV_LINK_NO_ANSWER:
+      return "no answer";
+    case NV_LINK_PORT_LOST:
+      return "port lost";
+    default:
+      return "unknown";
+  }
+}
 
 nv_driver* ToHandle(TNotavero* driver) {
   return reinterpret_cast<nv_driver*>(static_cast<NotaveroDriver*>(driver));

@@ -9,10 +9,10 @@
 #include "common/cp1251.h"
 #include "common/hex.h"
 #include "driver/platform.h"
-#include "driver/state_text.h"
 #include "log/logger.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
+#include "protocol/state_text.h"
 
 namespace notavero {
 

@@ -19,8 +19,8 @@
 #include "common/event.h"
 #include "driver/bill_table.h"
 #include "driver/notavero_host.h"
-#include "driver/response_assembler.h"
 #include "log/repeat_filter.h"
+#include "protocol/response_assembler.h"
 #include "serial/com_port.h"
 
 namespace notavero {

@@ -20,9 +20,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/response_assembler.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/frame.h"
+#include "protocol/response_assembler.h"
 
 using notavero::TResponseAssembler;
 

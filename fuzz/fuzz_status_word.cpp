@@ -11,9 +11,9 @@
 #include "common/cp1251.h"
 #include "common/hex.h"
 #include "driver/bill_table.h"
-#include "driver/state_text.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/codes.h"
+#include "protocol/state_text.h"
 
 using namespace notavero;
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "common/cp1251.h"
-#include "driver/state_text.h"
+#include "protocol/state_text.h"
 #include "service/messages.h"
 
 namespace notavero::service {

@@ -9,10 +9,10 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
-#include "driver/state_names.h"
-#include "driver/state_text.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
+#include "protocol/state_names.h"
+#include "protocol/state_text.h"
 #include "tools/notavero/commands.h"
 
 namespace notavero::tool {

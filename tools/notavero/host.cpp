@@ -13,7 +13,7 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
-#include "driver/state_text.h"
+#include "protocol/state_text.h"
 
 namespace notavero::tool {
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "common/cp1251.h"
-#include "driver/state_names.h"
-#include "driver/state_text.h"
 #include "protocol/codes.h"
+#include "protocol/state_names.h"
+#include "protocol/state_text.h"
 #include "tools/notavero/log_reader.h"
 
 namespace notavero::tool {

@@ -1,5 +1,5 @@
-// English names of device states, rejection reasons and link states, for
-// tools and hosts that do not show the Russian state texts.
+// English names of device states and rejection reasons, for tools and hosts
+// that do not show the Russian state texts.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,5 @@ namespace notavero {
 const char* StateName(uint8_t state);
 // The reason of a rejection (sub-code of state 0x1C); "unknown" when unlisted.
 const char* RejectReasonName(uint8_t sub_code);
-// NV_LINK_*'s name ("online"); "unknown" for any other value.
-const char* LinkName(int32_t link);
 
 }  // namespace notavero

@@ -1,4 +1,4 @@
-#include "driver/state_text.h"
+#include "protocol/state_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-#include "driver/state_names.h"
+#include "protocol/state_names.h"
 
-#include "driver/notavero.h"
 #include "protocol/codes.h"
 
 namespace notavero {
@@ -92,19 +91,6 @@ const char* RejectReasonName(uint8_t sub_code) {
       return "barcode start sequence";
     case 0x95:
       return "barcode stop sequence";
-    default:
-      return "unknown";
-  }
-}
-
-const char* LinkName(int32_t link) {
-  switch (link) {
-    case NV_LINK_ONLINE:
-      return "online";
-    case NV_LINK_NO_ANSWER:
-      return "no answer";
-    case NV_LINK_PORT_LOST:
-      return "port lost";
     default:
       return "unknown";
   }

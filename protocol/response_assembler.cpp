@@ -1,4 +1,4 @@
-#include "driver/response_assembler.h"
+#include "protocol/response_assembler.h"
 
 #include "protocol/frame.h"
 
