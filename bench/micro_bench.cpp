@@ -79,7 +79,7 @@ void BM_LogWrite(benchmark::State& state) {
   LogInit((dir / "Notavero.log").string());
   const std::string line = "Cycle: 14-00. waiting for a bill";
   for (auto _ : state) {
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
   }
   std::filesystem::remove_all(dir);
 }

@@ -272,7 +272,7 @@ void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
   AppendHex2(line, bill_type);
   line += kUnconfirmedAmount;
   line += std::to_string(amount / kCurrencyScale);
-  LogWrite(2, line);
+  LogWrite(LogLevel::kInfo, line);
   {
     const std::lock_guard lock(StatusLock);
     Unconfirmed_.push_back({bill_type, amount});
@@ -285,7 +285,7 @@ CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
   if (bill_type >= BillValues_.size()) {
     std::string line(kBillTypeOutOfTable);
     AppendHex2(line, bill_type);
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
     return 0;
   }
   return BillValues_[bill_type];
@@ -517,7 +517,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
       continue;
     }
     if (LineSuspect) {
-      LogWrite(2, kStaleReply.str());
+      LogWrite(LogLevel::kInfo, kStaleReply.str());
       if (round >= kAttempts) {
         throw ECashDevice();
       }
@@ -711,7 +711,7 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
     }
     RunCycle(state);
     for (const std::string& held : errors_.Flush()) {
-      LogWrite(2, held);
+      LogWrite(LogLevel::kInfo, held);
     }
     return true;
   } catch (const EDriverStopping&) {
@@ -765,7 +765,7 @@ void TNotaveroThread::AccountOnExit(TCycleState& state) {
 void TNotaveroThread::Recover(TCycleState& state) {
   const std::string name = Driver.Status().port_name;
   Driver.SetLink(NV_LINK_PORT_LOST);
-  LogWrite(2, std::string(kPortLost) + name);
+  LogWrite(LogLevel::kInfo, std::string(kPortLost) + name);
   Driver.ClosePort();
   for (;;) {
     if (Driver.Stopping.Wait(TNotavero::kReopenInterval)) {
@@ -777,7 +777,7 @@ void TNotaveroThread::Recover(TCycleState& state) {
     } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): still gone; tried again in a second
     }
   }
-  LogWrite(2, std::string(kPortBack) + name);
+  LogWrite(LogLevel::kInfo, std::string(kPortBack) + name);
   Driver.Count([](TDriverCounters& c) { ++c.reconnects; });
   // A reply of the old line is not trusted.  The table stays: a device that
   // lost power meanwhile says so (power-up) and is read again.  The host's
@@ -804,13 +804,13 @@ void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_cloc
   // time-outs is written every time.
   if (std::chrono::steady_clock::now() - started >= kSlowFailure) {
     for (const std::string& held : errors_.Flush()) {
-      LogWrite(2, held);
+      LogWrite(LogLevel::kInfo, held);
     }
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
     return;
   }
   for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
-    LogWrite(2, out);
+    LogWrite(LogLevel::kInfo, out);
   }
 }
 
@@ -835,7 +835,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   line += ". ";
   line += text;
   Driver.SetStatusText(std::move(text));
-  LogWrite(2, line);
+  LogWrite(LogLevel::kInfo, line);
   // The host's state event comes with the new text already in place.
   Driver.PublishState(status);
 
@@ -886,7 +886,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
       // a device found accepting goes there first, whatever the host wants
       // (a standing request then turns acceptance on again).
       if (device_state == dsWaitingForBill && !state.accepting && (!request_pending || state.need_init)) {
-        LogWrite(2, request_pending ? kDisableForTable.str() : kUnaskedAcceptance.str());
+        LogWrite(LogLevel::kInfo, request_pending ? kDisableForTable.str() : kUnaskedAcceptance.str());
         Driver.EnableBillTypes(false);
       }
       break;
@@ -921,7 +921,8 @@ void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
     if (state.table_read || Driver.BillCallback.standing_enable) {
       return;
     }
-    LogWrite(2, kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
+    LogWrite(LogLevel::kInfo,
+             kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
   }
   state.accepting = Driver.EnableBillTypes(enable) != 0;
   Driver.EnableRequestDone(request);
@@ -933,7 +934,7 @@ void TNotaveroThread::LoadTable(TCycleState& state) {
   if (!Driver.GetBillTable(values)) {
     // Without its table the driver could credit nothing: it is read again
     // the next time the device reports that it is disabled.
-    LogWrite(2, kNoBillTable.str());
+    LogWrite(LogLevel::kInfo, kNoBillTable.str());
     return;
   }
   Driver.SetBillValues(values);
@@ -967,7 +968,7 @@ void TNotaveroThread::HeldVanished(TCycleState& state) {
   } else {
     std::string line(kReturnNotConfirmed);
     AppendHex2(line, held.bill_type);
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
   }
   state.bill.reset();  // its outcome is accounted for
 }
@@ -979,7 +980,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     // device still holds it: the decision is carried out, not asked again.
     std::string line(kDecisionAgain);
     AppendHex2(line, bill_type);
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
     TBillInPlay& bill = *state.bill;
     bill.resend = false;
     bill.sent = false;
@@ -994,7 +995,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     // Nobody could credit it: it goes back without asking the host.
     std::string line(amount == 0 ? kUnknownEscrow.str() : kWindingDownEscrow.str());
     AppendHex2(line, bill_type);
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
     state.bill = TBillInPlay{bill_type, amount, false, false};
     Driver.ReturnBill();
     state.bill->sent = true;
@@ -1033,7 +1034,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   if (!expected) {
     std::string line(kRepeatedEvent);
     AppendOutcome(line, seen);
-    LogWrite(2, line);
+    LogWrite(LogLevel::kInfo, line);
     state.first_bill_event = false;
     state.held.reset();
     if (unacknowledged) {
@@ -1050,7 +1051,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     if (amount == 0) {
       std::string line(kUnknownStacked);
       AppendHex2(line, bill_type);
-      LogWrite(2, line);
+      LogWrite(LogLevel::kInfo, line);
       Driver.AddUnconfirmed(bill_type, 0);
     } else {
       if (foreign) {
@@ -1094,7 +1095,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     std::string line(kOutcomeNotRecorded);
     AppendOutcome(line, seen);
     for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
-      LogWrite(2, out);
+      LogWrite(LogLevel::kInfo, out);
     }
     state.held = seen;
     PublishInHand(state);

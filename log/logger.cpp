@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kLevelMarks = "-+?!#$^";
-constexpr uint8_t kAlertLevel = 3;
+constexpr auto kAlertLevel = static_cast<uint8_t>(LogLevel::kWarn);
 constexpr uint8_t kNoticeLevel = 4;
 constexpr std::size_t kTimeStampSize = 18;
 constexpr std::size_t kMaxExtensionName = 10;

@@ -43,11 +43,25 @@ struct LogPath {
 // path switches file logging off.  Never throws.
 void LogInit(const LogPath& path);
 
+// The levels of the log's lines, 0..6, each written with its own mark.
+enum class LogLevel : uint8_t {
+  kTrace = 0,
+  kDebug = 1,  // the port's traffic: frames sent and received, port notes
+  kInfo = 2,   // the driver's own lines: states, bills, errors of a cycle
+  kWarn = 3,   // alert lines (see LogWrite)
+  kError = 4,
+  kCritical = 5,
+  kFatal = 6,
+};
+
 // Writes one line of level 0..6 (a higher level is written with the mark of
-// level 6).  Level-3 lines are also remembered as alert lines, one per
-// distinct text, and signal the alert event.  Safe to call from any thread;
-// never throws, whatever the file system does.
+// level 6).  Level-3 lines (LogLevel::kWarn) are also remembered as alert
+// lines, one per distinct text, and signal the alert event.  Safe to call
+// from any thread; never throws, whatever the file system does.
 void LogWrite(uint8_t level, std::string_view text) noexcept;
+inline void LogWrite(LogLevel level, std::string_view text) noexcept {
+  LogWrite(static_cast<uint8_t>(level), text);
+}
 
 // Rotates the log file when it is larger than `limit` bytes: ".10" is
 // deleted, ".9" .. ".0" move up by one, and the file becomes ".0".  Failures

@@ -17,14 +17,14 @@
 //   catch (const std::exception& e) {
 //     const std::string line = std::string(kErrorInThread) + e.what();
 //     for (const std::string& out : repeats.Filter(line, std::chrono::steady_clock::now())) {
-//       LogWrite(2, out);
+//       LogWrite(LogLevel::kInfo, out);
 //     }
 //   }
 //   ...
 //   // When the errors stop (a poll went through), log the count still held
 //   // back, so that it is not lost, and let the next error count as new:
 //   for (const std::string& out : repeats.Flush()) {
-//     LogWrite(2, out);
+//     LogWrite(LogLevel::kInfo, out);
 //   }
 //
 // The clock is an argument, so tests pass their own time points.

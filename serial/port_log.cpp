@@ -31,7 +31,7 @@ void TComPort::LogPortLine(std::string_view text) {
   const std::size_t used = prefix > 0 ? static_cast<std::size_t>(prefix) : 0;
   const std::size_t n = std::min(text.size(), line.size() - used);
   std::copy_n(text.begin(), n, line.begin() + static_cast<std::ptrdiff_t>(used));
-  LogWrite(1, std::string_view(line.data(), used + n));
+  LogWrite(LogLevel::kDebug, std::string_view(line.data(), used + n));
 }
 
 void TComPort::LogPacket(std::string_view caption, const uint8_t* bytes, std::size_t count) {
