@@ -6,9 +6,9 @@
 #include <map>
 #include <utility>
 
-#include "common/cp1251.h"
 #include "common/hex.h"
 #include "driver/platform.h"
+#include "log/log_phrases.h"
 #include "log/logger.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
@@ -18,27 +18,6 @@ namespace notavero {
 
 namespace {
 
-constexpr auto kCashDeviceError = Cp1251(u8"Ошибка кассы: ");
-constexpr auto kStateLine = Cp1251(u8"Состояние: ");
-constexpr auto kThreadError = Cp1251(u8"Ошибка в потоке: ");
-constexpr auto kBillTypeOutOfTable = Cp1251(u8"Номер купюры вне таблицы: ");
-constexpr auto kStaleReply = Cp1251(u8"Ответ мог опоздать: опрос повторяется на свободной линии");
-constexpr auto kUnknownEscrow = Cp1251(u8"Купюра неизвестного номинала возвращена без запроса: тип ");
-constexpr auto kUnknownStacked = Cp1251(u8"Уложена купюра неизвестного номинала: тип ");
-constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без новой купюры, не зачисляется: ");
-constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
-constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
-constexpr auto kUnaskedAcceptance = Cp1251(u8"Приём купюр включён без запроса: выключается");
-constexpr auto kDisableForTable = Cp1251(u8"Приём купюр выключается до чтения таблицы купюр");
-constexpr auto kNoBillTable = Cp1251(u8"Таблица купюр не получена: будет запрошена снова");
-constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
-constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
-constexpr auto kEnableBeforeTable =
-    Cp1251(u8"Включение приёма до чтения таблицы купюр: ни один номинал не включён");
-constexpr auto kDecisionAgain = Cp1251(u8"Решение по купюре повторяется после потери связи: тип ");
-constexpr auto kOutcomeNotRecorded = Cp1251(u8"Хост не записал исход купюры, событие не подтверждается: ");
-constexpr auto kReturnNotConfirmed = Cp1251(u8"Возврат купюры не подтверждён устройством: тип ");
-constexpr auto kWindingDownEscrow = Cp1251(u8"Драйвер закрывается: купюра возвращена без запроса: тип ");
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
 static_assert(sizeof kVersion == 14);
 
@@ -104,7 +83,7 @@ void AppendOutcome(std::string& line, const TOutcomeSeen& outcome) {
 
 }  // namespace
 
-ECashDevice::ECashDevice() : std::runtime_error(kCashDeviceError.str()) {}
+ECashDevice::ECashDevice() : std::runtime_error(phrase::kCashDeviceError.str()) {}
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
@@ -268,9 +247,9 @@ void TNotavero::RestoreEnableRequest() {
 }
 
 void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
-  std::string line(kUnconfirmed);
+  std::string line(phrase::kUnconfirmed);
   AppendHex2(line, bill_type);
-  line += kUnconfirmedAmount;
+  line += phrase::kUnconfirmedAmount;
   line += std::to_string(amount / kCurrencyScale);
   LogWrite(LogLevel::kInfo, line);
   {
@@ -283,7 +262,7 @@ void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
 
 CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
   if (bill_type >= BillValues_.size()) {
-    std::string line(kBillTypeOutOfTable);
+    std::string line(phrase::kBillTypeOutOfTable);
     AppendHex2(line, bill_type);
     LogWrite(LogLevel::kInfo, line);
     return 0;
@@ -517,7 +496,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
       continue;
     }
     if (LineSuspect) {
-      LogWrite(LogLevel::kInfo, kStaleReply.str());
+      LogWrite(LogLevel::kInfo, phrase::kStaleReply.str());
       if (round >= kAttempts) {
         throw ECashDevice();
       }
@@ -725,9 +704,9 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
     if (dynamic_cast<const ECashDevice*>(&error) != nullptr) {
       Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
     }
-    LogError(std::string(kThreadError) + error.what(), started);
+    LogError(std::string(phrase::kThreadError) + error.what(), started);
   } catch (...) {
-    LogError(std::string(kThreadError), started);
+    LogError(std::string(phrase::kThreadError), started);
   }
   Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
   const auto elapsed = std::chrono::steady_clock::now() - started;
@@ -765,7 +744,7 @@ void TNotaveroThread::AccountOnExit(TCycleState& state) {
 void TNotaveroThread::Recover(TCycleState& state) {
   const std::string name = Driver.Status().port_name;
   Driver.SetLink(NV_LINK_PORT_LOST);
-  LogWrite(LogLevel::kInfo, std::string(kPortLost) + name);
+  LogWrite(LogLevel::kInfo, std::string(phrase::kPortLost) + name);
   Driver.ClosePort();
   for (;;) {
     if (Driver.Stopping.Wait(TNotavero::kReopenInterval)) {
@@ -777,7 +756,7 @@ void TNotaveroThread::Recover(TCycleState& state) {
     } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): still gone; tried again in a second
     }
   }
-  LogWrite(LogLevel::kInfo, std::string(kPortBack) + name);
+  LogWrite(LogLevel::kInfo, std::string(phrase::kPortBack) + name);
   Driver.Count([](TDriverCounters& c) { ++c.reconnects; });
   // A reply of the old line is not trusted.  The table stays: a device that
   // lost power meanwhile says so (power-up) and is read again.  The host's
@@ -828,7 +807,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   const uint8_t sub_code = SubCodeOf(status);
 
   std::string text = StateToText(status);
-  std::string line(kStateLine);
+  std::string line(phrase::kStateLine);
   AppendHex2(line, device_state);
   line += '-';
   AppendHex2(line, sub_code);
@@ -886,7 +865,8 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
       // a device found accepting goes there first, whatever the host wants
       // (a standing request then turns acceptance on again).
       if (device_state == dsWaitingForBill && !state.accepting && (!request_pending || state.need_init)) {
-        LogWrite(LogLevel::kInfo, request_pending ? kDisableForTable.str() : kUnaskedAcceptance.str());
+        LogWrite(LogLevel::kInfo,
+                 request_pending ? phrase::kDisableForTable.str() : phrase::kUnaskedAcceptance.str());
         Driver.EnableBillTypes(false);
       }
       break;
@@ -922,7 +902,7 @@ void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
       return;
     }
     LogWrite(LogLevel::kInfo,
-             kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
+             phrase::kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
   }
   state.accepting = Driver.EnableBillTypes(enable) != 0;
   Driver.EnableRequestDone(request);
@@ -934,7 +914,7 @@ void TNotaveroThread::LoadTable(TCycleState& state) {
   if (!Driver.GetBillTable(values)) {
     // Without its table the driver could credit nothing: it is read again
     // the next time the device reports that it is disabled.
-    LogWrite(LogLevel::kInfo, kNoBillTable.str());
+    LogWrite(LogLevel::kInfo, phrase::kNoBillTable.str());
     return;
   }
   Driver.SetBillValues(values);
@@ -966,7 +946,7 @@ void TNotaveroThread::HeldVanished(TCycleState& state) {
   if (held.device_state == dsStacked) {
     Driver.AddUnconfirmed(held.bill_type, state.table_read ? Driver.ValueOf(held.bill_type) : 0);
   } else {
-    std::string line(kReturnNotConfirmed);
+    std::string line(phrase::kReturnNotConfirmed);
     AppendHex2(line, held.bill_type);
     LogWrite(LogLevel::kInfo, line);
   }
@@ -978,7 +958,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
   if (state.bill && state.bill->host_offered && state.bill->resend && state.bill->bill_type == bill_type) {
     // The host decided on this bill before the line was lost, and the
     // device still holds it: the decision is carried out, not asked again.
-    std::string line(kDecisionAgain);
+    std::string line(phrase::kDecisionAgain);
     AppendHex2(line, bill_type);
     LogWrite(LogLevel::kInfo, line);
     TBillInPlay& bill = *state.bill;
@@ -993,7 +973,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
   const CurrencyAmount amount = state.need_init ? 0 : Driver.ValueOf(bill_type);
   if (amount == 0 || Driver.WindingDown.load()) {
     // Nobody could credit it: it goes back without asking the host.
-    std::string line(amount == 0 ? kUnknownEscrow.str() : kWindingDownEscrow.str());
+    std::string line(amount == 0 ? phrase::kUnknownEscrow.str() : phrase::kWindingDownEscrow.str());
     AppendHex2(line, bill_type);
     LogWrite(LogLevel::kInfo, line);
     state.bill = TBillInPlay{bill_type, amount, false, false};
@@ -1032,7 +1012,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   const bool decided = state.bill.has_value();
   const bool expected = decided || (state.first_bill_event && !handed_over);
   if (!expected) {
-    std::string line(kRepeatedEvent);
+    std::string line(phrase::kRepeatedEvent);
     AppendOutcome(line, seen);
     LogWrite(LogLevel::kInfo, line);
     state.first_bill_event = false;
@@ -1049,7 +1029,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   bool recorded = true;
   if (device_state == dsStacked) {
     if (amount == 0) {
-      std::string line(kUnknownStacked);
+      std::string line(phrase::kUnknownStacked);
       AppendHex2(line, bill_type);
       LogWrite(LogLevel::kInfo, line);
       Driver.AddUnconfirmed(bill_type, 0);
@@ -1092,7 +1072,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   if (!recorded) {
     // The host could not record it: the device keeps the report, and the
     // next poll offers it again.
-    std::string line(kOutcomeNotRecorded);
+    std::string line(phrase::kOutcomeNotRecorded);
     AppendOutcome(line, seen);
     for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
       LogWrite(LogLevel::kInfo, out);

@@ -14,6 +14,7 @@
 
 #include "common/cp1251.h"
 #include "common/event.h"
+#include "log/log_phrases.h"
 #include "log/log_platform.h"
 #include "log/logger_testing.h"
 
@@ -30,8 +31,6 @@ constexpr std::size_t kMaxExtensionName = 10;
 constexpr int kCopies = 11;  // ".0" .. ".10"
 constexpr std::string_view kLineEnd = "\r\n";
 
-constexpr auto kOpenFailure = Cp1251(u8"Ошибка открытия файла:");
-constexpr auto kDroppedLines = Cp1251(u8"Пропущено строк журнала: ");
 constexpr auto kCannotWrite = Cp1251(u8" Не могу записать файл журнала ");
 constexpr auto kRestored = Cp1251(u8" Восстановлена запись файла журнала ");
 
@@ -252,7 +251,7 @@ void WriteLocked(LogState& s, std::string_view line) {
     std::string error;
     handle = files.OpenExisting(s.file_name, error);
     if (handle == kNoLogFile) {
-      AddPending(s, std::string(kOpenFailure.view()) + error);
+      AddPending(s, std::string(phrase::kOpenFailure.view()) + error);
       std::string create_error;
       handle = files.Create(s.file_name, create_error);
       if (handle == kNoLogFile) {
@@ -281,7 +280,7 @@ void WriteLocked(LogState& s, std::string_view line) {
   // a disk with room for the short report only does not fill with reports.
   std::string with_report;
   if (s.dropped != 0) {
-    with_report.assign(kDroppedLines.view());
+    with_report.assign(phrase::kDroppedLines.view());
     with_report.append(std::to_string(s.dropped));
     with_report.append(kLineEnd);
     with_report.append(line);

@@ -36,7 +36,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/cp1251.h"
+#include "log/log_phrases.h"
 
 namespace notavero {
 
@@ -94,9 +94,8 @@ class LogRepeatFilter {
 
   // "line (повторов: N)", in Windows-1251 like the line.
   [[nodiscard]] static std::string WithRepeats(std::string_view line, uint64_t repeats) {
-    static constexpr auto kRepeats = Cp1251(u8" (повторов: ");
     std::string out(line);
-    out.append(kRepeats.view());
+    out.append(phrase::kRepeats.view());
     out.append(std::to_string(repeats));
     out.push_back(')');
     return out;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -16,9 +17,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/cp1251.h"
 #include "driver/notavero_unit.h"
+#include "log/log_phrases.h"
 #include "log/logger.h"
 #include "log/logger_testing.h"
 #include "protocol/codes.h"
@@ -219,6 +223,24 @@ TEST_F(LogReaderE2eTest, CountsMatchTheDeviceAcrossARotationAndTwoLoads) {
   EXPECT_TRUE(after.returned.empty());
   EXPECT_EQ(after.loads.size(), 1U);
   EXPECT_EQ(after.power_ups, 1U);
+
+  // Every line the driver wrote at its own level is one of its phrases: none
+  // that the reader would pass over unknown.
+  std::size_t driver_lines = 0;
+  for (const std::string& content : contents) {
+    for (std::size_t begin = 0, end = 0; begin < content.size(); begin = end + 2) {
+      end = std::min(content.find("\r\n", begin), content.size());
+      const std::string_view line(content.data() + begin, end - begin);
+      if (!line.starts_with("? ")) {
+        continue;
+      }
+      ++driver_lines;
+      const std::size_t text = line.find("] ");
+      ASSERT_NE(text, std::string_view::npos) << line;
+      EXPECT_TRUE(MatchLogPhrase(line.substr(text + 2))) << Cp1251ToUtf8(line);
+    }
+  }
+  EXPECT_GT(driver_lines, 20U);
 }
 
 }  // namespace

@@ -16,14 +16,15 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
+#include "log/log_phrases.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 
 namespace notavero::logread {
 namespace {
 
-const std::string kState = Cp1251(u8"Состояние: ").str();
-const std::string kThreadError = Cp1251(u8"Ошибка в потоке: Ошибка кассы: ").str();
+const std::string kState = phrase::kStateLine.str();
+const std::string kThreadError = phrase::kThreadError.str() + phrase::kCashDeviceError.str();
 
 std::string Frame(std::vector<uint8_t> payload) {
   TxFrame frame{};
@@ -248,6 +249,19 @@ TEST(LogReader, TimelineNamesThePortOfEveryLineOfSeveralValidators) {
   EXPECT_EQ(states, (std::vector<std::pair<std::string, std::string>>{{"COM7", "Poll -> 19 disabled"},
                                                                       {"/dev/ttyUSB1", "Poll -> 14 idling"},
                                                                       {"COM7", "Poll -> 14 idling"}}));
+}
+
+// The driver and the reader share the phrases; no phrase may hide another
+// (one the start of the next), or the reader would take its lines for the
+// other's.  That the reader has a case for each is held by its switch.
+TEST(LogReader, EachPhraseOfTheDriverIsReadAsItself) {
+  for (const LogPhraseText& entry : kDriverLogPhrases) {
+    const auto found = MatchLogPhrase(std::string(entry.text) + "81-05");
+    ASSERT_TRUE(found) << Cp1251ToUtf8(entry.text);
+    EXPECT_EQ(found->phrase, entry.phrase)
+        << Cp1251ToUtf8(entry.text) << " is read as " << Cp1251ToUtf8(found->text);
+  }
+  EXPECT_FALSE(MatchLogPhrase(phrase::kCashDeviceError));
 }
 
 TEST(LogReader, FilesAreReadOldestFirst) {

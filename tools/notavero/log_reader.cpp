@@ -9,6 +9,7 @@
 
 #include "common/cp1251.h"
 #include "driver/bill_table.h"
+#include "log/log_phrases.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "protocol/state_names.h"
@@ -21,20 +22,6 @@ namespace {
 constexpr int64_t kDayMs = 86400000;
 constexpr std::string_view kMarks = "-+?!#$^";
 constexpr std::size_t kStampSize = 18;  // "dd.mm hh:mm:ss.zzz"
-
-// The lines the driver and the logger write, in Windows-1251.
-constexpr auto kOpenFailure = Cp1251(u8"Ошибка открытия файла:");
-constexpr auto kDroppedLines = Cp1251(u8"Пропущено строк журнала: ");
-constexpr auto kStateLine = Cp1251(u8"Состояние: ");
-constexpr auto kThreadError = Cp1251(u8"Ошибка в потоке: ");
-constexpr auto kRepeats = Cp1251(u8" (повторов: ");
-constexpr auto kUnconfirmed = Cp1251(u8"Исход купюры не подтверждён устройством: тип ");
-constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
-constexpr auto kRepeatedEvent = Cp1251(u8"Повтор события без новой купюры, не зачисляется: ");
-constexpr auto kUnknownStacked = Cp1251(u8"Уложена купюра неизвестного номинала: тип ");
-constexpr auto kUnknownEscrow = Cp1251(u8"Купюра неизвестного номинала возвращена без запроса: тип ");
-constexpr auto kPortLost = Cp1251(u8"Порт потерян, повторное открытие каждую секунду: ");
-constexpr auto kPortBack = Cp1251(u8"Порт открыт снова: ");
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -315,14 +302,14 @@ void LogReader::State::Line(std::string_view line) {
     load_line = line_number;
     return;
   }
-  if (StartsWith(line, kOpenFailure)) {
+  if (StartsWith(line, phrase::kOpenFailure)) {
     unstamped.push_back(
         TimelineEntry{kNoMoment, file, line_number, "file",
-                      "log file started anew (" + Utf8(line.substr(kOpenFailure.size())) + ")", ""});
+                      "log file started anew (" + Utf8(line.substr(phrase::kOpenFailure.size())) + ")", ""});
     return;
   }
-  if (StartsWith(line, kDroppedLines)) {
-    const auto count = Number(line.substr(kDroppedLines.size()));
+  if (StartsWith(line, phrase::kDroppedLines)) {
+    const auto count = Number(line.substr(phrase::kDroppedLines.size()));
     if (!count) {
       Skip("broken count of dropped lines");
       return;
@@ -386,79 +373,91 @@ void LogReader::State::Stamped(std::string_view text) {
     PortLine(text);
     return;
   }
-  if (StartsWith(text, kPortLost) || StartsWith(text, kPortBack)) {
-    const bool lost = StartsWith(text, kPortLost);
-    if (InPeriod()) {
-      ++(lost ? s.ports_lost : s.ports_reopened);
-    }
-    const std::string_view name = text.substr(lost ? kPortLost.size() : kPortBack.size());
-    Note("link", std::string(lost ? "port lost: " : "port open again: ") + Utf8(name));
-    return;
+  const std::optional<LogPhraseText> found = MatchLogPhrase(text);
+  if (!found) {
+    return;  // a line of another program, or of a driver newer than this reader
   }
-  if (StartsWith(text, kStateLine)) {
-    StateLine(text.substr(kStateLine.size()));
-    return;
-  }
-  if (StartsWith(text, kThreadError)) {
-    uint64_t count = 1;
-    std::string_view reason = text.substr(kThreadError.size());
-    const std::size_t repeats = reason.rfind(kRepeats.view());
-    if (repeats != std::string_view::npos && reason.back() == ')') {
-      const auto n =
-          Number(reason.substr(repeats + kRepeats.size(), reason.size() - repeats - kRepeats.size() - 1));
-      if (n) {
-        count += *n;
-        reason = reason.substr(0, repeats);
+  const std::string_view rest = text.substr(found->text.size());
+  switch (found->phrase) {
+    case LogPhrase::kPortLost:
+    case LogPhrase::kPortBack: {
+      const bool lost = found->phrase == LogPhrase::kPortLost;
+      if (InPeriod()) {
+        ++(lost ? s.ports_lost : s.ports_reopened);
       }
-    }
-    if (InPeriod()) {
-      s.failed_cycles += count;
-    }
-    Note("error",
-         "failed cycle" + (count > 1 ? " x" + std::to_string(count) : std::string()) + ": " + Utf8(reason));
-    return;
-  }
-  if (StartsWith(text, kUnconfirmed)) {
-    const std::string_view rest = text.substr(kUnconfirmed.size());
-    const auto bill_type = Hex2(rest.substr(0, 2));
-    const auto amount = rest.size() >= 2 && StartsWith(rest.substr(2), kUnconfirmedAmount)
-                            ? Number(rest.substr(2 + kUnconfirmedAmount.size()))
-                            : std::nullopt;
-    if (!bill_type || !amount) {
-      Skip("broken unconfirmed bill line");
+      Note("link", std::string(lost ? "port lost: " : "port open again: ") + Utf8(rest));
       return;
     }
-    if (InPeriod()) {
-      ++s.unconfirmed;
-      s.unconfirmed_sum += static_cast<int64_t>(*amount);
+    case LogPhrase::kStateLine:
+      StateLine(rest);
+      return;
+    case LogPhrase::kThreadError: {
+      uint64_t count = 1;
+      std::string_view reason = rest;
+      const std::size_t repeats = reason.rfind(phrase::kRepeats.view());
+      if (repeats != std::string_view::npos && reason.back() == ')') {
+        const auto n = Number(reason.substr(repeats + phrase::kRepeats.size(),
+                                            reason.size() - repeats - phrase::kRepeats.size() - 1));
+        if (n) {
+          count += *n;
+          reason = reason.substr(0, repeats);
+        }
+      }
+      if (InPeriod()) {
+        s.failed_cycles += count;
+      }
+      Note("error",
+           "failed cycle" + (count > 1 ? " x" + std::to_string(count) : std::string()) + ": " + Utf8(reason));
+      return;
     }
-    Note("bill", "outcome not confirmed by the device: bill type " + HexText(*bill_type) + ", " +
-                     (*amount != 0 ? std::to_string(*amount) : std::string("value unknown")));
-    return;
-  }
-  if (StartsWith(text, kRepeatedEvent)) {
-    if (status_made_outcome && !outcomes.empty()) {
-      outcomes.back().repeat = true;  // the event the last poll brought was an old one
+    case LogPhrase::kUnconfirmed: {
+      const auto bill_type = Hex2(rest.substr(0, 2));
+      const auto amount = rest.size() >= 2 && StartsWith(rest.substr(2), phrase::kUnconfirmedAmount)
+                              ? Number(rest.substr(2 + phrase::kUnconfirmedAmount.size()))
+                              : std::nullopt;
+      if (!bill_type || !amount) {
+        Skip("broken unconfirmed bill line");
+        return;
+      }
+      if (InPeriod()) {
+        ++s.unconfirmed;
+        s.unconfirmed_sum += static_cast<int64_t>(*amount);
+      }
+      Note("bill", "outcome not confirmed by the device: bill type " + HexText(*bill_type) + ", " +
+                       (*amount != 0 ? std::to_string(*amount) : std::string("value unknown")));
+      return;
     }
-    if (InPeriod()) {
-      ++s.repeated_events;
-    }
-    Note("bill", "repeated event, not counted again: " + Utf8(text.substr(kRepeatedEvent.size())));
-    return;
+    case LogPhrase::kRepeatedEvent:
+      if (status_made_outcome && !outcomes.empty()) {
+        outcomes.back().repeat = true;  // the event the last poll brought was an old one
+      }
+      if (InPeriod()) {
+        ++s.repeated_events;
+      }
+      Note("bill", "repeated event, not counted again: " + Utf8(rest));
+      return;
+    case LogPhrase::kUnknownStacked:
+      if (status_made_outcome && !outcomes.empty()) {
+        outcomes.back().value = 0;  // the driver credited nothing
+      }
+      Note("bill", "stacked a bill of unknown value, type " + Utf8(rest));
+      return;
+    case LogPhrase::kUnknownEscrow:
+      Note("bill", "returned a bill of unknown value without asking, type " + Utf8(rest));
+      return;
+    // Well formed, and nothing that is counted here.
+    case LogPhrase::kBillTypeOutOfTable:
+    case LogPhrase::kStaleReply:
+    case LogPhrase::kUnaskedAcceptance:
+    case LogPhrase::kDisableForTable:
+    case LogPhrase::kNoBillTable:
+    case LogPhrase::kEnableBeforeTable:
+    case LogPhrase::kDecisionAgain:
+    case LogPhrase::kOutcomeNotRecorded:
+    case LogPhrase::kReturnNotConfirmed:
+    case LogPhrase::kWindingDownEscrow:
+      return;
   }
-  if (StartsWith(text, kUnknownStacked)) {
-    if (status_made_outcome && !outcomes.empty()) {
-      outcomes.back().value = 0;  // the driver credited nothing
-    }
-    Note("bill", "stacked a bill of unknown value, type " + Utf8(text.substr(kUnknownStacked.size())));
-    return;
-  }
-  if (StartsWith(text, kUnknownEscrow)) {
-    Note("bill",
-         "returned a bill of unknown value without asking, type " + Utf8(text.substr(kUnknownEscrow.size())));
-    return;
-  }
-  // Any other line of the driver is well formed and says nothing counted here.
 }
 
 void LogReader::State::PortLine(std::string_view text) {
