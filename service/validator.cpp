@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/cp1251.h"
+#include "protocol/codes.h"
 #include "protocol/state_text.h"
 #include "service/messages.h"
 
@@ -22,8 +23,8 @@ int64_t NowMs() {
 
 // States in which the device holds no bill.
 bool HoldsNoBill(int32_t word) {
-  const int32_t state = word & 0xFF;
-  return state == 0x14 || state == 0x19;  // idling, disabled
+  const uint8_t state = DeviceStateOf(static_cast<uint16_t>(word));
+  return state == dsWaitingForBill || state == dsDisabled;
 }
 
 }  // namespace
@@ -188,7 +189,7 @@ int Validator::Escrow(int64_t amount) {
   event.device = config_.name;
   event.kind = "escrow";
   event.amount = amount;
-  event.code = BillTypeOf(0x80);
+  event.code = BillTypeOf(dsEscrow);
   event.time_ms = NowMs();
   Learn(event.code, amount);
   {
@@ -274,7 +275,7 @@ int Validator::Outcome(int32_t kind, int64_t amount) {
   outcome.device = config_.name;
   outcome.kind = stacked ? "stacked" : "returned";
   outcome.amount = amount;
-  outcome.code = BillTypeOf(stacked ? 0x81 : 0x82);
+  outcome.code = BillTypeOf(stacked ? dsStacked : dsReturned);
   outcome.time_ms = NowMs();
   Learn(outcome.code, amount);
   const bool foreign = foreign_ == kind;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "driver/notavero_version.h"
+#include "protocol/codes.h"
 #include "sim/sim_server.h"
 
 namespace {
@@ -233,7 +234,8 @@ int main(int argc, char** argv) {
         options.trace_file = value;
       } else if (arg == "--table") {
         options.bill_table_file = value;
-      } else if (!ParseUnsigned(value, 16, state) || state < 0x10 || state > 0x12) {
+      } else if (!ParseUnsigned(value, 16, state) || state < notavero::dsPowerUp ||
+                 state > notavero::dsPowerUpBillNoReturn) {
         return Usage("--power-up takes 10, 11 or 12");
       } else {
         options.power_up_state = static_cast<uint8_t>(state);

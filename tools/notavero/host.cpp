@@ -13,6 +13,7 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
+#include "protocol/codes.h"
 #include "protocol/state_text.h"
 
 namespace notavero::tool {
@@ -20,8 +21,6 @@ namespace notavero::tool {
 namespace {
 
 constexpr int64_t kScale = 10000;
-// The state of a device that takes no bills until it is enabled.
-constexpr int32_t kDisabledState = 0x19;
 // How soon an enable request is renewed while the device stays disabled.
 constexpr std::chrono::seconds kEnableRetry{1};
 
@@ -109,16 +108,16 @@ std::string FormatAmount(int64_t amount) {
 }
 
 std::string StateLine(int32_t word) {
-  const auto state = static_cast<uint8_t>(word & 0xFF);
-  const auto sub_code = static_cast<uint8_t>((word >> 8) & 0xFF);
+  const auto status = static_cast<uint16_t>(word & 0xFFFF);
+  const uint8_t state = DeviceStateOf(status);
+  const uint8_t sub_code = SubCodeOf(status);
   std::string line = "state ";
   AppendHex2(line, state);
   if (sub_code != 0) {
     line += '-';
     AppendHex2(line, sub_code);
   }
-  return line + " " + nv_state_name(word) + ": " +
-         Cp1251ToUtf8(StateToText(static_cast<uint16_t>(word & 0xFFFF)));
+  return line + " " + nv_state_name(word) + ": " + Cp1251ToUtf8(StateToText(status));
 }
 
 Host::Host(EscrowPolicy policy) : policy_(policy) {
@@ -215,7 +214,8 @@ void Host::SetEnabled(bool enabled) {
 void Host::Watch() {
   Drain();
   const auto now = std::chrono::steady_clock::now();
-  if (keep_enabled_ && driver_ != nullptr && (state_.load() & 0xFF) == kDisabledState &&
+  if (keep_enabled_ && driver_ != nullptr &&
+      DeviceStateOf(static_cast<uint16_t>(state_.load())) == dsDisabled &&
       now - last_enable_ >= kEnableRetry) {
     SetEnabled(true);
   }
