@@ -162,22 +162,22 @@ void TComPort::ReleaseResources() {
 
 void TComPort::SetBaudRate(uint32_t value) {
   baud_rate_ = value;
-  ApplySettings(value, 5, 9, 3);
+  ApplySettings(value, kKeepParity, kKeepByteSize, kKeepStopBits);
 }
 
 void TComPort::SetByteSize(uint8_t value) {
   byte_size_ = value;
-  ApplySettings(0, 5, value, 3);
+  ApplySettings(kKeepBaudRate, kKeepParity, value, kKeepStopBits);
 }
 
 void TComPort::SetStopBits(uint8_t value) {
   stop_bits_ = value;
-  ApplySettings(0, 5, 9, value);
+  ApplySettings(kKeepBaudRate, kKeepParity, kKeepByteSize, value);
 }
 
 void TComPort::SetParity(uint8_t value) {
   parity_ = value;
-  ApplySettings(0, value, 9, 3);
+  ApplySettings(kKeepBaudRate, value, kKeepByteSize, kKeepStopBits);
 }
 
 void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, uint8_t stop_bits) {
@@ -185,22 +185,22 @@ void TComPort::ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, 
     return;
   }
   std::lock_guard lock(port_lock_);
-  if (stop_bits != 3) {
+  if (stop_bits != kKeepStopBits) {
     stop_bits = stop_bits == 0 ? 1 : (stop_bits > 2 ? 2 : stop_bits);
   }
   // As on the device itself, only the write of the settings can fail: a
   // failed read leaves the last settings read in place.
   (void)device_->GetLineSettings(dcb_);
-  if (baud != 0) {
+  if (baud != kKeepBaudRate) {
     dcb_.baud_rate = baud;
   }
-  if (parity != 5) {
+  if (parity != kKeepParity) {
     dcb_.parity = static_cast<uint8_t>(parity & 0xFF);
   }
-  if (byte_size != 9) {
+  if (byte_size != kKeepByteSize) {
     dcb_.byte_size = byte_size;
   }
-  if (stop_bits != 3) {
+  if (stop_bits != kKeepStopBits) {
     dcb_.stop_bits = stop_bits == 1 ? kOneStopBit : kTwoStopBits;
   }
   // RTS control disabled; the upper half of the flag word cleared.

@@ -155,6 +155,12 @@ class TComPort {
   // Throws the port's "cannot open" error, naming its path or number.
   [[noreturn]] void FailOpen(std::string_view detail) const;
   void ReleaseResources();
+  // Values of ApplySettings's arguments that leave a setting as the device
+  // has it, so that each setter changes exactly one setting.
+  static constexpr uint32_t kKeepBaudRate = 0;
+  static constexpr uint16_t kKeepParity = 5;
+  static constexpr uint8_t kKeepByteSize = 9;
+  static constexpr uint8_t kKeepStopBits = 3;
   void ApplySettings(uint32_t baud, uint16_t parity, uint8_t byte_size, uint8_t stop_bits);
   uint32_t GetErrors(CommStat& stat);
   void RefreshStatus();
