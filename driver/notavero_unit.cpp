@@ -83,7 +83,38 @@ void AppendOutcome(std::string& line, const TOutcomeSeen& outcome) {
 
 }  // namespace
 
-ECashDevice::ECashDevice() : std::runtime_error(phrase::kCashDeviceError.str()) {}
+EDriverFault::EDriverFault(TDriverFault fault, uint8_t command, uint16_t status)
+    : std::runtime_error(fault == TDriverFault::kPortLost   ? "port lost"
+                         : fault == TDriverFault::kStopping ? "driver stopping"
+                                                            : phrase::kCashDeviceError.str()),
+      fault_(fault),
+      command_(command),
+      status_(status) {}
+
+std::string EDriverFault::Detail() const {
+  std::string_view reason;
+  switch (fault_) {
+    case TDriverFault::kExchange:
+      reason = status_ == xsTimeout  ? phrase::kNoAnswer.view()
+               : status_ == xsBadCrc ? phrase::kBadChecksum.view()
+                                     : phrase::kNotSent.view();
+      break;
+    case TDriverFault::kLineNeverQuiet:
+      reason = phrase::kLineNeverQuiet;
+      break;
+    case TDriverFault::kStaleReplies:
+      reason = phrase::kStaleReplies;
+      break;
+    case TDriverFault::kPortLost:
+    case TDriverFault::kStopping:
+      return {};
+  }
+  std::string detail(phrase::kFailedCommand);
+  AppendHex2(detail, command_);
+  detail += ": ";
+  detail += reason;
+  return detail;
+}
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
@@ -340,10 +371,10 @@ void TNotavero::ProcessRxByte() {
 
 void TNotavero::CheckStopping() const {
   if (Destroying.load() && !Finishing) {
-    throw EDriverStopping();
+    throw EDriverFault(TDriverFault::kStopping);
   }
   if (Lost()) {
-    throw EPortLost();  // the polling thread reopens the port
+    throw EDriverFault(TDriverFault::kPortLost);  // the polling thread reopens the port
   }
 }
 
@@ -457,7 +488,7 @@ void TNotavero::Settle() {
       break;
     }
     if (std::chrono::steady_clock::now() >= limit) {
-      throw ECashDevice();
+      throw EDriverFault(TDriverFault::kLineNeverQuiet, cmdPoll);
     }
   }
   LineSuspect = false;
@@ -468,8 +499,9 @@ void TNotavero::Settle() {
 // Device commands (polling thread)
 
 int32_t TNotavero::Command(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t expected) {
-  if (Exchange(buffer, buffer_size, n, expected) != xsOk) {
-    throw ECashDevice();
+  const uint8_t command = buffer[0];
+  if (const uint16_t status = Exchange(buffer, buffer_size, n, expected); status != xsOk) {
+    throw EDriverFault(TDriverFault::kExchange, command, status);
   }
   return expected;
 }
@@ -498,7 +530,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     if (LineSuspect) {
       LogWrite(LogLevel::kInfo, phrase::kStaleReply.str());
       if (round >= kAttempts) {
-        throw ECashDevice();
+        throw EDriverFault(TDriverFault::kStaleReplies, cmdPoll);
       }
       continue;
     }
@@ -511,7 +543,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
         SuspectLine(kSettleAfterLateReply);
         return std::nullopt;
       }
-      return uint16_t{0};
+      return kUnexpectedReply;
     }
     // A 6-byte frame carrying 0x00 (acknowledge) or 0xFF (refusal) is the
     // device's late answer to an earlier command that awaited no reply,
@@ -693,16 +725,18 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
       LogWrite(LogLevel::kInfo, held);
     }
     return true;
-  } catch (const EDriverStopping&) {
-    return false;
-  } catch (const EPortLost&) {
-    return true;  // reopened at the top of the next round; no cycle failed
+  } catch (const EDriverFault& fault) {
+    if (fault.Fault() == TDriverFault::kStopping) {
+      return false;
+    }
+    if (fault.Fault() == TDriverFault::kPortLost || Driver.Lost()) {
+      return true;  // reopened at the top of the next round, and said once, by Recover
+    }
+    Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
+    LogError(std::string(phrase::kThreadError) + fault.what() + fault.Detail(), started);
   } catch (const std::exception& error) {
     if (Driver.Lost()) {
       return true;  // the port went away during the cycle: said once, by Recover
-    }
-    if (dynamic_cast<const ECashDevice*>(&error) != nullptr) {
-      Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
     }
     LogError(std::string(phrase::kThreadError) + error.what(), started);
   } catch (...) {
@@ -748,7 +782,7 @@ void TNotaveroThread::Recover(TCycleState& state) {
   Driver.ClosePort();
   for (;;) {
     if (Driver.Stopping.Wait(TNotavero::kReopenInterval)) {
-      throw EDriverStopping();
+      throw EDriverFault(TDriverFault::kStopping);
     }
     try {
       Driver.ReopenPort();

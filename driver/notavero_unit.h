@@ -34,24 +34,33 @@ enum TExchangeStatus : uint16_t {
   xsWaiting = 224,
 };
 
-// Raised by a device command whose exchange did not end in xsOk.
-class ECashDevice : public std::runtime_error {
- public:
-  ECashDevice();
+// Why a device command, or the cycle around it, could not go on.
+enum class TDriverFault : uint8_t {
+  kExchange,        // a command's exchange ended in another status than xsOk
+  kLineNeverQuiet,  // the line did not fall quiet before a poll (kSettleLimit)
+  kStaleReplies,    // each reply of a poll may have answered an earlier frame
+  kPortLost,        // the port failed under the driver: the polling thread reopens it
+  kStopping,        // the driver is being destroyed: the cycle is left at once
 };
 
-// Raised inside the polling thread when the port failed under the driver
-// (adapter pulled, line hung up): the thread reopens it.
-class EPortLost : public std::runtime_error {
+// The one error the driver raises itself.  For the device's faults the
+// message is the cash device error ("Ошибка кассы: "); Detail() says which
+// command failed and how.  A lost port and a stop end the cycle without a
+// word in the log and never reach the host.
+class EDriverFault : public std::runtime_error {
  public:
-  EPortLost() : std::runtime_error("port lost") {}
-};
+  explicit EDriverFault(TDriverFault fault, uint8_t command = 0, uint16_t status = 0);
+  [[nodiscard]] TDriverFault Fault() const { return fault_; }
+  // The command and its exchange's status (TExchangeStatus, kExchange only).
+  [[nodiscard]] uint8_t Command() const { return command_; }
+  [[nodiscard]] uint16_t Status() const { return status_; }
+  // Windows-1251, for the log: the command in hexadecimal and the reason.
+  [[nodiscard]] std::string Detail() const;
 
-// Raised inside the polling thread when the driver is being destroyed, to
-// leave the current cycle at once; never logged, never seen by the host.
-class EDriverStopping : public std::runtime_error {
- public:
-  EDriverStopping() : std::runtime_error("driver stopping") {}
+ private:
+  TDriverFault fault_;
+  uint8_t command_;
+  uint16_t status_;
 };
 
 class TNotavero;
@@ -244,8 +253,12 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // receives the reply's length.  A reply longer than the buffer is cut to it.
   uint16_t Exchange(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t& expected);
 
-  // Device commands (polling thread only); each raises ECashDevice when its
+  // Device commands (polling thread only); each raises EDriverFault when its
   // exchange fails.
+  // The status word of a poll answered by a reply of another length: a word
+  // all the same, which the cycle shows and logs as the state 00-00 and does
+  // not act on (unlike a reply without status, below).
+  static constexpr uint16_t kUnexpectedReply = 0;
   // The status word of one poll, acknowledged unless it is an event that
   // `hold_events` keeps for later.  Empty when the reply carried no status
   // (a late acknowledge or refusal of an earlier command).  A reply that may
@@ -275,8 +288,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void PrepareExchange();
   void WaitResponse(std::chrono::milliseconds timeout);
   void ProcessRxByte();
-  // Leaves the cycle when the driver is being destroyed (EDriverStopping)
-  // or the port failed under it (EPortLost).
+  // Leaves the cycle (EDriverFault) when the driver is being destroyed or
+  // the port failed under it.
   void CheckStopping() const;
   // While set, destruction does not stop the exchanges: a report in hand is
   // finished (acknowledged, told to the host) before the thread ends.
@@ -304,7 +317,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // The value of a bill type; 0 when unknown (no table yet, out of the table).
   [[nodiscard]] CurrencyAmount ValueOf(uint8_t bill_type) const;
   // One command's exchange: the first n bytes of buffer go out, and a reply
-  // is awaited when expected > 0.  Raises ECashDevice unless the exchange
+  // is awaited when expected > 0.  Raises EDriverFault unless the exchange
   // ends in xsOk; returns the reply's length.
   int32_t Command(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t expected);
   // Sends a command without parameters that awaits no reply.

@@ -68,6 +68,14 @@ inline constexpr auto kUnconfirmedAmount = Cp1251(u8", сумма ");
 // The message of a device command whose exchange failed; a ThreadError
 // line carries it.
 inline constexpr auto kCashDeviceError = Cp1251(u8"Ошибка кассы: ");
+// What a ThreadError line may say after kCashDeviceError: the command in
+// hexadecimal, ": " and why it failed.
+inline constexpr auto kFailedCommand = Cp1251(u8"команда ");
+inline constexpr auto kNoAnswer = Cp1251(u8"нет ответа");
+inline constexpr auto kBadChecksum = Cp1251(u8"неверная контрольная сумма");
+inline constexpr auto kNotSent = Cp1251(u8"кадр не отправлен");
+inline constexpr auto kLineNeverQuiet = Cp1251(u8"линия не затихает");
+inline constexpr auto kStaleReplies = Cp1251(u8"ответы могли опоздать");
 
 // The logger's own lines, without time stamp: a file it could not open
 // (followed by the system's reason), and lines it lost (followed by their
