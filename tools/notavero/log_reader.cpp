@@ -742,44 +742,45 @@ std::string_view StateName(uint8_t state) {
   return name == "unknown" ? std::string_view{} : name;
 }
 
-uint64_t Summary::StackedCount() const {
+namespace {
+
+template <typename Key>
+uint64_t CountOf(const std::map<Key, uint64_t>& bills) {
   uint64_t n = 0;
-  for (const auto& [value, count] : stacked) {
+  for (const auto& [key, count] : bills) {
     n += count;
   }
   return n;
+}
+
+int64_t SumOf(const std::map<int64_t, uint64_t>& bills) {
+  int64_t sum = 0;
+  for (const auto& [value, count] : bills) {
+    sum += value * static_cast<int64_t>(count);
+  }
+  return sum;
+}
+
+}  // namespace
+
+uint64_t Summary::StackedCount() const {
+  return CountOf(stacked);
 }
 
 int64_t Summary::StackedSum() const {
-  int64_t sum = 0;
-  for (const auto& [value, count] : stacked) {
-    sum += value * static_cast<int64_t>(count);
-  }
-  return sum;
+  return SumOf(stacked);
 }
 
 uint64_t Summary::ReturnedCount() const {
-  uint64_t n = 0;
-  for (const auto& [value, count] : returned) {
-    n += count;
-  }
-  return n;
+  return CountOf(returned);
 }
 
 int64_t Summary::ReturnedSum() const {
-  int64_t sum = 0;
-  for (const auto& [value, count] : returned) {
-    sum += value * static_cast<int64_t>(count);
-  }
-  return sum;
+  return SumOf(returned);
 }
 
 uint64_t Summary::RejectedCount() const {
-  uint64_t n = 0;
-  for (const auto& [reason, count] : rejected) {
-    n += count;
-  }
-  return n;
+  return CountOf(rejected);
 }
 
 LogReader::LogReader(Options options) : state_(std::make_unique<State>()) {
