@@ -1,11 +1,15 @@
 #include "service/config.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "service/ledger.h"
 
 namespace notavero::service {
 
@@ -81,6 +85,19 @@ void Apply(Config& config, const std::string& key, const std::string& value) {
     config.max_clients = Number(key, value, 1, 10000);
   } else if (key == "client-queue") {
     config.client_queue = Number(key, value, 16, 1000000);
+  } else if (key == "ledger") {
+    config.ledger = value;
+  } else if (key == "kiosk-id") {
+    if (value.empty() || value.size() > 64 || value.find_first_of("\"\\ \t") != std::string::npos) {
+      throw std::invalid_argument(key + ": '" + value + "' is empty, too long or has odd characters");
+    }
+    config.kiosk_id = value;
+  } else if (key == "ledger-batch") {
+    config.ledger_batch = static_cast<int>(Number(key, value, 1, 5000));
+  } else if (key == "ledger-retry") {
+    config.ledger_retry = std::chrono::milliseconds(Number(key, value, 100, 600000));
+  } else if (key == "cassette-capacity") {
+    config.cassette_capacity = static_cast<unsigned>(Number(key, value, 0, 100000));
   } else if (key == "enable") {
     config.enable = value.empty() || value == "true" || value == "yes" || value == "1";
   } else {
@@ -171,6 +188,13 @@ Config ParseConfig(const std::vector<std::string>& args) {
   if (config.journal.empty()) {
     config.journal = config.state_dir + "/journal.sqlite";
   }
+  if (!config.ledger.empty()) {
+    config.ledger = LedgerConninfo(config.ledger);
+  }
+  if (config.kiosk_id.empty()) {
+    char host[256] = {};
+    config.kiosk_id = ::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0' ? host : "kiosk";
+  }
   return config;
 }
 
@@ -190,7 +214,14 @@ const char* ConfigHelp() {
          "  --max-clients N         WebSocket clients at once (default 64)\n"
          "  --client-queue N        messages waiting for one client before it is dropped (default 512)\n"
          "  --enable                ask for acceptance at start (else a client's enable)\n"
-         "  --config FILE           the same keys, `key = value` per line; options win\n";
+         "  --ledger CONNINFO       ship the journal to the central PostgreSQL ledger (libpq connection\n"
+         "                          string; the password only in libpq's password file, mode 0600)\n"
+         "  --kiosk-id ID           this kiosk in the ledger (default: the host name)\n"
+         "  --ledger-batch N        journal rows in one ledger transaction (default 500)\n"
+         "  --ledger-retry MS       the longest pause between attempts to reach the ledger (default 10000)\n"
+         "  --cassette-capacity N   bills a cassette holds: a metric for the alert before it is full\n"
+         "  --config FILE           the same keys, `key = value` per line; options win\n"
+         "       notavero-serve ledger init|report ... (notavero-serve ledger --help)\n";
 }
 
 }  // namespace notavero::service

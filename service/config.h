@@ -29,6 +29,11 @@ struct Config {
   std::size_t max_clients = 64;
   std::size_t client_queue = 512;  // messages waiting for one client before it is dropped
   bool enable = false;             // ask for acceptance as soon as each validator is ready
+  std::string ledger;              // libpq connection string of the central ledger; empty: none
+  std::string kiosk_id;            // this kiosk in the ledger (default: the host name)
+  int ledger_batch = 500;          // journal rows in one ledger transaction
+  std::chrono::milliseconds ledger_retry{10000};  // the longest pause between attempts to reach it
+  unsigned cassette_capacity = 0;                 // bills a cassette holds; 0: not known
   bool help = false;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -15,6 +16,7 @@
 
 #include "service/config.h"
 #include "service/journal.h"
+#include "service/ledger.h"
 #include "service/security.h"
 #include "service/server.h"
 #include "service/validator.h"
@@ -91,7 +93,57 @@ int Run(const Config& config, const sigset_t& signals) {
     pointers.push_back(validators.back().get());
   }
   server->SetValidators(pointers);
+  // The ledger's thread reads the journal on a connection of its own; it
+  // never holds up a bill.
+  std::unique_ptr<LedgerShipper> ledger;
+  if (!config.ledger.empty()) {
+    LedgerShipper::Options options;
+    options.conninfo = config.ledger;
+    options.kiosk = config.kiosk_id;
+    options.journal = config.journal;
+    options.cursor_file = config.state_dir + "/ledger.cursor";
+    options.batch = config.ledger_batch;
+    options.max_backoff = config.ledger_retry;
+    ledger = std::make_unique<LedgerShipper>(options);
+  }
+  const auto now_ms = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const auto ledger_status = [&ledger] { return ledger ? ledger->Status() : LedgerStatus{}; };
+  const auto cassettes = [&pointers] {
+    std::vector<CassetteContent> contents;
+    contents.reserve(pointers.size());
+    for (const Validator* validator : pointers) {
+      contents.push_back(validator->CassetteNow());
+    }
+    return contents;
+  };
+  const unsigned capacity = config.cassette_capacity;
+  Server::Extras extras;
+  extras.metrics = [=] {
+    return LedgerMetrics(ledger_status(), now_ms()) + CassetteMetrics(cassettes(), capacity);
+  };
+  extras.get = [=](std::string_view path) -> std::optional<std::string> {
+    if (path == "/v1/ledger") {
+      return LedgerStatusJson(ledger_status(), now_ms());
+    }
+    if (path == "/v1/cassette") {
+      std::string body = "{\"devices\":[";
+      const auto contents = cassettes();
+      for (std::size_t i = 0; i < contents.size(); ++i) {
+        body += (i ? "," : "") + CassetteJson(contents[i], capacity);
+      }
+      return body + "]}";
+    }
+    return std::nullopt;
+  };
+  server->SetExtras(std::move(extras));
   server->Start();
+  if (ledger) {
+    ledger->Start();
+  }
   int status = 0;
   try {
     for (auto& validator : validators) {
@@ -117,12 +169,18 @@ int Run(const Config& config, const sigset_t& signals) {
     validator->Close();
   }
   server->Stop();
+  if (ledger) {
+    ledger->Stop();
+  }
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "ledger") {
+    return LedgerCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   Config config;
   try {
     config = ParseConfig(std::vector<std::string>(argv + 1, argv + argc));

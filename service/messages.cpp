@@ -226,6 +226,8 @@ std::string BillEventJson(const BillEvent& event) {
     json.Add("outcome", event.detail);
   } else if (event.kind == "unconfirmed" && !event.detail.empty()) {
     json.Add("detail", event.detail);
+  } else if (event.kind == "collection") {
+    json.Add("bills", int64_t{event.code}).Add("amount", event.amount).AddRaw("cassette", event.detail);
   }
   if ((event.kind == "stacked" || event.kind == "returned") && event.detail == "foreign") {
     json.Add("foreign", true);

@@ -50,7 +50,9 @@ struct BillEvent {
   int64_t time_ms = 0;  // Unix time in milliseconds
   std::string device;   // the validator's name
   // escrow, stacked, returned, rejected, unconfirmed; repeat: an outcome the
-  // device reported again after a restart, journaled already (never credited)
+  // device reported again after a restart, journaled already (never credited);
+  // collection, cassette-in: the cassette taken out (amount: its sum, code:
+  // its bill count, detail: its content as JSON) and put back
   std::string kind;
   int64_t amount = 0;    // 1/10000 currency units (0 for rejected, and for a bill type of unknown value)
   int32_t code = 0;      // rejected: the reason's code; the others: the bill type (-1 unknown)

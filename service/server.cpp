@@ -316,6 +316,10 @@ class ServerImpl final : public Server, public EventSink {
   void SetPolicy(AccessPolicy policy) override { policy_ = std::move(policy); }
   EventSink& Sink() override { return *this; }
   void SetValidators(std::vector<Validator*> validators) override { validators_ = std::move(validators); }
+  void SetExtras(Extras extras) override { extras_ = std::move(extras); }
+  [[nodiscard]] std::optional<std::string> ExtraGet(std::string_view path) const {
+    return extras_.get ? extras_.get(path) : std::nullopt;
+  }
 
   void Start() override {
     Accept();
@@ -586,7 +590,7 @@ class ServerImpl final : public Server, public EventSink {
       figures.journal_last_id = -1;  // the metrics go on: they show what is wrong
     }
     figures.journal_ok = journal_.Health().ok;
-    return RenderMetrics(snapshots, figures);
+    return RenderMetrics(snapshots, figures) + (extras_.metrics ? extras_.metrics() : std::string());
   }
 
  private:
@@ -839,6 +843,7 @@ class ServerImpl final : public Server, public EventSink {
   unsigned port_ = 0;
   AccessPolicy policy_;
   std::vector<Validator*> validators_;
+  Extras extras_;
   std::set<std::shared_ptr<WsSession>> sessions_;
   std::atomic<int> deciders_{0};
   uint64_t serial_ = 0;
@@ -1191,6 +1196,8 @@ void HttpSession::Handle(Request request) {
   } else if (path == "/metrics") {
     response =
         TextResponse(http::status::ok, server_.MetricsBody(), "text/plain; version=0.0.4; charset=utf-8");
+  } else if (auto extra = server_.ExtraGet(path)) {
+    response = TextResponse(http::status::ok, std::move(*extra), "application/json");
   } else {
     const std::string file_path = std::string(path == "/" ? "/index.html" : path);
     std::ifstream file;

@@ -35,7 +35,8 @@ Validator::Validator(ValidatorConfig config, Journal& journal, EventSink& sink,
       journal_(journal),
       sink_(sink),
       escrow_timeout_(escrow_timeout),
-      want_enabled_(enable_at_start) {
+      want_enabled_(enable_at_start),
+      cassette_(config_.name) {
   figures_.name = config_.name;
 }
 
@@ -44,6 +45,7 @@ Validator::~Validator() {
 }
 
 void Validator::Open() {
+  cassette_.Restore(journal_.Path());
   nv_options options{};
   options.size = sizeof options;
   options.port = static_cast<uint8_t>(config_.port);
@@ -313,6 +315,7 @@ int Validator::Outcome(int32_t kind, int64_t amount) {
     pending_.reset();
   }
   if (row.kind == "stacked") {
+    cassette_.Stacked(amount);
     const std::scoped_lock lock(mutex_);
     ++figures_.stacked_by_value[AmountText(amount)];
     figures_.stacked_amount += amount;
@@ -372,6 +375,7 @@ void Validator::Unconfirmed(int32_t bill_type, int64_t amount, const std::string
   event.code = bill_type;
   event.amount = amount;
   event.detail = detail;
+  cassette_.Unconfirmed(amount);
   RecordOrQueue(std::move(event));
   BillDone();
 }
@@ -392,6 +396,9 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
                             0);
         if (HoldsNoBill(code)) {
           self->BillDone();
+        }
+        if (auto row = self->cassette_.State(code, NowMs())) {
+          self->RecordOrQueue(std::move(*row));
         }
         break;
       case NV_EVENT_LINK:

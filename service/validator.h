@@ -21,6 +21,7 @@
 #include <string>
 
 #include "driver/notavero.h"
+#include "service/cassette.h"
 #include "service/config.h"
 #include "service/journal.h"
 #include "service/metrics.h"
@@ -84,6 +85,7 @@ class Validator {
   Decision Decide(int64_t escrow_id, bool stack, std::string& why);
 
   [[nodiscard]] ValidatorSnapshot Snapshot() const;
+  [[nodiscard]] CassetteContent CassetteNow() const { return cassette_.Content(); }
   // {"type":"status","device":...} with state, texts, link, counters and
   // the journal's health, flat.
   [[nodiscard]] std::string StatusJson() const;
@@ -142,6 +144,7 @@ class Validator {
   std::optional<InPlay> in_play_;
   bool closing_ = false;
   ValidatorSnapshot figures_;  // the service's own counts (stacked_by_value, ...)
+  Cassette cassette_;          // what the cassette holds; journals its collection
 };
 
 }  // namespace notavero::service

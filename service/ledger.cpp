@@ -1,0 +1,750 @@
+#include "service/ledger.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "service/metrics.h"
+
+namespace notavero::service {
+
+// The schema files, in order (generated from service/ledger/schema-*.sql).
+extern const char* const kLedgerSchema[];
+extern const int kLedgerSchemaVersions;
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsLocalHost(const std::string& host) {
+  if (host.empty()) {
+    return true;  // the Unix socket
+  }
+  // host may list several, comma-separated: every one must be local.
+  std::size_t start = 0;
+  while (start <= host.size()) {
+    const auto comma = host.find(',', start);
+    const std::string one =
+        host.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const bool local = one.empty() || one.front() == '/' || one.front() == '@' || one == "localhost" ||
+                       one.rfind("127.", 0) == 0 || one == "::1";
+    if (!local) {
+      return false;
+    }
+    if (comma == std::string::npos) {
+      break;
+    }
+    start = comma + 1;
+  }
+  return true;
+}
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read before threads write any
+  return value ? value : "";
+}
+
+struct ResultDeleter {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+std::string Trimmed(const char* message) {
+  std::string text = message ? message : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  for (char& ch : text) {
+    ch = ch == '\n' ? ' ' : ch;
+  }
+  return text;
+}
+
+// A Prometheus label value.
+std::string LabelValue(const std::string& text) {
+  std::string out;
+  for (const char ch : text.substr(0, 300)) {
+    if (ch == '\\' || ch == '"') {
+      out += '\\';
+      out += ch;
+    } else if (ch == '\n') {
+      out += "\\n";
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+std::string Seconds(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms) / 1000.0);
+  return text;
+}
+
+}  // namespace
+
+std::string LedgerConninfo(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (options == nullptr) {
+    std::string why = error ? Trimmed(error) : "out of memory";
+    PQfreemem(error);
+    throw std::invalid_argument("ledger: the connection string is not valid: " + why);
+  }
+  std::map<std::string, std::string> given;
+  for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+    if (option->val != nullptr) {
+      given[option->keyword] = option->val;
+    }
+  }
+  PQconninfoFree(options);
+  if (given.count("password") != 0) {
+    throw std::invalid_argument(
+        "ledger: a password in the connection string is refused (it would show in the process list and "
+        "the configuration): put it in libpq's password file (~/.pgpass, or the file PGPASSFILE or "
+        "passfile= names), mode 0600");
+  }
+  if (given.count("dbname") != 0 && given["dbname"].find('=') != std::string::npos) {
+    throw std::invalid_argument("ledger: a connection URI or string as dbname is refused: give its keys");
+  }
+  std::string result = conninfo;
+  const std::string host = given.count("host") ? given["host"] : Env("PGHOST");
+  const std::string hostaddr = given.count("hostaddr") ? given["hostaddr"] : Env("PGHOSTADDR");
+  const bool local = IsLocalHost(host) && IsLocalHost(hostaddr);
+  if (!local && given.count("sslmode") == 0 && Env("PGSSLMODE").empty()) {
+    result += " sslmode=verify-full";
+  }
+  if (given.count("connect_timeout") == 0 && Env("PGCONNECT_TIMEOUT").empty()) {
+    result += " connect_timeout=5";
+  }
+  if (given.count("application_name") == 0) {
+    result += " application_name=notavero-serve";
+  }
+  return result;
+}
+
+std::string LedgerStatusJson(const LedgerStatus& s, int64_t now_ms) {
+  JsonObject json;
+  json.Add("enabled", s.enabled);
+  if (!s.enabled) {
+    return json.Text();
+  }
+  json.Add("kiosk", s.kiosk).Add("connected", s.connected).Add("confirmed_id", s.confirmed_id);
+  json.Add("rows_waiting", s.rows_waiting);
+  if (s.oldest_waiting_ms != 0) {
+    json.Add("oldest_waiting_ms", s.oldest_waiting_ms)
+        .Add("oldest_waiting_age_ms", std::max<int64_t>(0, now_ms - s.oldest_waiting_ms));
+  } else {
+    json.AddRaw("oldest_waiting_ms", "null");
+  }
+  if (s.last_success_ms != 0) {
+    json.Add("last_success_ms", s.last_success_ms);
+  } else {
+    json.AddRaw("last_success_ms", "null");
+  }
+  if (s.last_error.empty()) {
+    json.AddRaw("last_error", "null");
+  } else {
+    json.Add("last_error", s.last_error);
+  }
+  return json.Add("rows_shipped", static_cast<int64_t>(s.rows_shipped)).Text();
+}
+
+std::string LedgerMetrics(const LedgerStatus& s, int64_t now_ms) {
+  if (!s.enabled) {
+    return {};
+  }
+  std::string out;
+  const auto gauge = [&out](const char* name, const char* type, const char* help, const std::string& value) {
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    out.append(name).append(" ").append(value).append("\n");
+  };
+  gauge("notavero_ledger_up", "gauge", "1 while the last exchange with the ledger succeeded.",
+        s.connected && s.last_error.empty() ? "1" : "0");
+  gauge("notavero_ledger_rows_waiting", "gauge", "Journal rows the ledger does not hold yet.",
+        std::to_string(s.rows_waiting));
+  gauge("notavero_ledger_oldest_waiting_age_seconds", "gauge",
+        "Age of the oldest journal row the ledger does not hold yet, 0 when none waits.",
+        s.oldest_waiting_ms == 0 ? "0" : Seconds(std::max<int64_t>(0, now_ms - s.oldest_waiting_ms)));
+  gauge("notavero_ledger_last_success_timestamp_seconds", "gauge",
+        "Unix time of the last batch the ledger committed, 0 never.", Seconds(s.last_success_ms));
+  gauge("notavero_ledger_confirmed_id", "gauge", "The ledger holds every journal row up to this id.",
+        std::to_string(s.confirmed_id));
+  gauge("notavero_ledger_rows_shipped_total", "counter",
+        "Rows the ledger committed since the service started.", std::to_string(s.rows_shipped));
+  out +=
+      "# HELP notavero_ledger_error_info The last failure to ship (libpq's message); none after a success.\n"
+      "# TYPE notavero_ledger_error_info gauge\n";
+  if (!s.last_error.empty()) {
+    out += "notavero_ledger_error_info{error=\"" + LabelValue(s.last_error) + "\"} 1\n";
+  }
+  return out;
+}
+
+LedgerShipper::LedgerShipper(Options options) : options_(std::move(options)) {
+  status_.enabled = true;
+  status_.kiosk = options_.kiosk;
+  status_.confirmed_id = LoadLocalCursor();
+  if (sqlite3_open_v2(options_.journal.c_str(), &journal_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK) {
+    const std::string why = journal_ ? sqlite3_errmsg(journal_) : "out of memory";
+    sqlite3_close(journal_);
+    throw std::runtime_error("ledger: cannot read the journal " + options_.journal + ": " + why);
+  }
+  sqlite3_busy_timeout(journal_, 1000);
+}
+
+LedgerShipper::~LedgerShipper() {
+  Stop();
+  sqlite3_close(journal_);
+}
+
+void LedgerShipper::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+void LedgerShipper::Stop() {
+  {
+    const std::scoped_lock lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  {
+    const std::scoped_lock lock(cancel_mutex_);
+    if (cancel_ != nullptr) {
+      char error[256];
+      PQcancel(cancel_, error, sizeof error);
+    }
+  }
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  Disconnect();
+}
+
+LedgerStatus LedgerShipper::Status() const {
+  const std::scoped_lock lock(mutex_);
+  return status_;
+}
+
+bool LedgerShipper::Wait(std::chrono::milliseconds pause) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, pause, [this] { return stop_; });
+  return !stop_;
+}
+
+void LedgerShipper::Failed(const std::string& error) {
+  const std::scoped_lock lock(mutex_);
+  status_.last_error = error;
+}
+
+void LedgerShipper::Run() {
+  auto backoff = std::chrono::milliseconds(1000);
+  std::vector<Row> rows;
+  rows.reserve(static_cast<std::size_t>(options_.batch));
+  for (;;) {
+    {
+      const std::scoped_lock lock(mutex_);
+      if (stop_) {
+        break;
+      }
+    }
+    bool ok = connection_ != nullptr || Connect();
+    bool more = false;
+    if (ok) {
+      ok = ReadBatch(rows);
+      if (ok && !rows.empty()) {
+        ok = Ship(rows);
+        more = ok && static_cast<int>(rows.size()) == options_.batch;
+        if (ok) {
+          ReadBatch(rows);  // the figures after the batch
+        }
+      }
+    } else {
+      ReadBatch(rows);  // the backlog's figures while the ledger is away
+    }
+    if (ok) {
+      backoff = std::chrono::milliseconds(1000);
+      if (!more && !Wait(options_.idle_poll)) {
+        break;
+      }
+      continue;
+    }
+    if (!Wait(backoff)) {
+      break;
+    }
+    backoff = std::min(backoff * 2, options_.max_backoff);
+  }
+}
+
+bool LedgerShipper::Connect() {
+  PGconn* connection = PQconnectdb(options_.conninfo.c_str());
+  if (PQstatus(connection) != CONNECTION_OK) {
+    Failed("cannot connect: " + Trimmed(PQerrorMessage(connection)));
+    PQfinish(connection);
+    return false;
+  }
+  connection_ = connection;
+  // Notices (a warning of the server's) are not the service's output.
+  PQsetNoticeProcessor(
+      connection_, [](void*, const char*) {}, nullptr);
+  {
+    const std::scoped_lock lock(cancel_mutex_);
+    cancel_ = PQgetCancel(connection_);
+  }
+  // The kiosk's cursor row exists from the first connection on.
+  Result made(Exec("INSERT INTO kiosk_cursor(kiosk) VALUES($1) ON CONFLICT DO NOTHING", {options_.kiosk}));
+  Result cursor(made && PQresultStatus(made.get()) == PGRES_COMMAND_OK
+                    ? Exec("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk})
+                    : nullptr);
+  if (!cursor || PQresultStatus(cursor.get()) != PGRES_TUPLES_OK || PQntuples(cursor.get()) != 1) {
+    Failed("cannot read the kiosk's cursor: " + Trimmed(made && PQresultStatus(made.get()) != PGRES_COMMAND_OK
+                                                            ? PQresultErrorMessage(made.get())
+                                                            : PQerrorMessage(connection_)));
+    Disconnect();
+    return false;
+  }
+  const int64_t central = std::strtoll(PQgetvalue(cursor.get(), 0, 0), nullptr, 10);
+  const int64_t last = LastJournalId();
+  if (last >= 0 && central > last) {
+    // Rows up to the ledger's cursor would never be shipped.
+    Failed("the ledger holds kiosk " + options_.kiosk + "'s rows up to id " + std::to_string(central) +
+           " but this journal ends at " + std::to_string(last) +
+           ": another kiosk ships with this id, or the journal is new (give another --kiosk-id)");
+    Disconnect();
+    return false;
+  }
+  central_ = central;
+  StoreLocalCursor(central_);
+  const std::scoped_lock lock(mutex_);
+  status_.connected = true;
+  status_.confirmed_id = central_;
+  status_.last_error.clear();
+  status_.last_success_ms = NowMs();
+  return true;
+}
+
+void LedgerShipper::Disconnect() {
+  {
+    const std::scoped_lock lock(cancel_mutex_);
+    PQfreeCancel(cancel_);
+    cancel_ = nullptr;
+  }
+  PQfinish(connection_);
+  connection_ = nullptr;
+  central_ = -1;
+  const std::scoped_lock lock(mutex_);
+  status_.connected = false;
+}
+
+PGresult* LedgerShipper::Exec(const std::string& sql, const std::vector<std::string>& values) {
+  std::vector<const char*> pointers;
+  pointers.reserve(values.size());
+  for (const auto& value : values) {
+    pointers.push_back(value.c_str());
+  }
+  return PQexecParams(connection_, sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(),
+                      nullptr, nullptr, 0);
+}
+
+int64_t LedgerShipper::LastJournalId() {
+  sqlite3_stmt* select = nullptr;
+  int64_t last = -1;
+  if (sqlite3_prepare_v2(journal_, "SELECT COALESCE(MAX(id), 0) FROM events", -1, &select, nullptr) ==
+          SQLITE_OK &&
+      sqlite3_step(select) == SQLITE_ROW) {
+    last = sqlite3_column_int64(select, 0);
+  }
+  sqlite3_finalize(select);
+  return last;
+}
+
+bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
+  rows.clear();
+  const int64_t after = central_ >= 0 ? central_ : Status().confirmed_id;
+  sqlite3_stmt* select = nullptr;
+  sqlite3_stmt* backlog = nullptr;
+  bool ok = sqlite3_prepare_v2(journal_,
+                               "SELECT id, time_ms, device, kind, amount, code, decision, detail "
+                               "FROM events WHERE id > ? ORDER BY id LIMIT ?",
+                               -1, &select, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(journal_, "SELECT COUNT(*), MIN(id) FROM events WHERE id > ?", -1, &backlog,
+                               nullptr) == SQLITE_OK;
+  int64_t waiting = 0;
+  int64_t oldest_ms = 0;
+  if (ok) {
+    sqlite3_exec(journal_, "BEGIN", nullptr, nullptr, nullptr);  // one snapshot for both
+    sqlite3_bind_int64(select, 1, after);
+    sqlite3_bind_int64(select, 2, options_.batch);
+    int rc = 0;
+    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+      const auto text = [select](int column) {
+        const auto* value = sqlite3_column_text(select, column);
+        return value ? std::string(reinterpret_cast<const char*>(value), sqlite3_column_bytes(select, column))
+                     : std::string();
+      };
+      Row row{sqlite3_column_int64(select, 0), sqlite3_column_int64(select, 1), text(2), text(3),
+              sqlite3_column_int64(select, 4), sqlite3_column_int64(select, 5), text(6), text(7)};
+      if (rows.empty()) {
+        oldest_ms = row.time_ms;
+      }
+      // An escrow waits for its decision (the journal writes it within the
+      // escrow's time-out): the ledger gets the row once, decided.
+      if (row.kind == "escrow" && row.decision.empty()) {
+        break;
+      }
+      rows.push_back(std::move(row));
+    }
+    ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+    sqlite3_bind_int64(backlog, 1, after);
+    if (ok && sqlite3_step(backlog) == SQLITE_ROW) {
+      waiting = sqlite3_column_int64(backlog, 0);
+    }
+    sqlite3_exec(journal_, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  const std::string why = ok ? std::string() : sqlite3_errmsg(journal_);
+  sqlite3_finalize(select);
+  sqlite3_finalize(backlog);
+  const std::scoped_lock lock(mutex_);
+  if (!ok) {
+    status_.last_error = "cannot read the journal: " + why;
+    return false;
+  }
+  status_.rows_waiting = waiting;
+  status_.oldest_waiting_ms = waiting > 0 ? oldest_ms : 0;
+  return true;
+}
+
+bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {
+  constexpr int kColumns = 8;
+  std::string sql =
+      "INSERT INTO events(kiosk, device, journal_id, time, kind, amount, bill_type, decision, detail) "
+      "VALUES ";
+  std::vector<std::string> values;
+  values.reserve(rows.size() * kColumns + 1);
+  values.push_back(options_.kiosk);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    // $1 is the kiosk; each row's eight values follow.
+    std::string p[kColumns];
+    for (int column = 0; column < kColumns; ++column) {
+      p[column] = "$" + std::to_string(2 + static_cast<int>(i) * kColumns + column);
+    }
+    sql += (i ? ",($1," : "($1,") + p[0] + "," + p[1] + "::bigint,to_timestamp(" + p[2] +
+           "::bigint / 1000.0)," + p[3] + "," + p[4] + "::bigint," + p[5] + "::integer,NULLIF(" + p[6] +
+           ",''),NULLIF(" + p[7] + ",''))";
+    const Row& row = rows[i];
+    values.insert(values.end(),
+                  {row.device, std::to_string(row.id), std::to_string(row.time_ms), row.kind,
+                   std::to_string(row.amount), std::to_string(row.code), row.decision, row.detail});
+  }
+  sql += " ON CONFLICT DO NOTHING";
+  Result result(Exec(sql, values));
+  return result && PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+}
+
+bool LedgerShipper::Ship(const std::vector<Row>& rows) {
+  const int64_t last = rows.back().id;
+  const auto rollback = [this](const std::string& why) {
+    PQclear(PQexec(connection_, "ROLLBACK"));
+    Failed(why);
+    if (PQstatus(connection_) != CONNECTION_OK) {
+      Disconnect();  // the next round connects again and reads the cursor
+    }
+    return false;
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Result begin(PQexec(connection_, "BEGIN"));
+    if (!begin || PQresultStatus(begin.get()) != PGRES_COMMAND_OK) {
+      return rollback(Trimmed(PQerrorMessage(connection_)));
+    }
+    if (!InsertRows(rows)) {
+      const std::string why = Trimmed(PQerrorMessage(connection_));
+      // The first row of a new month: its partition is made, once.
+      if (attempt == 0 && why.find("no partition") != std::string::npos) {
+        PQclear(PQexec(connection_, "ROLLBACK"));
+        std::set<int64_t> months;
+        for (const Row& row : rows) {
+          months.insert(row.time_ms);
+        }
+        for (const int64_t ms : months) {
+          PQclear(Exec("SELECT ledger_add_month(to_timestamp($1::bigint / 1000.0))", {std::to_string(ms)}));
+        }
+        continue;
+      }
+      return rollback(why);
+    }
+    // The cursor moves only from where this kiosk left it: another process
+    // that shipped meanwhile (a second service with the same kiosk id)
+    // makes this batch roll back, and the cursor is read again.
+    Result moved(
+        Exec("UPDATE kiosk_cursor SET journal_id = $2::bigint, updated_at = now() "
+             "WHERE kiosk = $1 AND journal_id = $3::bigint",
+             {options_.kiosk, std::to_string(last), std::to_string(central_)}));
+    if (!moved || PQresultStatus(moved.get()) != PGRES_COMMAND_OK) {
+      return rollback(Trimmed(PQerrorMessage(connection_)));
+    }
+    if (std::strcmp(PQcmdTuples(moved.get()), "1") != 0) {
+      rollback("the kiosk's cursor moved under this batch (another service ships as kiosk " + options_.kiosk +
+               "?): read again");
+      Disconnect();
+      return false;
+    }
+    Result commit(PQexec(connection_, "COMMIT"));
+    if (!commit || PQresultStatus(commit.get()) != PGRES_COMMAND_OK) {
+      return rollback(Trimmed(PQerrorMessage(connection_)));
+    }
+    central_ = last;
+    StoreLocalCursor(last);
+    const std::scoped_lock lock(mutex_);
+    status_.confirmed_id = last;
+    status_.rows_shipped += rows.size();
+    status_.last_success_ms = NowMs();
+    status_.last_error.clear();
+    return true;
+  }
+  return rollback("the month's partition could not be made");
+}
+
+void LedgerShipper::StoreLocalCursor(int64_t id) {
+  if (options_.cursor_file.empty()) {
+    return;
+  }
+  const std::string temporary = options_.cursor_file + ".new";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    return;  // only the figures while the ledger is away use it
+  }
+  const std::string text = options_.kiosk + " " + std::to_string(id) + "\n";
+  const bool ok =
+      ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+  ::close(fd);
+  if (ok) {
+    std::rename(temporary.c_str(), options_.cursor_file.c_str());
+  }
+}
+
+int64_t LedgerShipper::LoadLocalCursor() const {
+  std::ifstream file(options_.cursor_file);
+  std::string kiosk;
+  int64_t id = 0;
+  // Another kiosk id's cursor says nothing about this one.
+  return file >> kiosk >> id && kiosk == options_.kiosk && id > 0 ? id : 0;
+}
+
+namespace {
+
+struct Connection {
+  PGconn* pg = nullptr;
+  explicit Connection(const std::string& conninfo) : pg(PQconnectdb(conninfo.c_str())) {
+    if (PQstatus(pg) != CONNECTION_OK) {
+      const std::string why = Trimmed(PQerrorMessage(pg));
+      PQfinish(pg);
+      throw std::runtime_error("cannot connect to the ledger: " + why);
+    }
+  }
+  ~Connection() { PQfinish(pg); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  Result Query(const char* sql, const std::vector<std::string>& values = {}) {
+    std::vector<const char*> pointers;
+    pointers.reserve(values.size());
+    for (const auto& value : values) {
+      pointers.push_back(value.c_str());
+    }
+    Result result(PQexecParams(pg, sql, static_cast<int>(pointers.size()), nullptr, pointers.data(), nullptr,
+                               nullptr, 0));
+    const auto status = PQresultStatus(result.get());
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+      throw std::runtime_error(Trimmed(PQresultErrorMessage(result.get())));
+    }
+    return result;
+  }
+  void Script(const char* sql) {
+    Result result(PQexec(pg, sql));
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK && PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+      throw std::runtime_error(Trimmed(PQresultErrorMessage(result.get())));
+    }
+  }
+};
+
+const char* const kLedgerUsage =
+    "usage: notavero-serve ledger init --ledger CONNINFO\n"
+    "       notavero-serve ledger report --ledger CONNINFO --since YYYY-MM-DD [--json]\n"
+    "  init     creates the ledger's tables and views, or brings them to this version\n"
+    "  report   the cassette collections and the money per kiosk since the date (UTC)\n"
+    "  CONNINFO a libpq connection string without a password (the password file holds it)\n";
+
+int Init(Connection& db) {
+  const Result exists = db.Query("SELECT to_regclass('ledger_schema') IS NOT NULL");
+  int version = 0;
+  if (std::string(PQgetvalue(exists.get(), 0, 0)) == "t") {
+    const Result current = db.Query("SELECT COALESCE(max(version), 0) FROM ledger_schema");
+    version = std::atoi(PQgetvalue(current.get(), 0, 0));
+  }
+  if (version > kLedgerSchemaVersions) {
+    std::cerr << "notavero-serve ledger: the ledger's schema is at version " << version
+              << ", newer than this program's " << kLedgerSchemaVersions << ": nothing changed\n";
+    return 1;
+  }
+  if (version == kLedgerSchemaVersions) {
+    std::cout << "ledger schema: version " << version << " already\n";
+    return 0;
+  }
+  for (int next = version; next < kLedgerSchemaVersions; ++next) {
+    db.Script("BEGIN");
+    try {
+      db.Script(kLedgerSchema[next]);
+      db.Script("COMMIT");
+    } catch (...) {
+      PQclear(PQexec(db.pg, "ROLLBACK"));
+      throw;
+    }
+    std::cout << "ledger schema: version " << next + 1 << " applied\n";
+  }
+  return 0;
+}
+
+int Report(Connection& db, const std::string& since, bool json) {
+  const Result collections = db.Query(
+      "SELECT kiosk, device, journal_id, (EXTRACT(EPOCH FROM time) * 1000)::bigint, amount, bill_type, "
+      "detail "
+      "FROM events WHERE kind = 'collection' AND time >= $1::date::timestamp AT TIME ZONE 'UTC' "
+      "ORDER BY kiosk, time, journal_id",
+      {since});
+  const Result totals = db.Query(
+      "SELECT kiosk, count(*) FILTER (WHERE kind = 'stacked'), "
+      "COALESCE(sum(amount) FILTER (WHERE kind = 'stacked'), 0), "
+      "count(*) FILTER (WHERE kind = 'unconfirmed'), "
+      "COALESCE(sum(amount) FILTER (WHERE kind = 'unconfirmed'), 0), "
+      "count(*) FILTER (WHERE kind = 'collection') "
+      "FROM events WHERE time >= $1::date::timestamp AT TIME ZONE 'UTC' GROUP BY kiosk ORDER BY kiosk",
+      {since});
+  nlohmann::json report = {
+      {"since", since}, {"collections", nlohmann::json::array()}, {"kiosks", nlohmann::json::array()}};
+  const auto number = [](const PGresult* r, int row, int column) {
+    return std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
+  };
+  for (int i = 0; i < PQntuples(collections.get()); ++i) {
+    nlohmann::json detail = nlohmann::json::parse(PQgetvalue(collections.get(), i, 6), nullptr, false);
+    if (detail.is_discarded() || !detail.is_object()) {
+      detail = nlohmann::json::object();
+    }
+    report["collections"].push_back({{"kiosk", PQgetvalue(collections.get(), i, 0)},
+                                     {"device", PQgetvalue(collections.get(), i, 1)},
+                                     {"journal_id", number(collections.get(), i, 2)},
+                                     {"inserted_ms", detail.value("inserted_ms", nlohmann::json())},
+                                     {"removed_ms", number(collections.get(), i, 3)},
+                                     {"bills", number(collections.get(), i, 5)},
+                                     {"amount", number(collections.get(), i, 4)},
+                                     {"by_value", detail.value("by_value", nlohmann::json::object())},
+                                     {"unconfirmed", detail.value("unconfirmed", 0)},
+                                     {"unconfirmed_amount", detail.value("unconfirmed_amount", 0)}});
+  }
+  for (int i = 0; i < PQntuples(totals.get()); ++i) {
+    report["kiosks"].push_back({{"kiosk", PQgetvalue(totals.get(), i, 0)},
+                                {"bills", number(totals.get(), i, 1)},
+                                {"amount", number(totals.get(), i, 2)},
+                                {"unconfirmed", number(totals.get(), i, 3)},
+                                {"unconfirmed_amount", number(totals.get(), i, 4)},
+                                {"collections", number(totals.get(), i, 5)}});
+  }
+  if (json) {
+    std::cout << report.dump(2) << "\n";
+    return 0;
+  }
+  const auto when = [](const nlohmann::json& ms) {
+    if (!ms.is_number()) {
+      return std::string("-");
+    }
+    const std::time_t seconds = ms.get<int64_t>() / 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return std::string(text);
+  };
+  std::printf("Cassette collections since %s (UTC)\n", since.c_str());
+  std::printf("%-16s %-10s %-19s  %-19s  %6s %12s  %s\n", "kiosk", "device", "inserted", "removed", "bills",
+              "amount", "unconfirmed");
+  for (const auto& c : report["collections"]) {
+    std::string by_value;
+    for (const auto& [value, count] : c["by_value"].items()) {
+      by_value += (by_value.empty() ? "" : ", ") + value + " x " + count.dump();
+    }
+    std::printf("%-16s %-10s %-19s  %-19s  %6lld %12s  %lld (%s)\n    by value: %s\n",
+                c["kiosk"].get<std::string>().c_str(), c["device"].get<std::string>().c_str(),
+                when(c["inserted_ms"]).c_str(), when(c["removed_ms"]).c_str(),
+                static_cast<long long>(c["bills"].get<int64_t>()),
+                AmountText(c["amount"].get<int64_t>()).c_str(),
+                static_cast<long long>(c["unconfirmed"].get<int64_t>()),
+                AmountText(c["unconfirmed_amount"].get<int64_t>()).c_str(),
+                by_value.empty() ? "-" : by_value.c_str());
+  }
+  std::printf("\nMoney per kiosk since %s (UTC)\n", since.c_str());
+  std::printf("%-16s %8s %14s %12s %14s %12s\n", "kiosk", "bills", "amount", "unconfirmed", "(amount)",
+              "collections");
+  for (const auto& k : report["kiosks"]) {
+    std::printf("%-16s %8lld %14s %12lld %14s %12lld\n", k["kiosk"].get<std::string>().c_str(),
+                static_cast<long long>(k["bills"].get<int64_t>()),
+                AmountText(k["amount"].get<int64_t>()).c_str(),
+                static_cast<long long>(k["unconfirmed"].get<int64_t>()),
+                AmountText(k["unconfirmed_amount"].get<int64_t>()).c_str(),
+                static_cast<long long>(k["collections"].get<int64_t>()));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int LedgerCommand(const std::vector<std::string>& args) {
+  std::string what = args.empty() ? "" : args[0];
+  std::string conninfo;
+  std::string since;
+  bool json = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      json = true;
+    } else if ((args[i] == "--ledger" || args[i] == "--since") && i + 1 < args.size()) {
+      (args[i] == "--ledger" ? conninfo : since) = args[i + 1];
+      ++i;
+    } else {
+      std::cerr << "notavero-serve ledger: unexpected argument: " << args[i] << "\n" << kLedgerUsage;
+      return 2;
+    }
+  }
+  if ((what != "init" && what != "report") || conninfo.empty() || (what == "report" && since.empty())) {
+    std::cerr << kLedgerUsage;
+    return 2;
+  }
+  try {
+    Connection db(LedgerConninfo(conninfo));
+    db.Script("SET client_min_messages = warning");
+    return what == "init" ? Init(db) : Report(db, since, json);
+  } catch (const std::exception& error) {
+    std::cerr << "notavero-serve ledger " << what << ": " << error.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace notavero::service
