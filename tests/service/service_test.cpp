@@ -6,10 +6,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 
+#include "service/cassette.h"
 #include "service/config.h"
 #include "service/journal.h"
+#include "service/ledger.h"
 #include "service/messages.h"
 #include "service/metrics.h"
 #include "service/security.h"
@@ -257,6 +263,62 @@ TEST(ConfigTest, FileThenOptions) {
   EXPECT_THROW(ParseConfig({"--device", "a=/x", "--device", "a=/y"}), std::invalid_argument);
   EXPECT_THROW(ParseConfig({"--device", "/x", "--http-port", "70000"}), std::invalid_argument);
   EXPECT_THROW(ParseConfig({"--device", "/x", "--bogus", "1"}), std::invalid_argument);
+}
+
+TEST(LedgerTest, ConnectionStringsRefuseAPasswordAndCheckARemoteServersCertificate) {
+  EXPECT_THROW(LedgerConninfo("host=ledger.example dbname=notavero password=x"), std::invalid_argument);
+  EXPECT_THROW(LedgerConninfo("host=ledger.example dbname='unclosed"), std::invalid_argument);
+  const auto remote = LedgerConninfo("host=ledger.example dbname=notavero user=k1");
+  EXPECT_NE(remote.find("sslmode=verify-full"), std::string::npos) << remote;
+  EXPECT_NE(remote.find("connect_timeout=5"), std::string::npos) << remote;
+  // A host list is remote when one of its hosts is.
+  EXPECT_NE(LedgerConninfo("host=localhost,ledger.example").find("verify-full"), std::string::npos);
+  for (const char* local : {"host=/run/postgresql dbname=n", "host=localhost", "hostaddr=127.0.0.1",
+                            "host=ledger.example sslmode=require"}) {
+    EXPECT_EQ(LedgerConninfo(local).find("verify-full"), std::string::npos) << local;
+  }
+}
+
+TEST(CassetteTest, ACollectionHoldsTheBillsSinceInsertionAndARestartRebuildsTheCurrentOne) {
+  TempDir dir;
+  Journal journal(dir.File("journal.sqlite"));
+  Cassette cassette("kiosk");
+  const auto record = [&](std::optional<BillEvent> row) {
+    ASSERT_TRUE(row.has_value());
+    row->device = "kiosk";
+    journal.Append(*row);
+  };
+  EXPECT_FALSE(cassette.State(0x14, 1000));  // at work: nothing to journal
+  for (const int64_t amount : {1000000, 1000000, 5000000}) {
+    journal.Append(Event("stacked", amount));
+    cassette.Stacked(amount);
+  }
+  journal.Append(Event("unconfirmed", 500000));
+  cassette.Unconfirmed(500000);
+  journal.Append(Event("stacked", 1000000, "other"));  // another validator's cassette
+  EXPECT_FALSE(cassette.State(0x10, 1500));            // power-up says nothing of the cassette
+  auto collection = cassette.State(0x142, 2000);       // 0x42 with a sub-code
+  ASSERT_TRUE(collection.has_value());
+  EXPECT_EQ((std::tuple{collection->kind, collection->amount, collection->code}),
+            (std::tuple{std::string("collection"), int64_t{7000000}, 3}));
+  EXPECT_EQ(collection->detail,
+            R"({"inserted_ms":null,"removed_ms":2000,"by_value":{"100":2,"500":1},"unconfirmed":1,)"
+            R"("unconfirmed_amount":500000})");
+  record(collection);
+  EXPECT_FALSE(cassette.State(0x42, 2500));  // reported again: one collection
+  EXPECT_FALSE(cassette.Content().present);
+  record(cassette.State(0x19, 3000));  // back in
+  journal.Append(Event("stacked", 500000));
+  cassette.Stacked(500000);
+
+  Cassette restarted("kiosk");
+  restarted.Restore(journal.Path());
+  const auto content = restarted.Content();
+  EXPECT_TRUE(content.present);
+  EXPECT_GT(content.inserted_ms, 0);
+  EXPECT_EQ(
+      (std::tuple{content.bills, content.amount, content.unconfirmed, content.by_value}),
+      (std::tuple{uint64_t{1}, int64_t{500000}, uint64_t{0}, std::map<int64_t, uint64_t>{{500000, 1}}}));
 }
 
 TEST(MetricsTest, AmountsAndStackedByValue) {
