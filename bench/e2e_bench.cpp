@@ -262,10 +262,10 @@ bool PauseFigures(SimServer& sim, TNotavero& driver, int toggles, int timeouts) 
     }
   }
   PrintSpread("repeat of an unanswered poll", repeats,
-              std::chrono::duration<double, std::milli>(TNotavero::kResponseTimeout).count());
+              std::chrono::duration<double, std::milli>(TTimings{}.response_timeout).count());
   PrintSpread(
       "quiet after a time-out", settles,
-      std::chrono::duration<double, std::milli>(TNotavero::kSettleAfterTimeout).count() + 12 * kByteMs);
+      std::chrono::duration<double, std::milli>(TTimings{}.settle_after_timeout).count() + 12 * kByteMs);
   return true;
 }
 

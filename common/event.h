@@ -64,7 +64,38 @@ class Event {
   // that it releases.
   bool Wait(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [this] { return signalled_ || cancelled_; }) || cancelled_) {
+    return Taken(changed_.wait_for(lock, timeout, [this] { return signalled_ || cancelled_; }));
+  }
+  bool WaitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return Taken(changed_.wait_until(lock, deadline, [this] { return signalled_ || cancelled_; }));
+  }
+
+  // For clocks of their own (common/clock.h): waits while `pending()` holds
+  // and the event is neither signalled nor cancelled; true when signalled.
+  // `pending` runs under the event's lock; whoever makes it false calls
+  // Recheck afterwards.
+  template <typename Pending>
+  bool WaitWhile(Pending pending) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return signalled_ || cancelled_ || !pending(); });
+    return Taken(signalled_ || cancelled_);
+  }
+  void Recheck() {
+    { const std::lock_guard lock(mutex_); }
+    changed_.notify_all();
+  }
+  // Signalled or cancelled: a wait on it would return at once.
+  [[nodiscard]] bool Ready() {
+    const std::lock_guard lock(mutex_);
+    return signalled_ || cancelled_;
+  }
+
+ private:
+  // The end of a wait under the lock: `released` when it ended by a signal
+  // or a cancel.  An auto-reset event is reset by the wait it releases.
+  bool Taken(bool released) {
+    if (!released || cancelled_) {
       return false;
     }
     if (auto_reset_) {
@@ -73,7 +104,6 @@ class Event {
     return true;
   }
 
- private:
   std::mutex mutex_;
   std::condition_variable changed_;
   const bool auto_reset_;

@@ -21,12 +21,6 @@ namespace {
 constexpr uint8_t kVersion[] = {13, 'v', '1', '.', '0', '#', 'N', 'o', 't', 'a', 'v', 'e', 'r', 'o'};
 static_assert(sizeof kVersion == 14);
 
-// A failed cycle that took less than this is followed by a pause up to it,
-// so that a driver without a device does not spin a core or flood the log.
-constexpr std::chrono::milliseconds kFailedCyclePace{100};
-// A failed cycle that took this long waited for the device: always logged.
-constexpr std::chrono::seconds kSlowFailure{1};
-
 // Data bytes of the device's own acknowledge and refusal frames.
 constexpr uint8_t kDeviceAck = 0x00;
 constexpr uint8_t kDeviceRefusal = 0xFF;
@@ -119,14 +113,23 @@ std::string EDriverFault::Detail() const {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice> device)
-    : TComPort(port, device ? std::move(device) : MakePlatformDevice()), BillCallback(sink) {
+TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice> device,
+                     const TTimings& timings, Clock& clock)
+    : TComPort(port, device ? std::move(device) : MakePlatformDevice()),
+      SettleQuiet(timings.settle_after_late_reply),
+      BillCallback(sink),
+      Timings_(timings),
+      Clock_(clock) {
   Start();
 }
 
-TNotavero::TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device)
+TNotavero::TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device,
+                     const TTimings& timings, Clock& clock)
     : TComPort(device_path, device ? std::move(device) : MakePlatformDevice(std::string(device_path))),
-      BillCallback(sink) {
+      SettleQuiet(timings.settle_after_late_reply),
+      BillCallback(sink),
+      Timings_(timings),
+      Clock_(clock) {
   Start();
 }
 
@@ -159,7 +162,7 @@ TNotavero::~TNotavero() {
   if (Poller && !Poller->IsCurrentThread() && !ReleasedByPoller.load()) {
     WindingDown.store(true);
     if (BillInHand.load() && Link() != NV_LINK_PORT_LOST) {  // a lost port has nothing to say
-      WoundDown.Wait(kWindDownLimit);
+      Clock_.WaitFor(WoundDown, Timings_.wind_down_limit);
     }
   }
   // The polling thread goes first, while everything it uses still exists:
@@ -334,7 +337,7 @@ void TNotavero::DataReceived(uint32_t count) {
         ResponseTaken.Reset();
         ResponseReady.Set();
         if (i + 1 < count) {
-          ResponseTaken.Wait(kHandOverWait);
+          Clock_.WaitFor(ResponseTaken, Timings_.hand_over_wait);
         }
       }
     }
@@ -404,19 +407,17 @@ void TNotavero::SendFrame(const uint8_t* frame, std::size_t count) {
 void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
   // A stray byte handled just as the attempt began can signal a hand-over
   // while the status is still waiting: such a wake-up does not end the wait.
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = Clock_.Now() + timeout;
   bool signalled = false;
   for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    signalled = left.count() > 0 && ResponseReady.Wait(left);
+    signalled = Clock_.Now() < deadline && Clock_.WaitUntil(ResponseReady, deadline);
     CheckStopping();
     if (!signalled || ExchangeStatus.load() != xsWaiting) {
       break;
     }
   }
   if (!signalled) {
-    SuspectLine(kSettleAfterTimeout);  // the reply may still come, late, into a later exchange
+    SuspectLine(Timings_.settle_after_timeout);  // the reply may still come, late, into a later exchange
     RecentTimeout = true;
     Count([](TDriverCounters& c) { ++c.timeouts; });
   }
@@ -443,21 +444,21 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
     ++attempts;
     SendFrame(frame.data(), frame_length);
     if (expected > 0) {
-      WaitResponse(kResponseTimeout);
+      WaitResponse(Timings_.response_timeout);
     } else {
       // The frame is on its way and the device acts on it, so the exchange
       // completes even when destruction cuts the pause short: after the
       // acknowledge of a stacked event the device forgets the event, and
       // the rest of the cycle must still tell the host.
-      Stopping.Wait(kNoReplyPause);
+      Clock_.WaitFor(Stopping, Timings_.no_reply_pause);
       ExchangeStatus.store(xsOk);
     }
-  } while (ExchangeStatus.load() == xsTimeout && attempts < kAttempts);
+  } while (ExchangeStatus.load() == xsTimeout && attempts < Timings_.attempts);
 
   const uint16_t status = ExchangeStatus.load();
   if (expected > 0) {
     if (status == xsOk) {
-      Count([](TDriverCounters& c) { c.last_answer = std::chrono::steady_clock::now(); });
+      Count([this](TDriverCounters& c) { c.last_answer = Clock_.Now(); });
       SetLink(NV_LINK_ONLINE);
     } else if (status == xsBadCrc) {
       Count([](TDriverCounters& c) { ++c.bad_frames; });
@@ -478,16 +479,16 @@ void TNotavero::SuspectLine(std::chrono::milliseconds quiet) {
 }
 
 void TNotavero::Settle() {
-  const auto limit = std::chrono::steady_clock::now() + kSettleLimit;
+  const auto limit = Clock_.Now() + Timings_.settle_limit;
   for (;;) {
     const uint64_t before = RxBytes.load();
     PrepareExchange();  // purges; a frame that comes now is assembled and dropped
-    Stopping.Wait(SettleQuiet);
+    Clock_.WaitFor(Stopping, SettleQuiet);
     CheckStopping();
     if (RxBytes.load() == before) {
       break;
     }
-    if (std::chrono::steady_clock::now() >= limit) {
+    if (Clock_.Now() >= limit) {
       throw EDriverFault(TDriverFault::kLineNeverQuiet, cmdPoll);
     }
   }
@@ -524,12 +525,12 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     if (std::exchange(FirstReply, false)) {
       // The first reply on a newly opened port may answer the frame of the
       // driver that had the port before: it is only a sign of life.
-      SuspectLine(kSettleAfterLateReply);
+      SuspectLine(Timings_.settle_after_late_reply);
       continue;
     }
     if (LineSuspect) {
       LogWrite(LogLevel::kInfo, phrase::kStaleReply.str());
-      if (round >= kAttempts) {
+      if (round >= Timings_.attempts) {
         throw EDriverFault(TDriverFault::kStaleReplies, cmdPoll);
       }
       continue;
@@ -540,7 +541,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
         // A reply of another command's length after a time-out is the late
         // answer to the command that timed out (a status or table reply),
         // which pushed the poll's own reply out unread: no status.
-        SuspectLine(kSettleAfterLateReply);
+        SuspectLine(Timings_.settle_after_late_reply);
         return std::nullopt;
       }
       return kUnexpectedReply;
@@ -550,7 +551,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     // which pushed the poll's own reply out unread; that reply may still be
     // on its way.  It is no status and it is not acknowledged.
     if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
-      SuspectLine(kSettleAfterLateReply);
+      SuspectLine(Timings_.settle_after_late_reply);
       return std::nullopt;
     }
     RecentTimeout = false;
@@ -590,7 +591,7 @@ bool TNotavero::GetBillTable(BillValueTable& values) {
   if (Command(buffer.data(), buffer.size(), 1, kLength) != kLength) {
     // Another frame answered (a late reply to an earlier command): the
     // table's own reply may still be on its way.
-    SuspectLine(kSettleAfterLateReply);
+    SuspectLine(Timings_.settle_after_late_reply);
     Count([](TDriverCounters& c) { ++c.bad_frames; });
     return false;
   }
@@ -697,6 +698,7 @@ void TNotaveroThread::WaitFor() {
 }
 
 void TNotaveroThread::Execute() {
+  Driver.Clock_.Attach();
   TCycleState state;
   state.handed_over = OutcomeHandOver::Take(Driver.Status().port_name);
   while (GuardedCycle(state) && !Terminated()) {
@@ -704,17 +706,18 @@ void TNotaveroThread::Execute() {
       // Nothing left that the device could still turn into money: the
       // destructor may stop the exchanges now.  No further cycle starts.
       Driver.WoundDown.Set();
-      Driver.Stopping.Wait();
+      Driver.Clock_.WaitUntil(Driver.Stopping, Clock::kNever);
     }
   }
   AccountOnExit(state);
+  Driver.Clock_.Detach();
   if (Driver.ReleasedByPoller.load()) {
     delete &Driver;  // destroys this object too: nothing of it is touched after
   }
 }
 
 bool TNotaveroThread::GuardedCycle(TCycleState& state) {
-  const auto started = std::chrono::steady_clock::now();
+  const auto started = Driver.Clock_.Now();
   try {
     if (Driver.Lost()) {
       Recover(state);
@@ -743,9 +746,9 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
     LogError(std::string(phrase::kThreadError), started);
   }
   Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  if (elapsed < kFailedCyclePace) {
-    Driver.Stopping.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedCyclePace - elapsed));
+  const auto pace = Driver.Timings_.failed_cycle_pace;
+  if (Driver.Clock_.Now() - started < pace) {
+    Driver.Clock_.WaitUntil(Driver.Stopping, started + pace);
   }
   return true;
 }
@@ -781,7 +784,7 @@ void TNotaveroThread::Recover(TCycleState& state) {
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortLost) + name);
   Driver.ClosePort();
   for (;;) {
-    if (Driver.Stopping.Wait(TNotavero::kReopenInterval)) {
+    if (Driver.Clock_.WaitFor(Driver.Stopping, Driver.Timings_.reopen_interval)) {
       throw EDriverFault(TDriverFault::kStopping);
     }
     try {
@@ -811,18 +814,19 @@ void TNotaveroThread::Recover(TCycleState& state) {
   }
 }
 
-void TNotaveroThread::LogError(const std::string& line, std::chrono::steady_clock::time_point started) {
+void TNotaveroThread::LogError(const std::string& line, Clock::TimePoint started) {
   // An error that comes back at once every cycle (a port that is not open)
   // is written once a minute with its count; one that took the device's
   // time-outs is written every time.
-  if (std::chrono::steady_clock::now() - started >= kSlowFailure) {
+  const auto now = Driver.Clock_.Now();
+  if (now - started >= Driver.Timings_.slow_failure) {
     for (const std::string& held : errors_.Flush()) {
       LogWrite(LogLevel::kInfo, held);
     }
     LogWrite(LogLevel::kInfo, line);
     return;
   }
-  for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
+  for (const std::string& out : errors_.Filter(line, now)) {
     LogWrite(LogLevel::kInfo, out);
   }
 }
@@ -1108,7 +1112,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     // next poll offers it again.
     std::string line(phrase::kOutcomeNotRecorded);
     AppendOutcome(line, seen);
-    for (const std::string& out : errors_.Filter(line, std::chrono::steady_clock::now())) {
+    for (const std::string& out : errors_.Filter(line, Driver.Clock_.Now())) {
       LogWrite(LogLevel::kInfo, out);
     }
     state.held = seen;

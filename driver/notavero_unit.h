@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/event.h"
 #include "driver/bill_table.h"
 #include "driver/notavero_host.h"
@@ -37,7 +38,7 @@ enum TExchangeStatus : uint16_t {
 // Why a device command, or the cycle around it, could not go on.
 enum class TDriverFault : uint8_t {
   kExchange,        // a command's exchange ended in another status than xsOk
-  kLineNeverQuiet,  // the line did not fall quiet before a poll (kSettleLimit)
+  kLineNeverQuiet,  // the line did not fall quiet before a poll (the settle limit)
   kStaleReplies,    // each reply of a poll may have answered an earlier frame
   kPortLost,        // the port failed under the driver: the polling thread reopens it
   kStopping,        // the driver is being destroyed: the cycle is left at once
@@ -146,7 +147,7 @@ class TNotaveroThread {
   // The port failed: reports it, then reopens it every second until it opens
   // or the driver is destroyed, and starts over as with a new device.
   void Recover(TCycleState& state);
-  void LogError(const std::string& line, std::chrono::steady_clock::time_point started);
+  void LogError(const std::string& line, Clock::TimePoint started);
 
   TNotavero& Driver;
   std::atomic<bool> terminated_{false};
@@ -193,21 +194,39 @@ struct TUnconfirmedBill {
   CurrencyAmount amount = 0;  // 0 when the value is unknown
 };
 
-class TNotavero final : public NotaveroDriver, public TComPort {
- public:
-  // Fixed timings of the exchange.
-  static constexpr std::chrono::milliseconds kResponseTimeout{2000};
-  static constexpr int kAttempts = 3;
-  static constexpr std::chrono::milliseconds kNoReplyPause{100};
-  static constexpr std::chrono::milliseconds kHandOverWait{110};
+// The driver's timings.  The defaults are the device's and hold for every
+// host; tests shorten nothing, they run the driver on a clock of their own.
+struct TTimings {
+  // The exchange: how long a reply may take, how often a frame goes out,
+  // and the pause after a frame that awaits no reply.
+  std::chrono::milliseconds response_timeout{2000};
+  int attempts = 3;
+  std::chrono::milliseconds no_reply_pause{100};
+  // How long the event thread holds back the rest of a batch while the
+  // exchange takes its reply.
+  std::chrono::milliseconds hand_over_wait{110};
   // How long the line must stay quiet before a poll after a time-out (a
   // reply may come up to a little over one response wait late), and after
   // a late acknowledge (the poll's own reply follows at once).
-  static constexpr std::chrono::milliseconds kSettleAfterTimeout =
-      kResponseTimeout + std::chrono::milliseconds(500);
-  static constexpr std::chrono::milliseconds kSettleAfterLateReply{300};
+  std::chrono::milliseconds settle_after_timeout{2500};
+  std::chrono::milliseconds settle_after_late_reply{300};
   // A line that never falls quiet fails the cycle after this long.
-  static constexpr std::chrono::seconds kSettleLimit{15};
+  std::chrono::milliseconds settle_limit{15000};
+  // A failed cycle that took less than this is followed by a pause up to
+  // it, so that a driver without a device does not spin a core or flood
+  // the log; one that took `slow_failure` or longer waited for the device
+  // and is always logged.
+  std::chrono::milliseconds failed_cycle_pace{100};
+  std::chrono::milliseconds slow_failure{1000};
+  // How long the driver waits between attempts to reopen a lost port.
+  std::chrono::milliseconds reopen_interval{1000};
+  // How long destruction waits for the outcome of a bill that is on its way
+  // to the cassette before it reports the bill as unconfirmed.
+  std::chrono::milliseconds wind_down_limit{2500};
+};
+
+class TNotavero final : public NotaveroDriver, public TComPort {
+ public:
   // Size of the commands' exchange buffers.
   static constexpr std::size_t kCommandBufferSize = 11;
   static constexpr std::size_t kBillTableBufferSize = 201;
@@ -215,9 +234,12 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Opens COM<port> (0: no port) on the platform's serial device, or on
   // `device` when given (tests, other transports), and starts the polling
   // thread.  Throws the port's error when it cannot be opened or configured.
-  explicit TNotavero(uint8_t port, TBillSink sink = {}, std::unique_ptr<SerialDevice> device = nullptr);
+  // Every wait of the driver runs on `clock`, which outlives the driver.
+  explicit TNotavero(uint8_t port, TBillSink sink = {}, std::unique_ptr<SerialDevice> device = nullptr,
+                     const TTimings& timings = {}, Clock& clock = Clock::Steady());
   // Opens the serial device at `device_path` instead.
-  TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device = nullptr);
+  TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device = nullptr,
+            const TTimings& timings = {}, Clock& clock = Clock::Steady());
   // Stops the polling thread (after a running callback returns), then the
   // port's threads, then releases everything.
   ~TNotavero() override;
@@ -227,11 +249,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // driver itself when the callback has returned.
   void Release();
 
-  // How long the driver waits between attempts to reopen a lost port.
-  static constexpr std::chrono::seconds kReopenInterval{1};
-  // How long destruction waits for the outcome of a bill that is on its way
-  // to the cassette before it reports the bill as unconfirmed.
-  static constexpr std::chrono::milliseconds kWindDownLimit{2500};
+  [[nodiscard]] const TTimings& Timings() const { return Timings_; }
 
   // Host operations.
   void DataReceived(uint32_t count) override;
@@ -380,15 +398,16 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   bool RecentTimeout = false;
   bool Finishing = false;         // polling thread only: see TFinishing
   bool StateAfterReopen = false;  // polling thread only
-  std::chrono::milliseconds SettleQuiet{kSettleAfterLateReply};
+  std::chrono::milliseconds SettleQuiet;
   // Acceptance may be on in the device (the driver enabled it, or saw the
   // device waiting for a bill).
   std::atomic<bool> DeviceAccepting{false};
   // Set when the host released the driver from its own callback.
   std::atomic<bool> ReleasedByPoller{false};
   // Destruction from a host's thread: no new bill is offered to the host,
-  // and a bill in hand is followed to its outcome (up to kWindDownLimit)
-  // before the exchanges stop.  WoundDown: nothing is in hand any more.
+  // and a bill in hand is followed to its outcome (up to the wind-down limit)
+  // before the exchanges stop (up to the wind-down limit).  WoundDown:
+  // nothing is in hand any more.
   std::atomic<bool> WindingDown{false};
   std::atomic<bool> BillInHand{false};
   Event WoundDown{Event::Mode::kManualReset};
@@ -410,6 +429,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
 
   // Set before the polling thread starts, never changed.
   const TBillSink BillCallback;
+  const TTimings Timings_;
+  Clock& Clock_;
 
   // Guards what the host's threads read: StatusText_ and BillValues_.
   mutable std::mutex StatusLock;
