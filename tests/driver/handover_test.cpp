@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -119,7 +120,7 @@ TEST(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
   WatchedFiles files(line.Line());
   log_testing::SetFileLayer(&files);
   {
-    auto driver = std::make_unique<TNotavero>(1, TBillSink{}, line.Device());
+    auto driver = line.Driver(TBillSink{});
     ASSERT_TRUE(line.WaitForFrame(kSecurity));
     ASSERT_TRUE(files.WaitAllDelivered());
   }
@@ -177,29 +178,39 @@ class LateWake {
 
   static void Seam() { current->Hold(); }
   void Hold() {
-    std::unique_lock lock(mutex_);
-    if (state_ != State::kArmed) {
-      return;
+    {
+      const std::lock_guard lock(mutex_);
+      if (state_ != State::kArmed) {
+        return;
+      }
+      state_ = State::kHolding;
     }
-    state_ = State::kHolding;
-    changed_.wait_for(lock, kWait, [this] { return state_ == State::kRetrySent || state_ == State::kDone; });
-    if (state_ == State::kRetrySent) {
-      state_ = State::kReleased;
+    // Held until the retry goes out: the clock runs the attempt's time-out
+    // meanwhile, as the line's real time would.
+    const auto let_go = [this] { return state_ == State::kRetrySent || state_ == State::kDone; };
+    line_.Clock().Blocked(let_go);
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, kWait, let_go);
+      if (state_ == State::kRetrySent) {
+        state_ = State::kReleased;
+      }
     }
     changed_.notify_all();
+    line_.Clock().Running();
   }
 
   ModelLine& line_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  State state_ = State::kIdle;
+  std::atomic<State> state_{State::kIdle};  // written under mutex_; the clock reads it
 };
 
 LateWake* LateWake::current = nullptr;
 
 TEST(HandOver, LateWakeOfAnEarlierReplyFailsNoExchange) {
   ModelLine line(sim::ModelOptions{.start_disabled = true});
-  auto driver = std::make_unique<TNotavero>(1, TBillSink{}, line.Device());
+  auto driver = line.Driver(TBillSink{});
   LateWake late(line);  // goes first: a held event thread is let go before the driver stops
   ASSERT_TRUE(line.WaitForFrame(kSecurity));
   const uint32_t failed_before = driver->Counters().failed_cycles;

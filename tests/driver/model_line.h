@@ -3,6 +3,11 @@
 // writes goes to the device model at once (on the port's writer thread), and
 // the model's reply comes back on the line.  A hook sees each frame first and
 // may pass it on, drop it (the device never heard it) or answer it itself.
+//
+// The line keeps the test's clock (tests/driver/fake_clock.h): the device
+// model and every driver started by Driver() run on it, and the line tells
+// the clock when it has nothing left to deliver.  A frame is taken and
+// answered as the driver writes it, before the driver waits for the reply.
 #pragma once
 
 #include <chrono>
@@ -15,9 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include "driver/notavero_unit.h"
 #include "protocol/frame.h"
 #include "serial/fake_device.h"
 #include "sim/device_model.h"
+#include "tests/driver/fake_clock.h"
 
 namespace notavero::testing {
 
@@ -37,9 +44,20 @@ class ModelLine {
   static constexpr std::chrono::seconds kTimeout{20};
 
   explicit ModelLine(sim::ModelOptions options = {})
-      : line_(std::make_shared<FakeLine>()), model_(options, sim::SimClock::now()) {}
+      : line_(std::make_shared<FakeLine>()), model_(options, clock_.Now()) {}
 
-  std::unique_ptr<SerialDevice> Device() { return std::make_unique<Answering>(this); }
+  std::unique_ptr<SerialDevice> Device() {
+    return std::make_unique<ClockedDevice>(
+        line_, clock_,
+        [this](const uint8_t* data, uint32_t count, FakeLine& line) { Heard(data, count, line); },
+        [this] { Closed(); });
+  }
+  // A driver on this line, on the line's clock.
+  std::unique_ptr<TNotavero> Driver(TBillSink sink) {
+    return std::make_unique<TNotavero>(1, sink, Device(), TTimings{}, clock_);
+  }
+  FakeClock& Clock() { return clock_; }
+  sim::SimTime Now() const { return clock_.Now(); }
   // A fresh line to the same device, for the next driver (a line that a
   // driver closed stays closed).
   void NewLine() {
@@ -96,40 +114,6 @@ class ModelLine {
   }
 
  private:
-  class Answering final : public SerialDevice {
-   public:
-    explicit Answering(ModelLine* owner) : owner_(owner), line_(owner->line_), fake_(line_) {}
-    bool Open(uint16_t port) override { return fake_.Open(port); }
-    bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
-      return fake_.SetupQueues(in_size, out_size);
-    }
-    bool GetLineSettings(LineSettings& settings) override { return fake_.GetLineSettings(settings); }
-    bool SetLineSettings(const LineSettings& settings) override { return fake_.SetLineSettings(settings); }
-    bool ClearErrors(uint32_t& errors, CommStat& stat) override { return fake_.ClearErrors(errors, stat); }
-    void PurgeInput() override { fake_.PurgeInput(); }
-    void SetTimeouts() override { fake_.SetTimeouts(); }
-    bool SetEventMask(uint32_t mask) override { return fake_.SetEventMask(mask); }
-    WaitStatus WaitEvent(uint32_t& events) override { return fake_.WaitEvent(events); }
-    uint32_t Read(uint8_t* dest, uint32_t count) override { return fake_.Read(dest, count); }
-    WriteStatus Write(const uint8_t* data, uint32_t count, uint32_t wait_ms, uint32_t& written) override {
-      const WriteStatus status = fake_.Write(data, count, wait_ms, written);
-      if (status == WriteStatus::kDone) {
-        owner_->Heard(data, written, *line_);
-      }
-      return status;
-    }
-    void Interrupt() override { fake_.Interrupt(); }
-    void Close() override {
-      fake_.Close();
-      owner_->Closed();
-    }
-
-   private:
-    ModelLine* owner_;
-    std::shared_ptr<FakeLine> line_;
-    FakeDevice fake_;
-  };
-
   // Notified under the lock: a test may destroy the line as soon as it sees
   // the port closed, while the closing thread is still here.
   void Closed() {
@@ -152,7 +136,7 @@ class ModelLine {
         std::optional<Bytes> answer = hook_ ? hook_(frame, model_) : std::nullopt;
         if (!answer) {
           answer.emplace();
-          for (const auto& reply : model_.Receive(frame.data(), frame.size(), sim::SimClock::now())) {
+          for (const auto& reply : model_.Receive(frame.data(), frame.size(), clock_.Now())) {
             answer->insert(answer->end(), reply.bytes.begin(), reply.bytes.end());
           }
         }
@@ -165,6 +149,7 @@ class ModelLine {
     }
   }
 
+  FakeClock clock_;
   std::shared_ptr<FakeLine> line_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -66,7 +66,7 @@ class Host {
 // A driver that has read the table of the simulated device on a scripted
 // line, with acceptance on.
 std::unique_ptr<TNotavero> StartAccepting(testing::ModelLine& line, Host& host) {
-  auto driver = std::make_unique<TNotavero>(1, TBillSink{nullptr, &Host::Callback, &host}, line.Device());
+  auto driver = line.Driver(TBillSink{nullptr, &Host::Callback, &host});
   EXPECT_TRUE(line.WaitForFrame(Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF})));
   driver->SetEnabled(true);
   EXPECT_TRUE(line.WaitForState(dsWaitingForBill));
@@ -94,12 +94,12 @@ TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
       }
       late = heard;
       Bytes answer = Frame({cmdAck});
-      for (const auto& reply : model.Receive(frame.data(), frame.size(), sim::SimClock::now())) {
+      for (const auto& reply : model.Receive(frame.data(), frame.size(), line.Now())) {
         answer.insert(answer.end(), reply.bytes.begin(), reply.bytes.end());
       }
       return answer;
     });
-    line.WithModel([](sim::DeviceModel& model) { return model.Insert(2, sim::SimClock::now()); });
+    line.WithModel([&](sim::DeviceModel& model) { return model.Insert(2, line.Now()); });
     ASSERT_TRUE(host.WaitForCalls(2));
     // The frame after the stray one is a poll, not an acknowledge.
     const auto frames = line.Frames();
@@ -139,7 +139,7 @@ TEST(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
       stacked_reported.store(frame == poll && model.State() == dsStacked);
       return std::nullopt;
     });
-    line.WithModel([](sim::DeviceModel& model) { return model.Insert(2, sim::SimClock::now()); });
+    line.WithModel([&](sim::DeviceModel& model) { return model.Insert(2, line.Now()); });
     // Destroyed as soon as the acknowledge is on the line.
     while (acknowledged.load() == 0) {
       ASSERT_TRUE(line.WaitForFrame(ack, line.Frames().size()));

@@ -1,5 +1,5 @@
 // A stacked event lost behind a stale reply: found by the soak (seed 104),
-// replayed from its trace (tests/soak/trace_replay.h) on the scripted line.
+// replayed from its trace (tests/driver/trace_replay.h) on the scripted line.
 //
 // A poll reply reached the driver after the exchange that asked for it had
 // ended, right in front of the reply to the next poll, which carried a
@@ -27,7 +27,7 @@
 
 #include "driver/notavero_unit.h"
 #include "sim/trace_file.h"
-#include "tests/soak/trace_replay.h"
+#include "tests/driver/trace_replay.h"
 
 namespace notavero {
 namespace {
@@ -129,8 +129,8 @@ ReplayOutcome Replay(const std::string& script) {
     const std::string& note = step.note->text;
     if (note == "driver created") {
       auto line = std::make_shared<FakeLine>();
-      driver = std::make_unique<TNotavero>(1, TBillSink{nullptr, &Host::Callback, &host},
-                                           std::make_unique<FakeDevice>(line));
+      driver = std::make_unique<TNotavero>(1, TBillSink{nullptr, &Host::Callback, &host}, replay.Device(line),
+                                           TTimings{}, replay.Clock());
       replay.SetLine(line);
     } else if (note == "driver destroyed") {
       destroy();

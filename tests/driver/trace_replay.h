@@ -1,8 +1,10 @@
 // Replays a case the soak met by timing on the scripted serial device, the
 // same way on every run: a script in the simulator's trace format
-// (sim/trace_file.h) is played in order, with no clock, against the driver
-// on a FakeLine, and the simulator's device model (sim::DeviceModel) answers
-// for the device.
+// (sim/trace_file.h) is played in order against the driver on a FakeLine,
+// and the simulator's device model (sim::DeviceModel) answers for the
+// device.  The driver runs on the replay's clock (tests/driver/fake_clock.h),
+// with the thread that plays the script as one that paces it: the driver's
+// time-outs run out only while the script waits for a frame of the driver.
 //
 // The driver's frames are taken one at a time, in the order written, and
 // each is fed to the model.  The script runs in one of two modes:
@@ -24,6 +26,7 @@
 //                     which acts on it (destroys the driver, creates one on
 //                     a new line and calls SetLine, enables acceptance)
 // The seconds are the trace's and only for people; the order is what counts.
+// The replay is made, run and destroyed on one thread, the test's.
 #pragma once
 
 #include <chrono>
@@ -39,6 +42,7 @@
 #include "sim/commands.h"
 #include "sim/device_model.h"
 #include "sim/trace_file.h"
+#include "tests/driver/fake_clock.h"
 
 namespace notavero {
 
@@ -52,7 +56,18 @@ class TraceReplay {
   };
 
   explicit TraceReplay(std::vector<sim::TraceLine> lines, const sim::ModelOptions& options = {})
-      : lines_(std::move(lines)), model_(options, sim::SimClock::now()) {}
+      : lines_(std::move(lines)), model_(options, clock_.Now()) {
+    clock_.Running();
+  }
+  ~TraceReplay() { clock_.Detach(); }
+  TraceReplay(const TraceReplay&) = delete;
+  TraceReplay& operator=(const TraceReplay&) = delete;
+
+  testing::FakeClock& Clock() { return clock_; }
+  // The device for a driver on `line`, on the replay's clock.
+  std::unique_ptr<SerialDevice> Device(std::shared_ptr<FakeLine> line) {
+    return std::make_unique<testing::ClockedDevice>(std::move(line), clock_);
+  }
 
   // The line of the driver that runs now; its frames are taken from the start.
   void SetLine(std::shared_ptr<FakeLine> line) {
@@ -70,7 +85,7 @@ class TraceReplay {
           if (line.text == "live" || line.text == "recorded") {
             live_ = line.text == "live";
           } else if (line.text.rfind("cmd ", 0) == 0) {
-            const auto result = sim::RunDeviceCommand(model_, line.text.substr(4), sim::SimClock::now());
+            const auto result = sim::RunDeviceCommand(model_, line.text.substr(4), clock_.Now());
             if (!result.ok) {
               return Step{where + result.text, std::nullopt};
             }
@@ -118,24 +133,33 @@ class TraceReplay {
   // Takes the driver's next frame and feeds it to the model; in live mode
   // the model's answer goes on the line.
   bool TakeFrame() {
-    if (!line_ || !line_->WaitWritten(read_ + 3)) {
+    if (!line_ || !AwaitWritten(read_ + 3)) {
       return false;
     }
     Bytes written = line_->Written();
     const std::size_t length = written[read_ + 2] < 3 ? 3 : written[read_ + 2];
-    if (!line_->WaitWritten(read_ + length)) {
+    if (!AwaitWritten(read_ + length)) {
       return false;
     }
     written = line_->Written();
     last_.assign(written.begin() + static_cast<std::ptrdiff_t>(read_),
                  written.begin() + static_cast<std::ptrdiff_t>(read_ + length));
     read_ += length;
-    for (const auto& reply : model_.Receive(last_.data(), last_.size(), sim::SimClock::now())) {
+    for (const auto& reply : model_.Receive(last_.data(), last_.size(), clock_.Now())) {
       if (live_ && !reply.bytes.empty()) {
         line_->Receive(reply.bytes);
       }
     }
     return true;
+  }
+
+  // Waits, as a blocked thread of the clock, until the driver has written
+  // `count` bytes.
+  bool AwaitWritten(std::size_t count) {
+    clock_.Blocked([line = line_, count] { return line->Written().size() >= count; });
+    const bool written = line_->WaitWritten(count);
+    clock_.Running();
+    return written;
   }
 
   bool AwaitFrame(const Bytes& frame) {
@@ -152,6 +176,7 @@ class TraceReplay {
     }
   }
 
+  testing::FakeClock clock_;
   std::vector<sim::TraceLine> lines_;
   std::size_t next_ = 0;
   sim::DeviceModel model_;

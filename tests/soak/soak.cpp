@@ -30,7 +30,7 @@
 // notes (bill inserted, driver destroyed and created, outcome of each bill);
 // the notes carry the wall clock of the driver's log lines.  A failing run
 // can then be read frame by frame and cut into a replay
-// (tests/soak/trace_replay.h).
+// (tests/driver/trace_replay.h).
 //
 //   notavero-soak [--seed N] [--bills N] [--duration S] [--port N] [--trace FILE] [--quiet]
 
