@@ -24,6 +24,9 @@
 #include "log/log_phrases.h"
 #include "protocol/frame.h"
 #include "sim/sim_server.h"
+#include "tests/driver/driver_log_test.h"
+#include "tests/driver/frames.h"
+#include "tests/driver/recording_host.h"
 
 namespace notavero {
 namespace {
@@ -35,87 +38,26 @@ using sim::TraceEntry;
 
 constexpr auto kWait = 20s;  // generous: sanitizers on a loaded machine
 
-constexpr const char* kPoll = "02 03 06 33 DA 81";
-constexpr const char* kAck = "02 03 06 00 C2 82";
-constexpr const char* kReset = "02 03 06 30 41 B3";
-constexpr const char* kSecurity = "02 03 09 32 FF FF FF 6D 29";
-constexpr const char* kEnableAll = "02 03 0C 34 00 00 FC 00 00 FC EB D1";
-constexpr const char* kDisableAll = "02 03 0C 34 00 00 00 00 00 00 17 0C";
-constexpr const char* kStack = "02 03 06 35 EC E4";
-constexpr const char* kReturn = "02 03 06 36 77 D6";
-constexpr const char* kGetBillTable = "02 03 06 41 4F D1";
+// The driver's frames, as the simulator's trace shows them.
+const std::string kPoll = testing::Hex(testing::kPoll);
+const std::string kAck = testing::Hex(testing::kAck);
+const std::string kReset = testing::Hex(testing::kReset);
+const std::string kSecurity = testing::Hex(testing::kSecurity);
+const std::string kEnableAll = testing::Hex(testing::kEnableAll);
+const std::string kDisableAll = testing::Hex(testing::kDisableAll);
+const std::string kStack = testing::Hex(testing::kStack);
+const std::string kReturn = testing::Hex(testing::kReturn);
+const std::string kGetBillTable = testing::Hex(testing::kGetBillTable);
 
-// Records the host's callbacks; the escrow answer can be held back.
-class Host {
- public:
-  struct Call {
-    int32_t kind;
-    int64_t amount;
-  };
-
-  static int Callback(int32_t kind, int64_t amount, void* user) {
-    return static_cast<Host*>(user)->OnBill(kind, amount);
-  }
-
-  void StackEscrow(bool stack) { stack_.store(stack); }
-
-  // The next escrow callback waits until Release().
-  void HoldEscrow() {
-    const std::lock_guard lock(mutex_);
-    hold_ = true;
-  }
-  void Release() {
-    {
-      const std::lock_guard lock(mutex_);
-      hold_ = false;
-    }
-    changed_.notify_all();
-  }
-  bool WaitUntilHeld() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [this] { return held_; });
-  }
-
-  bool WaitForCalls(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return calls_.size() >= count; });
-  }
-  std::vector<Call> Calls() const {
-    const std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  int OnBill(int32_t kind, int64_t amount) {
-    std::unique_lock lock(mutex_);
-    calls_.push_back({kind, amount});
-    changed_.notify_all();
-    if (kind == NV_BILL_ESCROW && hold_) {
-      held_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return !hold_; });
-      held_ = false;
-    }
-    return kind == NV_BILL_ESCROW && stack_.load() ? 1 : 0;
-  }
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Call> calls_;
-  std::atomic<bool> stack_{true};
-  bool hold_ = false;
-  bool held_ = false;
-};
+using Host = testing::RecordingHost;
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
-  return HexBytes(bytes.data(), bytes.size());
+  return testing::Hex(bytes);
 }
 
 // The device's reply frame with the given data bytes.
-std::string Reply(std::vector<uint8_t> data) {
-  TxFrame frame{};
-  const std::size_t length = BuildFrame(frame, data.data(), data.size());
-  return HexBytes(frame.data(), length);
+std::string Reply(const std::vector<uint8_t>& data) {
+  return testing::Hex(testing::Frame(data));
 }
 
 // Frames the driver sent, in order, from the simulator's trace.
@@ -142,30 +84,12 @@ bool WaitForFrame(SimServer& sim, const std::string& frame, std::size_t since = 
       kWait, since);
 }
 
-// One log line: its mark and its text (after the time stamp and the tag).
-struct LogLine {
-  char mark;
-  std::string text;
-};
-
-class DriverTest : public ::testing::Test {
+class DriverTest : public testing::DriverLogTest {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("notavero-e2e-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    log_path_ = (dir_ / "logs" / "Notavero.log").string();
-    ::setenv("NOTAVERO_LOG", log_path_.c_str(), 1);
-  }
-
   void TearDown() override {
     drivers_.clear();
     sims_.clear();
-    ::unsetenv("NOTAVERO_LOG");
-    if (std::getenv("NOTAVERO_TEST_KEEP_LOG") == nullptr) {  // kept for whoever debugs a failure
-      std::filesystem::remove_all(dir_);
-    }
+    DriverLogTest::TearDown();
   }
 
   SimServer& StartSim(uint8_t port, sim::SimOptions options = {}, bool fast = true) {
@@ -189,45 +113,6 @@ class DriverTest : public ::testing::Test {
     return driver;
   }
 
-  std::vector<LogLine> LogLines() const {
-    std::ifstream file(log_path_, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<LogLine> lines;
-    std::size_t pos = 0;
-    while (pos < content.size()) {
-      std::size_t end = content.find("\r\n", pos);
-      if (end == std::string::npos) {
-        end = content.size();
-      }
-      const std::string line = content.substr(pos, end - pos);
-      pos = end + 2;
-      // mark, space, 18-character time stamp, space, "[]", space, text
-      if (line.size() >= 24 && line.compare(20, 4, " [] ") == 0) {
-        lines.push_back({line[0], line.substr(24)});
-      }
-    }
-    return lines;
-  }
-
-  bool LogHas(char mark, const std::string& text) const {
-    for (const auto& line : LogLines()) {
-      if (line.mark == mark && line.text == text) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::size_t LogCount(char mark, const std::string& text) const {
-    std::size_t count = 0;
-    for (const auto& line : LogLines()) {
-      count += line.mark == mark && line.text == text ? 1 : 0;
-    }
-    return count;
-  }
-
-  std::filesystem::path dir_;
-  std::string log_path_;
   std::vector<std::unique_ptr<SimServer>> sims_;
   std::vector<std::unique_ptr<TNotavero>> drivers_;
 };
@@ -593,8 +478,8 @@ TEST_F(DriverTest, DestructionInEveryState) {
 struct LateReplyCase {
   const char* name;
   uint8_t bill_type;
-  uint8_t fault_state;      // the device state at which the fault is set
-  const char* fault_frame;  // or: the driver's frame after which it is set
+  uint8_t fault_state;             // the device state at which the fault is set
+  const std::string* fault_frame;  // or: the driver's frame after which it is set
   const char* fault;
 };
 
@@ -613,7 +498,7 @@ TEST_P(StaleReplyTest, CreditsExactlyWhatTheDeviceStacked) {
   const std::size_t mark = line.TraceMark();
   ASSERT_TRUE(line.Insert(c.bill_type).ok);
   if (c.fault_frame != nullptr) {
-    ASSERT_TRUE(WaitForFrame(line, c.fault_frame, mark));
+    ASSERT_TRUE(WaitForFrame(line, *c.fault_frame, mark));
   } else {
     ASSERT_TRUE(line.WaitForState(c.fault_state, kWait));
   }
@@ -639,9 +524,9 @@ TEST_P(StaleReplyTest, CreditsExactlyWhatTheDeviceStacked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, StaleReplyTest,
-    ::testing::Values(LateReplyCase{"DelayAfterStack", 6, 0, kStack, "delay 2100 2"},
+    ::testing::Values(LateReplyCase{"DelayAfterStack", 6, 0, &kStack, "delay 2100 2"},
                       LateReplyCase{"DelayOnStacked", 5, dsStacked, nullptr, "delay 2100 2"},
-                      LateReplyCase{"NoiseAfterStack", 6, 0, kStack, "garbage 3000"}),
+                      LateReplyCase{"NoiseAfterStack", 6, 0, &kStack, "garbage 3000"}),
     [](const ::testing::TestParamInfo<LateReplyCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

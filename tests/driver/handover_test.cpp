@@ -27,18 +27,18 @@
 #include "common/cp1251.h"
 #include "driver/notavero_unit.h"
 #include "log/logger_testing.h"
+#include "tests/driver/driver_log_test.h"
+#include "tests/driver/frames.h"
 #include "tests/driver/model_line.h"
 
 namespace notavero {
 namespace {
 
 using testing::Bytes;
-using testing::Frame;
+using testing::kPoll;
+using testing::kSecurity;
 using testing::ModelLine;
 using namespace std::chrono_literals;
-
-const Bytes kPoll = Frame({cmdPoll});
-const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
 constexpr uint8_t kStrayByte = 0x55;  // no frame starts with it
 constexpr int kStrayBytes = 25;
 constexpr auto kWait = 120s;  // generous: sanitizers on a loaded machine
@@ -109,13 +109,9 @@ class WatchedFiles final : public LogFileLayer {
   int failed_cycles_ = 0;
 };
 
-TEST(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("notavero-handover-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+using HandOver = testing::DriverLogTest;
 
+TEST_F(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
   ModelLine line(sim::ModelOptions{.start_disabled = true});
   WatchedFiles files(line.Line());
   log_testing::SetFileLayer(&files);
@@ -126,8 +122,6 @@ TEST(HandOver, StrayBytesBetweenExchangesFailNoExchange) {
   }
   log_testing::SetFileLayer(nullptr);
   EXPECT_EQ(files.FailedCycles(), 0) << "an exchange failed against a healthy device";
-  ::unsetenv("NOTAVERO_LOG");
-  std::filesystem::remove_all(dir);
 }
 
 // A reply's hand-over held up on the event thread until the exchange has
@@ -208,7 +202,7 @@ class LateWake {
 
 LateWake* LateWake::current = nullptr;
 
-TEST(HandOver, LateWakeOfAnEarlierReplyFailsNoExchange) {
+TEST_F(HandOver, LateWakeOfAnEarlierReplyFailsNoExchange) {
   ModelLine line(sim::ModelOptions{.start_disabled = true});
   auto driver = line.Driver(TBillSink{});
   LateWake late(line);  // goes first: a held event thread is let go before the driver stops

@@ -18,6 +18,7 @@
 
 #include "driver/notavero.h"
 #include "sim/sim_server.h"
+#include "tests/driver/driver_log_test.h"
 
 namespace {
 
@@ -127,23 +128,12 @@ class Recorder {
   std::function<void()> on_escrow_;
 };
 
-class HostEventsTest : public ::testing::Test {
+class HostEventsTest : public notavero::testing::DriverLogTest {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("notavero-events-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    ::setenv("NOTAVERO_LOG", (dir_ / "Notavero.log").c_str(), 1);
-  }
   void TearDown() override {
     nv_free_driver(driver_);
     sim_.reset();
-    ::unsetenv("NOTAVERO_LOG");
-    if (std::getenv("NOTAVERO_TEST_KEEP_LOG") == nullptr) {
-      std::filesystem::remove_all(dir_);
-    }
+    DriverLogTest::TearDown();
   }
 
   // Starts the simulator with a stable link to its line and opens the
@@ -179,7 +169,6 @@ class HostEventsTest : public ::testing::Test {
     return counters;
   }
 
-  std::filesystem::path dir_;
   std::unique_ptr<SimServer> sim_;
   Recorder host_;
   nv_driver* driver_ = nullptr;

@@ -21,20 +21,12 @@
 #include <vector>
 
 #include "driver/notavero_unit.h"
-#include "protocol/frame.h"
 #include "serial/fake_device.h"
 #include "sim/device_model.h"
 #include "tests/driver/fake_clock.h"
+#include "tests/driver/frames.h"
 
 namespace notavero::testing {
-
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes Frame(const Bytes& payload) {
-  TxFrame frame{};
-  const std::size_t length = BuildFrame(frame, payload.data(), payload.size());
-  return {frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length)};
-}
 
 class ModelLine {
  public:
@@ -71,6 +63,10 @@ class ModelLine {
     const std::lock_guard lock(mutex_);
     hook_ = std::move(hook);
   }
+
+  // Inside a hook only (it runs under the line's lock): the number of the
+  // frame the hook is looking at, counted from 0 over every frame sent.
+  [[nodiscard]] std::size_t HookedFrame() const { return frames_.size() - 1; }
 
   // Runs `action` on the model, as the device's own thread would.
   template <typename Action>

@@ -22,105 +22,21 @@
 #include "common/cp1251.h"
 #include "driver/notavero.h"
 #include "driver/notavero_unit.h"
+#include "tests/driver/driver_log_test.h"
+#include "tests/driver/frames.h"
 #include "tests/driver/model_line.h"
+#include "tests/driver/recording_host.h"
 
 namespace notavero {
 namespace {
 
-using testing::Bytes;
-using testing::Frame;
-using testing::ModelLine;
+using namespace testing;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using namespace std::chrono_literals;
-
-const Bytes kPoll = Frame({cmdPoll});
-const Bytes kAck = Frame({cmdAck});
-const Bytes kReset = Frame({cmdReset});
-const Bytes kGetStatus = Frame({cmdGetStatus});
-const Bytes kGetBillTable = Frame({cmdGetBillTable});
-const Bytes kSecurity = Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF});
-const Bytes kEnableAll = Frame({cmdEnableBillTypes, 0, 0, 0xFC, 0, 0, 0xFC});
-const Bytes kDisableAll = Frame({cmdEnableBillTypes, 0, 0, 0, 0, 0, 0});
-const Bytes kStack = Frame({cmdStack});
-const Bytes kReturn = Frame({cmdReturn});
 
 constexpr CurrencyAmount k100 = 1'000'000;  // bill type 4 of the simulator's table
 constexpr CurrencyAmount k500 = 5'000'000;  // bill type 5
 
-// The host: records every call; stacks every bill unless told otherwise.
-class Host {
- public:
-  struct Call {
-    int32_t kind;
-    int64_t amount;
-    bool operator==(const Call&) const = default;
-  };
-
-  // Events are recorded among the bill calls, as kEventBase + their kind.
-  static constexpr int32_t kEventBase = 100;
-
-  static int Callback(int32_t kind, int64_t amount, void* user) {
-    auto* host = static_cast<Host*>(user);
-    std::function<void()> on_escrow;
-    std::function<int()> on_outcome;
-    {
-      const std::lock_guard lock(host->mutex_);
-      host->calls_.push_back({kind, amount});
-      on_escrow = host->on_escrow_;
-      on_outcome = host->on_outcome_;
-    }
-    host->changed_.notify_all();
-    if (kind == NV_BILL_ESCROW && on_escrow) {
-      on_escrow();
-    }
-    if (kind != NV_BILL_ESCROW && on_outcome) {
-      return on_outcome();
-    }
-    return kind == NV_BILL_ESCROW ? 1 : 0;
-  }
-  static void Event(int32_t kind, int32_t code, void* user) {
-    if (kind == NV_EVENT_FOREIGN_OUTCOME || kind == NV_EVENT_UNCONFIRMED) {
-      auto* host = static_cast<Host*>(user);
-      {
-        const std::lock_guard lock(host->mutex_);
-        host->calls_.push_back({kEventBase + kind, code});
-      }
-      host->changed_.notify_all();
-    }
-  }
-  // A GetDriver-like host: the bill callback only.
-  TBillSink Sink() { return TBillSink{nullptr, &Host::Callback, this}; }
-  // A host of the C interface: events, a standing acceptance request, flags.
-  TBillSink CSink(uint32_t flags = 0) {
-    TBillSink sink{nullptr, &Host::Callback, this, &Host::Event, flags};
-    sink.standing_enable = true;
-    return sink;
-  }
-
-  void OnEscrow(std::function<void()> action) {
-    const std::lock_guard lock(mutex_);
-    on_escrow_ = std::move(action);
-  }
-  // What a stacked or returned callback does and returns.
-  void OnOutcome(std::function<int()> action) {
-    const std::lock_guard lock(mutex_);
-    on_outcome_ = std::move(action);
-  }
-  bool WaitForCalls(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, ModelLine::kTimeout, [&] { return calls_.size() >= count; });
-  }
-  std::vector<Call> Calls() const {
-    const std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Call> calls_;
-  std::function<void()> on_escrow_;
-  std::function<int()> on_outcome_;
-};
+using Host = testing::RecordingHost;
 
 // Feeds frames straight to the model, as a host before this one did.
 void Feed(sim::DeviceModel& model, const Bytes& frame, sim::SimTime now) {
@@ -138,6 +54,19 @@ void PollUntil(sim::DeviceModel& model, uint8_t state, sim::SimTime now) {
 std::size_t CountOf(const std::vector<Bytes>& frames, const Bytes& frame, std::size_t since = 0) {
   return static_cast<std::size_t>(
       std::count(frames.begin() + static_cast<std::ptrdiff_t>(since), frames.end(), frame));
+}
+
+// Waits until `condition` holds, for a driver state that gives no event to
+// wait on (its counters, its unconfirmed list).
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + ModelLine::kTimeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
 }
 
 uint8_t StateOf(ModelLine& line) {
@@ -161,42 +90,8 @@ std::shared_ptr<std::atomic<int>> ScriptPolls(ModelLine& line, std::vector<std::
   return polls;
 }
 
-class MoneyTest : public ::testing::Test {
+class MoneyTest : public testing::DriverLogTest {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("notavero-money-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    ::setenv("NOTAVERO_LOG", (dir_ / "Notavero.log").c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("NOTAVERO_LOG");
-    std::filesystem::remove_all(dir_);
-  }
-
-  // Texts of the log's lines, after the mark, time stamp and tag.
-  std::vector<std::string> LogTexts() const {
-    std::ifstream file(dir_ / "Notavero.log", std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<std::string> texts;
-    for (std::size_t pos = 0; pos < content.size();) {
-      std::size_t end = content.find("\r\n", pos);
-      end = end == std::string::npos ? content.size() : end;
-      if (end - pos > 24) {
-        texts.push_back(content.substr(pos + 24, end - pos - 24));
-      }
-      pos = end + 2;
-    }
-    return texts;
-  }
-  bool LogHasPrefix(const std::string& prefix) const {
-    const auto texts = LogTexts();
-    return std::any_of(texts.begin(), texts.end(),
-                       [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
-  }
-
   // A driver that has read the table of a device starting disabled.
   std::unique_ptr<TNotavero> StartReady(ModelLine& line, Host& host) {
     auto driver = line.Driver(host.Sink());
@@ -210,8 +105,6 @@ class MoneyTest : public ::testing::Test {
     ASSERT_TRUE(line.WaitForState(dsWaitingForBill));
     line.WithModel([&](sim::DeviceModel& model) { return model.Insert(bill_type, line.Now()); });
   }
-
-  std::filesystem::path dir_;
 };
 
 const sim::ModelOptions kStartDisabled{.start_disabled = true};
@@ -329,23 +222,21 @@ TEST_P(LateReplyTest, IsNoStatus) {
   ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
   const std::string before = driver->StatusText();
   std::atomic<bool> answered{false};
+  std::atomic<std::size_t> late{0};
   line.SetHook([&](const Bytes& frame, sim::DeviceModel&) -> std::optional<Bytes> {
     if (frame == kPoll && !answered.exchange(true)) {
+      late.store(line.HookedFrame());
       return Frame({GetParam()});
     }
     return std::nullopt;
   });
-  const auto late = line.WaitForFrame(kPoll, line.Frames().size());
-  ASSERT_TRUE(late);
-  const auto next = line.WaitForFrame(kPoll, *late + 1);
+  ASSERT_TRUE(WaitUntil([&] { return answered.load(); }));
+  const auto next = line.WaitForFrame(kPoll, late.load() + 1);
   ASSERT_TRUE(next);
-  EXPECT_EQ(*next, *late + 1) << "the stray frame was acknowledged";
+  EXPECT_EQ(*next, late.load() + 1) << "the stray frame was acknowledged";
   driver.reset();
   EXPECT_EQ(before, Cp1251(u8"Выключен").str());
-  const auto texts = LogTexts();
-  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
-                          [](const std::string& t) { return t.find("00-00") != std::string::npos; }),
-            0);
+  EXPECT_EQ(LogLinesWith("00-00"), 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(AcknowledgeAndRefusal, LateReplyTest, ::testing::Values(0x00, 0xFF));
@@ -418,12 +309,10 @@ TEST_F(MoneyTest, TwoUnansweredPollsAreRecoveredByTheThirdAttempt) {
   Host host;
   auto driver = StartReady(line, host);
   const auto polls = ScriptPolls(line, {Bytes{}, Bytes{}});
-  const std::size_t since = line.Frames().size();
   // Two silent polls, the answered third, and a cycle that ends well.
-  const auto acknowledged = line.WaitForFrame(kAck, since);
-  ASSERT_TRUE(acknowledged);
+  ASSERT_TRUE(WaitUntil([&] { return polls->load() >= 3; }));
+  ASSERT_TRUE(line.WaitForFrame(kAck, line.Frames().size()));
   driver.reset();
-  EXPECT_GE(polls->load(), 3) << "two polls dropped, the third answered";
   EXPECT_FALSE(LogHasPrefix(Cp1251(u8"Ошибка в потоке: ").str()))
       << "the exchange gave up before its third attempt";
 }
@@ -474,17 +363,6 @@ void HoldStackedFromEarlierHost(ModelLine& line) {
     PollUntil(model, dsStacked, line.Now());
     return 0;
   });
-}
-
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + ModelLine::kTimeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 TEST_F(MoneyTest, ForeignStackedReportWithALostAcknowledgeIsAnnouncedAndCreditedOnce) {
@@ -714,8 +592,12 @@ TEST_F(MoneyTest, DeviceLeftAcceptingIsReadBeforeAStandingRequestTurnsItOn) {
 TEST_F(MoneyTest, EnableOfAGetDriverHostBeforeTheTableIsUsedUpAndLogged) {
   ModelLine line;  // the device starts in power-up
   Host host;
-  auto driver = line.Driver(host.Sink());
-  driver->SetEnabled(true);
+  std::unique_ptr<TNotavero> driver;
+  {
+    const FakeClock::StandStill still(line.Clock());  // the request comes before any table
+    driver = line.Driver(host.Sink());
+    driver->SetEnabled(true);
+  }
   ASSERT_TRUE(line.WaitForFrame(kSecurity));
   ASSERT_TRUE(line.WaitForFrame(kPoll, line.Frames().size()));
   driver.reset();
@@ -745,15 +627,12 @@ TEST_F(MoneyTest, ReplyOfAnotherLengthAfterATimeOutIsNoStatus) {
   const auto polls = ScriptPolls(line, {Bytes{}, Bytes{}, Bytes{}, Frame({0, 0, 0, 0, 0, 0x19, 0, 0})});
   ASSERT_TRUE(WaitUntil([&] { return polls->load() >= 6; }));
   driver.reset();
-  const auto texts = LogTexts();
-  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
-                          [](const std::string& t) { return t.find("00-00") != std::string::npos; }),
-            0);
+  EXPECT_EQ(LogLinesWith("00-00"), 0U);
 }
 
-TEST(CInterface, NullAndDeadHandlesAreIgnored) {
-  const auto dir = std::filesystem::temp_directory_path() / ("notavero-c-" + std::to_string(::getpid()));
-  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
+using CInterface = DriverLogTest;
+
+TEST_F(CInterface, NullAndDeadHandlesAreIgnored) {
   char text[8] = "x";
   unsigned char version[16] = {0xAA};
   nv_free_driver(nullptr);
@@ -787,8 +666,6 @@ TEST(CInterface, NullAndDeadHandlesAreIgnored) {
   std::fill(std::begin(garbage), std::end(garbage), 0x5A);
   nv_free_driver(reinterpret_cast<nv_driver*>(garbage));
   nv_set_enabled(reinterpret_cast<nv_driver*>(garbage), 1);
-  ::unsetenv("NOTAVERO_LOG");
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -24,76 +24,50 @@
 #include "driver/notavero_unit.h"
 #include "protocol/frame.h"
 #include "serial/fake_device.h"
+#include "tests/driver/driver_log_test.h"
+#include "tests/driver/frames.h"
 #include "tests/driver/model_line.h"
+#include "tests/driver/recording_host.h"
 
 namespace notavero {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Frame(const Bytes& payload) {
-  TxFrame frame{};
-  const std::size_t length = BuildFrame(frame, payload.data(), payload.size());
-  return {frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length)};
-}
-
-class Host {
- public:
-  static int Callback(int32_t kind, int64_t /*amount*/, void* user) {
-    auto* host = static_cast<Host*>(user);
-    {
-      const std::lock_guard lock(host->mutex_);
-      host->kinds_.push_back(kind);
-    }
-    host->changed_.notify_all();
-    return 1;
-  }
-  bool WaitForCalls(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return kinds_.size() >= count; });
-  }
-  std::vector<int32_t> Kinds() {
-    const std::lock_guard lock(mutex_);
-    return kinds_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<int32_t> kinds_;
-};
+using namespace testing;  // NOLINT(google-build-using-namespace): the tests' own helpers
+using Host = RecordingHost;
+using SoakRegression = DriverLogTest;
 
 // A driver that has read the table of the simulated device on a scripted
 // line, with acceptance on.
-std::unique_ptr<TNotavero> StartAccepting(testing::ModelLine& line, Host& host) {
-  auto driver = line.Driver(TBillSink{nullptr, &Host::Callback, &host});
-  EXPECT_TRUE(line.WaitForFrame(Frame({cmdSetSecurity, 0xFF, 0xFF, 0xFF})));
+std::unique_ptr<TNotavero> StartAccepting(ModelLine& line, Host& host) {
+  auto driver = line.Driver(host.Sink());
+  EXPECT_TRUE(line.WaitForFrame(kSecurity));
   driver->SetEnabled(true);
   EXPECT_TRUE(line.WaitForState(dsWaitingForBill));
   return driver;
 }
 
-TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("notavero-late-reply-" + std::to_string(::getpid()));
-  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
-  const Bytes poll = Frame({cmdPoll});
-  testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
+// The host was asked about the bill once, and credited it once.
+void ExpectEscrowThenStacked(const Host& host) {
+  const auto calls = host.Calls();
+  ASSERT_EQ(calls.size(), 2U);
+  EXPECT_EQ(calls[0].kind, beEscrow);
+  EXPECT_EQ(calls[1].kind, beStacked);
+}
+
+TEST_F(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
+  ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
   std::optional<std::size_t> late;  // declared before the driver: its hook runs until the driver is gone
-  std::size_t heard = 0;
   {
     auto driver = StartAccepting(line, host);
     // The stacked event's poll reply comes behind the late acknowledge of
     // an earlier command.
-    heard = line.Frames().size();  // the hook runs under the line's lock: it counts itself
     line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
-      ++heard;
-      if (frame != poll || model.State() != dsStacked || late) {
+      if (frame != kPoll || model.State() != dsStacked || late) {
         return std::nullopt;
       }
-      late = heard;
-      Bytes answer = Frame({cmdAck});
+      late = line.HookedFrame() + 1;  // the frame after this poll
+      Bytes answer = kAck;
       for (const auto& reply : model.Receive(frame.data(), frame.size(), line.Now())) {
         answer.insert(answer.end(), reply.bytes.begin(), reply.bytes.end());
       }
@@ -105,50 +79,41 @@ TEST(SoakRegression, LateAcknowledgeIsNotTakenForAStatusAndTheEventIsCredited) {
     const auto frames = line.Frames();
     ASSERT_TRUE(late);
     ASSERT_GT(frames.size(), *late);
-    EXPECT_EQ(frames[*late], poll) << "an acknowledge frame taken for a status was acknowledged";
+    EXPECT_EQ(frames[*late], kPoll) << "an acknowledge frame taken for a status was acknowledged";
   }
-  EXPECT_EQ(host.Kinds(), (std::vector<int32_t>{beEscrow, beStacked}));
-  ::unsetenv("NOTAVERO_LOG");
-  std::filesystem::remove_all(dir);
+  ExpectEscrowThenStacked(host);
 }
 
 // A driver destroyed while it pauses after acknowledging a stacked event:
 // the device has forgotten the event, so the host must hear of it before the
 // driver goes.  A driver destroyed before it sends the acknowledge leaves
 // the event to the device, which reports it to the next driver.
-TEST(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("notavero-destroyed-ack-" + std::to_string(::getpid()));
-  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
-  const Bytes poll = Frame({cmdPoll});
-  const Bytes ack = Frame({cmdAck});
-  testing::ModelLine line(sim::ModelOptions{.start_disabled = true});
+TEST_F(SoakRegression, DestroyedAfterAcknowledgingAStackedEventStillCreditsIt) {
+  ModelLine line(sim::ModelOptions{.start_disabled = true});
   Host host;
   // Declared before the driver: its hook runs until the driver is gone.
   std::atomic<bool> stacked_reported{false};
   std::atomic<std::size_t> acknowledged{0};
-  std::atomic<std::size_t> heard{0};
   {
     auto driver = StartAccepting(line, host);
-    heard.store(line.Frames().size());
     line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
-      ++heard;
-      if (frame == ack && stacked_reported.load() && acknowledged.load() == 0) {
-        acknowledged.store(heard.load());
+      if (frame == kAck && stacked_reported.load() && acknowledged.load() == 0) {
+        acknowledged.store(line.HookedFrame() + 1);
       }
-      stacked_reported.store(frame == poll && model.State() == dsStacked);
+      stacked_reported.store(frame == kPoll && model.State() == dsStacked);
       return std::nullopt;
     });
+    // This thread holds the clock from the acknowledge on: the driver is
+    // still in its pause after it when its destruction begins.
+    line.Clock().Blocked([&] { return acknowledged.load() != 0; });
     line.WithModel([&](sim::DeviceModel& model) { return model.Insert(2, line.Now()); });
-    // Destroyed as soon as the acknowledge is on the line.
     while (acknowledged.load() == 0) {
-      ASSERT_TRUE(line.WaitForFrame(ack, line.Frames().size()));
+      ASSERT_TRUE(line.WaitForFrame(kAck, line.Frames().size()));
     }
+    line.Clock().Running();
     driver.reset();
   }
-  EXPECT_EQ(host.Kinds(), (std::vector<int32_t>{beEscrow, beStacked}));
-  ::unsetenv("NOTAVERO_LOG");
-  std::filesystem::remove_all(dir);
+  ExpectEscrowThenStacked(host);
 }
 
 }  // namespace

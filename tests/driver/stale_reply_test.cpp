@@ -27,30 +27,14 @@
 
 #include "driver/notavero_unit.h"
 #include "sim/trace_file.h"
+#include "tests/driver/driver_log_test.h"
+#include "tests/driver/recording_host.h"
 #include "tests/driver/trace_replay.h"
 
 namespace notavero {
 namespace {
 
-class Host {
- public:
-  static int Callback(int32_t kind, int64_t amount, void* user) {
-    auto* host = static_cast<Host*>(user);
-    const std::lock_guard lock(host->mutex_);
-    if (kind == beStacked) {
-      host->credits_.push_back(amount);
-    }
-    return 1;  // stack every bill
-  }
-  std::vector<int64_t> Credits() {
-    const std::lock_guard lock(mutex_);
-    return credits_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<int64_t> credits_;
-};
+using testing::RecordingHost;
 
 // The start of both replays: a driver brings the device from power-up to
 // "waiting", a bill of type 7 (5000) goes in, the host stacks it, and the
@@ -107,10 +91,8 @@ struct ReplayOutcome {
 // Then the device answers live until the bill is credited or 60 more frames
 // have passed, and the last driver is destroyed.
 ReplayOutcome Replay(const std::string& script) {
-  const auto dir = std::filesystem::temp_directory_path() / ("notavero-replay-" + std::to_string(::getpid()));
-  ::setenv("NOTAVERO_LOG", (dir / "Notavero.log").c_str(), 1);
   TraceReplay replay(sim::ParseTrace(script));
-  Host host;
+  RecordingHost host;
   ReplayOutcome outcome;
   std::unique_ptr<TNotavero> driver;
   const auto destroy = [&] {
@@ -129,8 +111,7 @@ ReplayOutcome Replay(const std::string& script) {
     const std::string& note = step.note->text;
     if (note == "driver created") {
       auto line = std::make_shared<FakeLine>();
-      driver = std::make_unique<TNotavero>(1, TBillSink{nullptr, &Host::Callback, &host}, replay.Device(line),
-                                           TTimings{}, replay.Clock());
+      driver = std::make_unique<TNotavero>(1, host.Sink(), replay.Device(line), TTimings{}, replay.Clock());
       replay.SetLine(line);
     } else if (note == "driver destroyed") {
       destroy();
@@ -148,12 +129,12 @@ ReplayOutcome Replay(const std::string& script) {
   outcome.credits = host.Credits();
   outcome.stacked = replay.Model().Counters().stacked;
   outcome.skipped = replay.Skipped();
-  ::unsetenv("NOTAVERO_LOG");
-  std::filesystem::remove_all(dir);
   return outcome;
 }
 
-TEST(SoakRegression, AStaleReplyInFrontOfAStackedEventDoesNotLoseTheBill) {
+using SoakRegression = testing::DriverLogTest;
+
+TEST_F(SoakRegression, AStaleReplyInFrontOfAStackedEventDoesNotLoseTheBill) {
   constexpr int64_t k5000 = 5000 * kCurrencyScale;
   for (const auto& [name, window] :
        {std::pair{"a new driver reads the reply its predecessor awaited", kStaleAfterDestruction},
