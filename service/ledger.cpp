@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +137,12 @@ std::string LedgerConninfo(const std::string& conninfo) {
   if (given.count("connect_timeout") == 0 && Env("PGCONNECT_TIMEOUT").empty()) {
     result += " connect_timeout=5";
   }
+  if (given.count("tcp_user_timeout") == 0) {
+    result += " tcp_user_timeout=15000";
+  }
+  if (given.count("keepalives_idle") == 0) {
+    result += " keepalives_idle=30 keepalives_interval=10 keepalives_count=3";
+  }
   if (given.count("application_name") == 0) {
     result += " application_name=notavero-serve";
   }
@@ -230,10 +237,9 @@ void LedgerShipper::Stop() {
   }
   wake_.notify_all();
   {
-    const std::scoped_lock lock(cancel_mutex_);
-    if (cancel_ != nullptr) {
-      char error[256];
-      PQcancel(cancel_, error, sizeof error);
+    const std::scoped_lock lock(socket_mutex_);
+    if (socket_ >= 0) {
+      ::shutdown(socket_, SHUT_RDWR);  // the thread's query ends with an error
     }
   }
   if (thread_.joinable()) {
@@ -309,8 +315,8 @@ bool LedgerShipper::Connect() {
   PQsetNoticeProcessor(
       connection_, [](void*, const char*) {}, nullptr);
   {
-    const std::scoped_lock lock(cancel_mutex_);
-    cancel_ = PQgetCancel(connection_);
+    const std::scoped_lock lock(socket_mutex_);
+    socket_ = PQsocket(connection_);
   }
   // The kiosk's cursor row exists from the first connection on.
   Result made(Exec("INSERT INTO kiosk_cursor(kiosk) VALUES($1) ON CONFLICT DO NOTHING", {options_.kiosk}));
@@ -346,11 +352,10 @@ bool LedgerShipper::Connect() {
 
 void LedgerShipper::Disconnect() {
   {
-    const std::scoped_lock lock(cancel_mutex_);
-    PQfreeCancel(cancel_);
-    cancel_ = nullptr;
+    const std::scoped_lock lock(socket_mutex_);
+    socket_ = -1;
+    PQfinish(connection_);  // under the lock: Stop never shuts a descriptor that was reused
   }
-  PQfinish(connection_);
   connection_ = nullptr;
   central_ = -1;
   const std::scoped_lock lock(mutex_);

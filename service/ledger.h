@@ -32,7 +32,9 @@ namespace notavero::service {
 // (it would show in the process list and the unit file: libpq's password
 // file, ~/.pgpass or PGPASSFILE with mode 0600, holds it); adds
 // sslmode=verify-full for a host that is not this machine when neither the
-// string nor PGSSLMODE names a mode, and a connect time-out.  Throws
+// string nor PGSSLMODE names a mode, a connect time-out, and a time-out for
+// data the server does not acknowledge (a network that went away in the
+// middle of a batch ends the batch, not the shipping).  Throws
 // std::invalid_argument saying what was refused and why.
 std::string LedgerConninfo(const std::string& conninfo);
 
@@ -69,7 +71,8 @@ class LedgerShipper {
   LedgerShipper& operator=(const LedgerShipper&) = delete;
 
   void Start();
-  // Ends a query in flight (PQcancel) and joins the thread.
+  // Ends a query in flight (its socket is shut down: no exchange with a
+  // server that may be unreachable) and joins the thread.
   void Stop();
   [[nodiscard]] LedgerStatus Status() const;
 
@@ -106,8 +109,8 @@ class LedgerShipper {
   PGconn* connection_ = nullptr;  // the thread's own
   int64_t central_ = -1;          // the central cursor as last read, -1 unknown
 
-  std::mutex cancel_mutex_;
-  PGcancel* cancel_ = nullptr;
+  std::mutex socket_mutex_;
+  int socket_ = -1;  // the connection's, for Stop
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
