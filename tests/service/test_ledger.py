@@ -30,7 +30,9 @@ def postgres_program(name):
         return found
     versions = sorted(glob.glob(f"/usr/lib/postgresql/*/bin/{name}"),
                       key=lambda path: int(path.split("/")[4]))
-    return versions[-1] if versions else None
+    if not versions:
+        raise RuntimeError(f"PostgreSQL's {name} is not installed (scripts/install-deps installs postgresql)")
+    return versions[-1]
 
 
 class Postgres:
