@@ -240,6 +240,12 @@ class LedgerTest(children.TestCase):
         for kiosk, totals in zip(kiosks, report["kiosks"]):
             stacked = kiosk["service"].rows("SELECT COUNT(*), SUM(amount) FROM events WHERE kind = 'stacked'")[0]
             self.assertEqual((totals["kiosk"], totals["bills"], totals["amount"]), (kiosk["name"], *stacked))
+        # The accountant's views agree.
+        self.assertEqual(self.pg.psql("SELECT kiosk, sum(bills), sum(amount * 10000)::bigint FROM money_per_kiosk_day "
+                                      "GROUP BY kiosk ORDER BY kiosk"),
+                         [[t["kiosk"], str(t["bills"]), str(t["amount"])] for t in report["kiosks"]])
+        self.assertEqual(self.pg.psql("SELECT kiosk, bills, by_value, unconfirmed FROM cassettes"),
+                         [["k1", str(collection["bills"]), json.dumps(expected), "0"]])
         text = subprocess.run([SERVE, "ledger", "report", "--ledger", self.pg.conninfo, "--since", "2000-01-01"],
                               check=True, capture_output=True, text=True, timeout=TIMEOUT).stdout
         self.assertRegex(text, r"k1 +kiosk .*\n +by value: 10 x 1, 50 x 1\n")
