@@ -282,8 +282,8 @@ void LedgerShipper::Run() {
       if (ok && !rows.empty()) {
         ok = Ship(rows);
         more = ok && static_cast<int>(rows.size()) == options_.batch;
-        if (ok) {
-          ReadBatch(rows);  // the figures after the batch
+        if (ok && !more) {
+          ReadBatch(rows);  // the figures after the last batch (the next round reads them otherwise)
         }
       }
     } else {
