@@ -10,16 +10,25 @@
 #include <exception>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "common/cp1251.h"
 #include "driver/notavero.h"
 #include "driver/notavero_host.h"
 #include "driver/notavero_unit.h"
 #include "protocol/state_names.h"
+#include "protocol/state_text.h"
 
 namespace notavero {
 namespace {
+
+// nv_counters is built from NV_COUNTER_LIST: its layout is the one hosts
+// were built against.
+static_assert(offsetof(nv_counters, stacked) == 4 && offsetof(nv_counters, stacked_amount) == 104);
+static_assert(offsetof(nv_counters, returned) == 112 && offsetof(nv_counters, unconfirmed) == 140);
+static_assert(offsetof(nv_counters, last_answer_ms) == 144 && sizeof(nv_counters) == 152);
 
 // NV_LINK_*'s name ("online"); "unknown" for any other value.
 const char* LinkName(int32_t link) {
@@ -185,18 +194,28 @@ NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_s
                        error_size);
     return nullptr;
   }
+  // A field past the caller's size is not there: an older host's struct.
+  const auto has = [options](std::size_t offset, std::size_t size) { return options->size >= offset + size; };
   notavero::TBillSink sink{nullptr, options->on_bill, options->user, options->on_event};
-  sink.flags = options->size >= offsetof(nv_options, flags) + sizeof options->flags ? options->flags : 0;
+  sink.flags = has(offsetof(nv_options, flags), sizeof options->flags) ? options->flags : 0;
+  if (has(offsetof(nv_options, on_bill_ex), sizeof options->on_bill_ex)) {
+    sink.bill_ex_callback = options->on_bill_ex;
+  }
   sink.standing_enable = true;
+  const auto report = [&](std::string_view text) {
+    const std::string utf8 =
+        (sink.flags & NV_OPT_UTF8_ERROR) != 0 ? notavero::Cp1251ToUtf8(text) : std::string(text);
+    notavero::CopyText(utf8.c_str(), error, error_size);
+  };
   try {
     if (options->device != nullptr && options->device[0] != '\0') {
       return Registry::Instance().AddNumbered(new TNotavero(std::string_view(options->device), sink));
     }
     return Registry::Instance().AddNumbered(new TNotavero(options->port, sink));
   } catch (const std::exception& failure) {
-    notavero::CopyText(failure.what(), error, error_size);
+    report(failure.what());
   } catch (...) {
-    notavero::CopyText("unknown error", error, error_size);
+    report("unknown error");
   }
   return nullptr;
 }
@@ -230,14 +249,9 @@ NV_API int nv_get_counters(nv_driver* driver, nv_counters* counters) {
     out.size = sizeof(nv_counters);
     std::copy(counted.stacked.begin(), counted.stacked.end(), std::begin(out.stacked));
     out.stacked_amount = counted.stacked_amount;
-    out.returned = counted.returned;
-    out.rejected = counted.rejected;
-    out.timeouts = counted.timeouts;
-    out.bad_frames = counted.bad_frames;
-    out.failed_cycles = counted.failed_cycles;
-    out.power_ups = counted.power_ups;
-    out.reconnects = counted.reconnects;
-    out.unconfirmed = counted.unconfirmed;
+#define NV_COPY_COUNT_(field, metric, help) out.field = counted.field;
+    NV_COUNTER_LIST(NV_COPY_COUNT_)
+#undef NV_COPY_COUNT_
     out.last_answer_ms = -1;
     if (counted.last_answer) {
       out.last_answer_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -260,6 +274,13 @@ NV_API const char* nv_reject_reason_name(int32_t code) {
 
 NV_API const char* nv_link_name(int32_t link) {
   return notavero::LinkName(link);
+}
+
+NV_API size_t nv_state_text_utf8(int32_t word, char* buffer, size_t size) {
+  const std::string text =
+      word < 0 ? std::string() : notavero::Cp1251ToUtf8(notavero::StateToText(static_cast<uint16_t>(word)));
+  notavero::CopyText(text.c_str(), buffer, size);
+  return text.size();
 }
 
 }  // extern "C"

@@ -169,16 +169,36 @@ typedef void (*nv_event_callback)(int32_t kind, int32_t code, void* user);
  * NV_OUTCOME_RETRY when it could not record it (disk full, database locked):
  * the report is not acknowledged, the device keeps it, and the driver offers
  * it again at the next poll, until the host records it or the device loses it
- * (then it is reported as NV_EVENT_UNCONFIRMED). */
-enum { NV_OPT_ACK_AFTER_CALLBACK = 1 };
+ * (then it is reported as NV_EVENT_UNCONFIRMED).
+ *
+ * NV_OPT_UTF8_ERROR: nv_open writes its error in UTF-8 instead of
+ * Windows-1251. */
+enum { NV_OPT_ACK_AFTER_CALLBACK = 1, NV_OPT_UTF8_ERROR = 2 };
 
 /* What a stacked or returned bill's callback returns under
  * NV_OPT_ACK_AFTER_CALLBACK when it could not record the bill. */
 enum { NV_OUTCOME_RETRY = -1 };
 
+/* A bill event with what the driver knows of the bill, for
+ * nv_options.on_bill_ex.  The driver sets size to the sizeof(nv_bill) it was
+ * built with: a field past size is not there (later versions may add some). */
+typedef struct nv_bill { /* NOLINT(modernize-use-using): a C header */
+  uint32_t size;         /* sizeof(nv_bill) of the driver */
+  int32_t kind;          /* NV_BILL_* */
+  int64_t amount;        /* as nv_bill_callback's amount */
+  int32_t bill_type;     /* the device's bill type (0-23): the index in nv_counters.stacked and the
+                            code of NV_EVENT_UNCONFIRMED */
+} nv_bill;
+
+/* As nv_bill_callback, with the bill in a struct that may grow; its result
+ * means what nv_bill_callback's does.  The bill is valid during the call. */
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef int (*nv_bill_ex_callback)(const nv_bill* bill, void* user);
+
 /* What nv_open opens and where its reports go.  Zero the struct, then set
  * size to sizeof(nv_options) and the fields you use.  A struct of an older
- * version (without flags) is accepted: its size says so. */
+ * version (without flags, or without on_bill_ex) is accepted: its size
+ * says so. */
 typedef struct nv_options {   /* NOLINT(modernize-use-using): a C header */
   uint32_t size;              /* sizeof(nv_options): lets the struct grow */
   uint8_t port;               /* COM number, used when device is NULL */
@@ -187,13 +207,17 @@ typedef struct nv_options {   /* NOLINT(modernize-use-using): a C header */
   nv_event_callback on_event; /* may be NULL */
   void* user;                 /* passed to both callbacks */
   uint32_t flags;             /* NV_OPT_*; 0 for the default behaviour */
+  /* When not NULL, called for every bill instead of on_bill, with the bill's
+   * type beside its kind and amount. */
+  nv_bill_ex_callback on_bill_ex;
 } nv_options;
 
 /* Opens the port that options name and starts the driver.  Returns NULL on
  * failure (also for a NULL options or a size smaller than the first version
- * of the struct) with the reason in error, as nv_get_driver does.  A device
- * path is opened as it is given; the port number's rules (COM<n>, and on
- * POSIX the NOTAVERO_COM<n> variable) apply only when device is NULL. */
+ * of the struct) with the reason in error, as nv_get_driver does (in UTF-8
+ * under NV_OPT_UTF8_ERROR).  A device path is opened as it is given; the
+ * port number's rules (COM<n>, and on POSIX the NOTAVERO_COM<n> variable)
+ * apply only when device is NULL. */
 NV_API nv_driver* nv_open(const nv_options* options, char* error, size_t error_size);
 
 /* The status word of the last successful poll (state in bits 0-7, sub-code in
@@ -207,21 +231,32 @@ NV_API int32_t nv_get_link(nv_driver* driver);
  * not withdrawn it, 0 otherwise (also for a handle that is not a driver). */
 NV_API int nv_get_enabled(nv_driver* driver);
 
-/* Counts since the driver was opened.  More fields may follow these. */
+/* The counts of nv_counters between stacked_amount and last_answer_ms, in
+ * the struct's order, each a uint32_t: X(field, metric, help).  metric is
+ * the name a tool reports the count under (notavero-serve's /metrics:
+ * notavero_<metric>_total), help says what is counted.  Tools and bindings
+ * take the fields from this list rather than naming them again. */
+#define NV_COUNTER_LIST(X)                                                                     \
+  X(returned, "bills_returned", "Bills given back (by the host's decision or by the device).") \
+  X(rejected, "bills_rejected", "Bills the validator rejected (state 0x1C).")                  \
+  X(timeouts, "exchange_timeouts", "Exchanges with the validator that timed out.")             \
+  X(bad_frames, "bad_frames", "Replies with a bad CRC or length.")                             \
+  X(failed_cycles, "failed_cycles", "Polling cycles that ended on a device error.")            \
+  X(power_ups, "power_ups", "Power-ups of the validator seen (states 0x10-0x12).")             \
+  X(reconnects, "reconnects", "Times the serial port was reopened after it was lost.")         \
+  X(unconfirmed, "bills_unconfirmed", "Bills sent to the stacker whose outcome the validator never reported.")
+
+/* Counts since the driver was opened.  Its layout is fixed: more fields may
+ * follow last_answer_ms. */
+#define NV_COUNTER_FIELD_(field, metric, help) uint32_t field;
 typedef struct nv_counters { /* NOLINT(modernize-use-using): a C header */
   uint32_t size;             /* set by the caller to sizeof(nv_counters) */
   uint32_t stacked[24];      /* bills stacked, by bill type */
   int64_t stacked_amount;    /* their sum, 1/10000 currency units */
-  uint32_t returned;         /* bills given back (by the host's decision or by the device) */
-  uint32_t rejected;         /* bills the device rejected (state 0x1C) */
-  uint32_t timeouts;         /* exchanges that timed out */
-  uint32_t bad_frames;       /* replies with a bad CRC or length */
-  uint32_t failed_cycles;    /* polling cycles that ended on a device error */
-  uint32_t power_ups;        /* power-up states seen (0x10-0x12) */
-  uint32_t reconnects;       /* times the port was reopened after it was lost */
-  uint32_t unconfirmed;      /* bills sent to the stacker with no reported outcome */
-  int64_t last_answer_ms;    /* milliseconds since the last good reply, -1 never */
+  NV_COUNTER_LIST(NV_COUNTER_FIELD_)
+  int64_t last_answer_ms; /* milliseconds since the last good reply, -1 never */
 } nv_counters;
+#undef NV_COUNTER_FIELD_
 
 /* Fills counters, up to counters->size bytes.  Returns 0, or -1 (and writes
  * nothing) when counters is NULL, its size is smaller than the struct's first
@@ -236,6 +271,12 @@ NV_API int nv_get_counters(nv_driver* driver, nv_counters* counters);
 NV_API const char* nv_state_name(int32_t word);
 NV_API const char* nv_reject_reason_name(int32_t code);
 NV_API const char* nv_link_name(int32_t link);
+
+/* The Russian text of status word `word` (the text nv_get_status_text gives
+ * while the device is in it) in UTF-8, for hosts that show UTF-8: copied
+ * NUL-terminated and cut to size bytes as nv_get_status_text does; returns
+ * the text's full length.  A negative word (no poll yet) has the empty text. */
+NV_API size_t nv_state_text_utf8(int32_t word, char* buffer, size_t size);
 
 #ifdef __cplusplus
 }

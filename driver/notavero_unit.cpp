@@ -655,9 +655,17 @@ void TNotavero::PublishState(uint16_t status) {
   }
 }
 
-bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount) {
-  if (BillCallback.c_callback != nullptr) {
-    const int result = BillCallback.c_callback(kind, amount, BillCallback.user);
+int TNotavero::CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  if (BillCallback.bill_ex_callback != nullptr) {
+    const nv_bill bill{static_cast<uint32_t>(sizeof(nv_bill)), kind, amount, bill_type};
+    return BillCallback.bill_ex_callback(&bill, BillCallback.user);
+  }
+  return BillCallback.c_callback(kind, amount, BillCallback.user);
+}
+
+bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  if (HasCHost()) {
+    const int result = CallCHost(kind, amount, bill_type);
     return !(AckAfterCallback() && result == NV_OUTCOME_RETRY);
   }
   if (BillCallback.callback != nullptr) {
@@ -666,9 +674,9 @@ bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount) {
   return true;
 }
 
-bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount) {
-  if (BillCallback.c_callback != nullptr) {
-    return BillCallback.c_callback(kind, amount, BillCallback.user) != 0;
+bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  if (HasCHost()) {
+    return CallCHost(kind, amount, bill_type) != 0;
   }
   if (BillCallback.callback != nullptr) {
     return BillCallback.callback(kind, amount);
@@ -1019,7 +1027,7 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     state.bill->sent = true;
     return;
   }
-  const bool stack = Driver.NotifyBill(beEscrow, amount);
+  const bool stack = Driver.NotifyBill(beEscrow, amount, bill_type);
   state.bill = TBillInPlay{bill_type, amount, stack, true};
   Driver.BillInHand.store(stack);  // before the frame: a destruction from now on follows the bill
   stack ? Driver.Stack() : Driver.ReturnBill();
@@ -1084,7 +1092,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
         });
       };
       count(1);
-      recorded = Driver.NotifyOutcome(beStacked, amount);
+      recorded = Driver.NotifyOutcome(beStacked, amount, bill_type);
       if (!recorded) {
         count(-1);
       }
@@ -1101,7 +1109,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
       if (foreign) {
         Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
       }
-      recorded = Driver.NotifyOutcome(beReturned, amount);
+      recorded = Driver.NotifyOutcome(beReturned, amount, bill_type);
       if (!recorded) {
         Driver.Count([](TDriverCounters& c) { --c.returned; });
       }

@@ -163,7 +163,8 @@ struct TBillSink {
   nv_bill_callback c_callback = nullptr;
   void* user = nullptr;
   nv_event_callback event_callback = nullptr;
-  uint32_t flags = 0;  // NV_OPT_*
+  uint32_t flags = 0;                              // NV_OPT_*
+  nv_bill_ex_callback bill_ex_callback = nullptr;  // takes c_callback's place when set
   // The host's acceptance request holds until withdrawn: applied once the
   // bill table is known and again after every reset and reopen (the C
   // interface's hosts).  Without it an enable made before the table is
@@ -175,14 +176,9 @@ struct TBillSink {
 struct TDriverCounters {
   std::array<uint32_t, kBillTypeCount> stacked{};
   CurrencyAmount stacked_amount = 0;
-  uint32_t returned = 0;
-  uint32_t rejected = 0;
-  uint32_t timeouts = 0;
-  uint32_t bad_frames = 0;
-  uint32_t failed_cycles = 0;
-  uint32_t power_ups = 0;
-  uint32_t reconnects = 0;
-  uint32_t unconfirmed = 0;
+#define NV_COUNT_FIELD_(field, metric, help) uint32_t field = 0;
+  NV_COUNTER_LIST(NV_COUNT_FIELD_)
+#undef NV_COUNT_FIELD_
   std::optional<std::chrono::steady_clock::time_point> last_answer;
 };
 
@@ -341,10 +337,15 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Sends a command without parameters that awaits no reply.
   void SendSimple(uint8_t command);
   // Calls the host for a bill event; returns its decision.
-  bool NotifyBill(TBillEvent kind, CurrencyAmount amount);
+  bool NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
   // Calls the host for a stacked or returned bill; false when the host could
   // not record it (NV_OUTCOME_RETRY, only under NV_OPT_ACK_AFTER_CALLBACK).
-  bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount);
+  bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
+  // The C host's bill callback, plain or extended; true when there is one.
+  [[nodiscard]] bool HasCHost() const {
+    return BillCallback.c_callback != nullptr || BillCallback.bill_ex_callback != nullptr;
+  }
+  int CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
   [[nodiscard]] bool AckAfterCallback() const {
     return (BillCallback.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0;
   }

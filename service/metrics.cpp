@@ -1,5 +1,6 @@
 #include "service/metrics.h"
 
+#include <array>
 #include <cstdio>
 #include <functional>
 #include <string_view>
@@ -67,30 +68,26 @@ std::string RenderMetrics(const std::vector<ValidatorSnapshot>& validators, cons
       out, validators, "notavero_stacked_amount_total", "counter",
       "Sum of the bills stacked since the service started, in whole currency units (100.5, not 1005000).",
       [](const auto& v) { return AmountText(v.stacked_amount); });
-  const auto counter = [](uint32_t nv_counters::*field) {
-    return [field](const ValidatorSnapshot& v) { return Count(v.has_counters ? v.counters.*field : 0); };
-  };
-  PerDevice(out, validators, "notavero_bills_returned_total", "counter", "Bills given back.",
-            counter(&nv_counters::returned));
-  PerDevice(out, validators, "notavero_bills_rejected_total", "counter", "Bills the validator rejected.",
-            counter(&nv_counters::rejected));
-  PerDevice(out, validators, "notavero_bills_unconfirmed_total", "counter",
-            "Bills sent to the stacker whose outcome the validator never reported.",
-            counter(&nv_counters::unconfirmed));
   PerDevice(out, validators, "notavero_escrow_timeouts_total", "counter",
             "Escrowed bills returned because no decision came in time.",
             [](const auto& v) { return Count(v.escrow_timeouts); });
   PerDevice(out, validators, "notavero_escrows_without_client_total", "counter",
             "Escrowed bills returned because no client was connected.",
             [](const auto& v) { return Count(v.escrows_without_client); });
-  PerDevice(out, validators, "notavero_exchange_timeouts_total", "counter",
-            "Exchanges with the validator that timed out.", counter(&nv_counters::timeouts));
-  PerDevice(out, validators, "notavero_bad_frames_total", "counter", "Replies with a bad CRC or length.",
-            counter(&nv_counters::bad_frames));
-  PerDevice(out, validators, "notavero_reconnects_total", "counter", "Times the serial port was reopened.",
-            counter(&nv_counters::reconnects));
-  PerDevice(out, validators, "notavero_power_ups_total", "counter", "Power-ups of the validator seen.",
-            counter(&nv_counters::power_ups));
+  // The driver's counts, one counter each.
+  struct DriverCount {
+    std::string_view metric;
+    std::string_view help;
+    uint32_t nv_counters::*field;
+  };
+#define NV_COUNT_METRIC_(field, metric, help) DriverCount{metric, help, &nv_counters::field},
+  static constexpr std::array kDriverCounts = {NV_COUNTER_LIST(NV_COUNT_METRIC_)};
+#undef NV_COUNT_METRIC_
+  for (const DriverCount& count : kDriverCounts) {
+    PerDevice(
+        out, validators, "notavero_" + std::string(count.metric) + "_total", "counter", count.help,
+        [&count](const ValidatorSnapshot& v) { return Count(v.has_counters ? v.counters.*count.field : 0); });
+  }
   PerDevice(out, validators, "notavero_link_state", "gauge",
             "Link to the validator: 0 unknown, 1 online, 2 no answer, 3 port lost.",
             [](const auto& v) { return std::to_string(v.link); });

@@ -6,14 +6,19 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/cp1251.h"
 #include "protocol/codes.h"
-#include "protocol/state_text.h"
 #include "service/messages.h"
 
 namespace notavero::service {
 
 namespace {
+
+// The UTF-8 text of a status word ("" for -1, before the first poll).
+std::string StateText(int32_t word) {
+  std::array<char, 256> text{};
+  nv_state_text_utf8(word, text.data(), text.size());
+  return text.data();
+}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -50,15 +55,15 @@ void Validator::Open() {
   options.size = sizeof options;
   options.port = static_cast<uint8_t>(config_.port);
   options.device = config_.path.empty() ? nullptr : config_.path.c_str();
-  options.on_bill = &Validator::OnBill;
+  options.on_bill_ex = &Validator::OnBill;
   options.on_event = &Validator::OnEvent;
   options.user = this;
   // The device forgets an outcome only once the journal holds it.
-  options.flags = NV_OPT_ACK_AFTER_CALLBACK;
+  options.flags = NV_OPT_ACK_AFTER_CALLBACK | NV_OPT_UTF8_ERROR;
   std::array<char, 256> error{};
   nv_driver* driver = nv_open(&options, error.data(), error.size());
   if (driver == nullptr) {
-    throw std::runtime_error(config_.name + ": " + Cp1251ToUtf8(error.data()));
+    throw std::runtime_error(config_.name + ": " + error.data());
   }
   driver_.store(driver);
   if (want_enabled_.load()) {
@@ -134,15 +139,16 @@ Validator::Decision Validator::Decide(int64_t escrow_id, bool stack, std::string
   return Decision::kTaken;
 }
 
-int Validator::OnBill(int32_t kind, int64_t amount, void* user) {
+int Validator::OnBill(const nv_bill* bill, void* user) {
   auto* self = static_cast<Validator*>(user);
+  const int32_t kind = bill->kind;
   try {
     switch (kind) {
       case NV_BILL_ESCROW:
-        return self->Escrow(amount);
+        return self->Escrow(bill->amount, bill->bill_type);
       case NV_BILL_STACKED:
       case NV_BILL_RETURNED:
-        return self->Outcome(kind, amount);
+        return self->Outcome(kind, bill->amount, bill->bill_type);
       default:
         break;
     }
@@ -153,10 +159,6 @@ int Validator::OnBill(int32_t kind, int64_t amount, void* user) {
     return kind == NV_BILL_ESCROW ? 0 : NV_OUTCOME_RETRY;
   }
   return 0;
-}
-
-int32_t Validator::BillTypeOf(uint8_t bill_state) const {
-  return last_word_ >= 0 && (last_word_ & 0xFF) == bill_state ? (last_word_ >> 8) & 0xFF : -1;
 }
 
 void Validator::Learn(int32_t bill_type, int64_t amount) {
@@ -183,7 +185,7 @@ std::string Validator::FallbackLine(const BillEvent& event, const std::string& r
   return line.Add("journaled", false).Add("reason", reason).Text();
 }
 
-int Validator::Escrow(int64_t amount) {
+int Validator::Escrow(int64_t amount, int32_t bill_type) {
   // A new bill: whatever was offered again before is gone.
   foreign_.reset();
   pending_.reset();
@@ -191,7 +193,7 @@ int Validator::Escrow(int64_t amount) {
   event.device = config_.name;
   event.kind = "escrow";
   event.amount = amount;
-  event.code = BillTypeOf(dsEscrow);
+  event.code = bill_type;
   event.time_ms = NowMs();
   Learn(event.code, amount);
   {
@@ -271,13 +273,13 @@ int Validator::Escrow(int64_t amount) {
   return stack ? 1 : 0;
 }
 
-int Validator::Outcome(int32_t kind, int64_t amount) {
+int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
   const bool stacked = kind == NV_BILL_STACKED;
   BillEvent outcome;
   outcome.device = config_.name;
   outcome.kind = stacked ? "stacked" : "returned";
   outcome.amount = amount;
-  outcome.code = BillTypeOf(stacked ? dsStacked : dsReturned);
+  outcome.code = bill_type;
   outcome.time_ms = NowMs();
   Learn(outcome.code, amount);
   const bool foreign = foreign_ == kind;
@@ -385,13 +387,12 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
   try {
     switch (kind) {
       case NV_EVENT_STATE:
-        self->last_word_ = code;
         self->sink_.Publish(JsonObject()
                                 .Add("type", "state")
                                 .Add("device", self->config_.name)
                                 .Add("word", int64_t{code})
                                 .Add("state", nv_state_name(code))
-                                .Add("text", Cp1251ToUtf8(StateToText(static_cast<uint16_t>(code))))
+                                .Add("text", StateText(code))
                                 .Text(),
                             0);
         if (HoldsNoBill(code)) {
@@ -454,31 +455,25 @@ ValidatorSnapshot Validator::Snapshot() const {
 
 std::string Validator::StatusJson() const {
   const ValidatorSnapshot s = Snapshot();
-  nv_driver* driver = driver_.load();
-  std::array<char, 256> text{};
-  nv_get_status_text(driver, text.data(), text.size());
   const nv_counters& c = s.counters;
   int64_t stacked = 0;
   for (const uint32_t count : c.stacked) {
     stacked += count;
   }
-  return JsonObject()
-      .Add("type", "status")
+  JsonObject status;
+  status.Add("type", "status")
       .Add("device", s.name)
       .Add("word", int64_t{s.word})
       .Add("state", s.word < 0 ? "unknown" : nv_state_name(s.word))
-      .Add("text", Cp1251ToUtf8(text.data()))
+      .Add("text", StateText(s.word))
       .Add("link", nv_link_name(s.link))
       .Add("enabled", s.enabled)
       .Add("stacked", stacked)
-      .Add("stacked_amount", int64_t{c.stacked_amount})
-      .Add("returned", int64_t{c.returned})
-      .Add("rejected", int64_t{c.rejected})
-      .Add("timeouts", int64_t{c.timeouts})
-      .Add("bad_frames", int64_t{c.bad_frames})
-      .Add("reconnects", int64_t{c.reconnects})
-      .Add("unconfirmed", int64_t{c.unconfirmed})
-      .Add("last_answer_ms", int64_t{c.last_answer_ms})
+      .Add("stacked_amount", int64_t{c.stacked_amount});
+#define NV_COUNT_JSON_(field, metric, help) status.Add(#field, int64_t{c.field});
+  NV_COUNTER_LIST(NV_COUNT_JSON_)
+#undef NV_COUNT_JSON_
+  return status.Add("last_answer_ms", int64_t{c.last_answer_ms})
       .AddRaw("journal", JournalHealthJson(journal_.Health()))
       .Text();
 }

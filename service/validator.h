@@ -97,10 +97,10 @@ class Validator {
     int32_t bill_type = -1;
   };
 
-  static int OnBill(int32_t kind, int64_t amount, void* user);
+  static int OnBill(const nv_bill* bill, void* user);
   static void OnEvent(int32_t kind, int32_t code, void* user);
-  int Escrow(int64_t amount);
-  int Outcome(int32_t kind, int64_t amount);
+  int Escrow(int64_t amount, int32_t bill_type);
+  int Outcome(int32_t kind, int64_t amount, int32_t bill_type);
   // An outcome that could not be journaled: to the fallback file and the
   // clients once, and the driver offers it again.
   int Pending(const BillEvent& event, const std::string& reason);
@@ -110,7 +110,6 @@ class Validator {
   void RecordOrQueue(BillEvent event);
   void BillDone();
   void Learn(int32_t bill_type, int64_t amount);
-  [[nodiscard]] int32_t BillTypeOf(uint8_t bill_state) const;
   [[nodiscard]] std::string FallbackLine(const BillEvent& event, const std::string& reason) const;
 
   ValidatorConfig config_;
@@ -121,9 +120,6 @@ class Validator {
   std::atomic<bool> want_enabled_;
 
   // The polling thread's own (callbacks only).
-  // The last status word the driver reported: a bill callback follows the
-  // state event of the same poll, whose sub-code is the bill's type.
-  int32_t last_word_ = -1;
   // Each bill type's value as the bill callbacks gave it (0: not seen yet):
   // NV_EVENT_UNCONFIRMED gives only the type.
   std::array<int64_t, 24> value_of_type_{};

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cp1251.h"
 #include "driver/notavero.h"
 #include "sim/sim_server.h"
 #include "tests/driver/driver_log_test.h"
@@ -38,7 +39,8 @@ constexpr int32_t kRejecting = 0x1C;
 struct Heard {
   bool bill = false;  // a bill callback (else an event)
   int32_t kind = 0;
-  int64_t value = 0;  // the event's code or the bill's amount
+  int64_t value = 0;       // the event's code or the bill's amount
+  int32_t bill_type = -1;  // through on_bill_ex only
 };
 
 class Recorder {
@@ -46,9 +48,15 @@ class Recorder {
   static void OnEvent(int32_t kind, int32_t code, void* user) {
     static_cast<Recorder*>(user)->Add({false, kind, code});
   }
+  static int OnBillEx(const nv_bill* bill, void* user) {
+    EXPECT_EQ(bill->size, sizeof(nv_bill));
+    return Decide(bill->kind, bill->amount, bill->bill_type, static_cast<Recorder*>(user));
+  }
   static int OnBill(int32_t kind, int64_t amount, void* user) {
-    auto* self = static_cast<Recorder*>(user);
-    self->Add({true, kind, amount});
+    return Decide(kind, amount, -1, static_cast<Recorder*>(user));
+  }
+  static int Decide(int32_t kind, int64_t amount, int32_t bill_type, Recorder* self) {
+    self->Add({true, kind, amount, bill_type});
     std::function<void()> on_escrow;
     int result = 0;
     {
@@ -138,7 +146,7 @@ class HostEventsTest : public notavero::testing::DriverLogTest {
 
   // Starts the simulator with a stable link to its line and opens the
   // driver on that link.
-  void Open() {
+  void Open(bool extended = false) {
     SimOptions options;
     options.fast = true;
     options.link = (dir_ / "validator").string();
@@ -147,6 +155,9 @@ class HostEventsTest : public notavero::testing::DriverLogTest {
     open.size = sizeof open;
     open.device = options.link.c_str();
     open.on_bill = &Recorder::OnBill;
+    if (extended) {
+      open.on_bill_ex = &Recorder::OnBillEx;
+    }
     open.on_event = &Recorder::OnEvent;
     open.user = &host_;
     char error[256] = "";
@@ -155,8 +166,8 @@ class HostEventsTest : public notavero::testing::DriverLogTest {
   }
 
   // Opens and enables acceptance once the bill table is read.
-  void OpenAccepting() {
-    Open();
+  void OpenAccepting(bool extended = false) {
+    Open(extended);
     ASSERT_GE(host_.WaitForState(kDisabled), 0);
     nv_set_enabled(driver_, 1);
     ASSERT_GE(host_.WaitForState(kIdling), 0);
@@ -220,6 +231,27 @@ TEST_F(HostEventsTest, BanknoteRoadAndRejectionInOrder) {
   EXPECT_EQ(counters.rejected, 1U);
   EXPECT_GE(counters.last_answer_ms, 0);
   EXPECT_STREQ(nv_state_name(nv_get_state(driver_)), "idling");
+}
+
+TEST_F(HostEventsTest, ExtendedCallbackGivesEachBillItsType) {
+  OpenAccepting(true);
+  host_.Alternate();
+  for (const int32_t type : {4, 6}) {  // 100 stacked, 1000 returned
+    const std::size_t mark = host_.Size();
+    ASSERT_TRUE(sim_->Insert(static_cast<uint8_t>(type)).ok);
+    const long escrow = host_.WaitForBill(NV_BILL_ESCROW, mark);
+    const long outcome = host_.WaitFor(
+        [](const Heard& h) { return h.bill && (h.kind == NV_BILL_STACKED || h.kind == NV_BILL_RETURNED); },
+        mark);
+    ASSERT_GE(escrow, 0);
+    ASSERT_GE(outcome, 0);
+    ASSERT_GE(host_.WaitForState(kIdling, static_cast<std::size_t>(outcome)), 0);
+    const auto all = host_.All();
+    EXPECT_EQ(all[static_cast<std::size_t>(escrow)].bill_type, type);
+    EXPECT_EQ(all[static_cast<std::size_t>(outcome)].bill_type, type);
+    EXPECT_EQ(all[static_cast<std::size_t>(outcome)].kind, type == 4 ? NV_BILL_STACKED : NV_BILL_RETURNED);
+  }
+  EXPECT_EQ(Counters().stacked[4], 1U);
 }
 
 TEST_F(HostEventsTest, CountersMatchTheSimulatorAfterAMixedRun) {
@@ -342,6 +374,28 @@ TEST(HostApiTest, OpenRefusesWhatItCannotUse) {
   EXPECT_STREQ(nv_state_name(0x0041), "stacker full");
   EXPECT_STREQ(nv_state_name(0x661C), "rejecting");
   EXPECT_STREQ(nv_state_name(0x99), "unknown");
+}
+
+TEST(HostApiTest, TextsInUtf8) {
+  char text[64] = "";
+  EXPECT_EQ(nv_state_text_utf8(0x0019, text, sizeof text), std::string("Выключен").size());
+  EXPECT_STREQ(text, "Выключен");
+  EXPECT_EQ(nv_state_text_utf8(0x0019, text, 5), std::string("Выключен").size());
+  EXPECT_EQ(std::string(text), std::string("Выключен").substr(0, 4)) << "cut to the buffer";
+  EXPECT_EQ(nv_state_text_utf8(-1, text, sizeof text), 0U);
+  EXPECT_STREQ(text, "");
+
+  // nv_open's error: Windows-1251 by default, the same text in UTF-8 on request.
+  nv_options options{};
+  options.size = sizeof options;
+  options.device = "/nonexistent/ttyUSB7";
+  char cp1251[256] = "";
+  char utf8[256] = "";
+  EXPECT_EQ(nv_open(&options, cp1251, sizeof cp1251), nullptr);
+  options.flags = NV_OPT_UTF8_ERROR;
+  EXPECT_EQ(nv_open(&options, utf8, sizeof utf8), nullptr);
+  EXPECT_EQ(notavero::Cp1251ToUtf8(cp1251), utf8);
+  EXPECT_NE(std::string(cp1251), utf8) << "the error has Russian text to convert";
 }
 
 }  // namespace
