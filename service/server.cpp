@@ -1,7 +1,9 @@
 // Boost.Beast over Asio, on one thread: every connection, the accept loop
 // and the messages of the validators (posted from their driver threads) run
 // there, so that the sessions need no locks.  This is the only file that
-// includes Beast.
+// includes Beast.  It reads, queues and writes, and keeps the clients' slots
+// and replays; what a request or a command means is decided by the request
+// handler (routes.h) and the command handler (commands.h).
 #include "service/server.h"
 
 #include <fcntl.h>
@@ -13,9 +15,7 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
-#include <charconv>
 #include <deque>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -24,8 +24,10 @@
 #include <thread>
 #include <utility>
 
+#include "service/commands.h"
 #include "service/messages.h"
 #include "service/metrics.h"
+#include "service/routes.h"
 
 namespace notavero::service {
 
@@ -39,7 +41,6 @@ using tcp = asio::ip::tcp;
 
 constexpr std::size_t kMaxHeaderBytes = 8192;
 constexpr std::size_t kMaxBodyBytes = 16384;
-constexpr std::size_t kMaxFileBytes = 4 << 20;
 constexpr int kSendBufferBytes = 65536;
 constexpr int kReplayLimit = 10000;  // a hello replays at most this many events; "more" says so
 // A replay is read from the journal a page at a time, as the client reads:
@@ -61,110 +62,9 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr int64_t kAnswerBytes = 16 << 20;
 constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails
 
-// Journal reads (a hello with since, GET /v1/events) one connection may
-// make: a burst of kReadBurst, then kReadsPerSecond.
-constexpr double kReadsPerSecond = 5;
-constexpr double kReadBurst = 10;
-
-// A token bucket for one connection's journal reads.
-class ReadBudget {
- public:
-  bool Take() {
-    const auto now = std::chrono::steady_clock::now();
-    tokens_ =
-        std::min(kReadBurst, tokens_ + std::chrono::duration<double>(now - last_).count() * kReadsPerSecond);
-    last_ = now;
-    if (tokens_ < 1) {
-      return false;
-    }
-    tokens_ -= 1;
-    return true;
-  }
-
- private:
-  double tokens_ = kReadBurst;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
-std::string ReadRefusal() {
-  return "refused: too many journal reads on this connection (at most " +
-         std::to_string(static_cast<int>(kReadsPerSecond)) + " a second); wait and ask again";
-}
-
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 using Message = std::shared_ptr<const std::string>;
-
-std::string_view PathOf(std::string_view target) {
-  return target.substr(0, target.find('?'));
-}
-
-// The value of name in the query string of target, if there.
-std::optional<std::string_view> QueryValue(std::string_view target, std::string_view name) {
-  const auto question = target.find('?');
-  if (question == std::string_view::npos) {
-    return std::nullopt;
-  }
-  std::string_view query = target.substr(question + 1);
-  while (!query.empty()) {
-    const auto amp = query.find('&');
-    const std::string_view pair = query.substr(0, amp);
-    const auto eq = pair.find('=');
-    if (pair.substr(0, eq) == name) {
-      return eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
-    }
-    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-  }
-  return std::nullopt;
-}
-
-std::optional<int64_t> QueryNumber(std::string_view target, std::string_view name, int64_t fallback) {
-  const auto text = QueryValue(target, name);
-  if (!text) {
-    return fallback;
-  }
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-  if (error != std::errc() || end != text->data() + text->size() || value < 0) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::string_view ContentType(std::string_view path) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kTypes = {{
-      {".html", "text/html; charset=utf-8"},
-      {".js", "text/javascript; charset=utf-8"},
-      {".css", "text/css; charset=utf-8"},
-      {".json", "application/json"},
-      {".svg", "image/svg+xml"},
-      {".png", "image/png"},
-      {".ico", "image/x-icon"},
-  }};
-  for (const auto& [ext, type] : kTypes) {
-    if (path.ends_with(ext)) {
-      return type;
-    }
-  }
-  return "application/octet-stream";
-}
-
-// A path under the www folder: letters, digits and ._-/ only, no segment
-// that starts with a dot.
-bool SafeStaticPath(std::string_view path) {
-  if (path.empty() || path.front() != '/' || path.size() > 200) {
-    return false;
-  }
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '_' || c == '-' || c == '.' || c == '/';
-    if (!plain || (c == '.' && path[i - 1] == '/')) {
-      return false;
-    }
-  }
-  return true;
-}
 
 class ServerImpl;
 
@@ -270,10 +170,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
 };
 
-class ServerImpl final : public Server, public EventSink {
+class ServerImpl final : public Server, public EventSink, public HttpBackend {
  public:
   ServerImpl(const Config& config, Journal& journal)
-      : config_(config), journal_(journal), acceptor_(io_), probe_timer_(io_) {
+      : config_(config), journal_(journal), commands_(journal, policy_), acceptor_(io_), probe_timer_(io_) {
     beast::error_code error;
     const auto address = asio::ip::make_address(config.listen, error);
     if (error) {
@@ -315,9 +215,13 @@ class ServerImpl final : public Server, public EventSink {
   unsigned Port() const override { return port_; }
   void SetPolicy(AccessPolicy policy) override { policy_ = std::move(policy); }
   EventSink& Sink() override { return *this; }
-  void SetValidators(std::vector<Validator*> validators) override { validators_ = std::move(validators); }
+  void SetValidators(std::vector<Validator*> validators) override {
+    validators_ = std::move(validators);
+    commands_.SetDevices({validators_.begin(), validators_.end()});
+  }
   void SetExtras(Extras extras) override { extras_ = std::move(extras); }
-  [[nodiscard]] std::optional<std::string> ExtraGet(std::string_view path) const {
+  // HttpBackend: a GET path another part owns.
+  [[nodiscard]] std::optional<std::string> ExtraGet(std::string_view path) const override {
     return extras_.get ? extras_.get(path) : std::nullopt;
   }
 
@@ -456,92 +360,37 @@ class ServerImpl final : public Server, public EventSink {
     }
   }
 
-  // Runs one client message; reply gets each message for the client.
-  // session is null for POST /v1/command.
-  void Dispatch(std::string_view text, bool authorized, WsSession* session,
-                const std::function<void(std::string)>& reply) {
-    try {
-      Run(text, authorized, session, reply);
-    } catch (const std::exception& error) {
-      // A failure of one command (the journal, memory) is that command's.
-      reply(ErrorReply(std::string("failed: ") + error.what()));
+  // A WebSocket client's message: the command handler answers it; a hello
+  // it grants is admitted and replayed here.
+  void OnMessage(WsSession& session, std::string_view text) {
+    CommandResult result =
+        commands_.Handle(text, ClientState{true, session.authorized(), session.replaying()});
+    if (result.refused) {
+      Refused();
+    }
+    for (std::string& reply : result.replies) {
+      session.Send(std::make_shared<const std::string>(std::move(reply)));
+    }
+    if (result.hello) {
+      Hello(*result.hello, session);
     }
   }
 
- private:
-  void Run(std::string_view text, bool authorized, WsSession* session,
-           const std::function<void(std::string)>& reply) {
-    ParsedCommand parsed = ParseCommand(text);
-    if (!parsed.command) {
-      reply(ErrorReply(parsed.error, parsed.ref));
-      return;
-    }
-    const Command& command = *parsed.command;
-    if (command.kind == CommandKind::kHello) {
-      Hello(command, authorized, session, reply);
-      return;
-    }
-    if (command.kind == CommandKind::kStatus) {
-      std::vector<Validator*> chosen;
-      if (!Choose(command, chosen, reply)) {
-        return;
-      }
-      for (Validator* validator : chosen) {
-        reply(validator->StatusJson());
-      }
-      reply(OkReply(command.kind, command.ref));
-      return;
-    }
-    if (!authorized) {
+  // HttpBackend: POST /v1/command (the token was checked).
+  std::string Command(std::string_view body) override {
+    const CommandResult result = commands_.Handle(body, ClientState{false, true, false});
+    if (result.refused) {
       Refused();
-      reply(ErrorReply("unauthorized: give the token", command.ref));
-      return;
     }
-    switch (command.kind) {
-      case CommandKind::kEnable:
-      case CommandKind::kDisable: {
-        std::vector<Validator*> chosen;
-        if (Choose(command, chosen, reply)) {
-          for (Validator* validator : chosen) {
-            validator->SetEnabled(command.kind == CommandKind::kEnable);
-          }
-          reply(OkReply(command.kind, command.ref));
-        }
-        break;
-      }
-      case CommandKind::kStack:
-      case CommandKind::kReturn: {
-        auto result = Validator::Decision::kNoBill;
-        std::string why;
-        for (Validator* validator : validators_) {
-          if (result == Validator::Decision::kNoBill) {
-            result = validator->Decide(command.id, command.kind == CommandKind::kStack, why);
-          }
-        }
-        reply(result == Validator::Decision::kTaken ? OkReply(command.kind, command.ref, "id", command.id)
-              : result == Validator::Decision::kNoBill
-                  ? ErrorReply("no bill waits for a decision under this id", command.ref)
-                  : ErrorReply(why, command.ref));
-        break;
-      }
-      case CommandKind::kAck: {
-        try {
-          const auto result = journal_.Ack(command.id);
-          reply(result == Journal::AckResult::kNotStacked
-                    ? ErrorReply("no stacked event has this id", command.ref)
-                    : OkReply(command.kind, command.ref, "id", command.id));
-        } catch (const JournalError& error) {
-          reply(ErrorReply(std::string("not acknowledged: ") + error.what(), command.ref));
-        }
-        break;
-      }
-      default:
-        break;
+    std::string array = "[";
+    for (const std::string& reply : result.replies) {
+      array += (array.size() > 1 ? "," : "") + reply;
     }
+    return array + "]";
   }
 
  public:
-  std::string StatusBody() const {
+  std::string StatusBody() const override {
     std::string body = "{\"devices\":[";
     for (std::size_t i = 0; i < validators_.size(); ++i) {
       body += (i ? "," : "") + validators_[i]->StatusJson();
@@ -551,7 +400,7 @@ class ServerImpl final : public Server, public EventSink {
 
   // Empty when the journal is healthy and every validator online, else
   // why not, a line each.
-  std::string Trouble() const {
+  std::string Trouble() const override {
     std::string trouble;
     const JournalHealth health = journal_.Health();
     if (!health.ok) {
@@ -566,7 +415,7 @@ class ServerImpl final : public Server, public EventSink {
     return trouble;
   }
 
-  std::string EventsBody(int64_t since, int limit) {
+  std::string EventsBody(int64_t since, int limit) override {
     const auto events = journal_.Since(since, limit);
     std::string body = "{\"events\":[";
     for (std::size_t i = 0; i < events.size(); ++i) {
@@ -575,7 +424,7 @@ class ServerImpl final : public Server, public EventSink {
     return body + "],\"last_id\":" + std::to_string(journal_.LastId()) + "}";
   }
 
-  std::string MetricsBody() {
+  std::string MetricsBody() override {
     std::vector<ValidatorSnapshot> snapshots;
     for (const Validator* validator : validators_) {
       snapshots.push_back(validator->Snapshot());
@@ -664,7 +513,7 @@ class ServerImpl final : public Server, public EventSink {
   // journal read is refused while they are over kAnswerBytes, so that
   // clients that ask and do not read hold a bounded amount.
   void AnswerBytes(int64_t change) { answer_bytes_ += change; }
-  [[nodiscard]] bool AnswersBusy() const { return answer_bytes_ > kAnswerBytes; }
+  [[nodiscard]] bool AnswersBusy() const override { return answer_bytes_ > kAnswerBytes; }
   void RemoveHttp(uint64_t serial) { http_.erase(serial); }
 
  private:
@@ -703,71 +552,45 @@ class ServerImpl final : public Server, public EventSink {
     }
   }
 
-  bool Choose(const Command& command, std::vector<Validator*>& chosen,
-              const std::function<void(std::string)>& reply) const {
-    for (Validator* validator : validators_) {
-      if (command.device.empty() || command.device == validator->Name()) {
-        chosen.push_back(validator);
-      }
-    }
-    if (chosen.empty()) {
-      reply(ErrorReply("unknown device", command.ref));
-      return false;
-    }
-    return true;
-  }
-
-  void Hello(const Command& command, bool authorized, WsSession* session,
-             const std::function<void(std::string)>& reply) {
-    if (session == nullptr) {
-      reply(ErrorReply("hello is for WebSocket clients", command.ref));
-      return;
-    }
-    if (!command.token.empty()) {
-      if (!TokenEquals(policy_.token, command.token)) {
-        Refused();
-        reply(ErrorReply("unauthorized: wrong token", command.ref));
-        return;
-      }
-      authorized = true;
-    }
-    if (session->replaying()) {
-      reply(ErrorReply("refused: a replay is under way; send hello again after its ok", command.ref));
-      return;
-    }
+  // A hello the command handler granted: room among the clients, then the
+  // replay it asks for, or live events from now on.
+  void Hello(const HelloGrant& hello, WsSession& session) {
+    const auto reply = [&session](std::string text) {
+      session.Send(std::make_shared<const std::string>(std::move(text)));
+    };
     std::string why;
-    if (!Admit(*session, authorized, why)) {
+    if (!Admit(session, hello.authorized, why)) {
       Refused();
-      reply(ErrorReply(why, command.ref));
-      session->Shed(why);
+      reply(ErrorReply(why, hello.ref));
+      session.Shed(why);
       return;
     }
     WsSession::Replay replay;
-    replay.since = command.since;
-    replay.last = session->replayed_up_to();
-    replay.authorized = authorized;
-    replay.was_decider = session->said_hello() && session->authorized();
-    replay.ref = command.ref;
-    if (command.since >= 0) {
-      if (!session->reads().Take()) {
+    replay.since = hello.since;
+    replay.last = session.replayed_up_to();
+    replay.authorized = hello.authorized;
+    replay.was_decider = session.said_hello() && session.authorized();
+    replay.ref = hello.ref;
+    if (hello.since >= 0) {
+      if (!session.reads().Take()) {
         Refused();
-        reply(ErrorReply(ReadRefusal(), command.ref));
+        reply(ErrorReply(ReadRefusal(), hello.ref));
         return;
       }
-      session->StartReplay(std::move(replay));
-      ReplayPage(*session);
+      session.StartReplay(std::move(replay));
+      ReplayPage(session);
       return;
     }
-    if (!session->said_hello()) {
+    if (!session.said_hello()) {
       // Live events from now on.
       try {
         replay.last = std::max(replay.last, journal_.LastId());
       } catch (const JournalError& error) {
-        reply(ErrorReply(std::string("hello failed: ") + error.what(), command.ref));
+        reply(ErrorReply(std::string("hello failed: ") + error.what(), hello.ref));
         return;
       }
     }
-    FinishHello(*session, replay, false);
+    FinishHello(session, replay, false);
   }
 
  public:
@@ -831,6 +654,8 @@ class ServerImpl final : public Server, public EventSink {
 
   const Config& config_;
   Journal& journal_;
+  AccessPolicy policy_;
+  CommandHandler commands_;  // reads journal_ and policy_
   // Before io_: the sessions its handlers hold remove themselves from it.
   std::map<uint64_t, std::weak_ptr<HttpSession>> http_;
   std::size_t http_limit_ = kMaxHttpConnections;
@@ -841,7 +666,6 @@ class ServerImpl final : public Server, public EventSink {
   asio::steady_timer accept_pause_{io_};
   tcp::acceptor acceptor_;
   unsigned port_ = 0;
-  AccessPolicy policy_;
   std::vector<Validator*> validators_;
   Extras extras_;
   std::set<std::shared_ptr<WsSession>> sessions_;
@@ -914,9 +738,7 @@ void WsSession::OnRead(beast::error_code error) {
   } else if (!ws_.got_text()) {
     Send(std::make_shared<const std::string>(ErrorReply("binary messages are not understood")));
   } else {
-    server_.Dispatch(text, authorized_, this, [this](std::string reply) {
-      Send(std::make_shared<const std::string>(std::move(reply)));
-    });
+    server_.OnMessage(*this, text);
   }
   if (!closed_) {
     Read();
@@ -1095,126 +917,39 @@ void HttpSession::Reply(Response response) {
 }
 
 void HttpSession::Handle(Request request) {
-  const bool keep_alive = request.keep_alive();
-  const auto refuse = [&](http::status status, std::string why) {
-    server_.Refused();
-    Response response = TextResponse(status, std::move(why) + "\n");
-    response.keep_alive(false);
-    Reply(std::move(response));
-  };
-  const AccessPolicy& policy = server_.policy();
-  if (!HostAllowed(policy, request[http::field::host])) {
-    refuse(http::status::forbidden, "foreign Host");
-    return;
+  HttpRequest asked;
+  asked.method = std::string(request.method_string());
+  asked.target = std::string(request.target());
+  asked.host = std::string(request[http::field::host]);
+  if (const auto origin = request.find(http::field::origin); origin != request.end()) {
+    asked.origin = std::string(origin->value());
   }
-  const auto origin = request.find(http::field::origin);
-  const bool origin_ok = OriginAllowed(policy, origin == request.end() ? std::string_view() : origin->value(),
-                                       origin != request.end());
-  const std::string_view target = request.target();
-  const std::string_view path = PathOf(target);
-  const bool bearer = BearerAllowed(policy, request[http::field::authorization]);
-
-  if (websocket::is_upgrade(request)) {
-    if (path != "/v1/ws") {
-      refuse(http::status::not_found, "no WebSocket here: /v1/ws");
-      return;
-    }
-    if (!origin_ok) {
-      refuse(http::status::forbidden, "foreign Origin");
-      return;
-    }
+  asked.authorization = std::string(request[http::field::authorization]);
+  asked.fetch_site = std::string(request["Sec-Fetch-Site"]);
+  asked.upgrade = websocket::is_upgrade(request);
+  asked.keep_alive = request.keep_alive();
+  asked.body = request.body();  // a copy: an upgrade hands the request on as it came
+  const HttpOutcome outcome = HandleRequest(asked, server_.policy(), server_.config().www, reads_, server_);
+  if (outcome.refused) {
+    server_.Refused();
+  }
+  if (outcome.upgrade) {
     server_.MakeRoomForNewcomer();
     stream_.expires_never();
     std::ostringstream raw;
     raw << request << beast::make_printable(buffer_.data());
     buffer_.consume(buffer_.size());
-    std::make_shared<WsSession>(server_, stream_.release_socket(), bearer, server_.NextSerial())
+    std::make_shared<WsSession>(server_, stream_.release_socket(), outcome.bearer, server_.NextSerial())
         ->Accept(std::move(raw).str());
     return;
   }
-
-  // A foreign page's opaque request (fetch with mode "no-cors") reads
-  // nothing, but it costs work: refused before any.
-  if (!origin_ok) {
-    refuse(http::status::forbidden, "foreign Origin: requests from other sites' pages are refused");
-    return;
+  const HttpResponse& answer = outcome.response;
+  Response response =
+      TextResponse(static_cast<http::status>(answer.status), answer.body, answer.content_type);
+  if (!answer.retry_after.empty()) {
+    response.set(http::field::retry_after, answer.retry_after);
   }
-  if (beast::iequals(request["Sec-Fetch-Site"], "cross-site")) {
-    refuse(http::status::forbidden,
-           "refused: Sec-Fetch-Site: cross-site (a request from another site's page)");
-    return;
-  }
-
-  Response response;
-  if (request.method() == http::verb::post && path == "/v1/command") {
-    if (!origin_ok) {
-      refuse(http::status::forbidden, "foreign Origin");
-      return;
-    }
-    if (!bearer) {
-      refuse(http::status::unauthorized, "unauthorized: Authorization: Bearer TOKEN");
-      return;
-    }
-    std::string body = "[";
-    server_.Dispatch(request.body(), true, nullptr,
-                     [&body](const std::string& reply) { body += (body.size() > 1 ? "," : "") + reply; });
-    response = TextResponse(http::status::ok, body + "]", "application/json");
-  } else if (request.method() != http::verb::get && request.method() != http::verb::head) {
-    response = TextResponse(http::status::method_not_allowed, "method not allowed\n");
-  } else if (path == "/healthz") {
-    // 200 when the kiosk can take money: the journal commits and every
-    // validator answers; 503 with the reasons otherwise.  ?strict=0 asks
-    // only whether the service itself runs.
-    const std::string trouble = QueryValue(target, "strict") == "0" ? std::string() : server_.Trouble();
-    response = trouble.empty() ? TextResponse(http::status::ok, "ok\n")
-                               : TextResponse(http::status::service_unavailable, trouble);
-  } else if (path == "/v1/status") {
-    response = TextResponse(http::status::ok, server_.StatusBody(), "application/json");
-  } else if (path == "/v1/events") {
-    const auto since = QueryNumber(target, "since", 0);
-    const auto limit = QueryNumber(target, "limit", 1000);
-    if (!since || !limit || *limit < 1 || *limit > 10000) {
-      response = TextResponse(http::status::bad_request, "since=ID (0 or more), limit=1..10000\n");
-    } else if (server_.AnswersBusy()) {
-      server_.Refused();
-      response =
-          TextResponse(http::status::service_unavailable,
-                       "refused: 16 MiB of answers wait for their clients to read them; ask again later\n");
-      response.set(http::field::retry_after, "1");
-    } else if (!reads_.Take()) {
-      server_.Refused();
-      response = TextResponse(http::status::too_many_requests, ReadRefusal() + "\n");
-      response.set(http::field::retry_after, "1");
-    } else {
-      try {
-        response = TextResponse(http::status::ok, server_.EventsBody(*since, static_cast<int>(*limit)),
-                                "application/json");
-      } catch (const JournalError& error) {
-        response = TextResponse(http::status::service_unavailable, std::string(error.what()) + "\n");
-      }
-    }
-  } else if (path == "/metrics") {
-    response =
-        TextResponse(http::status::ok, server_.MetricsBody(), "text/plain; version=0.0.4; charset=utf-8");
-  } else if (auto extra = server_.ExtraGet(path)) {
-    response = TextResponse(http::status::ok, std::move(*extra), "application/json");
-  } else {
-    const std::string file_path = std::string(path == "/" ? "/index.html" : path);
-    std::ifstream file;
-    if (!server_.config().www.empty() && SafeStaticPath(file_path)) {
-      file.open(server_.config().www + file_path, std::ios::binary);
-    }
-    std::ostringstream content;
-    if (file && (content << file.rdbuf()) && content.tellp() <= static_cast<std::streamoff>(kMaxFileBytes)) {
-      response = TextResponse(http::status::ok, content.str(), ContentType(file_path));
-    } else {
-      response = TextResponse(http::status::not_found, "not found\n");
-    }
-  }
-  response.keep_alive(keep_alive);
-  if (request.method() == http::verb::head) {
-    response.body().clear();
-  }
+  response.keep_alive(answer.keep_alive);
   Reply(std::move(response));
 }
 

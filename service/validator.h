@@ -22,6 +22,7 @@
 
 #include "driver/notavero.h"
 #include "service/cassette.h"
+#include "service/commands.h"
 #include "service/config.h"
 #include "service/journal.h"
 #include "service/metrics.h"
@@ -45,7 +46,7 @@ class EventSink {
   ~EventSink() = default;
 };
 
-class Validator {
+class Validator final : public Device {
  public:
   Validator(ValidatorConfig config, Journal& journal, EventSink& sink,
             std::chrono::milliseconds escrow_timeout, bool enable_at_start);
@@ -69,26 +70,25 @@ class Validator {
   // did not come as unconfirmed.
   void Close();
 
-  [[nodiscard]] const std::string& Name() const { return config_.name; }
+  [[nodiscard]] const std::string& Name() const override { return config_.name; }
   // The clients' wish; acceptance is on when they want it and the journal
   // works.
-  void SetEnabled(bool enabled);
+  void SetEnabled(bool enabled) override;
   // Tells the driver what acceptance should be now (after the journal
   // failed or recovered).
   void ApplyAcceptance();
 
-  enum class Decision { kTaken, kNoBill, kNotJournaled };
   // A client's decision for the escrow event escrow_id.  Waits until the
   // decision is journaled: kTaken then, kNotJournaled (with the reason in
   // why) when it could not be and the bill is returned; kNoBill when this
   // validator has no such bill waiting (unknown id, decided, timed out).
-  Decision Decide(int64_t escrow_id, bool stack, std::string& why);
+  Decision Decide(int64_t escrow_id, bool stack, std::string& why) override;
 
   [[nodiscard]] ValidatorSnapshot Snapshot() const;
   [[nodiscard]] CassetteContent CassetteNow() const { return cassette_.Content(); }
   // {"type":"status","device":...} with state, texts, link, counters and
   // the journal's health, flat.
-  [[nodiscard]] std::string StatusJson() const;
+  [[nodiscard]] std::string StatusJson() const override;
 
  private:
   // A bill the device holds: from its escrow until its outcome is known.

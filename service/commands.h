@@ -1,0 +1,78 @@
+// The command protocol of notavero-serve without a socket: a client's
+// message and what the service knows of that client go in, the replies come
+// out.  WebSocket clients and POST /v1/command share it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/security.h"
+
+namespace notavero::service {
+
+class Journal;
+
+// A validator as the commands see it (Validator is one).
+class Device {
+ public:
+  enum class Decision { kTaken, kNoBill, kNotJournaled };
+
+  [[nodiscard]] virtual const std::string& Name() const = 0;
+  [[nodiscard]] virtual std::string StatusJson() const = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  // A client's decision for the escrow event escrow_id: kTaken once it is
+  // journaled, kNotJournaled (why says why) when it could not be, kNoBill
+  // when no such bill waits here.
+  virtual Decision Decide(int64_t escrow_id, bool stack, std::string& why) = 0;
+
+ protected:
+  ~Device() = default;
+};
+
+// What the service knows of the client that sent a message.
+struct ClientState {
+  bool websocket = false;   // false: POST /v1/command
+  bool authorized = false;  // gave the token (Authorization, or an earlier hello)
+  bool replaying = false;   // a hello's replay is under way
+};
+
+// A hello that passed the protocol's checks; the server admits the client
+// and replays the journal from since (-1: no replay).
+struct HelloGrant {
+  bool authorized = false;
+  int64_t since = -1;
+  std::string ref;
+};
+
+struct CommandResult {
+  std::vector<std::string> replies;  // for the client, in order
+  std::optional<HelloGrant> hello;
+  bool refused = false;  // counted among the refused requests
+};
+
+class CommandHandler {
+ public:
+  CommandHandler(Journal& journal, const AccessPolicy& policy) : journal_(journal), policy_(policy) {}
+
+  // The devices that commands go to; set before the first message.
+  void SetDevices(std::vector<Device*> devices) { devices_ = std::move(devices); }
+
+  // Runs one message.  Never throws: a command that fails (the journal,
+  // memory) gets an error reply.
+  CommandResult Handle(std::string_view text, const ClientState& client);
+
+ private:
+  void Run(std::string_view text, const ClientState& client, CommandResult& result);
+  // The devices a command names; false (and an error reply) for none.
+  bool Choose(const std::string& device, const std::string& ref, std::vector<Device*>& chosen,
+              CommandResult& result) const;
+
+  Journal& journal_;
+  const AccessPolicy& policy_;
+  std::vector<Device*> devices_;
+};
+
+}  // namespace notavero::service
