@@ -147,6 +147,7 @@ class PackagingTest(children.TestCase):
         self.assertIn(f"{runtime} (= {VERSION})", run(["dpkg-deb", "-f", debs[dev], "Depends"]))
         self.assertIn(f"{runtime} (= {VERSION})", run(["dpkg-deb", "-f", debs[python], "Depends"]))
         self.assertIn("usr/lib/python3/dist-packages/notavero/_version.py", contents[python])
+        self.assertIn("usr/lib/python3/dist-packages/notavero/_counter_fields.py", contents[python])
         self.assertTrue(all(f.startswith("usr/lib/python3/dist-packages/notavero/") for f in contents[python]))
         for name in (runtime, tools):
             self.assertIn("libc6", run(["dpkg-deb", "-f", debs[name], "Depends"]))
@@ -178,7 +179,7 @@ class PackagingTest(children.TestCase):
             library = archive.read("notavero/libnotavero.so")
             record = archive.read(f"notavero-{VERSION}.dist-info/RECORD").decode()
         self.assertLessEqual({"notavero/__init__.py", "notavero/_driver.py", "notavero/_library.py",
-                              "notavero/_version.py"}, names)
+                              "notavero/_version.py", "notavero/_counter_fields.py"}, names)
         self.assertEqual(library, (BUILD / "libnotavero.so").read_bytes())
         self.assertEqual({line.split(",")[0] for line in record.splitlines()}, names)
 

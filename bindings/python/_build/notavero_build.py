@@ -3,7 +3,8 @@ that `pip install bindings/python` works in a plain venv with no network
 (pip's isolated build environment gets nothing to install: requires = []).
 
 The wheel holds the package's modules, notavero/_version.py with the
-project's version (the top-level CMakeLists.txt) and the driver library this
+project's version (the top-level CMakeLists.txt), notavero/_counter_fields.py
+with the counters' fields of driver/notavero.h, and the driver library this
 tree has built: the file NOTAVERO_LIBRARY names when it is set, else build/'s
 libnotavero.so (Notavero.dll on Windows), copied beside the modules, where
 the package looks first.  It is tagged py3-none-PLATFORM: pure Python over
@@ -12,6 +13,7 @@ ctypes, for any Python 3 on the platform of the library it carries.
 
 import base64
 import hashlib
+import importlib.util
 import os
 import pathlib
 import re
@@ -37,6 +39,15 @@ def built_library():
                  "(cmake --preset default && cmake --build --preset default --target notavero_shared) "
                  "or set NOTAVERO_LIBRARY to its path")
     return path
+
+
+def counter_fields():
+    """The counts of nv_counters, as the header of the library lists them
+    (NV_COUNTER_LIST), read by the package's own reader."""
+    spec = importlib.util.spec_from_file_location("notavero_library_reader", HERE / NAME / "_library.py")
+    reader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reader)
+    return reader.parse_counter_fields((ROOT / "driver" / "notavero.h").read_text(encoding="utf-8"))
 
 
 def platform_tag():
@@ -77,6 +88,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     version = project_version()
     files = {f"{NAME}/{source.name}": source.read_bytes() for source in sorted((HERE / NAME).glob("*.py"))}
     files[f"{NAME}/_version.py"] = f'__version__ = "{version}"\n'.encode()
+    files[f"{NAME}/_counter_fields.py"] = f"COUNTER_FIELDS = {counter_fields()!r}\n".encode()
     files[f"{NAME}/{LIBRARY_NAME}"] = built_library().read_bytes()  # the file itself, not a link
     dist_info = f"{NAME}-{version}.dist-info"
     files[f"{dist_info}/METADATA"] = metadata(version).encode()

@@ -5,7 +5,7 @@
 
     with notavero.Driver(7, on_escrow=lambda amount: amount <= Decimal(500),
                          on_stacked=lambda amount: print("credited", amount)) as driver:
-        driver.wait_for_status(notavero.DISABLED, timeout=30)  # bill table read
+        driver.wait_for_state(notavero.State.DISABLED, timeout=30)  # bill table read
         driver.enabled = True
         ...
 
@@ -15,8 +15,8 @@ no network).  on_escrow returns truthy to stack the bill, falsy to return it
 (the default without on_escrow, and the outcome when it raises).  Amounts are
 decimal.Decimal currency units.  Acceptance is enabled for the bill types the
 driver has read from the device's bill table, so enable it once the state
-text is "Выключен" (notavero.DISABLED) and enable it again should the device
-come back disabled after a power cut.
+is notavero.State.DISABLED (its text "Выключен") and enable it again should
+the device come back disabled after a power cut.
 
 The library (libnotavero.so, Notavero.dll) is looked for at the path in the
 environment variable NOTAVERO_LIBRARY when it is set (then nowhere else);
@@ -29,12 +29,20 @@ NOTAVERO_LOG, else to the platform's fixed path.  Both are read when a
 Driver is created.
 """
 
-from ._driver import DISABLED, WAITING_FOR_BILL, Driver, DriverError, to_amount
+from ._driver import Driver, DriverError, deprecated_text as _deprecated_text, to_amount
 from ._events import Counters, DeviceState, Event, EventKind, Link, State
 from ._library import LibraryNotFoundError
 
-__all__ = ["Driver", "DriverError", "LibraryNotFoundError", "DISABLED", "WAITING_FOR_BILL", "to_amount",
+__all__ = ["Driver", "DriverError", "LibraryNotFoundError", "to_amount",
            "State", "Link", "EventKind", "Event", "DeviceState", "Counters"]
+
+
+def __getattr__(name: str) -> str:
+    # DISABLED and WAITING_FOR_BILL, the state texts of earlier versions:
+    # State.DISABLED.text and State.IDLING.text now.
+    if name in ("DISABLED", "WAITING_FOR_BILL"):
+        return _deprecated_text(name)
+    raise AttributeError(f"module 'notavero' has no attribute {name!r}")
 
 try:
     from ._version import __version__  # written into the package when it is built (_build/notavero_build.py)

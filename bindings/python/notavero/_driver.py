@@ -1,15 +1,23 @@
 """The Driver class over the C API."""
 
 import ctypes
+import decimal
 import logging
 import os
 import threading
 import time
+import typing
+import warnings
 import weakref
 
 from . import _library, _stream
 from ._events import (BILL_ESCROW, BILL_EVENT_KINDS, BILL_RETURNED, BILL_STACKED, ENCODING, Counters,
                       DeviceState, Event, EventKind, Link, State, to_amount)
+
+Amount = decimal.Decimal
+EscrowHandler = typing.Callable[[Amount], typing.Any]  # truthy: stack the bill
+BillHandler = typing.Callable[[Amount], None]
+EventHandler = typing.Callable[[Event], None]
 
 logger = logging.getLogger("notavero")
 
@@ -20,15 +28,17 @@ _STATUS_SIZE = 256
 # How often wait_for_status looks at the state text.
 _STATUS_POLL_INTERVAL = 0.02
 
-# The driver publishes a new status word, runs its state event and only then
-# sets the word's text: a text read just after the event may still be the
-# previous word's.  Reading it again a little later settles it.
-_TEXT_SETTLE_TRIES = 50
-_TEXT_SETTLE_INTERVAL = 0.002
+# Texts of states, from before State.text: kept for hosts that use them.
+_DEPRECATED_TEXTS = {"DISABLED": State.DISABLED, "WAITING_FOR_BILL": State.IDLING}
+_DEPRECATED_VALUES = {"DISABLED": "Выключен", "WAITING_FOR_BILL": "Ожидается вставка купюры"}
 
-# State texts a host waits for.
-DISABLED = "Выключен"
-WAITING_FOR_BILL = "Ожидается вставка купюры"
+
+def deprecated_text(name: str) -> str:
+    """notavero.DISABLED and notavero.WAITING_FOR_BILL: State.X.text now."""
+    state = _DEPRECATED_TEXTS[name]
+    warnings.warn(f"notavero.{name} is deprecated: use notavero.State.{state.name}.text, or wait_for_state",
+                  DeprecationWarning, stacklevel=3)
+    return _DEPRECATED_VALUES[name]
 
 _BILL_HANDLER_NAMES = {BILL_ESCROW: "on_escrow", BILL_STACKED: "on_stacked", BILL_RETURNED: "on_returned"}
 
@@ -51,14 +61,9 @@ class _State:
         self.lock = threading.Lock()  # guards handle against close()
         self.handle = None
         self.callback_thread = None  # ident of the thread inside a callback
-        self.callback_kind = None  # the EventKind of the callback running
         self.hub = _stream.Hub()
-        # Texts learnt, by status word (a word's text never changes), and the
-        # last state event: its word and the text current when it ran.
-        self.texts = {}
-        self.announced = None
         # Kept here for as long as the driver may call them.
-        self.c_callback = _library.BILL_CALLBACK(self._dispatch_bill)
+        self.c_callback = _library.BILL_EX_CALLBACK(self._dispatch_bill)
         self.c_event = _library.EVENT_CALLBACK(self._dispatch_event)
 
     # -- the polling thread -------------------------------------------------
@@ -70,14 +75,16 @@ class _State:
             except BaseException:  # noqa: BLE001 - must not reach C
                 logger.exception("notavero: on_event raised on %s", event)
 
-    def _dispatch_bill(self, kind, units, _user):
+    def _dispatch_bill(self, bill, _user):
         # Runs on the driver's polling thread.  Nothing may escape into C.
         self.callback_thread = threading.get_ident()
+        kind = None
         try:
-            amount = to_amount(units)
-            self.callback_kind = BILL_EVENT_KINDS.get(kind)
-            if self.callback_kind is not None:
-                self._publish(Event(self.callback_kind, 0, amount))
+            kind = bill.contents.kind
+            amount = to_amount(bill.contents.amount)
+            event_kind = BILL_EVENT_KINDS.get(kind)
+            if event_kind is not None:
+                self._publish(Event(event_kind, 0, amount, bill.contents.bill_type))
             if kind == BILL_ESCROW:
                 if self.on_escrow is None:
                     return 0
@@ -91,26 +98,15 @@ class _State:
             logger.exception("notavero: %s raised%s", name, "; the bill is returned" if kind == BILL_ESCROW else "")
             return 0
         finally:
-            self.callback_kind = None
             self.callback_thread = None
 
     def _dispatch_event(self, kind, code, _user):
         self.callback_thread = threading.get_ident()
         try:
-            kind = EventKind(kind)
-            self.callback_kind = kind
-            if kind == EventKind.STATE:
-                handle = self.handle  # None while nv_open has not returned
-                if handle is not None:
-                    before = self._read_text(handle)
-                else:  # empty before the first poll, else not known
-                    before = "" if self.announced is None else None
-                self.announced = (code, before)
-            self._publish(Event(kind, code))
+            self._publish(Event(EventKind(kind), code))
         except BaseException:  # noqa: BLE001 - must not reach C
             logger.exception("notavero: event %s %s not delivered", kind, code)
         finally:
-            self.callback_kind = None
             self.callback_thread = None
 
     # -- any thread -------------------------------------------------------
@@ -132,38 +128,10 @@ class _State:
     def text(self):
         return self.call(self._read_text)
 
-    def device_state(self, word=None):
-        """The DeviceState of the last poll (None before the first); with
-        word, that word with its text when known."""
-        get_state = self.lib.nv_get_state
-        text = None
-        for _ in range(_TEXT_SETTLE_TRIES):
-            current = self.call(get_state)
-            if word is None and current < 0:
-                return None
-            wanted = current if word is None else word
-            if wanted in self.texts:
-                return DeviceState(wanted, self.texts[wanted])
-            if current != wanted:
-                return DeviceState(wanted, None)  # a later word came meanwhile
-            text = self.text()
-            if self.call(get_state) != current:
-                continue
-            if self.callback_thread == threading.get_ident():
-                # Inside a callback nothing moves: the text is the word's
-                # unless the word's own state event (or its rejection) runs.
-                if self.callback_kind in (EventKind.STATE, EventKind.REJECTED):
-                    return DeviceState(current, None)
-                self.texts[current] = text
-                return DeviceState(current, text)
-            announced = self.announced
-            if announced is not None and announced[0] == current and announced[1] is not None \
-                    and text != announced[1]:
-                self.texts[current] = text
-                return DeviceState(current, text)
-            # Either the text is not in yet, or two words share a text.
-            time.sleep(_TEXT_SETTLE_INTERVAL)
-        return DeviceState(wanted, text)
+    def device_state(self):
+        """The DeviceState of the last poll, None before the first."""
+        word = self.call(self.lib.nv_get_state)
+        return None if word < 0 else DeviceState.of(word)
 
     def release(self):
         """Stops and frees the driver once; later calls do nothing."""
@@ -209,8 +177,10 @@ class Driver:
     interpreter exit or collection of the object.
     """
 
-    def __init__(self, port=None, on_escrow=None, on_stacked=None, on_returned=None, *, device=None,
-                 on_event=None):
+    def __init__(self, port: typing.Optional[int] = None, on_escrow: typing.Optional[EscrowHandler] = None,
+                 on_stacked: typing.Optional[BillHandler] = None, on_returned: typing.Optional[BillHandler] = None,
+                 *, device: typing.Optional[typing.Union[str, bytes, os.PathLike]] = None,
+                 on_event: typing.Optional[EventHandler] = None) -> None:
         if (port is None) == (device is None):
             raise ValueError("give either a port number or a device path")
         if port is not None and (not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 255):
@@ -228,7 +198,7 @@ class Driver:
         options.size = ctypes.sizeof(options)
         options.port = port or 0
         options.device = os.fsencode(device) if device is not None else None
-        options.on_bill = state.c_callback
+        options.on_bill_ex = state.c_callback
         options.on_event = state.c_event
         error = ctypes.create_string_buffer(_ERROR_SIZE)
         handle = lib.nv_open(ctypes.byref(options), error, _ERROR_SIZE)
@@ -240,7 +210,7 @@ class Driver:
         self._finalizer = weakref.finalize(self, _finalize, state)
 
     # -- life -----------------------------------------------------------
-    def close(self):
+    def close(self) -> None:
         """Stops the driver, waiting for a callback that runs, and frees it;
         event streams end.  Calling it again does nothing.  Not from inside a
         callback."""
@@ -249,16 +219,16 @@ class Driver:
         self._finalizer()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return not self._finalizer.alive
 
-    def __enter__(self):
+    def __enter__(self) -> "Driver":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: typing.Any) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         where = self.device if self.device is not None else f"COM{self.port}"
         return f"<notavero.Driver {where}{' closed' if self.closed else ''}>"
 
@@ -267,7 +237,7 @@ class Driver:
 
     # -- host operations ------------------------------------------------
     @property
-    def version(self):
+    def version(self) -> str:
         """The driver's version text, "v1.0#Notavero"."""
         buffer = ctypes.create_string_buffer(_VERSION_SIZE)
         self._call(self._state.lib.nv_get_version, buffer)
@@ -275,24 +245,24 @@ class Driver:
         return raw[1 : 1 + raw[0]].decode("ascii")
 
     @property
-    def status(self):
+    def status(self) -> str:
         """The text of the device's last reported state ("" before the first
         poll), e.g. "Выключен"."""
         return self._state.text()
 
     @property
-    def state(self):
+    def state(self) -> typing.Optional[DeviceState]:
         """The device's state at the last successful poll, a DeviceState
         (.state, .sub_code, .text, .name); None before the first poll."""
         return self._state.device_state()
 
     @property
-    def link(self):
+    def link(self) -> Link:
         """The health of the line, a Link."""
         return Link(self._call(self._state.lib.nv_get_link))
 
     @property
-    def counters(self):
+    def counters(self) -> Counters:
         """What the driver counted since it was opened, a Counters."""
         counters = _library.Counters()
         counters.size = ctypes.sizeof(counters)
@@ -301,7 +271,7 @@ class Driver:
         return Counters.from_c(counters)
 
     @property
-    def enabled(self):
+    def enabled(self) -> typing.Optional[bool]:
         """The acceptance request in force (None before any request); the
         device carries out a new one on its next polling cycle."""
         if self._enabled is None:
@@ -309,31 +279,33 @@ class Driver:
         return bool(self._call(self._state.lib.nv_get_enabled))
 
     @enabled.setter
-    def enabled(self, value):
+    def enabled(self, value: bool) -> None:
         value = bool(value)
         self._call(self._state.lib.nv_set_enabled, 1 if value else 0)
         self._enabled = value
 
-    def enable(self):
+    def enable(self) -> None:
         self.enabled = True
 
-    def disable(self):
+    def disable(self) -> None:
         self.enabled = False
 
     # -- waiting --------------------------------------------------------
-    def events(self, timeout=None):
+    def events(self, timeout: typing.Optional[float] = None) -> _stream.EventStream:
         """An iterator over the events from now on, across threads: it ends
         after `timeout` seconds without an event (None: never) or when the
         driver is closed.  Use it as a context manager, or close() it, to
         stop listening."""
         return _stream.EventStream(self._state.hub, timeout)
 
-    def aevents(self, timeout=None):
+    def aevents(self, timeout: typing.Optional[float] = None) -> _stream.AsyncEventStream:
         """events() for asyncio, made inside the running loop:
         `async for event in driver.aevents(): ...`."""
         return _stream.AsyncEventStream(self._state.hub, timeout)
 
-    def wait_for_event(self, kind=None, predicate=None, timeout=10.0, stream=None):
+    def wait_for_event(self, kind: typing.Union[None, EventKind, typing.Tuple[EventKind, ...]] = None,
+                       predicate: typing.Optional[typing.Callable[[Event], bool]] = None, timeout: float = 10.0,
+                       stream: typing.Optional[_stream.EventStream] = None) -> Event:
         """Waits for an event of `kind` (an EventKind, a tuple of them or None
         for any) that `predicate(event)` accepts; returns it.  Only events
         after the call count unless `stream` (from events()) is given, whose
@@ -359,7 +331,7 @@ class Driver:
             if event is not None and _matches(event, kinds, predicate):
                 return event
 
-    def wait_for_state(self, *states, timeout=10.0):
+    def wait_for_state(self, *states: State, timeout: float = 10.0) -> DeviceState:
         """Waits until the device is in one of `states` (State values);
         returns its DeviceState.  Driven by the state events.  Raises
         TimeoutError naming the state after timeout seconds."""
@@ -369,11 +341,13 @@ class Driver:
             if current is not None and current.state in wanted:
                 return current
             event = self._wait(stream, (EventKind.STATE,), lambda event: event.state in wanted, timeout)
-        return self._state.device_state(event.code)
+        return DeviceState.of(event.code)
 
-    def wait_for_status(self, *texts, timeout=10.0):
-        """Waits until the state text is one of texts; returns it.  Raises
-        TimeoutError with the last text seen after timeout seconds."""
+    def wait_for_status(self, *texts: typing.Union[str, State], timeout: float = 10.0) -> str:
+        """Waits until the state text is one of texts (a State stands for its
+        text); returns it.  Raises TimeoutError with the last text seen after
+        timeout seconds."""
+        texts = tuple(text.text if isinstance(text, State) else text for text in texts)
         deadline = time.monotonic() + timeout
         while True:
             current = self.status

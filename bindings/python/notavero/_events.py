@@ -1,6 +1,7 @@
 """What the driver reports beside the money: device states, link states,
 events and counters."""
 
+import ctypes
 import dataclasses
 import decimal
 import enum
@@ -16,13 +17,25 @@ _SCALE = decimal.Decimal(10000)
 _CONTEXT = decimal.Context(prec=28)
 
 
-def to_amount(units):
+def to_amount(units: int) -> decimal.Decimal:
     """1/10000 currency units (an int) to currency units (a Decimal)."""
     return _CONTEXT.divide(decimal.Decimal(units), _SCALE)
 
 
-def _name(function, value):
+def _name(function: typing.Callable[[int], bytes], value: int) -> str:
     return function(value).decode("ascii")
+
+
+def state_text(word: int) -> str:
+    """The driver's Russian text of a status word ("Выключен"); "" for -1."""
+    lib = _library.library()
+    size = 256
+    while True:
+        buffer = ctypes.create_string_buffer(size)
+        length = lib.nv_state_text_utf8(word, buffer, size)
+        if length < size:
+            return buffer.value.decode("utf-8")
+        size = length + 1
 
 
 class _OpenIntEnum(enum.IntEnum):
@@ -65,6 +78,12 @@ class State(_OpenIntEnum):
     STACKED = 0x81
     RETURNED = 0x82
 
+    @property
+    def text(self) -> str:
+        """The driver's Russian text of the state (sub-code 0), as Driver.status
+        shows it: State.DISABLED.text is "Выключен"."""
+        return state_text(int(self))
+
 
 class Link(_OpenIntEnum):
     """The health of the line to the device."""
@@ -75,7 +94,7 @@ class Link(_OpenIntEnum):
     PORT_LOST = 3  # the port itself failed; the driver is reopening it
 
     @property
-    def description(self):
+    def description(self) -> str:
         """The driver's English name ("port lost")."""
         return _name(_library.library().nv_link_name, self)
 
@@ -108,54 +127,61 @@ BILL_EVENT_KINDS = {
 class DeviceState:
     """A status word as the driver polled it: .state (a State), .sub_code,
     .name (English, "stacker full") and .text (the driver's Russian text, e.g.
-    "Выключен"; None only when read inside the state event that announces
-    this word for the first time)."""
+    "Выключен")."""
 
     word: int
     text: typing.Optional[str] = None
 
+    @classmethod
+    def of(cls, word: int) -> "DeviceState":
+        """The word with its text."""
+        return cls(word, state_text(word))
+
     @property
-    def state(self):
+    def state(self) -> State:
         return State(self.word & 0xFF)
 
     @property
-    def sub_code(self):
+    def sub_code(self) -> int:
         return (self.word >> 8) & 0xFF
 
     @property
-    def name(self):
+    def name(self) -> str:
         return _name(_library.library().nv_state_name, self.word)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"{self.state & 0xFF:02X}-{self.sub_code:02X} {self.name}: {self.text}"
 
 
 @dataclasses.dataclass(frozen=True)
 class Event:
     """One thing the driver reported, in the order it happened.  amount is
-    the bill's value (Decimal currency units) for the bill kinds, else None."""
+    the bill's value (Decimal currency units) for the bill kinds, else None;
+    bill_type is the bill's type (the index in Counters.stacked) for the bill
+    kinds, else None."""
 
     kind: EventKind
     code: int = 0
     amount: typing.Optional[decimal.Decimal] = None
+    bill_type: typing.Optional[int] = dataclasses.field(default=None, compare=False)
 
     @property
-    def state(self):
+    def state(self) -> typing.Optional[State]:
         """For STATE: the new State, else None."""
         return State(self.code & 0xFF) if self.kind == EventKind.STATE else None
 
     @property
-    def sub_code(self):
+    def sub_code(self) -> typing.Optional[int]:
         """For STATE: the new word's sub-code, else None."""
         return (self.code >> 8) & 0xFF if self.kind == EventKind.STATE else None
 
     @property
-    def link(self):
+    def link(self) -> typing.Optional[Link]:
         """For LINK: the new Link, else None."""
         return Link(self.code) if self.kind == EventKind.LINK else None
 
     @property
-    def name(self):
+    def name(self) -> str:
         """The code's English name for STATE, LINK and REJECTED (the reason,
         "inhibited denomination"); else the kind's name."""
         lib = _library.library()
@@ -173,7 +199,8 @@ class Counters:
     """What the driver counted since it was opened.  stacked: bills stacked by
     bill type (24 entries); stacked_amount: their sum in 1/10000 currency
     units, amount: the same as a Decimal in currency units;
-    last_answer_ms: milliseconds since the last good reply, -1 never."""
+    last_answer_ms: milliseconds since the last good reply, -1 never.  The
+    counts between are the driver's NV_COUNTER_LIST (a test holds them equal)."""
 
     stacked: typing.Tuple[int, ...]
     stacked_amount: int
@@ -189,7 +216,7 @@ class Counters:
     last_answer_ms: int
 
     @classmethod
-    def from_c(cls, counters):
+    def from_c(cls, counters: _library.Counters) -> "Counters":
         fields = {field.name: getattr(counters, field.name) for field in dataclasses.fields(cls)
                   if field.name not in ("stacked", "amount")}
         return cls(stacked=tuple(counters.stacked), amount=to_amount(counters.stacked_amount), **fields)

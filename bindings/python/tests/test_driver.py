@@ -67,9 +67,9 @@ class SimulatorTestCase(children.TestCase):
     def accepting(self, driver):
         """Enables the driver once it has read the bill table; waits until
         the device takes bills."""
-        driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.DISABLED, timeout=TIMEOUT)
         driver.enabled = True
-        driver.wait_for_status(notavero.WAITING_FOR_BILL, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.IDLING, timeout=TIMEOUT)
 
     def insert(self, bills, bill_type=BILL_100):
         bills.settled.clear()
@@ -84,27 +84,27 @@ class HostOperationsTest(SimulatorTestCase):
 
     def test_status_follows_enable_and_disable(self):
         driver = self.open()
-        self.assertEqual(driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT), "Выключен")
+        self.assertEqual(driver.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT), "Выключен")
         self.assertIsNone(driver.enabled)
         driver.enabled = True
-        self.assertEqual(driver.wait_for_status(notavero.WAITING_FOR_BILL, timeout=TIMEOUT),
+        self.assertEqual(driver.wait_for_status(notavero.State.IDLING.text, timeout=TIMEOUT),
                          "Ожидается вставка купюры")
         self.assertTrue(driver.enabled)
         self.assertEqual(self.sim.status()["enabled"], "0000FC")  # 10 to 5000 roubles
         driver.disable()
-        driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT)
         self.assertFalse(driver.enabled)
         self.assertEqual(self.sim.status()["enabled"], "000000")
 
     def test_wait_for_status_times_out_naming_the_state(self):
         driver = self.open()
-        driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT)
         with self.assertRaisesRegex(TimeoutError, "Выключен"):
-            driver.wait_for_status(notavero.WAITING_FOR_BILL, timeout=0.2)
+            driver.wait_for_status(notavero.State.IDLING.text, timeout=0.2)
 
     def test_log_file_written_in_windows_1251(self):
         driver = self.open()
-        driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT)
         driver.close()
         with open(os.environ["NOTAVERO_LOG"], "rb") as log:
             content = log.read()
@@ -161,7 +161,7 @@ class BillTest(SimulatorTestCase):
         self.assertIn("on_escrow raised; the bill is returned", logged.output[0])
         self.assertIn("ValueError: host failure", logged.output[0])
 
-        driver.wait_for_status(notavero.WAITING_FOR_BILL, timeout=TIMEOUT)
+        driver.wait_for_status(notavero.State.IDLING.text, timeout=TIMEOUT)
         self.insert(bills)
         self.assertEqual(bills.stacked, [Decimal("100")])
 
@@ -177,7 +177,7 @@ class BillTest(SimulatorTestCase):
         with self.assertLogs("notavero", "ERROR") as logged:
             self.sim.command(f"insert {BILL_100}")
             self.assertTrue(settled.wait(TIMEOUT))
-            driver.wait_for_status(notavero.WAITING_FOR_BILL, timeout=TIMEOUT)
+            driver.wait_for_status(notavero.State.IDLING.text, timeout=TIMEOUT)
         self.assertIn("on_stacked raised", logged.output[0])
         self.assertEqual(self.sim.status()["stacked"], "1")
 
@@ -217,14 +217,14 @@ class LifeTest(SimulatorTestCase):
 
     def test_context_manager_stops_the_driver(self):
         with notavero.Driver(PORT) as driver:
-            driver.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+            driver.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT)
         self.assertTrue(driver.closed)
         with self.assertRaisesRegex(notavero.DriverError, "closed"):
             driver.status
         with self.assertRaises(notavero.DriverError):
             driver.enabled = True
         with notavero.Driver(PORT) as again:
-            self.assertEqual(again.wait_for_status(notavero.DISABLED, timeout=TIMEOUT), "Выключен")
+            self.assertEqual(again.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT), "Выключен")
 
     def test_close_twice(self):
         driver = notavero.Driver(PORT)
@@ -239,7 +239,7 @@ class LifeTest(SimulatorTestCase):
         del driver  # nothing else holds it (the callback does not): freed at once
         self.assertFalse(finalizer.alive)
         with notavero.Driver(PORT) as again:
-            again.wait_for_status(notavero.DISABLED, timeout=TIMEOUT)
+            again.wait_for_status(notavero.State.DISABLED.text, timeout=TIMEOUT)
 
     def test_interpreter_exit_stops_a_running_driver(self):
         # A driver left open while a callback is called at exit: the process
@@ -251,9 +251,9 @@ class LifeTest(SimulatorTestCase):
             "    called.set()\n"
             "    return True\n"
             f"d = notavero.Driver({PORT}, on_escrow=escrow)\n"
-            f"d.wait_for_status(notavero.DISABLED, timeout={TIMEOUT})\n"
+            f"d.wait_for_status(notavero.State.DISABLED.text, timeout={TIMEOUT})\n"
             "d.enabled = True\n"
-            f"d.wait_for_status(notavero.WAITING_FOR_BILL, timeout={TIMEOUT})\n"
+            f"d.wait_for_status(notavero.State.IDLING.text, timeout={TIMEOUT})\n"
             "print('ready', flush=True)\n"
             f"called.wait({TIMEOUT})\n"
             "print('escrow', flush=True)\n"

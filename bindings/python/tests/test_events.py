@@ -83,7 +83,7 @@ class EventsTest(DeviceTestCase):
 
         driver = self.open(on_escrow=lambda amount: True, on_event=on_event)
         idling = self.accepting(driver)
-        self.assertEqual((idling.state, idling.name, idling.text), (State.IDLING, "idling", notavero.WAITING_FOR_BILL))
+        self.assertEqual((idling.state, idling.name, idling.text), (State.IDLING, "idling", notavero.State.IDLING.text))
         self.assertEqual(driver.state, idling)
         self.assertEqual(driver.link, Link.ONLINE)
         self.assertTrue(driver.enabled)
@@ -101,6 +101,8 @@ class EventsTest(DeviceTestCase):
             (EventKind.BILL_STACKED, None, Decimal(100)),
             (EventKind.STATE, State.IDLING, None),
         ])
+        self.assertEqual([e.bill_type for e in road if e.kind in (EventKind.ESCROW, EventKind.BILL_STACKED)],
+                         [BILL_100, BILL_100], "the bill events carry the bill's type")
         escrow = next(e for e in road if e.state == State.ESCROW)
         self.assertEqual((escrow.sub_code, escrow.name), (BILL_100, "escrow"))  # escrow names the bill type
         self.assertEqual(heard[-len(road):], road, "on_event hears what the stream hears, in order")
@@ -113,7 +115,7 @@ class EventsTest(DeviceTestCase):
         self.assertEqual(rejected[0].code, rejecting[0].sub_code)
         self.assertEqual(rejected[0].name, "inhibited denomination")
         self.assertEqual(driver.counters.rejected, 1)
-        self.assertEqual(driver.state.text, notavero.WAITING_FOR_BILL)
+        self.assertEqual(driver.state.text, notavero.State.IDLING.text)
 
     def test_pulled_line_comes_back_accepting_and_credits(self):
         stacked = []

@@ -2,6 +2,8 @@
 none loads."""
 
 import ctypes.util
+import dataclasses
+import importlib.util
 import os
 import pathlib
 import tempfile
@@ -53,6 +55,45 @@ class LoadTest(unittest.TestCase):
     def test_the_driver_library_loads(self):
         lib = _library.load()
         self.assertTrue(hasattr(lib, "nv_get_driver"))
+
+
+class ContractTest(unittest.TestCase):
+    """The package and the C header agree."""
+
+    def test_counters_are_the_headers(self):
+        header = _library.HEADER.read_text(encoding="utf-8")
+        fields = _library.parse_counter_fields(header)
+        self.assertIn("unconfirmed", fields)
+        self.assertEqual(_library.COUNTER_FIELDS, fields)
+        self.assertEqual([name for name, _ in _library.Counters._fields_],
+                         ["size", "stacked", "stacked_amount", *fields, "last_answer_ms"])
+        public = [field.name for field in dataclasses.fields(notavero.Counters)]
+        self.assertEqual(public, ["stacked", "stacked_amount", "amount", *fields, "last_answer_ms"])
+
+    def test_generated_field_lists_are_the_headers(self):
+        # The wheel's (_build/notavero_build.py) and the system package's (cmake/InstallPython.cmake).
+        backend = PACKAGE_DIR.parent / "_build" / "notavero_build.py"
+        spec = importlib.util.spec_from_file_location("notavero_build", backend)
+        build = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(build)
+        self.assertEqual(build.counter_fields(), _library.COUNTER_FIELDS)
+        installed = pathlib.Path(os.environ.get("NOTAVERO_LIBRARY", "")).parent / "python" / "_counter_fields.py"
+        if not installed.is_file():
+            self.skipTest(f"no {installed}: not run from a CMake build")
+        written = {}
+        exec(installed.read_text(encoding="utf-8"), written)
+        self.assertEqual(written["COUNTER_FIELDS"], _library.COUNTER_FIELDS)
+
+    def test_state_texts_come_from_the_driver(self):
+        self.assertEqual(notavero.State.DISABLED.text, "Выключен")
+        self.assertEqual(notavero.DeviceState.of(0x0019).text, "Выключен")
+        self.assertEqual(notavero.DeviceState.of(-1).text, "")
+        with self.assertWarns(DeprecationWarning):
+            self.assertEqual(notavero.DISABLED, notavero.State.DISABLED.text)
+        with self.assertWarns(DeprecationWarning):
+            self.assertEqual(notavero.WAITING_FOR_BILL, notavero.State.IDLING.text)
+        with self.assertRaises(AttributeError):
+            notavero.ENABLED
 
 
 if __name__ == "__main__":
