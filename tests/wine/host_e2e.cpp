@@ -203,10 +203,11 @@ struct Library {
   decltype(&nv_state_name) state_name = nullptr;
   decltype(&nv_reject_reason_name) reason_name = nullptr;
   decltype(&nv_link_name) link_name = nullptr;
+  decltype(&nv_state_text_utf8) state_text = nullptr;
 };
 
 // GetDriver at ordinal 1 and the nv_* functions of driver/notavero.h.
-constexpr int kExportCount = 15;
+constexpr int kExportCount = 16;
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -247,9 +248,10 @@ bool LoadDriverLibrary(Library& lib) {
   lib.state_name = Export<decltype(lib.state_name)>(lib.module, "nv_state_name");
   lib.reason_name = Export<decltype(lib.reason_name)>(lib.module, "nv_reject_reason_name");
   lib.link_name = Export<decltype(lib.link_name)>(lib.module, "nv_link_name");
+  lib.state_text = Export<decltype(lib.state_text)>(lib.module, "nv_state_text_utf8");
   const bool found = lib.get && lib.free && lib.version && lib.status && lib.enable && lib.open &&
                      lib.state && lib.link && lib.enabled && lib.counters && lib.state_name &&
-                     lib.reason_name && lib.link_name;
+                     lib.reason_name && lib.link_name && lib.state_text;
   Check(found, "the nv_* functions found by name");
   return lib.get_driver != nullptr && found;
 }
@@ -551,6 +553,10 @@ void RunOpenHost(const Library& lib) {
   Check(idle_again >= 0 && (lib.state(driver) & 0xFF) == kStateIdling &&
             std::string_view(lib.state_name(lib.state(driver))) == "idling",
         "idling again: nv_get_state 0x14, named \"idling\"");
+  char utf8[64] = "";
+  const std::size_t utf8_length = lib.state_text(kStateDisabled, utf8, sizeof utf8);
+  Check(utf8_length == std::string_view(utf8).size() && std::string_view(utf8) == "Выключен",
+        "nv_state_text_utf8: the disabled state's text in UTF-8");
   if (failures > 0) {  // what the host heard, for the reader of a failure
     for (const Heard& h : host.All()) {
       std::printf("  heard %s %d %lld\n", h.bill ? "bill" : "event", static_cast<int>(h.kind),
