@@ -116,20 +116,20 @@ std::string EDriverFault::Detail() const {
 TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice> device,
                      const TTimings& timings, Clock& clock)
     : TComPort(port, device ? std::move(device) : MakePlatformDevice()),
-      SettleQuiet(timings.settle_after_late_reply),
-      BillCallback(sink),
-      Timings_(timings),
-      Clock_(clock) {
+      settle_quiet_(timings.settle_after_late_reply),
+      sink_(sink),
+      timings_(timings),
+      clock_(clock) {
   Start();
 }
 
 TNotavero::TNotavero(std::string_view device_path, TBillSink sink, std::unique_ptr<SerialDevice> device,
                      const TTimings& timings, Clock& clock)
     : TComPort(device_path, device ? std::move(device) : MakePlatformDevice(std::string(device_path))),
-      SettleQuiet(timings.settle_after_late_reply),
-      BillCallback(sink),
-      Timings_(timings),
-      Clock_(clock) {
+      settle_quiet_(timings.settle_after_late_reply),
+      sink_(sink),
+      timings_(timings),
+      clock_(clock) {
   Start();
 }
 
@@ -146,7 +146,7 @@ void TNotavero::Start() {
   // DataReceived, and the polling thread may start.
   EnableDataReceived();
   try {
-    Poller = std::make_unique<TNotaveroThread>(*this);
+    poller_ = std::make_unique<TNotaveroThread>(*this);
   } catch (...) {
     // The event thread may be inside DataReceived: it stops before the
     // members it uses go.
@@ -159,37 +159,37 @@ TNotavero::~TNotavero() {
   // A bill on its way to the cassette is followed to its outcome first, for
   // a bounded time, so that the host hears of it as stacked rather than as
   // unconfirmed; no new bill is offered to the host meanwhile.
-  if (Poller && !Poller->IsCurrentThread() && !ReleasedByPoller.load()) {
-    WindingDown.store(true);
-    if (BillInHand.load() && Link() != NV_LINK_PORT_LOST) {  // a lost port has nothing to say
-      Clock_.WaitFor(WoundDown, Timings_.wind_down_limit);
+  if (poller_ && !poller_->IsCurrentThread() && !released_by_poller_.load()) {
+    winding_down_.store(true);
+    if (bill_in_hand_.load() && Link() != NV_LINK_PORT_LOST) {  // a lost port has nothing to say
+      clock_.WaitFor(wound_down_, timings_.wind_down_limit);
     }
   }
   // The polling thread goes first, while everything it uses still exists:
   // every wait it may be in ends at once, then it is joined.  A host
   // callback that is running is waited for.
-  Destroying.store(true);
-  if (Poller) {
-    Poller->Terminate();
+  destroying_.store(true);
+  if (poller_) {
+    poller_->Terminate();
   }
-  Stopping.Set();
-  ResponseReady.Cancel();
-  ResponseTaken.Cancel();  // releases an event thread in its hand-over wait
-  Poller.reset();
+  stopping_.Set();
+  response_ready_.Cancel();
+  response_taken_.Cancel();  // releases an event thread in its hand-over wait
+  poller_.reset();
   DisableOnClose();
   Close();
 }
 
 void TNotavero::Release() {
-  if (Poller && Poller->IsCurrentThread()) {
+  if (poller_ && poller_->IsCurrentThread()) {
     // Inside the host's callback: no frame goes out after it returns, and
     // the polling thread deletes the driver on its way out.
-    ReleasedByPoller.store(true);
-    Destroying.store(true);
-    Poller->Terminate();
-    Stopping.Set();
-    ResponseReady.Cancel();
-    ResponseTaken.Cancel();
+    released_by_poller_.store(true);
+    destroying_.store(true);
+    poller_->Terminate();
+    stopping_.Set();
+    response_ready_.Cancel();
+    response_taken_.Cancel();
     return;
   }
   delete this;
@@ -201,7 +201,7 @@ void TNotavero::DisableOnClose() {
   // driver.  It goes whatever the link's last state: a device that missed a
   // few polls may be answering again, and a frame to a silent line costs
   // nothing.
-  if (!IsOpen() || !DeviceAccepting.load()) {
+  if (!IsOpen() || !device_accepting_.load()) {
     return;
   }
   try {
@@ -222,62 +222,62 @@ void TNotavero::GetVersion(unsigned char* buffer) {
 }
 
 void TNotavero::SetEnabled(bool value) {
-  uint32_t current = EnableRequest.load();
+  uint32_t current = enable_request_.load();
   uint32_t next = 0;
   do {
     next = ((current & ~(kEnableRequested | kEnableValue)) + kEnableCountUnit) | kEnableRequested |
            (value ? kEnableValue : 0);
-  } while (!EnableRequest.compare_exchange_weak(current, next));
+  } while (!enable_request_.compare_exchange_weak(current, next));
 }
 
 bool TNotavero::TakeEnableRequest(bool& value, uint32_t& request) const {
-  request = EnableRequest.load();
+  request = enable_request_.load();
   value = (request & kEnableValue) != 0;
   return (request & kEnableRequested) != 0;
 }
 
 void TNotavero::EnableRequestDone(uint32_t request) {
   // Cleared only when no newer request arrived while this one was sent.
-  EnableRequest.compare_exchange_strong(request, request & ~kEnableRequested);
+  enable_request_.compare_exchange_strong(request, request & ~kEnableRequested);
 }
 
 std::size_t TNotavero::GetStatusText(char* buffer, std::size_t size) {
-  const std::lock_guard lock(StatusLock);
+  const std::lock_guard lock(status_lock_);
   if (size > 0 && buffer != nullptr) {
-    const std::size_t n = std::min(StatusText_.size(), size - 1);
-    std::memcpy(buffer, StatusText_.data(), n);
+    const std::size_t n = std::min(status_text_.size(), size - 1);
+    std::memcpy(buffer, status_text_.data(), n);
     buffer[n] = '\0';
   }
-  return StatusText_.size();
+  return status_text_.size();
 }
 
 std::string TNotavero::StatusText() const {
-  const std::lock_guard lock(StatusLock);
-  return StatusText_;
+  const std::lock_guard lock(status_lock_);
+  return status_text_;
 }
 
 BillValueTable TNotavero::BillValues() const {
-  const std::lock_guard lock(StatusLock);
-  return BillValues_;
+  const std::lock_guard lock(status_lock_);
+  return bill_values_;
 }
 
 std::vector<TUnconfirmedBill> TNotavero::UnconfirmedBills() const {
-  const std::lock_guard lock(StatusLock);
-  return Unconfirmed_;
+  const std::lock_guard lock(status_lock_);
+  return unconfirmed_;
 }
 
 TDriverCounters TNotavero::Counters() const {
-  const std::lock_guard lock(StatusLock);
-  return Counters_;
+  const std::lock_guard lock(status_lock_);
+  return counters_;
 }
 
 void TNotavero::RestoreEnableRequest() {
-  uint32_t current = EnableRequest.load();
+  uint32_t current = enable_request_.load();
   if ((current & kEnableRequested) != 0 || (current & kEnableValue) == 0) {
     return;  // a newer request of the host decides, or it wants acceptance off
   }
   const uint32_t next = (current + kEnableCountUnit) | kEnableRequested | kEnableValue;
-  EnableRequest.compare_exchange_strong(current, next);  // lost to a new request: that one decides
+  enable_request_.compare_exchange_strong(current, next);  // lost to a new request: that one decides
 }
 
 void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
@@ -287,31 +287,31 @@ void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
   line += std::to_string(amount / kCurrencyScale);
   LogWrite(LogLevel::kInfo, line);
   {
-    const std::lock_guard lock(StatusLock);
-    Unconfirmed_.push_back({bill_type, amount});
-    ++Counters_.unconfirmed;
+    const std::lock_guard lock(status_lock_);
+    unconfirmed_.push_back({bill_type, amount});
+    ++counters_.unconfirmed;
   }
   NotifyEvent(NV_EVENT_UNCONFIRMED, bill_type);
 }
 
 CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
-  if (bill_type >= BillValues_.size()) {
+  if (bill_type >= bill_values_.size()) {
     std::string line(phrase::kBillTypeOutOfTable);
     AppendHex2(line, bill_type);
     LogWrite(LogLevel::kInfo, line);
     return 0;
   }
-  return BillValues_[bill_type];
+  return bill_values_[bill_type];
 }
 
 void TNotavero::SetBillValues(const BillValueTable& values) {
-  const std::lock_guard lock(StatusLock);
-  BillValues_ = values;
+  const std::lock_guard lock(status_lock_);
+  bill_values_ = values;
 }
 
 void TNotavero::SetStatusText(std::string text) {
-  const std::lock_guard lock(StatusLock);
-  StatusText_.swap(text);
+  const std::lock_guard lock(status_lock_);
+  status_text_.swap(text);
 }
 
 // ---------------------------------------------------------------------------
@@ -321,11 +321,11 @@ void TNotavero::DataReceived(uint32_t count) {
   if (count < 1) {
     return;
   }
-  RxBytes.fetch_add(count);
+  rx_bytes_.fetch_add(count);
   try {
     for (uint32_t i = 0; i < count; ++i) {
       ProcessRxByte();
-      if (ExchangeStatus.load() != xsWaiting) {
+      if (exchange_status_.load() != xsWaiting) {
         // Hand over: the exchange takes the reply while this thread waits a
         // little, so that the rest of the batch does not disturb it.  After
         // the batch's last byte there is nothing left to wait with (a later
@@ -334,10 +334,10 @@ void TNotavero::DataReceived(uint32_t count) {
         if (const auto seam = testing_seams::before_hand_over.load(std::memory_order_acquire)) {
           seam();
         }
-        ResponseTaken.Reset();
-        ResponseReady.Set();
+        response_taken_.Reset();
+        response_ready_.Set();
         if (i + 1 < count) {
-          Clock_.WaitFor(ResponseTaken, Timings_.hand_over_wait);
+          clock_.WaitFor(response_taken_, timings_.hand_over_wait);
         }
       }
     }
@@ -348,21 +348,21 @@ void TNotavero::DataReceived(uint32_t count) {
 }
 
 void TNotavero::PortFailed() {
-  ResponseReady.Set();  // an exchange waiting for a reply learns at once
+  response_ready_.Set();  // an exchange waiting for a reply learns at once
 }
 
 void TNotavero::ProcessRxByte() {
   const uint8_t byte = ReadByte();  // every byte is consumed, whatever the state
-  const std::lock_guard lock(RxLock);
-  if (ExchangeStatus.load() != xsWaiting) {
+  const std::lock_guard lock(rx_lock_);
+  if (exchange_status_.load() != xsWaiting) {
     return;
   }
-  switch (Rx.Feed(byte)) {
+  switch (rx_.Feed(byte)) {
     case TResponseAssembler::Result::kGood:
-      ExchangeStatus.store(xsOk);
+      exchange_status_.store(xsOk);
       break;
     case TResponseAssembler::Result::kBadCrc:
-      ExchangeStatus.store(xsBadCrc);
+      exchange_status_.store(xsBadCrc);
       break;
     case TResponseAssembler::Result::kIncomplete:
       break;
@@ -373,7 +373,7 @@ void TNotavero::ProcessRxByte() {
 // Command exchange (polling thread)
 
 void TNotavero::CheckStopping() const {
-  if (Destroying.load() && !Finishing) {
+  if (destroying_.load() && !finishing_) {
     throw EDriverFault(TDriverFault::kStopping);
   }
   if (Lost()) {
@@ -383,15 +383,15 @@ void TNotavero::CheckStopping() const {
 
 void TNotavero::PrepareExchange() {
   {
-    const std::lock_guard lock(RxLock);
-    Rx.Restart();
-    ExchangeStatus.store(xsWaiting);
+    const std::lock_guard lock(rx_lock_);
+    rx_.Restart();
+    exchange_status_.store(xsWaiting);
   }
   Purge();
-  ResponseReady.Reset();
-  ResponseTaken.Set();
-  const std::lock_guard lock(RxLock);
-  Rx.RxLength = 0;
+  response_ready_.Reset();
+  response_taken_.Set();
+  const std::lock_guard lock(rx_lock_);
+  rx_.RxLength = 0;
 }
 
 void TNotavero::SendFrame(const uint8_t* frame, std::size_t count) {
@@ -400,36 +400,36 @@ void TNotavero::SendFrame(const uint8_t* frame, std::size_t count) {
   try {
     PutBlock(frame, static_cast<uint16_t>(count));
   } catch (...) {
-    ExchangeStatus.store(xsSendFailed);
+    exchange_status_.store(xsSendFailed);
   }
 }
 
 void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
   // A stray byte handled just as the attempt began can signal a hand-over
   // while the status is still waiting: such a wake-up does not end the wait.
-  const auto deadline = Clock_.Now() + timeout;
+  const auto deadline = clock_.Now() + timeout;
   bool signalled = false;
   for (;;) {
-    signalled = Clock_.Now() < deadline && Clock_.WaitUntil(ResponseReady, deadline);
+    signalled = clock_.Now() < deadline && clock_.WaitUntil(response_ready_, deadline);
     CheckStopping();
-    if (!signalled || ExchangeStatus.load() != xsWaiting) {
+    if (!signalled || exchange_status_.load() != xsWaiting) {
       break;
     }
   }
   if (!signalled) {
-    SuspectLine(Timings_.settle_after_timeout);  // the reply may still come, late, into a later exchange
-    RecentTimeout = true;
+    SuspectLine(timings_.settle_after_timeout);  // the reply may still come, late, into a later exchange
+    recent_timeout_ = true;
     Count([](TDriverCounters& c) { ++c.timeouts; });
   }
   std::array<uint8_t, kMaxReply> received{};
   std::size_t length = 0;
   {
-    const std::lock_guard lock(RxLock);
+    const std::lock_guard lock(rx_lock_);
     if (!signalled) {
-      ExchangeStatus.store(xsTimeout);
+      exchange_status_.store(xsTimeout);
     }
-    length = std::min(static_cast<std::size_t>(std::max(Rx.RxLength, 0)), kMaxReply);
-    std::copy_n(Rx.RxBuffer.begin(), length, received.begin());
+    length = std::min(static_cast<std::size_t>(std::max(rx_.RxLength, 0)), kMaxReply);
+    std::copy_n(rx_.RxBuffer.begin(), length, received.begin());
   }
   LogPacket("Receive:", received.data(), length);
 }
@@ -444,56 +444,56 @@ uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size
     ++attempts;
     SendFrame(frame.data(), frame_length);
     if (expected > 0) {
-      WaitResponse(Timings_.response_timeout);
+      WaitResponse(timings_.response_timeout);
     } else {
       // The frame is on its way and the device acts on it, so the exchange
       // completes even when destruction cuts the pause short: after the
       // acknowledge of a stacked event the device forgets the event, and
       // the rest of the cycle must still tell the host.
-      Clock_.WaitFor(Stopping, Timings_.no_reply_pause);
-      ExchangeStatus.store(xsOk);
+      clock_.WaitFor(stopping_, timings_.no_reply_pause);
+      exchange_status_.store(xsOk);
     }
-  } while (ExchangeStatus.load() == xsTimeout && attempts < Timings_.attempts);
+  } while (exchange_status_.load() == xsTimeout && attempts < timings_.attempts);
 
-  const uint16_t status = ExchangeStatus.load();
+  const uint16_t status = exchange_status_.load();
   if (expected > 0) {
     if (status == xsOk) {
-      Count([this](TDriverCounters& c) { c.last_answer = Clock_.Now(); });
+      Count([this](TDriverCounters& c) { c.last_answer = clock_.Now(); });
       SetLink(NV_LINK_ONLINE);
     } else if (status == xsBadCrc) {
       Count([](TDriverCounters& c) { ++c.bad_frames; });
     }
   }
   if (status == xsOk) {
-    const std::lock_guard lock(RxLock);
-    const auto length = static_cast<std::size_t>(std::max(Rx.RxLength, 0));
-    std::copy_n(Rx.RxBuffer.begin(), std::min(length, buffer_size), buffer);
+    const std::lock_guard lock(rx_lock_);
+    const auto length = static_cast<std::size_t>(std::max(rx_.RxLength, 0));
+    std::copy_n(rx_.RxBuffer.begin(), std::min(length, buffer_size), buffer);
     expected = static_cast<int32_t>(length);
   }
   return status;
 }
 
 void TNotavero::SuspectLine(std::chrono::milliseconds quiet) {
-  LineSuspect = true;
-  SettleQuiet = std::max(SettleQuiet, quiet);
+  line_suspect_ = true;
+  settle_quiet_ = std::max(settle_quiet_, quiet);
 }
 
 void TNotavero::Settle() {
-  const auto limit = Clock_.Now() + Timings_.settle_limit;
+  const auto limit = clock_.Now() + timings_.settle_limit;
   for (;;) {
-    const uint64_t before = RxBytes.load();
+    const uint64_t before = rx_bytes_.load();
     PrepareExchange();  // purges; a frame that comes now is assembled and dropped
-    Clock_.WaitFor(Stopping, SettleQuiet);
+    clock_.WaitFor(stopping_, settle_quiet_);
     CheckStopping();
-    if (RxBytes.load() == before) {
+    if (rx_bytes_.load() == before) {
       break;
     }
-    if (Clock_.Now() >= limit) {
+    if (clock_.Now() >= limit) {
       throw EDriverFault(TDriverFault::kLineNeverQuiet, cmdPoll);
     }
   }
-  LineSuspect = false;
-  SettleQuiet = std::chrono::milliseconds{0};
+  line_suspect_ = false;
+  settle_quiet_ = std::chrono::milliseconds{0};
 }
 
 // ---------------------------------------------------------------------------
@@ -517,31 +517,31 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
   // may be stale costs only a poll: acting on it, or acknowledging it, could
   // make the device drop an event the driver never read.
   for (int round = 1;; ++round) {
-    if (LineSuspect) {
+    if (line_suspect_) {
       Settle();
     }
     std::array<uint8_t, kCommandBufferSize> buffer{cmdPoll};
     const int32_t length = Command(buffer.data(), buffer.size(), 1, 8);
-    if (std::exchange(FirstReply, false)) {
+    if (std::exchange(first_reply_, false)) {
       // The first reply on a newly opened port may answer the frame of the
       // driver that had the port before: it is only a sign of life.
-      SuspectLine(Timings_.settle_after_late_reply);
+      SuspectLine(timings_.settle_after_late_reply);
       continue;
     }
-    if (LineSuspect) {
+    if (line_suspect_) {
       LogWrite(LogLevel::kInfo, phrase::kStaleReply.str());
-      if (round >= Timings_.attempts) {
+      if (round >= timings_.attempts) {
         throw EDriverFault(TDriverFault::kStaleReplies, cmdPoll);
       }
       continue;
     }
     if (length != 6 && length != 7) {
       Count([](TDriverCounters& c) { ++c.bad_frames; });
-      if (RecentTimeout) {
+      if (recent_timeout_) {
         // A reply of another command's length after a time-out is the late
         // answer to the command that timed out (a status or table reply),
         // which pushed the poll's own reply out unread: no status.
-        SuspectLine(Timings_.settle_after_late_reply);
+        SuspectLine(timings_.settle_after_late_reply);
         return std::nullopt;
       }
       return kUnexpectedReply;
@@ -551,10 +551,10 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     // which pushed the poll's own reply out unread; that reply may still be
     // on its way.  It is no status and it is not acknowledged.
     if (length == 6 && (buffer[3] == kDeviceAck || buffer[3] == kDeviceRefusal)) {
-      SuspectLine(Timings_.settle_after_late_reply);
+      SuspectLine(timings_.settle_after_late_reply);
       return std::nullopt;
     }
-    RecentTimeout = false;
+    recent_timeout_ = false;
     const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
     const uint8_t state = DeviceStateOf(status);
     if (!(hold_events && (state == dsStacked || state == dsReturned))) {
@@ -591,7 +591,7 @@ bool TNotavero::GetBillTable(BillValueTable& values) {
   if (Command(buffer.data(), buffer.size(), 1, kLength) != kLength) {
     // Another frame answered (a late reply to an earlier command): the
     // table's own reply may still be on its way.
-    SuspectLine(Timings_.settle_after_late_reply);
+    SuspectLine(timings_.settle_after_late_reply);
     Count([](TDriverCounters& c) { ++c.bad_frames; });
     return false;
   }
@@ -607,12 +607,12 @@ void TNotavero::SetSecurity() {
 }
 
 uint32_t TNotavero::EnableBillTypes(bool enable) {
-  const uint32_t mask = enable ? EnableMask(BillValues_) : 0;
+  const uint32_t mask = enable ? EnableMask(bill_values_) : 0;
   std::array<uint8_t, kCommandBufferSize> buffer{};
   const auto payload = EnablePayload(mask);
   std::copy(payload.begin(), payload.end(), buffer.begin());
   Command(buffer.data(), buffer.size(), payload.size(), 0);
-  DeviceAccepting.store(mask != 0);
+  device_accepting_.store(mask != 0);
   return mask;
 }
 
@@ -625,20 +625,20 @@ void TNotavero::ReturnBill() {
 }
 
 void TNotavero::NotifyEvent(int32_t kind, int32_t code) {
-  if (BillCallback.event_callback != nullptr) {
-    BillCallback.event_callback(kind, code, BillCallback.user);
+  if (sink_.event_callback != nullptr) {
+    sink_.event_callback(kind, code, sink_.user);
   }
 }
 
 void TNotavero::SetLink(int32_t link) {
-  if (Link_.exchange(link) != link) {
+  if (link_.exchange(link) != link) {
     NotifyEvent(NV_EVENT_LINK, link);
   }
 }
 
 void TNotavero::PublishState(uint16_t status) {
-  const int32_t before = State_.exchange(status);
-  if (before == status && !std::exchange(StateAfterReopen, false)) {
+  const int32_t before = state_.exchange(status);
+  if (before == status && !std::exchange(state_after_reopen_, false)) {
     return;  // a state the device repeats poll after poll is one state
   }
   const auto power_up = [](uint8_t state) { return state >= dsPowerUp && state <= dsPowerUpBillNoReturn; };
@@ -656,11 +656,11 @@ void TNotavero::PublishState(uint16_t status) {
 }
 
 int TNotavero::CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
-  if (BillCallback.bill_ex_callback != nullptr) {
+  if (sink_.bill_ex_callback != nullptr) {
     const nv_bill bill{static_cast<uint32_t>(sizeof(nv_bill)), kind, amount, bill_type};
-    return BillCallback.bill_ex_callback(&bill, BillCallback.user);
+    return sink_.bill_ex_callback(&bill, sink_.user);
   }
-  return BillCallback.c_callback(kind, amount, BillCallback.user);
+  return sink_.c_callback(kind, amount, sink_.user);
 }
 
 bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
@@ -668,8 +668,8 @@ bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bi
     const int result = CallCHost(kind, amount, bill_type);
     return !(AckAfterCallback() && result == NV_OUTCOME_RETRY);
   }
-  if (BillCallback.callback != nullptr) {
-    BillCallback.callback(kind, amount);
+  if (sink_.callback != nullptr) {
+    sink_.callback(kind, amount);
   }
   return true;
 }
@@ -678,8 +678,8 @@ bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_
   if (HasCHost()) {
     return CallCHost(kind, amount, bill_type) != 0;
   }
-  if (BillCallback.callback != nullptr) {
-    return BillCallback.callback(kind, amount);
+  if (sink_.callback != nullptr) {
+    return sink_.callback(kind, amount);
   }
   return false;  // nobody to credit it: an escrowed bill goes back
 }
@@ -687,7 +687,7 @@ bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_
 // ---------------------------------------------------------------------------
 // Polling thread
 
-TNotaveroThread::TNotaveroThread(TNotavero& driver) : Driver(driver), thread_([this] { Execute(); }) {}
+TNotaveroThread::TNotaveroThread(TNotavero& driver) : driver_(driver), thread_([this] { Execute(); }) {}
 
 TNotaveroThread::~TNotaveroThread() {
   Terminate();
@@ -706,28 +706,28 @@ void TNotaveroThread::WaitFor() {
 }
 
 void TNotaveroThread::Execute() {
-  Driver.Clock_.Attach();
+  driver_.clock_.Attach();
   TCycleState state;
-  state.handed_over = OutcomeHandOver::Take(Driver.Status().port_name);
+  state.handed_over = OutcomeHandOver::Take(driver_.Status().port_name);
   while (GuardedCycle(state) && !Terminated()) {
-    if (Driver.WindingDown.load() && !InHand(state)) {
+    if (driver_.winding_down_.load() && !InHand(state)) {
       // Nothing left that the device could still turn into money: the
       // destructor may stop the exchanges now.  No further cycle starts.
-      Driver.WoundDown.Set();
-      Driver.Clock_.WaitUntil(Driver.Stopping, Clock::kNever);
+      driver_.wound_down_.Set();
+      driver_.clock_.WaitUntil(driver_.stopping_, Clock::kNever);
     }
   }
   AccountOnExit(state);
-  Driver.Clock_.Detach();
-  if (Driver.ReleasedByPoller.load()) {
-    delete &Driver;  // destroys this object too: nothing of it is touched after
+  driver_.clock_.Detach();
+  if (driver_.released_by_poller_.load()) {
+    delete &driver_;  // destroys this object too: nothing of it is touched after
   }
 }
 
 bool TNotaveroThread::GuardedCycle(TCycleState& state) {
-  const auto started = Driver.Clock_.Now();
+  const auto started = driver_.clock_.Now();
   try {
-    if (Driver.Lost()) {
+    if (driver_.Lost()) {
       Recover(state);
       return true;
     }
@@ -740,23 +740,23 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
     if (fault.Fault() == TDriverFault::kStopping) {
       return false;
     }
-    if (fault.Fault() == TDriverFault::kPortLost || Driver.Lost()) {
+    if (fault.Fault() == TDriverFault::kPortLost || driver_.Lost()) {
       return true;  // reopened at the top of the next round, and said once, by Recover
     }
-    Driver.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
+    driver_.SetLink(NV_LINK_NO_ANSWER);  // time-outs or bad frames, not a port error
     LogError(std::string(phrase::kThreadError) + fault.what() + fault.Detail(), started);
   } catch (const std::exception& error) {
-    if (Driver.Lost()) {
+    if (driver_.Lost()) {
       return true;  // the port went away during the cycle: said once, by Recover
     }
     LogError(std::string(phrase::kThreadError) + error.what(), started);
   } catch (...) {
     LogError(std::string(phrase::kThreadError), started);
   }
-  Driver.Count([](TDriverCounters& c) { ++c.failed_cycles; });
-  const auto pace = Driver.Timings_.failed_cycle_pace;
-  if (Driver.Clock_.Now() - started < pace) {
-    Driver.Clock_.WaitUntil(Driver.Stopping, started + pace);
+  driver_.Count([](TDriverCounters& c) { ++c.failed_cycles; });
+  const auto pace = driver_.timings_.failed_cycle_pace;
+  if (driver_.clock_.Now() - started < pace) {
+    driver_.clock_.WaitUntil(driver_.stopping_, started + pace);
   }
   return true;
 }
@@ -767,7 +767,7 @@ bool TNotaveroThread::InHand(const TCycleState& state) {
 }
 
 void TNotaveroThread::PublishInHand(const TCycleState& state) {
-  Driver.BillInHand.store(InHand(state));
+  driver_.bill_in_hand_.store(InHand(state));
 }
 
 void TNotaveroThread::AccountOnExit(TCycleState& state) {
@@ -775,42 +775,42 @@ void TNotaveroThread::AccountOnExit(TCycleState& state) {
   // outcome: the device may keep it for the next driver, or lose it in a
   // power cut; this driver cannot know which, and says so.
   if (state.held && state.held->device_state == dsStacked) {
-    Driver.AddUnconfirmed(state.held->bill_type,
-                          state.table_read ? Driver.ValueOf(state.held->bill_type) : 0);
+    driver_.AddUnconfirmed(state.held->bill_type,
+                           state.table_read ? driver_.ValueOf(state.held->bill_type) : 0);
   } else if (state.bill && state.bill->stacking && state.bill->sent) {
-    Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
+    driver_.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
   }
   if (state.reported) {
-    OutcomeHandOver::Leave(Driver.Status().port_name, *state.reported);
+    OutcomeHandOver::Leave(driver_.Status().port_name, *state.reported);
   }
-  Driver.BillInHand.store(false);
+  driver_.bill_in_hand_.store(false);
 }
 
 void TNotaveroThread::Recover(TCycleState& state) {
-  const std::string name = Driver.Status().port_name;
-  Driver.SetLink(NV_LINK_PORT_LOST);
+  const std::string name = driver_.Status().port_name;
+  driver_.SetLink(NV_LINK_PORT_LOST);
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortLost) + name);
-  Driver.ClosePort();
+  driver_.ClosePort();
   for (;;) {
-    if (Driver.Clock_.WaitFor(Driver.Stopping, Driver.Timings_.reopen_interval)) {
+    if (driver_.clock_.WaitFor(driver_.stopping_, driver_.timings_.reopen_interval)) {
       throw EDriverFault(TDriverFault::kStopping);
     }
     try {
-      Driver.ReopenPort();
+      driver_.ReopenPort();
       break;
     } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): still gone; tried again in a second
     }
   }
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortBack) + name);
-  Driver.Count([](TDriverCounters& c) { ++c.reconnects; });
+  driver_.Count([](TDriverCounters& c) { ++c.reconnects; });
   // A reply of the old line is not trusted.  The table stays: a device that
   // lost power meanwhile says so (power-up) and is read again.  The host's
   // acceptance goes on again, after the table if it is to be read.  A bill in
   // play keeps its place: the device repeats its outcome until it is
   // acknowledged, and one still in escrow gets the host's decision again.
-  Driver.LineSuspect = true;
-  Driver.FirstReply = true;
-  Driver.StateAfterReopen = true;  // the host hears the state again, changed or not
+  driver_.line_suspect_ = true;
+  driver_.first_reply_ = true;
+  driver_.state_after_reopen_ = true;  // the host hears the state again, changed or not
   state.accepting = false;
   if (state.bill) {
     state.bill->resend = true;
@@ -818,7 +818,7 @@ void TNotaveroThread::Recover(TCycleState& state) {
   if (state.need_init) {
     state.reapply_enable = true;
   } else {
-    Driver.RestoreEnableRequest();
+    driver_.RestoreEnableRequest();
   }
 }
 
@@ -826,8 +826,8 @@ void TNotaveroThread::LogError(const std::string& line, Clock::TimePoint started
   // An error that comes back at once every cycle (a port that is not open)
   // is written once a minute with its count; one that took the device's
   // time-outs is written every time.
-  const auto now = Driver.Clock_.Now();
-  if (now - started >= Driver.Timings_.slow_failure) {
+  const auto now = driver_.clock_.Now();
+  if (now - started >= driver_.timings_.slow_failure) {
     for (const std::string& held : errors_.Flush()) {
       LogWrite(LogLevel::kInfo, held);
     }
@@ -843,8 +843,8 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   // A stacked or returned report is left unacknowledged while the table is
   // unknown (its value is needed first) and, for a host that records
   // outcomes, until the host has recorded it.
-  const bool hold_outcomes = state.need_init || Driver.AckAfterCallback();
-  const std::optional<uint16_t> polled = Driver.Poll(hold_outcomes);
+  const bool hold_outcomes = state.need_init || driver_.AckAfterCallback();
+  const std::optional<uint16_t> polled = driver_.Poll(hold_outcomes);
   if (!polled) {
     return;  // the reply carried no status: nothing to publish or act on
   }
@@ -859,10 +859,10 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   AppendHex2(line, sub_code);
   line += ". ";
   line += text;
-  Driver.SetStatusText(std::move(text));
+  driver_.SetStatusText(std::move(text));
   LogWrite(LogLevel::kInfo, line);
   // The host's state event comes with the new text already in place.
-  Driver.PublishState(status);
+  driver_.PublishState(status);
 
   // What the device shows now settles the reports of earlier polls.
   const bool outcome = device_state == dsStacked || device_state == dsReturned;
@@ -879,24 +879,24 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
 
   bool requested_value = false;
   uint32_t request = 0;
-  const bool request_pending = Driver.TakeEnableRequest(requested_value, request);
+  const bool request_pending = driver_.TakeEnableRequest(requested_value, request);
   switch (device_state) {
     case dsPowerUp:
     case dsPowerUpWithBill:
     case dsPowerUpBillNoReturn:
       BillVanished(state);
-      Driver.DeviceAccepting.store(false);
+      driver_.device_accepting_.store(false);
       state.accepting = false;
-      Driver.Reset();
+      driver_.Reset();
       state.need_init = true;
       break;
     case dsInitializing:
       BillVanished(state);
-      Driver.Initialize();
+      driver_.Initialize();
       break;
     case dsDisabled:
       BillVanished(state);
-      Driver.DeviceAccepting.store(false);
+      driver_.device_accepting_.store(false);
       state.accepting = false;
       if (state.need_init) {
         LoadTable(state);
@@ -905,7 +905,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
     case dsWaitingForBill:
     case dsAccepting:
       BillVanished(state);
-      Driver.DeviceAccepting.store(true);
+      driver_.device_accepting_.store(true);
       // Acceptance is on only when this driver's host asked for it, and only
       // once the table is known: the table is read in the disabled state, so
       // a device found accepting goes there first, whatever the host wants
@@ -913,7 +913,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
       if (device_state == dsWaitingForBill && !state.accepting && (!request_pending || state.need_init)) {
         LogWrite(LogLevel::kInfo,
                  request_pending ? phrase::kDisableForTable.str() : phrase::kUnaskedAcceptance.str());
-        Driver.EnableBillTypes(false);
+        driver_.EnableBillTypes(false);
       }
       break;
     case dsEscrow:
@@ -936,7 +936,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
 void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
   bool enable = false;
   uint32_t request = 0;
-  if (!Driver.TakeEnableRequest(enable, request)) {
+  if (!driver_.TakeEnableRequest(enable, request)) {
     return;
   }
   if (enable && state.need_init) {
@@ -944,33 +944,33 @@ void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
     // enable the bill types before the device is read again (and it would
     // skip the disabled state where the table is read), so the request
     // waits for the table; so does a C host's first request.
-    if (state.table_read || Driver.BillCallback.standing_enable) {
+    if (state.table_read || driver_.sink_.standing_enable) {
       return;
     }
     LogWrite(LogLevel::kInfo,
              phrase::kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
   }
-  state.accepting = Driver.EnableBillTypes(enable) != 0;
-  Driver.EnableRequestDone(request);
+  state.accepting = driver_.EnableBillTypes(enable) != 0;
+  driver_.EnableRequestDone(request);
 }
 
 void TNotaveroThread::LoadTable(TCycleState& state) {
-  Driver.GetStatus();
+  driver_.GetStatus();
   BillValueTable values{};
-  if (!Driver.GetBillTable(values)) {
+  if (!driver_.GetBillTable(values)) {
     // Without its table the driver could credit nothing: it is read again
     // the next time the device reports that it is disabled.
     LogWrite(LogLevel::kInfo, phrase::kNoBillTable.str());
     return;
   }
-  Driver.SetBillValues(values);
-  Driver.SetSecurity();
+  driver_.SetBillValues(values);
+  driver_.SetSecurity();
   state.need_init = false;
   state.table_read = true;
   // A C host's request holds until withdrawn: after every reset it goes
   // again; a GetDriver host's goes again only after a reopened port.
-  if (std::exchange(state.reapply_enable, false) || Driver.BillCallback.standing_enable) {
-    Driver.RestoreEnableRequest();
+  if (std::exchange(state.reapply_enable, false) || driver_.sink_.standing_enable) {
+    driver_.RestoreEnableRequest();
   }
 }
 
@@ -978,7 +978,7 @@ void TNotaveroThread::BillVanished(TCycleState& state) {
   // A bill sent to the stacker that left without a stacked, returned or
   // rejected event: whether it went in is not known, so it is said.
   if (state.bill && state.bill->stacking && state.bill->sent) {
-    Driver.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
+    driver_.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
   }
   state.bill.reset();
 }
@@ -990,7 +990,7 @@ void TNotaveroThread::HeldVanished(TCycleState& state) {
   const TOutcomeSeen held = *state.held;
   state.held.reset();
   if (held.device_state == dsStacked) {
-    Driver.AddUnconfirmed(held.bill_type, state.table_read ? Driver.ValueOf(held.bill_type) : 0);
+    driver_.AddUnconfirmed(held.bill_type, state.table_read ? driver_.ValueOf(held.bill_type) : 0);
   } else {
     std::string line(phrase::kReturnNotConfirmed);
     AppendHex2(line, held.bill_type);
@@ -1010,27 +1010,27 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     TBillInPlay& bill = *state.bill;
     bill.resend = false;
     bill.sent = false;
-    Driver.BillInHand.store(bill.stacking);
-    bill.stacking ? Driver.Stack() : Driver.ReturnBill();
+    driver_.bill_in_hand_.store(bill.stacking);
+    bill.stacking ? driver_.Stack() : driver_.ReturnBill();
     bill.sent = true;
     PublishInHand(state);
     return;
   }
-  const CurrencyAmount amount = state.need_init ? 0 : Driver.ValueOf(bill_type);
-  if (amount == 0 || Driver.WindingDown.load()) {
+  const CurrencyAmount amount = state.need_init ? 0 : driver_.ValueOf(bill_type);
+  if (amount == 0 || driver_.winding_down_.load()) {
     // Nobody could credit it: it goes back without asking the host.
     std::string line(amount == 0 ? phrase::kUnknownEscrow.str() : phrase::kWindingDownEscrow.str());
     AppendHex2(line, bill_type);
     LogWrite(LogLevel::kInfo, line);
     state.bill = TBillInPlay{bill_type, amount, false, false};
-    Driver.ReturnBill();
+    driver_.ReturnBill();
     state.bill->sent = true;
     return;
   }
-  const bool stack = Driver.NotifyBill(beEscrow, amount, bill_type);
+  const bool stack = driver_.NotifyBill(beEscrow, amount, bill_type);
   state.bill = TBillInPlay{bill_type, amount, stack, true};
-  Driver.BillInHand.store(stack);  // before the frame: a destruction from now on follows the bill
-  stack ? Driver.Stack() : Driver.ReturnBill();
+  driver_.bill_in_hand_.store(stack);  // before the frame: a destruction from now on follows the bill
+  stack ? driver_.Stack() : driver_.ReturnBill();
   state.bill->sent = true;
   PublishInHand(state);
 }
@@ -1048,7 +1048,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   }
   // The report is in hand: it is finished even while the driver is being
   // destroyed.
-  const TNotavero::TFinishing finishing(Driver);
+  const TNotavero::TFinishing finishing(driver_);
   // An outcome follows a bill this driver decided on, or, for a new driver,
   // is the first bill event it sees; any other is a repeat of one already
   // reported (its acknowledge was lost or came too late), and so is a first
@@ -1064,35 +1064,35 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     state.first_bill_event = false;
     state.held.reset();
     if (unacknowledged) {
-      Driver.Ack();
+      driver_.Ack();
     }
     return;
   }
   // The host decided neither a first event nor a bill the driver returned
   // by itself: a host with a journal checks such an outcome against it.
   const bool foreign = !decided || !state.bill->host_offered;
-  const CurrencyAmount amount = Driver.ValueOf(bill_type);
+  const CurrencyAmount amount = driver_.ValueOf(bill_type);
   bool recorded = true;
   if (device_state == dsStacked) {
     if (amount == 0) {
       std::string line(phrase::kUnknownStacked);
       AppendHex2(line, bill_type);
       LogWrite(LogLevel::kInfo, line);
-      Driver.AddUnconfirmed(bill_type, 0);
+      driver_.AddUnconfirmed(bill_type, 0);
     } else {
       if (foreign) {
-        Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED);
+        driver_.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED);
       }
       // Counted before the host hears of it (a host may read the counters in
       // its callback), and taken back when the host could not record it.
       const auto count = [&](int sign) {
-        Driver.Count([&](TDriverCounters& c) {
+        driver_.Count([&](TDriverCounters& c) {
           c.stacked[bill_type] += sign;  // a known value: the type is inside the table
           c.stacked_amount += sign * amount;
         });
       };
       count(1);
-      recorded = Driver.NotifyOutcome(beStacked, amount, bill_type);
+      recorded = driver_.NotifyOutcome(beStacked, amount, bill_type);
       if (!recorded) {
         count(-1);
       }
@@ -1102,16 +1102,16 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     // known value (for a new driver), and, when it takes events, of one the
     // driver sent back by itself before it knew the table (a bill of the
     // run before, which a journal closes with it).
-    const bool tell = amount != 0 && (foreign ? (!decided || Driver.BillCallback.event_callback != nullptr)
+    const bool tell = amount != 0 && (foreign ? (!decided || driver_.sink_.event_callback != nullptr)
                                               : state.bill->host_offered);
-    Driver.Count([](TDriverCounters& c) { ++c.returned; });
+    driver_.Count([](TDriverCounters& c) { ++c.returned; });
     if (tell) {
       if (foreign) {
-        Driver.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
+        driver_.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
       }
-      recorded = Driver.NotifyOutcome(beReturned, amount, bill_type);
+      recorded = driver_.NotifyOutcome(beReturned, amount, bill_type);
       if (!recorded) {
-        Driver.Count([](TDriverCounters& c) { --c.returned; });
+        driver_.Count([](TDriverCounters& c) { --c.returned; });
       }
     }
   }
@@ -1120,7 +1120,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     // next poll offers it again.
     std::string line(phrase::kOutcomeNotRecorded);
     AppendOutcome(line, seen);
-    for (const std::string& out : errors_.Filter(line, Driver.Clock_.Now())) {
+    for (const std::string& out : errors_.Filter(line, driver_.clock_.Now())) {
       LogWrite(LogLevel::kInfo, out);
     }
     state.held = seen;
@@ -1131,7 +1131,7 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   state.first_bill_event = false;
   state.held.reset();
   if (unacknowledged) {
-    Driver.Ack();
+    driver_.Ack();
   }
   state.reported = seen;
 }

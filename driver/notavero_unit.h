@@ -1,5 +1,12 @@
 // The driver object: the serial port, the command exchange with its response
 // assembly, the device commands, the host's mailbox and the polling thread.
+//
+// Names: what hosts and the exported interface see keeps the names it has
+// there, and the driver's own types and codes follow them (T for types, E
+// for errors, xs/ds/be/cmd for codes: TNotavero, TComPort, DataReceived,
+// GetVersion, SetEnabled, GetStatusText, xsTimeout).  Everything else is in
+// the project's style: functions in mixed case, members in lower case with
+// a trailing underscore.
 #pragma once
 
 #include <array>
@@ -149,7 +156,7 @@ class TNotaveroThread {
   void Recover(TCycleState& state);
   void LogError(const std::string& line, Clock::TimePoint started);
 
-  TNotavero& Driver;
+  TNotavero& driver_;
   std::atomic<bool> terminated_{false};
   LogRepeatFilter errors_;  // polling thread only
   std::thread thread_;
@@ -245,7 +252,7 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // driver itself when the callback has returned.
   void Release();
 
-  [[nodiscard]] const TTimings& Timings() const { return Timings_; }
+  [[nodiscard]] const TTimings& Timings() const { return timings_; }
 
   // Host operations.
   void DataReceived(uint32_t count) override;
@@ -255,11 +262,11 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   std::size_t GetStatusText(char* buffer, std::size_t size) override;
   [[nodiscard]] std::string StatusText() const;
   // The status word of the last successful poll; -1 before the first.
-  [[nodiscard]] int32_t State() const { return State_.load(); }
+  [[nodiscard]] int32_t State() const { return state_.load(); }
   // NV_LINK_*.
-  [[nodiscard]] int32_t Link() const { return Link_.load(); }
+  [[nodiscard]] int32_t Link() const { return link_.load(); }
   // The host's last acceptance request (false before any).
-  [[nodiscard]] bool EnableWanted() const { return (EnableRequest.load() & kEnableValue) != 0; }
+  [[nodiscard]] bool EnableWanted() const { return (enable_request_.load() & kEnableValue) != 0; }
   [[nodiscard]] TDriverCounters Counters() const;
 
   // The command exchange (polling thread only).  `buffer` carries the payload
@@ -308,10 +315,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // While set, destruction does not stop the exchanges: a report in hand is
   // finished (acknowledged, told to the host) before the thread ends.
   struct TFinishing {
-    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.Finishing) {
-      driver.Finishing = true;
+    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.finishing_) {
+      driver.finishing_ = true;
     }
-    ~TFinishing() { driver_.Finishing = before_; }
+    ~TFinishing() { driver_.finishing_ = before_; }
     TFinishing(const TFinishing&) = delete;
     TFinishing& operator=(const TFinishing&) = delete;
 
@@ -343,12 +350,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
   // The C host's bill callback, plain or extended; true when there is one.
   [[nodiscard]] bool HasCHost() const {
-    return BillCallback.c_callback != nullptr || BillCallback.bill_ex_callback != nullptr;
+    return sink_.c_callback != nullptr || sink_.bill_ex_callback != nullptr;
   }
   int CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
-  [[nodiscard]] bool AckAfterCallback() const {
-    return (BillCallback.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0;
-  }
+  [[nodiscard]] bool AckAfterCallback() const { return (sink_.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0; }
   // Calls the host's event callback, if any (polling thread only).
   void NotifyEvent(int32_t kind, int32_t code);
   // Sets the link state, telling the host when it changes (polling thread).
@@ -358,8 +363,8 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Counts under the status lock (polling thread).
   template <typename Change>
   void Count(Change change) {
-    const std::lock_guard lock(StatusLock);
-    change(Counters_);
+    const std::lock_guard lock(status_lock_);
+    change(counters_);
   }
   // Asks for acceptance again after the port was reopened, unless the host
   // withdrew it or made a newer request meanwhile.
@@ -375,49 +380,49 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void EnableRequestDone(uint32_t request);
 
   // Response assembly, shared by the event thread and the polling thread;
-  // RxLock keeps the two from touching the buffer at the same time.
-  std::mutex RxLock;
-  TResponseAssembler Rx;
-  Event ResponseReady{Event::Mode::kAutoReset};
-  Event ResponseTaken{Event::Mode::kManualReset};
+  // rx_lock_ keeps the two from touching the buffer at the same time.
+  std::mutex rx_lock_;
+  TResponseAssembler rx_;
+  Event response_ready_{Event::Mode::kAutoReset};
+  Event response_taken_{Event::Mode::kManualReset};
   // Set when the driver is being destroyed: ends the no-reply pause and
   // makes the exchange give up.
-  Event Stopping{Event::Mode::kManualReset};
-  std::atomic<bool> Destroying{false};
-  std::atomic<uint16_t> ExchangeStatus{xsOk};
+  Event stopping_{Event::Mode::kManualReset};
+  std::atomic<bool> destroying_{false};
+  std::atomic<uint16_t> exchange_status_{xsOk};
   // Bytes the event thread has handed to DataReceived: tells a quiet line.
-  std::atomic<uint64_t> RxBytes{0};
+  std::atomic<uint64_t> rx_bytes_{0};
   // Polling thread only: a reply to an earlier frame may still be on its way
   // (an attempt timed out, or a late reply was seen), and how long the line
   // must stay quiet before the next reply can be trusted.
   // A new driver starts suspicious: a reply to a frame of the driver that
   // had the port before may still be on its way.
-  bool LineSuspect = true;
-  bool FirstReply = true;
+  bool line_suspect_ = true;
+  bool first_reply_ = true;
   // An exchange timed out since the last good poll: a reply that is not a
   // poll's may be the late answer to it.
-  bool RecentTimeout = false;
-  bool Finishing = false;         // polling thread only: see TFinishing
-  bool StateAfterReopen = false;  // polling thread only
-  std::chrono::milliseconds SettleQuiet;
+  bool recent_timeout_ = false;
+  bool finishing_ = false;           // polling thread only: see TFinishing
+  bool state_after_reopen_ = false;  // polling thread only
+  std::chrono::milliseconds settle_quiet_;
   // Acceptance may be on in the device (the driver enabled it, or saw the
   // device waiting for a bill).
-  std::atomic<bool> DeviceAccepting{false};
+  std::atomic<bool> device_accepting_{false};
   // Set when the host released the driver from its own callback.
-  std::atomic<bool> ReleasedByPoller{false};
+  std::atomic<bool> released_by_poller_{false};
   // Destruction from a host's thread: no new bill is offered to the host,
   // and a bill in hand is followed to its outcome (up to the wind-down limit)
-  // before the exchanges stop (up to the wind-down limit).  WoundDown:
+  // before the exchanges stop (up to the wind-down limit).  wound_down_:
   // nothing is in hand any more.
-  std::atomic<bool> WindingDown{false};
-  std::atomic<bool> BillInHand{false};
-  Event WoundDown{Event::Mode::kManualReset};
-  std::atomic<int32_t> State_{-1};
-  std::atomic<int32_t> Link_{NV_LINK_UNKNOWN};
+  std::atomic<bool> winding_down_{false};
+  std::atomic<bool> bill_in_hand_{false};
+  Event wound_down_{Event::Mode::kManualReset};
+  std::atomic<int32_t> state_{-1};
+  std::atomic<int32_t> link_{NV_LINK_UNKNOWN};
 
-  // Written by the polling thread only, under StatusLock; read there freely
+  // Written by the polling thread only, under status_lock_; read there freely
   // and by other threads under the lock.
-  BillValueTable BillValues_{};
+  BillValueTable bill_values_{};
   void SetBillValues(const BillValueTable& values);
 
   // The host's request: bit 0 pending, bit 1 value, the rest a count of
@@ -426,20 +431,20 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   static constexpr uint32_t kEnableRequested = 1;
   static constexpr uint32_t kEnableValue = 2;
   static constexpr uint32_t kEnableCountUnit = 4;
-  std::atomic<uint32_t> EnableRequest{0};
+  std::atomic<uint32_t> enable_request_{0};
 
   // Set before the polling thread starts, never changed.
-  const TBillSink BillCallback;
-  const TTimings Timings_;
-  Clock& Clock_;
+  const TBillSink sink_;
+  const TTimings timings_;
+  Clock& clock_;
 
-  // Guards what the host's threads read: StatusText_ and BillValues_.
-  mutable std::mutex StatusLock;
-  std::string StatusText_;
-  std::vector<TUnconfirmedBill> Unconfirmed_;
-  TDriverCounters Counters_;
+  // Guards what the host's threads read: status_text_ and bill_values_.
+  mutable std::mutex status_lock_;
+  std::string status_text_;
+  std::vector<TUnconfirmedBill> unconfirmed_;
+  TDriverCounters counters_;
 
-  std::unique_ptr<TNotaveroThread> Poller;
+  std::unique_ptr<TNotaveroThread> poller_;
 };
 
 }  // namespace notavero
