@@ -5,19 +5,19 @@
 #include <stdexcept>
 #include <utility>
 
+#include "protocol/codes.h"
 #include "service/metrics.h"
 
 namespace notavero::service {
 
 namespace {
 
-constexpr int32_t kCassetteOut = 0x42;
-
 // States of a device at work, which it is only in with its cassette in
 // (power-up, initializing and faults other than "full" say nothing).
 bool CassetteIn(int32_t word) {
-  const int32_t state = word & 0xFF;
-  return (state >= 0x14 && state <= 0x1C) || state == 0x41 || (state >= 0x80 && state <= 0x82);
+  const uint8_t state = DeviceStateOf(static_cast<uint16_t>(word));
+  return (state >= dsWaitingForBill && state <= dsBillError) || state == dsAcceptorFull ||
+         (state >= dsEscrow && state <= dsReturned);
 }
 
 std::string ByValueJson(const std::map<int64_t, uint64_t>& by_value) {
@@ -174,7 +174,7 @@ std::optional<BillEvent> Cassette::State(int32_t word, int64_t now_ms) {
   const std::scoped_lock lock(mutex_);
   BillEvent event;
   event.time_ms = now_ms;
-  if ((word & 0xFF) == kCassetteOut && content_.present) {
+  if (DeviceStateOf(static_cast<uint16_t>(word)) == dsCassetteMissing && content_.present) {
     event.kind = "collection";
     event.amount = content_.amount;
     event.code = static_cast<int32_t>(content_.bills);
