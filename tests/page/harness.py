@@ -15,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+import unittest
 import urllib.error
 import urllib.request
 
@@ -22,6 +23,17 @@ REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPOSITORY / "bindings" / "python"))
 from tests import children  # noqa: E402  (the Python package's test helpers)
 from tests.support import TIMEOUT, Simulator, child_environment  # noqa: E402,F401
+
+def needs(*programs, packages):
+    """A test module's setUpModule that skips the module, saying what to
+    install, when one of `programs` is not on the PATH."""
+    def set_up_module():
+        missing = [name for name in programs if shutil.which(name) is None]
+        if missing:
+            raise unittest.SkipTest(f"not installed: {', '.join(missing)} (scripts/install-deps installs "
+                                    f"Debian's {packages})")
+    return set_up_module
+
 
 SERVE = os.environ.get("NOTAVERO_SERVE") or str(REPOSITORY / "build" / "notavero-serve")
 WWW = REPOSITORY / "service" / "www"

@@ -5,11 +5,10 @@ stacked bill is acknowledged in the service's journal."""
 
 import json
 import pathlib
-import shutil
 import tempfile
 import unittest
 
-from harness import REPOSITORY, Browser, Service, Simulator, children, http_get, wait_until
+from harness import REPOSITORY, Browser, Service, Simulator, children, http_get, needs, wait_until
 
 PAGE = """
 const text = (id) => document.getElementById(id).textContent;
@@ -18,11 +17,7 @@ return {paid: text('paid'), message: text('message'), state: text('state'), addr
 """
 
 
-def setUpModule():
-    missing = [name for name in ("chromium", "chromedriver") if shutil.which(name) is None]
-    if missing:
-        raise unittest.SkipTest(f"not installed: {', '.join(missing)} (scripts/install-deps installs "
-                                "Debian's chromium and chromium-driver)")
+setUpModule = needs("chromium", "chromedriver", packages="chromium and chromium-driver")  # noqa: N816
 
 
 class KioskPageTest(children.TestCase):

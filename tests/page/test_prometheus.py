@@ -5,24 +5,19 @@ should."""
 
 import json
 import pathlib
-import shutil
 import subprocess
 import tempfile
 import unittest
 import urllib.parse
 
 from harness import (LONG, REPOSITORY, Decider, Service, Simulator, children, child_environment, free_port,
-                     http_get, wait_until)
+                     http_get, needs, wait_until)
 
 HERE = pathlib.Path(__file__).resolve().parent
 RULES = REPOSITORY / "docs" / "notavero-alerts.yml"
 
 
-def setUpModule():
-    missing = [name for name in ("prometheus", "promtool") if shutil.which(name) is None]
-    if missing:
-        raise unittest.SkipTest(f"not installed: {', '.join(missing)} (scripts/install-deps installs "
-                                "Debian's prometheus)")
+setUpModule = needs("prometheus", "promtool", packages="prometheus")  # noqa: N816
 
 
 class AlertRulesTest(unittest.TestCase):

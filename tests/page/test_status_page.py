@@ -5,11 +5,10 @@ taken by a front end with the token, the page read back from its DOM."""
 import os
 import pathlib
 import re
-import shutil
 import tempfile
 import unittest
 
-from harness import Browser, Decider, Service, Simulator, children, wait_until
+from harness import Browser, Decider, Service, Simulator, children, needs, wait_until
 
 SCREENSHOT = os.environ.get("NOTAVERO_SCREENSHOT")
 
@@ -45,11 +44,7 @@ def plain(text):
     return re.sub(r"\s", "", text)
 
 
-def setUpModule():
-    missing = [name for name in ("chromium", "chromedriver") if shutil.which(name) is None]
-    if missing:
-        raise unittest.SkipTest(f"not installed: {', '.join(missing)} (scripts/install-deps installs "
-                                "Debian's chromium and chromium-driver)")
+setUpModule = needs("chromium", "chromedriver", packages="chromium and chromium-driver")  # noqa: N816
 
 
 class StatusPageTest(children.TestCase):

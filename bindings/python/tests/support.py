@@ -5,6 +5,7 @@ import os
 import pathlib
 import queue
 import subprocess
+import tempfile
 import threading
 
 from . import children
@@ -12,6 +13,21 @@ from . import children
 REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
 SIM = os.environ.get("NOTAVERO_SIM") or str(REPOSITORY / "build" / "notavero-sim")
 TIMEOUT = 30.0  # seconds; generous, for a loaded machine and sanitizers
+
+
+_log_dirs = []
+
+
+def private_log():
+    """A test module's setUpModule: the driver's log goes to a directory of
+    the module's own, removed by private_log_end (its tearDownModule)."""
+    _log_dirs.append(tempfile.TemporaryDirectory())
+    os.environ["NOTAVERO_LOG"] = os.path.join(_log_dirs[-1].name, "Notavero.log")
+
+
+def private_log_end():
+    while _log_dirs:
+        _log_dirs.pop().cleanup()
 
 
 def child_environment():

@@ -12,20 +12,14 @@ from decimal import Decimal
 import notavero
 
 from . import children
-from .support import TIMEOUT, Simulator, child_environment
+from .support import TIMEOUT, Simulator, child_environment, private_log, private_log_end
 
 PORT = 7
 BILL_100 = 4  # type 4 of the simulator's table: 100 RUS
 
 
-def setUpModule():
-    global _log_dir
-    _log_dir = tempfile.TemporaryDirectory()
-    os.environ["NOTAVERO_LOG"] = os.path.join(_log_dir.name, "Notavero.log")
-
-
-def tearDownModule():
-    _log_dir.cleanup()
+setUpModule = private_log  # noqa: N816  (the names unittest looks for)
+tearDownModule = private_log_end  # noqa: N816
 
 
 class Bills:

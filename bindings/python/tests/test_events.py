@@ -13,20 +13,14 @@ from notavero import EventKind, Link, State
 from notavero import _library
 
 from . import children
-from .support import TIMEOUT, Simulator
+from .support import TIMEOUT, Simulator, private_log, private_log_end
 
 BILL_100, BILL_500 = 4, 5  # types of the simulator's table
 UNLISTED = 0  # no value in the table, never enabled: the device rejects it
 
 
-def setUpModule():
-    global _log_dir
-    _log_dir = tempfile.TemporaryDirectory()
-    os.environ["NOTAVERO_LOG"] = os.path.join(_log_dir.name, "Notavero.log")
-
-
-def tearDownModule():
-    _log_dir.cleanup()
+setUpModule = private_log  # noqa: N816  (the names unittest looks for)
+tearDownModule = private_log_end  # noqa: N816
 
 
 def until(stream, done):
