@@ -13,10 +13,10 @@ ctypes, for any Python 3 on the platform of the library it carries.
 
 import base64
 import hashlib
-import importlib.util
 import os
 import pathlib
 import re
+import runpy
 import sys
 import sysconfig
 import zipfile
@@ -44,10 +44,8 @@ def built_library():
 def counter_fields():
     """The counts of nv_counters, as the header of the library lists them
     (NV_COUNTER_LIST), read by the package's own reader."""
-    spec = importlib.util.spec_from_file_location("notavero_library_reader", HERE / NAME / "_library.py")
-    reader = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(reader)
-    return reader.parse_counter_fields((ROOT / "driver" / "notavero.h").read_text(encoding="utf-8"))
+    reader = runpy.run_path(str(HERE / NAME / "_library.py"), run_name="notavero_library_reader")
+    return reader["parse_counter_fields"]((ROOT / "driver" / "notavero.h").read_text(encoding="utf-8"))
 
 
 def platform_tag():

@@ -3,9 +3,9 @@ none loads."""
 
 import ctypes.util
 import dataclasses
-import importlib.util
 import os
 import pathlib
+import runpy
 import tempfile
 import unittest
 
@@ -73,10 +73,8 @@ class ContractTest(unittest.TestCase):
     def test_generated_field_lists_are_the_headers(self):
         # The wheel's (_build/notavero_build.py) and the system package's (cmake/InstallPython.cmake).
         backend = PACKAGE_DIR.parent / "_build" / "notavero_build.py"
-        spec = importlib.util.spec_from_file_location("notavero_build", backend)
-        build = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(build)
-        self.assertEqual(build.counter_fields(), _library.COUNTER_FIELDS)
+        build = runpy.run_path(str(backend), run_name="notavero_build")
+        self.assertEqual(build["counter_fields"](), _library.COUNTER_FIELDS)
         installed = pathlib.Path(os.environ.get("NOTAVERO_LIBRARY", "")).parent / "python" / "_counter_fields.py"
         if not installed.is_file():
             self.skipTest(f"no {installed}: not run from a CMake build")
