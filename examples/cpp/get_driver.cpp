@@ -17,12 +17,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace {
 
-// "Выключен" (disabled), as the driver writes it: Windows-1251 bytes.
-constexpr char kDisabled[] = "\xC2\xFB\xEA\xEB\xFE\xF7\xE5\xED";
+// The driver's texts are Windows-1251 bytes; this file is UTF-8.  The
+// Russian letters А..я are U+0410..U+044F, and Windows-1251 keeps them in
+// that order from 0xC0: enough to write a state's text here as it reads.
+struct Cp1251Text {
+  char bytes[64]{};
+};
+constexpr Cp1251Text Cp1251(std::string_view utf8) {
+  Cp1251Text text{};
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < utf8.size() && length + 1 < sizeof text.bytes; ++i) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80 || i + 1 == utf8.size()) {
+      text.bytes[length++] = utf8[i];
+      continue;
+    }
+    const unsigned code = (lead & 0x1FU) << 6 | (static_cast<unsigned char>(utf8[++i]) & 0x3FU);
+    text.bytes[length++] = static_cast<char>(code - 0x0410 + 0xC0);
+  }
+  return text;
+}
+constexpr Cp1251Text kDisabled = Cp1251("Выключен");  // the disabled state
 
 std::atomic<long long> price{0};  // 1/10000 currency units: a 100 note is 1000000
 std::atomic<long long> paid{0};
@@ -61,7 +81,7 @@ int main(int argc, char** argv) {
   bool was_disabled = false;
   while (paid.load() < price.load()) {
     driver->GetStatusText(text, sizeof text);
-    const bool disabled = std::strcmp(text, kDisabled) == 0;
+    const bool disabled = std::strcmp(text, kDisabled.bytes) == 0;
     if (disabled) {
       if (!was_disabled) {
         std::printf("the device is disabled: enabling acceptance\n");
@@ -78,7 +98,7 @@ int main(int argc, char** argv) {
   // Acceptance off, and wait until the device says so: a request made just
   // before the driver is freed may never reach the device.
   driver->SetEnabled(false);
-  for (int tries = 0; tries < 50 && std::strcmp(text, kDisabled) != 0; ++tries) {
+  for (int tries = 0; tries < 50 && std::strcmp(text, kDisabled.bytes) != 0; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     driver->GetStatusText(text, sizeof text);
   }
