@@ -137,9 +137,8 @@ TEST_F(MoneyTest, DeviceLeftAcceptingIsDisabledAndABillOfUnknownValueGoesBack) {
   EXPECT_EQ(counters.stacked_sum, 500U);
 }
 
-TEST_F(MoneyTest, StackedEventFromBeforeTheTableIsHeldThenCreditedAtItsValue) {
-  // A bill stacked under an earlier host, whose event was never acknowledged.
-  ModelLine line(kStartDisabled);
+// A device that holds a stacked report of a bill taken under an earlier host.
+void HoldStackedFromEarlierHost(ModelLine& line) {
   line.WithModel([&](sim::DeviceModel& model) {
     Feed(model, kEnableAll, line.Now());
     model.Insert(4, line.Now());
@@ -148,6 +147,12 @@ TEST_F(MoneyTest, StackedEventFromBeforeTheTableIsHeldThenCreditedAtItsValue) {
     PollUntil(model, dsStacked, line.Now());
     return 0;
   });
+}
+
+TEST_F(MoneyTest, StackedEventFromBeforeTheTableIsHeldThenCreditedAtItsValue) {
+  // A bill stacked under an earlier host, whose event was never acknowledged.
+  ModelLine line(kStartDisabled);
+  HoldStackedFromEarlierHost(line);
   Host host;
   auto driver = line.Driver(host.Sink());
   ASSERT_TRUE(host.WaitForCalls(1));
@@ -352,18 +357,6 @@ TEST_F(MoneyTest, ReleaseFromTheCallbackReturnsAndSendsNoDecision) {
 // ---- Money across a driver's boundaries: replaced drivers, frees, power
 // cuts, re-initialisation.  A stacked report the driver saw ends credited
 // once or listed as unconfirmed with its value, never silence.
-
-// A device that holds a stacked report of a bill taken under an earlier host.
-void HoldStackedFromEarlierHost(ModelLine& line) {
-  line.WithModel([&](sim::DeviceModel& model) {
-    Feed(model, kEnableAll, line.Now());
-    model.Insert(4, line.Now());
-    PollUntil(model, dsEscrow, line.Now());
-    Feed(model, kStack, line.Now());
-    PollUntil(model, dsStacked, line.Now());
-    return 0;
-  });
-}
 
 TEST_F(MoneyTest, ForeignStackedReportWithALostAcknowledgeIsAnnouncedAndCreditedOnce) {
   ModelLine line(kStartDisabled);
