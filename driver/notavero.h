@@ -51,18 +51,26 @@ NV_API nv_driver* nv_get_driver(uint8_t port, nv_bill_callback callback, void* u
  * When acceptance may be on and the port is open, the driver disables it
  * first, so that the device takes no bill that nobody would credit.
  *
- * A bill that is on its way to the cassette is followed to its outcome first,
- * for up to 2.5 s (no new bill is offered to the host meanwhile): the host
- * hears it as stacked, or, when the device does not say, as
- * NV_EVENT_UNCONFIRMED with a log line giving its value, before this returns.
- * A stacked report the driver holds unacknowledged is reported the same way.
+ * While the device answers, the driver first settles what it holds, for up
+ * to 2.5 s (no new bill is offered to the host meanwhile; this costs one poll,
+ * about 0.1-0.2 s, when nothing is in play): a bill on its way to the
+ * cassette is followed to its outcome, and the host hears it as stacked, or,
+ * when the device does not say, as NV_EVENT_UNCONFIRMED with a log line giving
+ * its value; a bill in escrow is returned and the host hears it as returned
+ * (announced by NV_EVENT_FOREIGN_OUTCOME: the host was not asked about it);
+ * the acknowledge of the last reported outcome is confirmed by a poll, so
+ * that nothing is left for the next driver or the next process to report
+ * again.  A stacked report the driver holds unacknowledged is reported as
+ * stacked or unconfirmed the same way.  All of it comes before this returns.
  *
  * It may be called from inside the driver's own callback: then it returns at
  * once, and the driver stops and is released by its own thread as soon as the
- * callback has returned.  No decision goes to the device after that (an
- * escrowed bill is left for the device to return by itself); the disable above
- * is sent, and under NV_OPT_ACK_AFTER_CALLBACK the acknowledge of the outcome
- * that the callback has just recorded.
+ * callback has returned.  From then on no callback of any kind reaches the
+ * host.  No decision goes to the device after that (an escrowed bill is left
+ * for the device to return by itself); the disable above is sent, and under
+ * NV_OPT_ACK_AFTER_CALLBACK the acknowledge of the outcome that the callback
+ * has just recorded.  A report the callback did not record (NV_OUTCOME_RETRY)
+ * stays with the device, and the next driver on it offers it.
  *
  * NULL, a driver already freed and anything that is not a driver are ignored:
  * every function of this interface checks its handle first.  Handles are never
@@ -96,8 +104,11 @@ NV_API const char* nv_library_version(void);
  * and forgets it once it is.  The driver reports each outcome to the host
  * once: a repeat of a report it has reported (its acknowledge was lost, or
  * came too late) is logged and never reported again, and this holds from one
- * driver to the next on the same port in one process (the next driver takes
- * the device's repeat of what the one before reported for what it is).  What
+ * driver to the next on the same device in one process, however briefly each
+ * lives and whatever name opens the device (a link such as
+ * /dev/serial/by-id/... and the ttyUSB0 it names are one device: the next
+ * driver takes the device's repeat of what the one before reported for what
+ * it is).  What
  * no driver can know is said, never dropped: a bill sent to the stacker whose
  * outcome never comes, a stacked report that vanishes before the driver could
  * finish it (a power cut while it waited for the bill table, or a free),
@@ -109,8 +120,13 @@ NV_API const char* nv_library_version(void);
  * has forgotten the bill, and the next driver would never hear of it), and the
  * one case that could credit twice (the acknowledge lost, then the process
  * replaced the driver before the repeat came) is closed by the hand-over
- * between drivers above.  What remains is a process that dies between the
- * acknowledge and its own record of the bill: a host that keeps a journal asks
+ * between drivers above, and for a new process by nv_free_driver, which
+ * confirms the last acknowledge with a poll.  What remains for a host without
+ * a journal: a process that ends without nv_free_driver (killed, crashed, or
+ * a device that fell silent at the free) between an acknowledge the line lost
+ * and the device's repeat, whose next process credits the repeat again; and a
+ * process that dies between the acknowledge and its own record of the bill.
+ * A host that keeps a journal asks
  * for NV_OPT_ACK_AFTER_CALLBACK, which moves the acknowledge after its record,
  * and resolves the one ambiguity that leaves (a report the device repeats to
  * the next process) with NV_EVENT_FOREIGN_OUTCOME and its journal. */

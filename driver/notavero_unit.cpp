@@ -37,10 +37,12 @@ std::array<uint8_t, 1 + kEnableParameterCount> EnablePayload(uint32_t mask) {
 constexpr std::size_t kMaxReply = kMaxFrameLength;
 
 // Outcomes that a driver reported to its host and acknowledged, with no later
-// poll to show that the device took the acknowledge, by port.  A driver that
-// ends leaves its outcome here; the next driver on the same port in this
-// process takes the device's repeat of it for what it is, and does not
-// report the bill a second time.
+// poll to show that the device took the acknowledge, by device (its
+// identity, not the name it was opened by: a link and the device it names
+// are one).  A driver that ends leaves its outcome here, or passes on the
+// one it was left and never saw settled; the next driver on the same device
+// in this process takes the device's repeat of it for what it is, and does
+// not report the bill a second time.
 class OutcomeHandOver {
  public:
   static void Leave(const std::string& port, const TOutcomeSeen& outcome) {
@@ -161,7 +163,18 @@ TNotavero::~TNotavero() {
   // unconfirmed; no new bill is offered to the host meanwhile.
   if (poller_ && !poller_->IsCurrentThread() && !released_by_poller_.load()) {
     winding_down_.store(true);
-    if (bill_in_hand_.load() && Link() != NV_LINK_PORT_LOST) {  // a lost port has nothing to say
+    if (const auto seam = testing_seams::on_wind_down.load(std::memory_order_acquire)) {
+      seam();
+    }
+    // A device that answers gets the polls that settle what it holds: a bill
+    // in escrow goes back and its return is told, and an outcome whose
+    // acknowledge no poll has confirmed is confirmed, so that nothing is left
+    // for the next driver (or the next process) to report again.  A bill on
+    // its way to the cassette is followed through failed polls too; a lost
+    // port has nothing to say.
+    const int32_t link = Link();
+    if ((link == NV_LINK_ONLINE && unsettled_.load()) ||
+        (bill_in_hand_.load() && link != NV_LINK_PORT_LOST)) {
       clock_.WaitFor(wound_down_, timings_.wind_down_limit);
     }
   }
@@ -557,6 +570,9 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     recent_timeout_ = false;
     const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
     const uint8_t state = DeviceStateOf(status);
+    if (state == dsAccepting || state == dsEscrow || state == dsStacked || state == dsReturned) {
+      unsettled_.store(true);  // a destruction from now on lets the cycle settle it
+    }
     if (!(hold_events && (state == dsStacked || state == dsReturned))) {
       // The reply is in hand: its acknowledge goes even while the driver is
       // being destroyed, and the cycle tells the host what it reported.
@@ -625,7 +641,7 @@ void TNotavero::ReturnBill() {
 }
 
 void TNotavero::NotifyEvent(int32_t kind, int32_t code) {
-  if (sink_.event_callback != nullptr) {
+  if (sink_.event_callback != nullptr && !HostGone()) {
     sink_.event_callback(kind, code, sink_.user);
   }
 }
@@ -664,6 +680,9 @@ int TNotavero::CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_ty
 }
 
 bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  if (HostGone()) {
+    return false;  // OnOutcome leaves the report to the device first
+  }
   if (HasCHost()) {
     const int result = CallCHost(kind, amount, bill_type);
     return !(AckAfterCallback() && result == NV_OUTCOME_RETRY);
@@ -675,6 +694,9 @@ bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bi
 }
 
 bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  if (HostGone()) {
+    return false;
+  }
   if (HasCHost()) {
     return CallCHost(kind, amount, bill_type) != 0;
   }
@@ -708,11 +730,12 @@ void TNotaveroThread::WaitFor() {
 void TNotaveroThread::Execute() {
   driver_.clock_.Attach();
   TCycleState state;
-  state.handed_over = OutcomeHandOver::Take(driver_.Status().port_name);
+  state.handed_over = OutcomeHandOver::Take(driver_.Status().identity);
   while (GuardedCycle(state) && !Terminated()) {
-    if (driver_.winding_down_.load() && !InHand(state)) {
-      // Nothing left that the device could still turn into money: the
-      // destructor may stop the exchanges now.  No further cycle starts.
+    if (driver_.winding_down_.load() && !Unsettled(state)) {
+      // Nothing left that the device could still turn into money or report
+      // again: the destructor may stop the exchanges now.  No further cycle
+      // starts.
       driver_.wound_down_.Set();
       driver_.clock_.WaitUntil(driver_.stopping_, Clock::kNever);
     }
@@ -766,24 +789,43 @@ bool TNotaveroThread::InHand(const TCycleState& state) {
          (state.held && state.held->device_state == dsStacked);
 }
 
+bool TNotaveroThread::Unsettled(const TCycleState& state) {
+  return InHand(state) || state.bill || state.held || state.reported || state.last_state == dsEscrow ||
+         state.last_state == dsAccepting;
+}
+
 void TNotaveroThread::PublishInHand(const TCycleState& state) {
   driver_.bill_in_hand_.store(InHand(state));
+  driver_.unsettled_.store(Unsettled(state));
 }
 
 void TNotaveroThread::AccountOnExit(TCycleState& state) {
   // A stacked report in hand, or a bill sent to the stacker without its
   // outcome: the device may keep it for the next driver, or lose it in a
-  // power cut; this driver cannot know which, and says so.
-  if (state.held && state.held->device_state == dsStacked) {
+  // power cut; this driver cannot know which, and says so.  A held report
+  // that repeats the outcome handed over to this driver was reported
+  // already.  A host that released the driver from its callback hears
+  // nothing more: a report the device still holds is left to it, for the
+  // next driver to offer.
+  const bool repeat_held = state.held && state.handed_over && *state.held == *state.handed_over;
+  if (state.held && !repeat_held && driver_.HostGone()) {
+    std::string line(phrase::kLeftWithDevice);
+    AppendOutcome(line, *state.held);
+    LogWrite(LogLevel::kInfo, line);
+  } else if (state.held && state.held->device_state == dsStacked && !repeat_held) {
     driver_.AddUnconfirmed(state.held->bill_type,
                            state.table_read ? driver_.ValueOf(state.held->bill_type) : 0);
   } else if (state.bill && state.bill->stacking && state.bill->sent) {
     driver_.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
   }
-  if (state.reported) {
-    OutcomeHandOver::Leave(driver_.Status().port_name, *state.reported);
+  // What the device may still repeat: this driver's last outcome, or the
+  // one it was handed and never saw settled (a driver freed before its
+  // first real poll must not lose it for the next one).
+  if (const auto& leave = state.reported ? state.reported : state.handed_over) {
+    OutcomeHandOver::Leave(driver_.Status().identity, *leave);
   }
   driver_.bill_in_hand_.store(false);
+  driver_.unsettled_.store(false);
 }
 
 void TNotaveroThread::Recover(TCycleState& state) {
@@ -803,22 +845,21 @@ void TNotaveroThread::Recover(TCycleState& state) {
   }
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortBack) + name);
   driver_.Count([](TDriverCounters& c) { ++c.reconnects; });
-  // A reply of the old line is not trusted.  The table stays: a device that
-  // lost power meanwhile says so (power-up) and is read again.  The host's
-  // acceptance goes on again, after the table if it is to be read.  A bill in
-  // play keeps its place: the device repeats its outcome until it is
-  // acknowledged, and one still in escrow gets the host's decision again.
+  // A reply of the old line is not trusted.  The table is read again before
+  // any bill is valued: the same name may now lead to another device (USB
+  // adapters renumbered), whose bill types have values of their own.  The
+  // host's acceptance goes on again after the table.  A bill in play keeps
+  // its place: the device repeats its outcome until it is acknowledged, and
+  // one still in escrow gets the host's decision again (if the table gives
+  // it the same value).
   driver_.line_suspect_ = true;
   driver_.first_reply_ = true;
   driver_.state_after_reopen_ = true;  // the host hears the state again, changed or not
   state.accepting = false;
+  state.need_init = true;
+  state.reapply_enable = true;
   if (state.bill) {
     state.bill->resend = true;
-  }
-  if (state.need_init) {
-    state.reapply_enable = true;
-  } else {
-    driver_.RestoreEnableRequest();
   }
 }
 
@@ -865,6 +906,7 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
   driver_.PublishState(status);
 
   // What the device shows now settles the reports of earlier polls.
+  state.last_state = device_state;
   const bool outcome = device_state == dsStacked || device_state == dsReturned;
   const TOutcomeSeen seen{device_state, sub_code};
   if (state.held && !(outcome && seen == *state.held)) {
@@ -909,8 +951,15 @@ void TNotaveroThread::RunCycle(TCycleState& state) {
       // Acceptance is on only when this driver's host asked for it, and only
       // once the table is known: the table is read in the disabled state, so
       // a device found accepting goes there first, whatever the host wants
-      // (a standing request then turns acceptance on again).
-      if (device_state == dsWaitingForBill && !state.accepting && (!request_pending || state.need_init)) {
+      // (a standing request then turns acceptance on again).  A device
+      // found accepting on a reopened port kept its power and acceptance:
+      // its table is read where it stands (it may be another device), and the
+      // host's acceptance goes on again with that table's masks, rather than
+      // off under a customer's hand.
+      if (device_state == dsWaitingForBill && state.need_init && state.reapply_enable) {
+        LoadTable(state);
+      } else if (device_state == dsWaitingForBill && !state.accepting &&
+                 (!request_pending || state.need_init)) {
         LogWrite(LogLevel::kInfo,
                  request_pending ? phrase::kDisableForTable.str() : phrase::kUnaskedAcceptance.str());
         driver_.EnableBillTypes(false);
@@ -989,6 +1038,12 @@ void TNotaveroThread::HeldVanished(TCycleState& state) {
   // nobody was told of.
   const TOutcomeSeen held = *state.held;
   state.held.reset();
+  if (state.handed_over && *state.handed_over == held) {
+    // The repeat of an outcome the driver before this one reported: the
+    // device took its acknowledge after all.
+    state.bill.reset();
+    return;
+  }
   if (held.device_state == dsStacked) {
     driver_.AddUnconfirmed(held.bill_type, state.table_read ? driver_.ValueOf(held.bill_type) : 0);
   } else {
@@ -1001,7 +1056,14 @@ void TNotaveroThread::HeldVanished(TCycleState& state) {
 
 void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
   state.first_bill_event = false;
-  if (state.bill && state.bill->host_offered && state.bill->resend && state.bill->bill_type == bill_type) {
+  if (state.need_init && state.table_read) {
+    // The port was reopened with a bill in escrow: the device behind it may
+    // be another one, and the bill is valued by its own table.
+    LoadTable(state);
+  }
+  const CurrencyAmount amount = state.need_init ? 0 : driver_.ValueOf(bill_type);
+  if (state.bill && state.bill->host_offered && state.bill->resend && state.bill->bill_type == bill_type &&
+      state.bill->amount == amount) {
     // The host decided on this bill before the line was lost, and the
     // device still holds it: the decision is carried out, not asked again.
     std::string line(phrase::kDecisionAgain);
@@ -1016,7 +1078,6 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
     PublishInHand(state);
     return;
   }
-  const CurrencyAmount amount = state.need_init ? 0 : driver_.ValueOf(bill_type);
   if (amount == 0 || driver_.winding_down_.load()) {
     // Nobody could credit it: it goes back without asking the host.
     std::string line(amount == 0 ? phrase::kUnknownEscrow.str() : phrase::kWindingDownEscrow.str());
@@ -1033,6 +1094,27 @@ void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
   stack ? driver_.Stack() : driver_.ReturnBill();
   state.bill->sent = true;
   PublishInHand(state);
+}
+
+void TNotaveroThread::OutcomeAfterRelease(TCycleState& state, const TOutcomeSeen& seen, bool unacknowledged,
+                                          bool repeat) {
+  if (repeat) {
+    // Reported already; the device's repeat goes to the next driver with
+    // this one's last report.
+    std::string line(phrase::kRepeatedEvent);
+    AppendOutcome(line, seen);
+    LogWrite(LogLevel::kInfo, line);
+  } else if (unacknowledged) {
+    // The device keeps it: the next driver on this device offers it.
+    std::string line(phrase::kLeftWithDevice);
+    AppendOutcome(line, seen);
+    LogWrite(LogLevel::kInfo, line);
+  } else if (seen.device_state == dsStacked) {
+    // Acknowledged by the poll already: only the log can still say it.
+    driver_.AddUnconfirmed(seen.bill_type, driver_.ValueOf(seen.bill_type));
+  }
+  state.held.reset();
+  state.bill.reset();
 }
 
 void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type,
@@ -1057,6 +1139,10 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   state.handed_over.reset();
   const bool decided = state.bill.has_value();
   const bool expected = decided || (state.first_bill_event && !handed_over);
+  if (driver_.HostGone()) {
+    OutcomeAfterRelease(state, seen, unacknowledged, !expected);
+    return;
+  }
   if (!expected) {
     std::string line(phrase::kRepeatedEvent);
     AppendOutcome(line, seen);
@@ -1066,6 +1152,9 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
     if (unacknowledged) {
       driver_.Ack();
     }
+    // This acknowledge may be lost as the first was: until a poll shows the
+    // device took it, the outcome stays this driver's to hand over.
+    state.reported = seen;
     return;
   }
   // The host decided neither a first event nor a bill the driver returned
@@ -1117,14 +1206,18 @@ void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_
   }
   if (!recorded) {
     // The host could not record it: the device keeps the report, and the
-    // next poll offers it again.
-    std::string line(phrase::kOutcomeNotRecorded);
-    AppendOutcome(line, seen);
-    for (const std::string& out : errors_.Filter(line, driver_.clock_.Now())) {
-      LogWrite(LogLevel::kInfo, out);
+    // next poll offers it again.  Said once for the report, however long
+    // the host takes.
+    if (state.held != seen) {
+      std::string line(phrase::kOutcomeNotRecorded);
+      AppendOutcome(line, seen);
+      LogWrite(LogLevel::kInfo, line);
     }
     state.held = seen;
     PublishInHand(state);
+    // No acknowledge went out, and with it the pause that paces the polls:
+    // the report is offered again at the device's usual pace, not flat out.
+    driver_.clock_.WaitFor(driver_.stopping_, driver_.timings_.no_reply_pause);
     return;
   }
   state.bill.reset();

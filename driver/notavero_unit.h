@@ -73,12 +73,14 @@ class EDriverFault : public std::runtime_error {
 
 class TNotavero;
 
-// Seams for tests, never set in production.  BeforeHandOver runs on the
+// Seams for tests, never set in production.  before_hand_over runs on the
 // event thread when a reply is handed to the exchange, just before the
 // exchange is woken: a test can hold it there to force the interleavings
 // the hand-over must survive.
 namespace testing_seams {
 inline std::atomic<void (*)()> before_hand_over{nullptr};
+// Runs on the host's thread as destruction begins to wind the driver down.
+inline std::atomic<void (*)()> on_wind_down{nullptr};
 }  // namespace testing_seams
 
 // A stacked or returned report the driver has in hand but has not finished
@@ -128,8 +130,11 @@ class TNotaveroThread {
     // device took its acknowledge; a driver that ends before leaves it to
     // the next driver on the same port, which must not report it again.
     std::optional<TOutcomeSeen> reported;
-    // Left by the driver that had this port before, for the first poll.
+    // Left by the driver that had this device before, for the first poll;
+    // passed on again when this driver ends before the device settled it.
     std::optional<TOutcomeSeen> handed_over;
+    // The device state of the last poll that gave one.
+    std::optional<uint8_t> last_state;
   };
 
   void Execute();
@@ -141,6 +146,9 @@ class TNotaveroThread {
   void BillVanished(TCycleState& state);
   // A held report that the device no longer shows (a power cut took it).
   void HeldVanished(TCycleState& state);
+  // An outcome the device reports after the host released the driver from
+  // its callback: nobody hears of it any more.
+  void OutcomeAfterRelease(TCycleState& state, const TOutcomeSeen& seen, bool unacknowledged, bool repeat);
   // Carries out an enable request, or leaves it waiting for the bill table.
   void ApplyEnableRequest(TCycleState& state);
   // The driver ends: what it had in hand is reported, never dropped.
@@ -148,6 +156,11 @@ class TNotaveroThread {
   // Something the device may still turn into money: a bill sent to the
   // stacker without its outcome, or a held stacked report.
   static bool InHand(const TCycleState& state);
+  // Something a few more polls settle before the driver goes: a bill in
+  // play or in escrow (a bill going in becomes one), a held report, an
+  // outcome whose acknowledge no poll has confirmed yet.
+  static bool Unsettled(const TCycleState& state);
+  // Publishes what a destruction waits for (bill_in_hand_, unsettled_).
   void PublishInHand(const TCycleState& state);
   // One guarded cycle; false when the driver is stopping.
   bool GuardedCycle(TCycleState& state);
@@ -335,6 +348,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // Sends the disable command on the way out, when acceptance may be on.
   void DisableOnClose();
   void AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount);
+  // The host released the driver from its own callback: from the moment
+  // that callback returns, no callback of any kind reaches the host.
+  [[nodiscard]] bool HostGone() const { return released_by_poller_.load(); }
   // The value of a bill type; 0 when unknown (no table yet, out of the table).
   [[nodiscard]] CurrencyAmount ValueOf(uint8_t bill_type) const;
   // One command's exchange: the first n bytes of buffer go out, and a reply
@@ -416,6 +432,10 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // nothing is in hand any more.
   std::atomic<bool> winding_down_{false};
   std::atomic<bool> bill_in_hand_{false};
+  // The device holds something a few more polls settle (TNotaveroThread::
+  // Unsettled, or the last poll showed a bill going in, in escrow or its
+  // outcome): destruction gives them those polls while the device answers.
+  std::atomic<bool> unsettled_{false};
   Event wound_down_{Event::Mode::kManualReset};
   std::atomic<int32_t> state_{-1};
   std::atomic<int32_t> link_{NV_LINK_UNKNOWN};

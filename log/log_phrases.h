@@ -47,7 +47,9 @@
   /* the bill type in hexadecimal */                                                             \
   X(ReturnNotConfirmed, u8"Возврат купюры не подтверждён устройством: тип ")                     \
   /* the bill type in hexadecimal */                                                             \
-  X(WindingDownEscrow, u8"Драйвер закрывается: купюра возвращена без запроса: тип ")
+  X(WindingDownEscrow, u8"Драйвер закрывается: купюра возвращена без запроса: тип ")             \
+  /* the event and its bill type in hexadecimal, "XX-YY" */                                      \
+  X(LeftWithDevice, u8"Драйвер освобождён в обратном вызове: событие остаётся устройству: ")
 
 namespace notavero {
 

@@ -102,6 +102,10 @@ void TComPort::Open() {
       out_head_ = out_tail_ = 0;
       out_full_ = false;
       port_name_ = device_path_.empty() ? WithPort("COM", port_number_) : device_path_;
+      identity_ = device_->Identity();
+      if (identity_.empty()) {
+        identity_ = port_name_;
+      }
       in_queue_copy_ = in_queue_size_;
       out_ring_size_ = out_queue_size_;
       error_bits_ = 0;
@@ -257,6 +261,7 @@ PortStatus TComPort::Status() const {
   s.ring_trail_seen = ring_trail_seen_;
   s.receiving = receiving_.load();
   s.port_name = port_name_;
+  s.identity = identity_.empty() ? port_name_ : identity_;
   return s;
 }
 

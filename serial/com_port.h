@@ -75,6 +75,9 @@ struct PortStatus {
   bool ring_trail_seen = false;
   bool receiving = false;  // the event thread runs (false after a hang-up or a failed wait)
   std::string port_name;
+  // The open device itself, whatever name opened it (SerialDevice::Identity;
+  // the port's name when the device cannot tell).
+  std::string identity;
 };
 
 class TComPort {
@@ -194,6 +197,7 @@ class TComPort {
   // are changed only under port_lock_.
   mutable std::recursive_mutex port_lock_;
   std::string port_name_;
+  std::string identity_;
   int32_t last_write_count_ = 0;
   uint32_t error_bits_ = 0;
   uint32_t event_mask_ = 0;

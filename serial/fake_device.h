@@ -36,6 +36,7 @@ class FakeLine {
   bool refuse_settings = false;
   bool refuse_ring_trail = false;  // a wait with event bit 0x2000 in the mask is refused
   LineSettings settings{9600, 8, 0, kOneStopBit, 0xFFFF3FFF};  // as the device holds them
+  std::string identity;  // what Identity() gives once opened (empty: the port's name stands in)
 
   // Adds bytes to the device input queue and raises EV_RXCHAR.
   void Receive(const Bytes& bytes);
@@ -111,6 +112,7 @@ class FakeDevice final : public SerialDevice {
 
   bool Open(uint16_t port_number) override;
   [[nodiscard]] std::string OpenError() const override;
+  [[nodiscard]] std::string Identity() const override { return line_->identity; }
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override;
   bool GetLineSettings(LineSettings& settings) override;
   bool SetLineSettings(const LineSettings& settings) override;

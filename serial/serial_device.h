@@ -78,6 +78,10 @@ class SerialDevice {
   // Why the last Open failed, for people: the device's path and the
   // system's reason ("/dev/ttyS8: Permission denied"); empty when unknown.
   [[nodiscard]] virtual std::string OpenError() const { return {}; }
+  // What the open device is, whatever name opened it: a link and the device
+  // it names give the same identity, two devices never do.  Empty when the
+  // device cannot tell (the port's name stands in for it then).
+  [[nodiscard]] virtual std::string Identity() const { return {}; }
   virtual bool SetupQueues(uint32_t in_size, uint32_t out_size) = 0;
   virtual bool GetLineSettings(LineSettings& settings) = 0;
   virtual bool SetLineSettings(const LineSettings& settings) = 0;

@@ -10,6 +10,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -110,6 +112,19 @@ class PosixDevice final : public SerialDevice {
   }
 
   [[nodiscard]] std::string OpenError() const override { return open_error_; }
+
+  // The device number of the open terminal: /dev/serial/by-id/... and the
+  // ttyUSB0 it links to are one device, and a renumbered adapter is another.
+  [[nodiscard]] std::string Identity() const override {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+      return {};
+    }
+    if (S_ISCHR(info.st_mode)) {
+      return "char " + std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+    }
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
 
   bool SetupQueues(uint32_t /*in_size*/, uint32_t /*out_size*/) override { return fd_ >= 0; }
 

@@ -64,6 +64,7 @@ class Win32Device final : public SerialDevice {
     std::snprintf(numbered, sizeof numbered, "\\\\.\\COM%d", static_cast<int>(port_number));
     const char* path = path_.empty() ? numbered : path_.c_str();
     open_error_.clear();
+    opened_name_ = path;
     handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
@@ -85,6 +86,22 @@ class Win32Device final : public SerialDevice {
   }
 
   [[nodiscard]] std::string OpenError() const override { return open_error_; }
+
+  // The device's name without the namespace prefix, in upper case:
+  // "\\.\com3" and "COM3" are one port.
+  [[nodiscard]] std::string Identity() const override {
+    std::string name = opened_name_;
+    const auto slash = name.find_last_of('\\');
+    if (slash != std::string::npos) {
+      name.erase(0, slash + 1);
+    }
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') {
+        c = static_cast<char>(c - 'a' + 'A');
+      }
+    }
+    return name.empty() ? std::string() : "port " + name;
+  }
 
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
     return SetupComm(handle_, in_size, out_size) != FALSE;
@@ -279,7 +296,8 @@ class Win32Device final : public SerialDevice {
     }
   }
 
-  const std::string path_;  // empty: the port number names the device
+  const std::string path_;   // empty: the port number names the device
+  std::string opened_name_;  // the name the last Open used
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   HANDLE stop_event_ = nullptr;
   DCB dcb_{};

@@ -171,6 +171,7 @@ class ClockedDevice final : public SerialDevice {
 
   bool Open(uint16_t port) override { return fake_.Open(port); }
   [[nodiscard]] std::string OpenError() const override { return fake_.OpenError(); }
+  [[nodiscard]] std::string Identity() const override { return fake_.Identity(); }
   bool SetupQueues(uint32_t in_size, uint32_t out_size) override {
     return fake_.SetupQueues(in_size, out_size);
   }

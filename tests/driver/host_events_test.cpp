@@ -344,6 +344,30 @@ TEST_F(HostEventsTest, ApprovedBillIsStackedAfterTheLineComesBack) {
   EXPECT_EQ((std::pair{device.stacked, device.returned}), (std::pair{uint64_t{1}, uint64_t{0}}));
 }
 
+TEST_F(HostEventsTest, PortThatComesBackToAnotherDeviceIsReadAgain) {
+  // The link the driver opened comes back leading to another validator (USB
+  // adapters renumbered), whose table gives bill type 4 the value 500.
+  OpenAccepting();
+  ASSERT_TRUE(sim_->Unplug().ok);
+  ASSERT_GE(host_.WaitForLink(NV_LINK_PORT_LOST), 0);
+  SimOptions options;
+  options.fast = true;
+  options.start_disabled = true;
+  options.link = (dir_ / "validator").string();
+  options.bill_table[4] = options.bill_table[5];
+  const auto other = SimServer::Start(options);
+  const std::size_t mark = host_.Size();
+  ASSERT_GE(host_.WaitForLink(NV_LINK_ONLINE, mark), 0);
+  ASSERT_GE(host_.WaitForState(kIdling, mark), 0);
+  const std::size_t ready = host_.Size();
+  ASSERT_TRUE(other->Insert(4).ok);
+  const long stacked = host_.WaitForBill(NV_BILL_STACKED, ready);
+  ASSERT_GE(stacked, 0);
+  EXPECT_EQ(host_.All()[static_cast<std::size_t>(stacked)].value, 5'000'000)
+      << "the bill was credited at the old device's value";
+  EXPECT_EQ(other->Status().counters.stacked_sum, 500U);
+}
+
 TEST_F(HostEventsTest, FreeWhileReopeningReturns) {
   OpenAccepting();
   ASSERT_TRUE(sim_->Unplug().ok);

@@ -623,6 +623,213 @@ TEST_F(MoneyTest, ReplyOfAnotherLengthAfterATimeOutIsNoStatus) {
   EXPECT_EQ(LogLinesWith("00-00"), 0U);
 }
 
+// ---- Short-lived drivers.  A host that replaces its driver quickly (a
+// watchdog, a kiosk page reloaded) must not credit a bill twice, however
+// briefly each driver lives and whatever name it opens the device by.
+
+// Makes the acknowledge of the next stacked report never reach the device,
+// and every frame after it too when `dead` (the line fails until the host
+// replaces the driver).
+void LoseTheStackedAcknowledge(ModelLine& line, bool dead) {
+  auto reported = std::make_shared<bool>(false);  // the last poll's reply was the stacked report
+  auto lost = std::make_shared<std::atomic<bool>>(false);
+  line.SetHook([reported, lost, dead](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    const bool drop = (frame == kAck && *reported && !lost->exchange(true)) || (dead && lost->load());
+    *reported = frame == kPoll && model.State() == dsStacked;
+    return drop ? std::optional<Bytes>(Bytes{}) : std::nullopt;
+  });
+}
+
+TEST_F(MoneyTest, OutcomeRepeatedAcrossShortLivedDriversIsCreditedOnce) {
+  enum class Life {
+    kFreedBeforeItsFirstPoll,
+    kFreedOnASilentLine,           // the device answers nothing while it lives
+    kFreedAfterItsOwnAckWasLost,   // it sees the repeat, and its acknowledge is lost too
+    kNextOpenedByAnotherName,      // the next driver opens the device by a link's name
+  };
+  for (const Life life : {Life::kFreedBeforeItsFirstPoll, Life::kFreedOnASilentLine,
+                          Life::kFreedAfterItsOwnAckWasLost, Life::kNextOpenedByAnotherName}) {
+    SCOPED_TRACE("life of the second driver: " + std::to_string(static_cast<int>(life)));
+    ModelLine line(kStartDisabled);
+    // Each case its own device: the hand-over between drivers is process-wide.
+    const std::string identity = "char 250:" + std::to_string(static_cast<int>(life));
+    line.Line().identity = identity;
+    Host host;
+    auto driver = StartReady(line, host);
+    LoseTheStackedAcknowledge(line, true);
+    EnableAndInsert(*driver, line, 4);
+    ASSERT_TRUE(host.WaitForCalls(2));
+    driver.reset();
+    ASSERT_EQ(StateOf(line), dsStacked) << "the device was meant to keep the report";
+
+    line.NewLine();
+    line.Line().identity = identity;
+    const std::size_t mark = line.Frames().size();
+    switch (life) {
+      case Life::kFreedBeforeItsFirstPoll:
+        line.SetHook(nullptr);
+        driver = line.Driver(host.Sink());
+        break;
+      case Life::kFreedOnASilentLine:  // the dead line's hook stays
+        driver = line.Driver(host.Sink());
+        ASSERT_TRUE(line.WaitForFrame(kPoll, mark));
+        break;
+      case Life::kFreedAfterItsOwnAckWasLost:
+        LoseTheStackedAcknowledge(line, true);
+        driver = line.Driver(host.Sink());
+        ASSERT_TRUE(WaitUntil([&] { return CountOf(line.Frames(), kAck, mark) >= 3; }));
+        break;
+      case Life::kNextOpenedByAnotherName:
+        line.SetHook(nullptr);
+        break;
+    }
+    driver.reset();
+    ASSERT_EQ(StateOf(line), dsStacked) << "the device was meant to keep the report";
+
+    line.NewLine();
+    line.Line().identity = identity;
+    line.SetHook(nullptr);
+    driver = std::make_unique<TNotavero>("/dev/serial/by-id/usb-validator-if00", host.Sink(), line.Device(),
+                                         TTimings{}, line.Clock());
+    ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
+    driver.reset();
+    EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+    EXPECT_EQ(line.WithModel([&](sim::DeviceModel& m) { return m.Counters().stacked; }), 1U);
+  }
+}
+
+TEST_F(MoneyTest, FreeSpendsAPollToConfirmTheLastAcknowledge) {
+  // A clean free leaves nothing for the next process to repeat: the
+  // acknowledge of the last report was lost, and the free takes the polls
+  // that see the repeat and acknowledge it again.
+  ModelLine line(kStartDisabled);
+  line.Line().identity = "char 251:1";
+  Host host;
+  auto driver = StartReady(line, host);
+  LoseTheStackedAcknowledge(line, false);
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(host.WaitForCalls(2));
+  driver.reset();
+  EXPECT_NE(StateOf(line), dsStacked) << "the device still holds a report the host credited";
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}));
+}
+
+// Set by the driver's destructor as it begins to wind down (a test seam).
+struct WindDownSignal {
+  static inline std::mutex mutex;
+  static inline std::condition_variable changed;
+  static inline bool begun = false;
+  static void Begun() {
+    {
+      const std::lock_guard lock(mutex);
+      begun = true;
+    }
+    changed.notify_all();
+  }
+  static bool Wait() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, ModelLine::kTimeout, [] { return begun; });
+  }
+};
+
+TEST_F(MoneyTest, FreeWithABillInEscrowReturnsItAndTellsTheHost) {
+  // The host frees the driver just as the device reports a bill in escrow,
+  // before the driver has asked anybody about it.
+  ModelLine line(kStartDisabled);
+  line.Line().identity = "char 251:2";
+  Host host;
+  auto driver = line.Driver(host.CSink());
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  WindDownSignal::begun = false;
+  testing_seams::on_wind_down.store(&WindDownSignal::Begun);
+  bool reported = false;  // the last poll's reply was the escrow
+  std::atomic<bool> held{false};
+  line.SetHook([&](const Bytes& frame, sim::DeviceModel& model) -> std::optional<Bytes> {
+    if (frame == kAck && reported && !held.exchange(true)) {
+      // The acknowledge of the escrow: time stands still until the free
+      // has begun, so the driver cannot go on to ask the host first.  (The
+      // hook holds the line's lock meanwhile: the test does not touch it.)
+      const FakeClock::StandStill still(line.Clock());
+      WindDownSignal::Wait();
+    }
+    reported = frame == kPoll && model.State() == dsEscrow;
+    return std::nullopt;
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  driver.reset();
+  testing_seams::on_wind_down.store(nullptr);
+  line.SetHook(nullptr);
+  const auto device = line.WithModel([&](sim::DeviceModel& m) { return m.Counters(); });
+  EXPECT_NE(StateOf(line), dsEscrow) << "the bill was left in escrow";
+  EXPECT_EQ((std::pair{device.stacked, device.returned}), (std::pair{uint64_t{0}, uint64_t{1}}));
+  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{Host::kEventBase + NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED},
+                                                   {NV_BILL_RETURNED, k100}}))
+      << "the host was asked about the bill, or did not hear it go back";
+}
+
+TEST_F(MoneyTest, ReleaseFromARetryCallbackIsTheLastCallAndTheNextDriverCreditsOnce) {
+  ModelLine line(kStartDisabled);
+  line.Line().identity = "char 251:3";
+  Host host;
+  auto* driver = line.Driver(host.CSink(NV_OPT_ACK_AFTER_CALLBACK)).release();
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  std::atomic<bool> released{false};
+  host.OnOutcome([&] {
+    if (!released.exchange(true)) {
+      driver->Release();  // what nv_free_driver does from the callback
+    }
+    return static_cast<int>(NV_OUTCOME_RETRY);
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(line.WaitClosed()) << "the driver did not release itself";
+  const auto at_release = host.Calls();
+  EXPECT_EQ(at_release, (std::vector<Host::Call>{{NV_BILL_ESCROW, k100}, {NV_BILL_STACKED, k100}}))
+      << "a callback came after the host released the driver";
+  EXPECT_EQ(StateOf(line), dsStacked) << "the unrecorded report was meant to stay with the device";
+
+  // The next driver offers it, once.
+  host.OnOutcome(nullptr);
+  line.NewLine();
+  line.Line().identity = "char 251:3";
+  auto next = line.Driver(host.CSink(NV_OPT_ACK_AFTER_CALLBACK));
+  ASSERT_TRUE(host.WaitForCalls(at_release.size() + 2));
+  ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
+  next.reset();
+  EXPECT_EQ(host.Credits(), (std::vector<int64_t>{k100, k100}))
+      << "the first, refused, and the one the next driver offered";
+  const auto calls = host.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), Host::Call{Host::kEventBase + NV_EVENT_UNCONFIRMED, 4}), 0);
+  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Драйвер освобождён в обратном вызове: событие остаётся устройству: 81-04").str()));
+}
+
+TEST_F(MoneyTest, ReportTheHostCannotRecordIsOfferedAtTheDevicesPace) {
+  ModelLine line(kStartDisabled);
+  Host host;
+  auto driver = line.Driver(host.CSink(NV_OPT_ACK_AFTER_CALLBACK));
+  ASSERT_TRUE(line.WaitForFrame(kSecurity));
+  std::mutex mutex;
+  std::vector<sim::SimTime> offered;  // when each stacked callback came, on the line's clock
+  host.OnOutcome([&] {
+    const std::lock_guard lock(mutex);
+    offered.push_back(line.Now());
+    return static_cast<int>(offered.size() < 12 ? NV_OUTCOME_RETRY : 0);
+  });
+  EnableAndInsert(*driver, line, 4);
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::lock_guard lock(mutex);
+    return offered.size() >= 12;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return StateOf(line) != dsStacked; }));
+  driver.reset();
+  const std::lock_guard lock(mutex);
+  for (std::size_t i = 1; i < offered.size(); ++i) {
+    EXPECT_GE(offered[i] - offered[i - 1], TTimings{}.no_reply_pause)
+        << "offer " << i << " came flat out after the one before";
+  }
+  EXPECT_EQ(LogLinesWith(Cp1251(u8"Хост не записал исход купюры").str()), 1U) << "said once a poll";
+}
+
 using CInterface = DriverLogTest;
 
 TEST_F(CInterface, NullAndDeadHandlesAreIgnored) {

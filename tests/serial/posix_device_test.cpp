@@ -12,9 +12,11 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -153,6 +155,40 @@ TEST_F(PosixDeviceTest, PurgeWhileAnEventWaitCountsLeavesTheNextReplyAnnounced) 
   uint8_t byte = 0;
   EXPECT_EQ(device_->Read(&byte, 1), 1u);
   EXPECT_EQ(byte, 0x5A);
+}
+
+// A link (as /dev/serial/by-id names an adapter) and the terminal it names
+// are one device; another terminal is another.  The driver keys what it
+// hands from one driver to the next by this identity.
+TEST_F(PosixDeviceTest, IdentityIsTheDeviceNotTheNameItWasOpenedBy) {
+  const std::string first = device_->Identity();
+  ASSERT_FALSE(first.empty());
+  std::string other;
+  const int other_master = test::OpenPtyAsPort(8, other);
+  ASSERT_GE(other_master, 0);
+  unsetenv("NOTAVERO_COM8");
+  const auto link = std::filesystem::temp_directory_path() /
+                    ("notavero-identity-" + std::to_string(::getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(other, link);
+  std::string by_link;
+  {
+    auto device = MakePlatformDevice(link.string());
+    ASSERT_TRUE(device->Open(0)) << device->OpenError();
+    by_link = device->Identity();
+    device->Close();
+  }
+  std::string by_path;
+  {
+    auto device = MakePlatformDevice(other);
+    ASSERT_TRUE(device->Open(0)) << device->OpenError();
+    by_path = device->Identity();
+    device->Close();
+  }
+  std::filesystem::remove(link);
+  close(other_master);
+  EXPECT_EQ(by_link, by_path) << "a link and its terminal";
+  EXPECT_NE(by_path, first) << "two terminals";
 }
 
 }  // namespace

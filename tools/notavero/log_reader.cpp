@@ -456,6 +456,7 @@ void LogReader::State::Stamped(std::string_view text) {
     case LogPhrase::kOutcomeNotRecorded:
     case LogPhrase::kReturnNotConfirmed:
     case LogPhrase::kWindingDownEscrow:
+    case LogPhrase::kLeftWithDevice:
       return;
   }
 }
