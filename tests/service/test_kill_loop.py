@@ -656,7 +656,7 @@ class KillLoop:
         elif kind == "pending":
             self.figures["pending messages"] += 1
             self.say(f"pending: {message}", bill)
-            if bill and not bill.plan.fired and bill.plan.moment == "power-pending" and message.get("kind") == "stacked":
+            if bill and not bill.plan.fired and bill.plan.moment == "power-pending":
                 self.fire("power-pending")
             # An outcome the journal could not take stays with the device.
             if self.full and (state := self.sim_status(force=True)["state"]) not in (STACKED, RETURNED):
