@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -133,21 +134,29 @@ void Cassette::Restore(const std::string& journal_path) {
       content.present = last.Text(1) == "cassette-in";
       (content.present ? content.inserted_ms : content.removed_ms) = last.Int(2);
     }
-    Query bills(db,
-                "SELECT kind, amount, COUNT(*) FROM events WHERE device = ?1 AND kind IN ('stacked', "
-                "'unconfirmed') AND id > ?2 GROUP BY kind, amount");
+    Query bills(
+        db,
+        "SELECT kind, amount, COUNT(*), COUNT(*) FILTER (WHERE detail LIKE 'resolves #%') FROM events "
+        "WHERE device = ?1 AND kind IN ('stacked', 'unconfirmed') AND id > ?2 GROUP BY kind, amount");
     bills.Bind(1, content.device).Bind(2, since);
+    uint64_t resolving = 0;
+    int64_t resolving_amount = 0;
     while (bills.Step()) {
       const auto count = static_cast<uint64_t>(bills.Int(2));
       if (bills.Text(0) == "stacked") {
         content.by_value[bills.Int(1)] += count;
         content.bills += count;
         content.amount += bills.Int(1) * static_cast<int64_t>(count);
+        // A stacked bill that resolves an unconfirmed one is that bill.
+        resolving += static_cast<uint64_t>(bills.Int(3));
+        resolving_amount += bills.Int(1) * bills.Int(3);
       } else {
         content.unconfirmed += count;
         content.unconfirmed_amount += bills.Int(1) * static_cast<int64_t>(count);
       }
     }
+    content.unconfirmed -= std::min(resolving, content.unconfirmed);
+    content.unconfirmed_amount -= resolving_amount;
   } catch (...) {
     sqlite3_close(db);
     throw;
@@ -162,6 +171,14 @@ void Cassette::Stacked(int64_t amount) {
   ++content_.by_value[amount];
   ++content_.bills;
   content_.amount += amount;
+}
+
+void Cassette::Resolved(int64_t amount) {
+  const std::scoped_lock lock(mutex_);
+  if (content_.unconfirmed > 0) {
+    --content_.unconfirmed;
+    content_.unconfirmed_amount -= amount;
+  }
 }
 
 void Cassette::Unconfirmed(int64_t amount) {

@@ -46,6 +46,9 @@ class Cassette {
 
   void Stacked(int64_t amount);
   void Unconfirmed(int64_t amount);
+  // A stacked outcome that resolves an unconfirmed row: that bill is no
+  // longer unconfirmed (Stacked counts it).
+  void Resolved(int64_t amount);
   // The device's status word: the row to journal when the cassette went
   // out (a collection) or in again; nothing otherwise.
   std::optional<BillEvent> State(int32_t word, int64_t now_ms);

@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -81,8 +84,33 @@ constexpr const char* kCloseUndecidedSql =
     "UPDATE events SET decision = 'return', detail = ? WHERE kind = 'escrow' AND decision IS NULL";
 constexpr const char* kLastEscrowSql =
     "SELECT id FROM events WHERE device = ? AND kind = 'escrow' ORDER BY id DESC LIMIT 1";
-constexpr const char* kOutcomeAfterSql =
-    "SELECT 1 FROM events WHERE device = ? AND kind = ? AND id > ? LIMIT 1";
+constexpr const char* kStackedAfterSql =
+    "SELECT 1 FROM events WHERE device = ? AND kind = 'stacked' AND id > ? AND amount = ? AND code = ? LIMIT "
+    "1";
+constexpr const char* kLastEscrowRowSql =
+    "SELECT id, time_ms, amount, code, decision, detail FROM events WHERE device = ? AND kind = 'escrow' "
+    "ORDER BY id DESC LIMIT 1";
+constexpr const char* kAnyOutcomeAfterSql =
+    "SELECT 1 FROM events WHERE device = ? AND kind IN ('stacked', 'returned', 'repeat', 'unconfirmed') "
+    "AND id > ? LIMIT 1";
+constexpr const char* kLastEscrowOfTypeSql =
+    "SELECT amount FROM events WHERE device = ? AND kind = 'escrow' AND code = ? AND amount > 0 "
+    "ORDER BY id DESC LIMIT 1";
+// The device's latest unconfirmed row after id ?2, and whether an outcome
+// after it already resolves it.
+constexpr const char* kLastUnconfirmedSql =
+    "SELECT id, amount, code FROM events WHERE device = ?1 AND kind = 'unconfirmed' AND id > ?2 "
+    "ORDER BY id DESC LIMIT 1";
+constexpr const char* kResolvedSql =
+    "SELECT 1 FROM events WHERE device = ?1 AND kind IN ('stacked', 'returned') AND id > ?2 AND detail = ?3 "
+    "LIMIT 1";
+constexpr const char* kRowSql =
+    "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL FROM events "
+    "WHERE id = ?";
+constexpr const char* kDecideUndecidedSql =
+    "UPDATE events SET decision = ?, detail = ? WHERE id = ? AND kind = 'escrow' AND decision IS NULL";
+constexpr const char* kAppliedSql = "SELECT id FROM applied WHERE key = ?";
+constexpr const char* kMarkAppliedSql = "INSERT INTO applied(key, id, time_ms) VALUES(?, ?, ?)";
 
 const char* const Journal::kPageQuery =
     "SELECT id, time_ms, device, kind, amount, code, decision, detail, acked_ms IS NOT NULL "
@@ -93,8 +121,11 @@ const char* const Journal::kPageQuery =
     "ORDER BY id LIMIT ?2";
 
 std::vector<const char*> Journal::Queries() {
-  return {kInsertSql, kDecideSql,    kFindStackedSql,    kAckSql,        kPageQuery,
-          kLastIdSql, kUndecidedSql, kCloseUndecidedSql, kLastEscrowSql, kOutcomeAfterSql};
+  return {kInsertSql,           kDecideSql,          kFindStackedSql,   kAckSql,
+          kPageQuery,           kLastIdSql,          kUndecidedSql,     kCloseUndecidedSql,
+          kLastEscrowSql,       kStackedAfterSql,    kLastEscrowRowSql, kAnyOutcomeAfterSql,
+          kLastEscrowOfTypeSql, kLastUnconfirmedSql, kResolvedSql,      kRowSql,
+          kDecideUndecidedSql,  kAppliedSql,         kMarkAppliedSql};
 }
 
 std::vector<std::string> Journal::QueryPlan(const std::string& sql) {
@@ -143,6 +174,12 @@ Journal::Journal(const std::string& path) : path_(path) {
     // A device's last escrow and the outcomes after it (ResolveForeign).
     Exec("CREATE INDEX IF NOT EXISTS device_kind ON events(device, kind, id)");
     Exec("CREATE INDEX IF NOT EXISTS undecided ON events(id) WHERE kind = 'escrow' AND decision IS NULL");
+    // The keys of the fallback file's lines that are rows now, each written
+    // in the transaction of its row: a line is applied once, whichever of
+    // the live path and the file's replay comes first.
+    Exec(
+        "CREATE TABLE IF NOT EXISTS applied(key TEXT PRIMARY KEY, id INTEGER NOT NULL, time_ms INTEGER NOT "
+        "NULL)");
     // One row, rewritten by Probe: the write that shows the journal works again.
     Exec(
         "CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK (id = 1), time_ms INTEGER NOT NULL)");
@@ -242,10 +279,73 @@ int64_t Journal::Insert(const BillEvent& event) {
   return sqlite3_last_insert_rowid(db_);
 }
 
+template <typename Work>
+auto Journal::Transaction(Work work) {
+  Exec("BEGIN IMMEDIATE");
+  try {
+    auto result = work();
+    Exec("COMMIT");
+    return result;
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+bool Journal::Applied(const std::string& key, int64_t& id) {
+  Statement find(db_, kAppliedSql);
+  if (!find.Bind(1, key).Step()) {
+    return false;
+  }
+  id = find.Int(0);
+  return true;
+}
+
+void Journal::MarkApplied(const std::string& key, int64_t id) {
+  Statement mark(db_, kMarkAppliedSql);
+  mark.Bind(1, key).Bind(2, id).Bind(3, NowMs()).Step();
+}
+
+int64_t Journal::InsertKeyed(const BillEvent& event, bool& existed) {
+  int64_t id = 0;
+  existed = !event.key.empty() && Applied(event.key, id);
+  if (existed) {
+    return id;
+  }
+  id = Insert(event);
+  if (!event.key.empty()) {
+    MarkApplied(event.key, id);
+  }
+  return id;
+}
+
+BillEvent Journal::Row(int64_t id) {
+  Statement select(db_, kRowSql);
+  BillEvent event;
+  if (select.Bind(1, id).Step()) {
+    event.id = select.Int(0);
+    event.time_ms = select.Int(1);
+    event.device = select.Text(2);
+    event.kind = select.Text(3);
+    event.amount = select.Int(4);
+    event.code = static_cast<int32_t>(select.Int(5));
+    event.decision = select.Text(6);
+    event.detail = select.Text(7);
+    event.acked = select.Int(8) != 0;
+  }
+  return event;
+}
+
 int64_t Journal::Append(const BillEvent& event) {
   const std::scoped_lock lock(mutex_);
   try {
-    return Insert(event);
+    if (event.key.empty()) {
+      return Insert(event);
+    }
+    return Transaction([&] {
+      bool existed = false;
+      return InsertKeyed(event, existed);
+    });
   } catch (const JournalError& error) {
     Failed(error);
   }
@@ -336,15 +436,101 @@ std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
   return ids;
 }
 
-Journal::Foreign Journal::ResolveForeign(const std::string& device, const std::string& kind) {
+Journal::Foreign Journal::ResolveForeign(const std::string& device, const std::string& kind, int64_t amount,
+                                         int32_t bill_type) {
   const std::scoped_lock lock(mutex_);
+  return ResolveForeignLocked(device, kind, amount, bill_type);
+}
+
+Journal::Foreign Journal::ResolveForeignLocked(const std::string& device, const std::string& kind,
+                                               int64_t amount, int32_t bill_type) {
+  if (kind != "stacked") {
+    return Foreign::kOutcome;  // a return is no money: never taken for a repeat
+  }
   Statement last(db_, kLastEscrowSql);
   if (!last.Bind(1, device).Step()) {
     return Foreign::kOutcome;
   }
-  Statement after(db_, kOutcomeAfterSql);
-  return after.Bind(1, device).Bind(2, kind).Bind(3, last.Int(0)).Step() ? Foreign::kRepeat
-                                                                         : Foreign::kOutcome;
+  Statement after(db_, kStackedAfterSql);
+  return after.Bind(1, device).Bind(2, last.Int(0)).Bind(3, amount).Bind(4, int64_t{bill_type}).Step()
+             ? Foreign::kRepeat
+             : Foreign::kOutcome;
+}
+
+BillEvent Journal::RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may_repeat, bool* existed) {
+  if (!outcome.key.empty()) {
+    int64_t id = 0;
+    if (Applied(outcome.key, id)) {
+      if (existed != nullptr) {
+        *existed = true;
+      }
+      return Row(id);
+    }
+  }
+  outcome.detail = foreign ? "foreign" : "";
+  if (may_repeat &&
+      ResolveForeignLocked(outcome.device, outcome.kind, outcome.amount, outcome.code) == Foreign::kRepeat) {
+    outcome.detail = outcome.kind;
+    outcome.kind = "repeat";
+  } else {
+    // A bill already journaled unconfirmed: this outcome resolves that row.
+    Statement last(db_, kLastEscrowSql);
+    const int64_t escrow = last.Bind(1, outcome.device).Step() ? last.Int(0) : 0;
+    Statement unconfirmed(db_, kLastUnconfirmedSql);
+    if (unconfirmed.Bind(1, outcome.device).Bind(2, escrow).Step() &&
+        (unconfirmed.Int(1) == outcome.amount || unconfirmed.Int(1) == 0) &&
+        unconfirmed.Int(2) == int64_t{outcome.code}) {
+      const int64_t open = unconfirmed.Int(0);
+      const std::string detail = "resolves #" + std::to_string(open);
+      Statement resolved(db_, kResolvedSql);
+      if (!resolved.Bind(1, outcome.device).Bind(2, open).Bind(3, detail).Step()) {
+        outcome.detail = detail;
+      }
+    }
+  }
+  bool taken = false;
+  outcome.id = InsertKeyed(outcome, taken);
+  return outcome;
+}
+
+BillEvent Journal::RecordOutcome(BillEvent outcome, bool foreign, bool* existed) {
+  const std::scoped_lock lock(mutex_);
+  if (existed != nullptr) {
+    *existed = false;
+  }
+  try {
+    return Transaction([&] { return RecordOutcomeLocked(std::move(outcome), foreign, foreign, existed); });
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
+}
+
+std::optional<BillEvent> Journal::StackWithoutOutcome(const std::string& device) {
+  const std::scoped_lock lock(mutex_);
+  Statement last(db_, kLastEscrowRowSql);
+  if (!last.Bind(1, device).Step() || last.Text(4) != "stack") {
+    return std::nullopt;
+  }
+  BillEvent escrow;
+  escrow.id = last.Int(0);
+  escrow.time_ms = last.Int(1);
+  escrow.device = device;
+  escrow.kind = "escrow";
+  escrow.amount = last.Int(2);
+  escrow.code = static_cast<int32_t>(last.Int(3));
+  escrow.decision = last.Text(4);
+  escrow.detail = last.Text(5);
+  Statement after(db_, kAnyOutcomeAfterSql);
+  if (after.Bind(1, device).Bind(2, escrow.id).Step()) {
+    return std::nullopt;
+  }
+  return escrow;
+}
+
+int64_t Journal::LastEscrowAmount(const std::string& device, int32_t bill_type) {
+  const std::scoped_lock lock(mutex_);
+  Statement select(db_, kLastEscrowOfTypeSql);
+  return select.Bind(1, device).Bind(2, int64_t{bill_type}).Step() ? select.Int(0) : 0;
 }
 
 bool Journal::Queue(BillEvent event) {
@@ -359,13 +545,27 @@ bool Journal::Queue(BillEvent event) {
   return true;
 }
 
-bool Journal::QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by) {
+bool Journal::QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by,
+                            const std::string& key) {
   const std::scoped_lock lock(mutex_);
   if (decisions_.size() >= kQueueLimit) {
     return false;
   }
-  decisions_.push_back(QueuedDecision{escrow_id, decision, by});
+  decisions_.push_back(QueuedDecision{escrow_id, decision, by, key});
   return true;
+}
+
+void Journal::DecideUndecided(int64_t escrow_id, const std::string& decision, const std::string& by,
+                              const std::string& key) {
+  int64_t id = 0;
+  if (!key.empty() && Applied(key, id)) {
+    return;
+  }
+  Statement update(db_, kDecideUndecidedSql);
+  update.Bind(1, decision).Bind(2, by).Bind(3, escrow_id).Step();
+  if (!key.empty()) {
+    MarkApplied(key, escrow_id);
+  }
 }
 
 std::size_t Journal::Queued() const {
@@ -378,30 +578,33 @@ Journal::ProbeResult Journal::Probe() {
   if (!failing_.load()) {
     return result;
   }
-  const std::scoped_lock lock(mutex_);
-  try {
-    Exec("BEGIN IMMEDIATE");
+  {
+    const std::scoped_lock lock(mutex_);  // not held for the replay below, which takes it itself
     try {
-      std::vector<BillEvent> written(queue_.begin(), queue_.end());
-      for (auto& event : written) {
-        event.id = Insert(event);
+      Exec("BEGIN IMMEDIATE");
+      try {
+        std::vector<BillEvent> written(queue_.begin(), queue_.end());
+        for (auto& event : written) {
+          bool existed = false;
+          event.id = InsertKeyed(event, existed);
+        }
+        for (const auto& queued : decisions_) {
+          DecideUndecided(queued.escrow_id, queued.decision, queued.by, queued.key);
+        }
+        Statement health(db_, "INSERT OR REPLACE INTO health(id, time_ms) VALUES(1, ?)");
+        health.Bind(1, NowMs()).Step();
+        Exec("COMMIT");
+        result.written = std::move(written);
+        queue_.clear();
+        decisions_.clear();
+      } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
       }
-      for (const auto& queued : decisions_) {
-        Decide(queued.escrow_id, queued.decision, queued.by);
-      }
-      Statement health(db_, "INSERT OR REPLACE INTO health(id, time_ms) VALUES(1, ?)");
-      health.Bind(1, NowMs()).Step();
-      Exec("COMMIT");
-      result.written = std::move(written);
-      queue_.clear();
-      decisions_.clear();
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
+    } catch (const JournalError& error) {
+      MarkFailing(error.what());
+      return result;
     }
-  } catch (const JournalError& error) {
-    MarkFailing(error.what());
-    return result;
   }
   {
     const std::scoped_lock health_lock(health_mutex_);
@@ -409,7 +612,44 @@ Journal::ProbeResult Journal::Probe() {
     failing_.store(false);
   }
   result.recovered = true;
+  // What only the fallback file holds (an earlier run's lines, a row the
+  // queue had no room for) goes in now.
+  try {
+    auto replayed = ReplayFallback();
+    result.written.insert(result.written.end(), replayed.written.begin(), replayed.written.end());
+  } catch (const JournalError& error) {
+    std::cerr << "notavero-serve: " << FallbackPath() << " is not applied yet: " << error.what() << std::endl;
+  }
   return result;
+}
+
+namespace {
+
+// The directory of a path, synced so that a file made or renamed in it
+// stays.
+void SyncDirectoryOf(const std::string& path, Journal::SyncFunction sync) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    sync(dir_fd);
+    ::close(dir_fd);
+  }
+}
+
+}  // namespace
+
+std::string Journal::NewKey() {
+  std::random_device random;
+  std::string key;
+  constexpr std::string_view kHex = "0123456789abcdef";
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t word = random();
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      key += kHex[(word >> shift) & 15U];
+    }
+  }
+  return key;
 }
 
 bool Journal::WriteFallback(const std::string& line) {
@@ -426,25 +666,111 @@ bool Journal::WriteFallback(const std::string& line) {
     ok = n > 0;
     done += ok ? static_cast<std::size_t>(n) : 0;
   }
-  ok = ok && ::fsync(fd) == 0;
+  ok = ok && sync_(fd) == 0;
   const int error = errno;
   if (fd >= 0) {
     ::close(fd);
   }
   if (ok) {
-    // The file's name too, when it was just made.
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-      ::fsync(dir_fd);
-      ::close(dir_fd);
-    }
+    SyncDirectoryOf(path, sync_);  // the file's name too, when it was just made
     return true;
   }
   std::cerr << "notavero-serve: cannot write " << path << ": " << std::generic_category().message(error)
             << ": " << line << std::endl;
   return false;
+}
+
+Journal::ReplayResult Journal::ReplayFallback() {
+  const std::scoped_lock fallback_lock(fallback_mutex_);
+  ReplayResult result;
+  const std::string path = FallbackPath();
+  std::ifstream file(path);
+  if (!file) {
+    return result;  // nothing was ever left there
+  }
+  std::vector<nlohmann::json> lines;
+  for (std::string text; std::getline(file, text);) {
+    if (text.empty()) {
+      continue;
+    }
+    auto line = nlohmann::json::parse(text, nullptr, false);
+    if (!line.is_object()) {
+      ++result.unkeyed;  // a line cut short, or not ours: a person reads it
+      continue;
+    }
+    if (line.value("journaled", false)) {
+      continue;  // a note that an earlier line's row was written
+    }
+    if (!line.contains("key") || !line["key"].is_string() || line["key"].get<std::string>().empty()) {
+      ++result.unkeyed;
+      continue;
+    }
+    lines.push_back(std::move(line));
+  }
+  file.close();
+  const std::scoped_lock lock(mutex_);
+  try {
+    for (const auto& line : lines) {
+      // One transaction a line: its row and its key together.
+      Transaction([&] {
+        const std::string key = line["key"].get<std::string>();
+        int64_t id = 0;
+        if (Applied(key, id)) {
+          ++result.already;
+          return 0;
+        }
+        const std::string kind = line.value("kind", "");
+        if (kind == "decision") {
+          DecideUndecided(line.value("id", int64_t{0}), line.value("decision", "return"),
+                          line.value("by", ""), key);
+          return 0;
+        }
+        BillEvent event;
+        event.key = key;
+        event.time_ms = line.value("time", int64_t{0});
+        event.device = line.value("device", "");
+        event.kind = kind;
+        event.amount = line.value("amount", int64_t{0});
+        event.code = static_cast<int32_t>(line.value("bill_type", int64_t{line.value("code", int64_t{0})}));
+        event.detail = line.value("detail", "");
+        if (kind == "stacked" || kind == "returned") {
+          // The device may have reported it again to a later run meanwhile:
+          // a stacked line is checked as a foreign outcome.
+          const bool foreign = event.detail == "foreign";
+          event = RecordOutcomeLocked(std::move(event), foreign, foreign || kind == "stacked");
+        } else {
+          bool existed = false;
+          event.id = InsertKeyed(event, existed);
+        }
+        result.written.push_back(std::move(event));
+        return 0;
+      });
+    }
+  } catch (const JournalError& error) {
+    Failed(error);
+  }
+  // Applied: the file is kept for a person, under a name never read again.
+  result.moved_to = path + "." + std::to_string(NowMs()) + ".applied";
+  if (::rename(path.c_str(), result.moved_to.c_str()) != 0) {
+    std::cerr << "notavero-serve: cannot rename " << path << " to " << result.moved_to << ": "
+              << std::generic_category().message(errno) << " (its lines are applied; the keys keep them from "
+              << "being applied twice)" << std::endl;
+    result.moved_to = path;
+  } else {
+    SyncDirectoryOf(path, sync_);
+  }
+  if (result.unkeyed > 0) {
+    std::cerr
+        << "notavero-serve: " << result.unkeyed << " line(s) of " << result.moved_to
+        << " carry no key (written by an older version, or cut short): they are NOT in the journal; a person "
+           "must account for them"
+        << std::endl;
+  }
+  if (!result.written.empty() || result.already > 0) {
+    std::cerr << "notavero-serve: " << path << ": " << result.written.size() << " row(s) journaled now, "
+              << result.already << " journaled before; the file is now " << result.moved_to << std::endl;
+  }
+  return result;
 }
 
 }  // namespace notavero::service

@@ -12,11 +12,14 @@
 // journal, so that a person can account for it whatever happens next.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,13 +102,31 @@ class Journal {
   // "return" by `by` (the device gives such a bill back).  Returns their ids.
   std::vector<int64_t> CloseUndecided(const std::string& by);
 
-  // An outcome (kind "stacked" or "returned") that the driver did not see
-  // decided.  The device holds one bill at a time, so when the device's last
-  // escrow already has an outcome of this kind journaled, this is that
-  // outcome reported again; otherwise it is the outcome of that escrow (or
-  // of a bill with no escrow here).
+  // Journals an outcome the device reported (kind "stacked" or "returned")
+  // and returns its row as written.  A foreign outcome (one the driver did
+  // not see decided) may be one journaled already: the device holds one bill
+  // at a time, so a stacked report after the device's last escrow already
+  // has a stacked row of the same amount and bill type is that report again,
+  // and becomes a row of kind "repeat" (never credited).  A returned report
+  // is never a repeat: a returned row too many is no money, a bill taken for
+  // a repeat would be lost from the books.  An outcome of a bill already
+  // journaled unconfirmed (the device's latest unconfirmed row after its
+  // last escrow, same amount and type, not resolved yet) resolves that row:
+  // detail "resolves #ID".  With a key (a fallback line's) the row is
+  // written at most once: when the key is applied already, the row that
+  // took it is returned (and existed, when given, says so).
+  BillEvent RecordOutcome(BillEvent outcome, bool foreign, bool* existed = nullptr);
+  // RecordOutcome's rule for a foreign outcome: kRepeat when it is a repeat.
   enum class Foreign { kOutcome, kRepeat };
-  Foreign ResolveForeign(const std::string& device, const std::string& kind);
+  Foreign ResolveForeign(const std::string& device, const std::string& kind, int64_t amount,
+                         int32_t bill_type);
+
+  // The device's last escrow when it was decided "stack" and no outcome
+  // (stacked, returned, repeat, unconfirmed) of that device follows it: a
+  // bill that went to the stacker in an earlier run and was never reported.
+  std::optional<BillEvent> StackWithoutOutcome(const std::string& device);
+  // The amount of the device's last escrow of this bill type (0: none).
+  int64_t LastEscrowAmount(const std::string& device, int32_t bill_type);
 
   [[nodiscard]] JournalHealth Health() const;
   [[nodiscard]] bool Failing() const { return failing_.load(); }
@@ -126,7 +147,9 @@ class Journal {
   // when the queue is full (the event is then only in the fallback file).
   bool Queue(BillEvent event);
   // The same for an escrow's decision.
-  bool QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by);
+  // key: its fallback line's.
+  bool QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by,
+                     const std::string& key);
   [[nodiscard]] std::size_t Queued() const;
 
   struct ProbeResult {
@@ -138,14 +161,52 @@ class Journal {
   ProbeResult Probe();
 
   // Appends one line (a JSON object) to FallbackPath(), created with mode
-  // 0600, and syncs it.  Returns false (and says why on stderr) when it
-  // cannot.
+  // 0600, and syncs it (and its directory).  Returns false (and says why on
+  // stderr) when it cannot.
   bool WriteFallback(const std::string& line);
+  // A new key for a fallback line: 128 random bits in hex.
+  static std::string NewKey();
+
+  // Applies the fallback file to the journal, once: every line with a key
+  // not applied yet becomes its row (a decision only for an escrow still
+  // undecided; an outcome by RecordOutcome's rules), each in one transaction
+  // with its key; lines without a key (older versions) are never applied,
+  // and said on stderr.  Then the file is renamed to
+  // FallbackPath() + ".<ms>.applied", so that it is not read again.  Runs at
+  // start and when the journal recovers (Probe).  Throws JournalError when
+  // the journal cannot take the rows (the file stays for the next try).
+  struct ReplayResult {
+    std::vector<BillEvent> written;  // rows written now
+    std::size_t already = 0;         // lines whose key was applied before
+    std::size_t unkeyed = 0;         // lines without a key, not applied
+    std::string moved_to;            // where the file went ("" when there was none)
+  };
+  ReplayResult ReplayFallback();
+
+  // The call that makes a fallback line durable (::fsync); tests put one of
+  // their own here to see what is synced when.
+  using SyncFunction = int (*)(int fd);
+  void SetSyncForTest(SyncFunction sync) { sync_ = sync; }
 
  private:
   void Exec(const char* sql);
   int64_t Insert(const BillEvent& event);
+  // Insert within a transaction of the caller's, with its key: the id of
+  // the row that took the key before, or of the new row.
+  int64_t InsertKeyed(const BillEvent& event, bool& existed);
+  BillEvent Row(int64_t id);
+  // may_repeat: check whether it is a repeat (foreign, or replayed).
+  BillEvent RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may_repeat, bool* existed = nullptr);
+  Foreign ResolveForeignLocked(const std::string& device, const std::string& kind, int64_t amount,
+                               int32_t bill_type);
+  bool Applied(const std::string& key, int64_t& id);
+  void MarkApplied(const std::string& key, int64_t id);
+  template <typename Work>
+  auto Transaction(Work work);
   void Decide(int64_t escrow_id, const std::string& decision, const std::string& by);
+  // A decision for an escrow that has none yet, with its key.
+  void DecideUndecided(int64_t escrow_id, const std::string& decision, const std::string& by,
+                       const std::string& key);
   [[noreturn]] void Failed(const JournalError& error);
   void CheckIntact();
 
@@ -156,6 +217,7 @@ class Journal {
     int64_t escrow_id;
     std::string decision;
     std::string by;
+    std::string key;
   };
   std::deque<BillEvent> queue_;  // under mutex_
   std::deque<QueuedDecision> decisions_;
@@ -166,6 +228,7 @@ class Journal {
   std::function<void()> on_failing_;
 
   std::mutex fallback_mutex_;
+  SyncFunction sync_ = &::fsync;
 };
 
 }  // namespace notavero::service

@@ -70,6 +70,17 @@ int Run(const Config& config, const sigset_t& signals) {
   AccessPolicy policy;
   policy.token = LoadOrCreateToken(config.token_file);
   Journal journal(config.journal);
+  // What an earlier run could only put in the fallback file goes in first:
+  // its decisions before the undecided escrows are closed, its outcomes
+  // before the validators look for bills sent to the stacker and never
+  // reported.  A journal that cannot take them now (locked past the start's
+  // long wait) starts failing, and its probe applies them once it works.
+  try {
+    (void)journal.ReplayFallback();
+  } catch (const JournalError& error) {
+    std::cerr << "notavero-serve: " << journal.FallbackPath() << " is not applied yet: " << error.what()
+              << "\n";
+  }
   // A bill left in escrow by the last run is returned by the device to the
   // new driver, which reports that outcome as foreign.
   const auto closed = journal.CloseUndecided("restart");

@@ -1,6 +1,7 @@
 #include "service/messages.h"
 
 #include <array>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -211,6 +212,18 @@ std::string ErrorReply(std::string_view error, const std::string& ref) {
   return reply.Text();
 }
 
+int64_t ResolvedId(const BillEvent& event) {
+  constexpr std::string_view kPrefix = "resolves #";
+  if ((event.kind != "stacked" && event.kind != "returned") || event.detail.rfind(kPrefix, 0) != 0) {
+    return 0;
+  }
+  int64_t id = 0;
+  const char* first = event.detail.data() + kPrefix.size();
+  const char* last = event.detail.data() + event.detail.size();
+  const auto [end, error] = std::from_chars(first, last, id);
+  return error == std::errc() && end == last ? id : 0;
+}
+
 std::string BillEventJson(const BillEvent& event) {
   JsonObject json;
   json.Add("type", event.kind).Add("id", event.id).Add("device", event.device).Add("time", event.time_ms);
@@ -231,6 +244,9 @@ std::string BillEventJson(const BillEvent& event) {
   }
   if ((event.kind == "stacked" || event.kind == "returned") && event.detail == "foreign") {
     json.Add("foreign", true);
+  }
+  if (const int64_t resolved = ResolvedId(event)) {
+    json.Add("foreign", true).Add("resolves", resolved);
   }
   if (event.kind == "stacked") {
     json.Add("acked", event.acked);

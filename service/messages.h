@@ -58,13 +58,21 @@ struct BillEvent {
   int32_t code = 0;      // rejected: the reason's code; the others: the bill type (-1 unknown)
   std::string decision;  // escrow: stack, return, or empty while it waits
   // escrow: who decided (client, timeout, no-client, closing, restart, journal-error); rejected: the
-  // reason's name; stacked, returned: "foreign" for an outcome decided before this run; repeat: the
-  // outcome repeated (stacked, returned); unconfirmed: why, when the service knows
+  // reason's name; stacked, returned: "foreign" for an outcome decided before this run, "resolves #ID" for
+  // the outcome of a bill already journaled unconfirmed in row ID; repeat: the outcome repeated (stacked,
+  // returned); unconfirmed: why, when the service knows
   std::string detail;
   bool acked = false;  // stacked: acknowledged by a client
+  // A row that may also be in the fallback file: that line's key.  Journaled
+  // with the row, in one transaction, so that the row is written once
+  // whichever of the live path and the file's replay comes first.
+  std::string key;
 };
 
 std::string BillEventJson(const BillEvent& event);
+// A stacked or returned row that closes an unconfirmed row of the same bill
+// (detail "resolves #ID"): that row's id; 0 for any other row.
+int64_t ResolvedId(const BillEvent& event);
 
 // Small helpers for the other pushed messages, so that every message is
 // built the same way.

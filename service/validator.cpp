@@ -51,6 +51,9 @@ Validator::~Validator() {
 
 void Validator::Open() {
   cassette_.Restore(journal_.Path());
+  // A bill sent to the stacker by an earlier run and never reported: this
+  // run's driver asks the device, and what it holds settles it.
+  unsettled_ = journal_.StackWithoutOutcome(config_.name);
   nv_options options{};
   options.size = sizeof options;
   options.port = static_cast<uint8_t>(config_.port);
@@ -177,7 +180,7 @@ void Validator::BillDone() {
 
 std::string Validator::FallbackLine(const BillEvent& event, const std::string& reason) const {
   JsonObject line;
-  line.Add("time", event.time_ms).Add("device", config_.name).Add("kind", event.kind);
+  line.Add("key", event.key).Add("time", event.time_ms).Add("device", config_.name).Add("kind", event.kind);
   line.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
   if (!event.detail.empty()) {
     line.Add("detail", event.detail);
@@ -189,6 +192,14 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   // A new bill: whatever was offered again before is gone.
   foreign_.reset();
   pending_.reset();
+  if (unsettled_) {
+    // The device offers a bill before it reported anything of the earlier
+    // run's: that run's Stack never reached it, and this escrow is the bill.
+    std::cerr << "notavero-serve: " << config_.name << ": escrow #" << unsettled_->id
+              << " (decided stack before a restart) is offered again by the device as a new escrow"
+              << std::endl;
+    unsettled_.reset();
+  }
   BillEvent event;
   event.device = config_.name;
   event.kind = "escrow";
@@ -245,8 +256,10 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
     why = error.what();
     stack = false;
     by = "journal-error";
-    journal_.QueueDecision(event.id, "return", by);
+    const std::string key = Journal::NewKey();
+    journal_.QueueDecision(event.id, "return", by, key);
     journal_.WriteFallback(JsonObject()
+                               .Add("key", key)
                                .Add("time", NowMs())
                                .Add("device", config_.name)
                                .Add("kind", "decision")
@@ -283,20 +296,18 @@ int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
   outcome.time_ms = NowMs();
   Learn(outcome.code, amount);
   const bool foreign = foreign_ == kind;
-  BillEvent row = outcome;
+  if (pending_ && pending_->kind == outcome.kind && pending_->amount == amount) {
+    // Offered again: the row takes the key of its line in the fallback file,
+    // which a replay may have applied already.
+    outcome.key = pending_->key;
+  }
+  BillEvent row;
+  bool replayed = false;  // the fallback file's replay journaled (and published) it
   try {
     journal_.ThrowIfFailing();
-    if (foreign) {
-      // Decided before this run: maybe journaled already, by a run that
-      // ended before the device took its acknowledge.
-      if (journal_.ResolveForeign(config_.name, outcome.kind) == Journal::Foreign::kRepeat) {
-        row.kind = "repeat";
-        row.detail = outcome.kind;
-      } else {
-        row.detail = "foreign";
-      }
-    }
-    row.id = journal_.Append(row);
+    // A foreign outcome was decided before this run: maybe journaled already,
+    // by a run that ended before the device took its acknowledge.
+    row = journal_.RecordOutcome(outcome, foreign, &replayed);
   } catch (const JournalError& error) {
     if (foreign) {
       outcome.detail = "foreign";
@@ -304,25 +315,20 @@ int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
     return Pending(outcome, error.what());
   }
   foreign_.reset();
-  if (pending_) {
-    journal_.WriteFallback(JsonObject()
-                               .Add("time", row.time_ms)
-                               .Add("device", config_.name)
-                               .Add("kind", row.kind)
-                               .Add("amount", amount)
-                               .Add("bill_type", int64_t{row.code})
-                               .Add("journaled", true)
-                               .Add("id", row.id)
-                               .Text());
-    pending_.reset();
-  }
+  unsettled_.reset();
+  pending_.reset();
   if (row.kind == "stacked") {
+    if (ResolvedId(row) != 0) {
+      cassette_.Resolved(amount);  // counted as unconfirmed already
+    }
     cassette_.Stacked(amount);
     const std::scoped_lock lock(mutex_);
     ++figures_.stacked_by_value[AmountText(amount)];
     figures_.stacked_amount += amount;
   }
-  sink_.Publish(BillEventJson(row), row.id);
+  if (!replayed) {
+    sink_.Publish(BillEventJson(row), row.id);
+  }
   BillDone();
   sink_.Post([this] { sink_.Publish(StatusJson(), 0); });
   return 0;
@@ -332,8 +338,12 @@ int Validator::Pending(const BillEvent& event, const std::string& reason) {
   const bool first = !pending_ || pending_->kind != event.kind || pending_->amount != event.amount;
   if (first) {
     pending_ = event;
+    pending_->key = Journal::NewKey();
+    // The fallback file holds it now: its line is journaled later, by this
+    // run or by the next start.
+    unsettled_.reset();
     journal_.MarkFailing(reason);
-    journal_.WriteFallback(FallbackLine(event, reason));
+    journal_.WriteFallback(FallbackLine(*pending_, reason));
     // Its own type: a client that credits every "stacked" cannot credit this
     // one twice.  The journaled row comes as "stacked" once the journal
     // takes it.
@@ -363,7 +373,11 @@ void Validator::RecordOrQueue(BillEvent event) {
     } catch (const JournalError&) {
     }
   }
-  // The probe writes it (and publishes it) once the journal works again.
+  // The probe writes it (and publishes it) once the journal works again; the
+  // key keeps the fallback file's replay from writing it a second time.
+  if (event.key.empty()) {
+    event.key = Journal::NewKey();
+  }
   journal_.WriteFallback(FallbackLine(event, journal_.Health().error));
   if (!journal_.Queue(event)) {
     std::cerr << "notavero-serve: " << config_.name << ": the journal's queue is full: a " << event.kind
@@ -371,12 +385,13 @@ void Validator::RecordOrQueue(BillEvent event) {
   }
 }
 
-void Validator::Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail) {
+void Validator::Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail, std::string key) {
   BillEvent event;
   event.kind = "unconfirmed";
   event.code = bill_type;
   event.amount = amount;
   event.detail = detail;
+  event.key = std::move(key);
   cassette_.Unconfirmed(amount);
   RecordOrQueue(std::move(event));
   BillDone();
@@ -396,6 +411,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
                                 .Text(),
                             0);
         if (HoldsNoBill(code)) {
+          self->NothingHeld();
           self->BillDone();
         }
         if (auto row = self->cassette_.State(code, NowMs())) {
@@ -422,9 +438,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
       case NV_EVENT_UNCONFIRMED: {
         // The device lost the report: nothing more will be offered for it.
         self->foreign_.reset();
-        self->pending_.reset();
-        const bool known = code >= 0 && static_cast<std::size_t>(code) < self->value_of_type_.size();
-        self->Unconfirmed(code, known ? self->value_of_type_[static_cast<std::size_t>(code)] : 0, "");
+        self->UnconfirmedByDriver(code);
         break;
       }
       case NV_EVENT_FOREIGN_OUTCOME:
@@ -436,6 +450,55 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
   } catch (const std::exception& error) {
     std::cerr << "notavero-serve: " << self->Name() << ": " << error.what() << std::endl;
   }
+}
+
+void Validator::NothingHeld() {
+  if (!unsettled_) {
+    return;
+  }
+  const BillEvent escrow = *std::exchange(unsettled_, std::nullopt);
+  // Never claim an outcome the device did not report, never drop the bill.
+  Unconfirmed(
+      escrow.code, escrow.amount,
+      "escrow #" + std::to_string(escrow.id) +
+          " was decided stack before a restart, and the device held no report of it when this run asked "
+          "(a power cut?): whether it went in is not known");
+}
+
+void Validator::UnconfirmedByDriver(int32_t bill_type) {
+  // The event gives the type only: the amount is the bill's that the service
+  // knows of (this one in play, a report offered again, an earlier run's
+  // stack), else the device's last escrow of that type.
+  int64_t amount = 0;
+  std::string key;
+  std::string detail;
+  {
+    const std::scoped_lock lock(mutex_);
+    if (in_play_ && in_play_->bill_type == bill_type) {
+      amount = in_play_->amount;
+    }
+  }
+  if (pending_ && pending_->code == bill_type) {
+    // Its line in the fallback file becomes this row, never a second one.
+    amount = pending_->amount;
+    key = pending_->key;
+  }
+  pending_.reset();
+  if (unsettled_ && unsettled_->code == bill_type) {
+    amount = amount != 0 ? amount : unsettled_->amount;
+    detail = "escrow #" + std::to_string(unsettled_->id) + " of an earlier run";
+    unsettled_.reset();
+  }
+  if (amount == 0) {
+    try {
+      amount = journal_.LastEscrowAmount(config_.name, bill_type);
+    } catch (const JournalError&) {
+    }
+  }
+  if (amount == 0 && bill_type >= 0 && static_cast<std::size_t>(bill_type) < value_of_type_.size()) {
+    amount = value_of_type_[static_cast<std::size_t>(bill_type)];
+  }
+  Unconfirmed(bill_type, amount, detail, std::move(key));
 }
 
 ValidatorSnapshot Validator::Snapshot() const {

@@ -104,7 +104,12 @@ class Validator final : public Device {
   // An outcome that could not be journaled: to the fallback file and the
   // clients once, and the driver offers it again.
   int Pending(const BillEvent& event, const std::string& reason);
-  void Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail);
+  void Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail, std::string key = {});
+  // NV_EVENT_UNCONFIRMED: a bill of this type whose report the device lost.
+  void UnconfirmedByDriver(int32_t bill_type);
+  // The device reached a state that holds no bill: an earlier run's stacked
+  // bill that it did not report is journaled unconfirmed.
+  void NothingHeld();
   // Journals and publishes a row that may wait: while the journal fails it
   // is queued (and written to the fallback file) for the probe to write.
   void RecordOrQueue(BillEvent event);
@@ -126,8 +131,14 @@ class Validator final : public Device {
   // NV_BILL_STACKED or NV_BILL_RETURNED: the driver announced the next
   // outcome as decided before this run; kept until it is journaled.
   std::optional<int32_t> foreign_;
-  // The outcome being offered again because the journal did not take it.
+  // The outcome being offered again because the journal did not take it
+  // (with the key of its line in the fallback file).
   std::optional<BillEvent> pending_;
+  // The device's last escrow, decided stack by an earlier run, without an
+  // outcome journaled: settled by the device's next report, or journaled
+  // unconfirmed when the device shows it holds none.  Set before the driver
+  // starts.
+  std::optional<BillEvent> unsettled_;
 
   mutable std::mutex mutex_;
   std::condition_variable decided_;  // a client's claim, and the journaled decision

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "service/cassette.h"
 #include "service/config.h"
@@ -97,30 +99,150 @@ TEST(JournalTest, AcknowledgingALaterStackedEventLeavesAnEarlierOneToBeReplayed)
   EXPECT_TRUE(journal.Since(second, 100).empty());
 }
 
-TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatOutcome) {
+constexpr int64_t kHundred = 1000000;
+
+TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatStackedBill) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
   using Foreign = Journal::Foreign;
+  const auto resolve = [&](const std::string& device, const std::string& kind, int64_t amount = kHundred,
+                           int32_t type = 0) { return journal.ResolveForeign(device, kind, amount, type); };
   // Nothing journaled for this device: the outcome is new.
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
   // An escrow without an outcome (killed between the decision and the outcome).
   journal.Append(Event("escrow"));
   journal.Append(Event("rejected", 0));
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
   // Its outcome journaled (killed before the device took the acknowledge).
   journal.Append(Event("stacked"));
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kRepeat);
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
   journal.Append(Event("repeat"));
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kRepeat);
-  // A bill the driver returned by itself is no repeat of a stacked one.
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "returned"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
+  // Another bill (its escrow was never journaled) is no repeat of this one.
+  EXPECT_EQ(resolve("kiosk", "stacked", 5000000), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", "stacked", kHundred, 3), Foreign::kOutcome);
+  // A return is never a repeat: a returned row too many is no money.
+  EXPECT_EQ(resolve("kiosk", "returned"), Foreign::kOutcome);
+  journal.Append(Event("returned"));
+  EXPECT_EQ(resolve("kiosk", "returned"), Foreign::kOutcome);
   // Another device's rows count for nothing here, in either direction.
-  journal.Append(Event("escrow", 1000000, "left"));
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kRepeat);
-  EXPECT_EQ(journal.ResolveForeign("left", "stacked"), Foreign::kOutcome);
+  journal.Append(Event("escrow", kHundred, "left"));
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
+  EXPECT_EQ(resolve("left", "stacked"), Foreign::kOutcome);
   // A later escrow of this device starts over.
   journal.Append(Event("escrow"));
-  EXPECT_EQ(journal.ResolveForeign("kiosk", "stacked"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
+}
+
+TEST(JournalTest, ALaterOutcomeOfABillJournaledUnconfirmedResolvesItsRowOnce) {
+  TempDir dir;
+  Journal journal(dir.File("journal.sqlite"));
+  journal.Append(Event("escrow"));
+  const int64_t unconfirmed = journal.Append(Event("unconfirmed"));
+  // Another bill's outcome resolves nothing.
+  EXPECT_EQ(journal.RecordOutcome(Event("stacked", 5000000), true).detail, "foreign");
+  const BillEvent stacked = journal.RecordOutcome(Event("stacked"), true);
+  EXPECT_EQ(stacked.kind, "stacked");
+  EXPECT_EQ(stacked.detail, "resolves #" + std::to_string(unconfirmed));
+  EXPECT_EQ(ResolvedId(stacked), unconfirmed);
+  // Reported again (the acknowledge lost): a repeat, not a second bill.
+  EXPECT_EQ(journal.RecordOutcome(Event("stacked"), true).kind, "repeat");
+}
+
+// Probe and the start both replay the fallback file; the live path may
+// journal the same outcome with its line's key.  Each line is one row.
+TEST(JournalTest, TheFallbackFileIsAppliedOnceByKeyAndNeverReadAgain) {
+  TempDir dir;
+  Journal journal(dir.File("journal.sqlite"));
+  const int64_t escrow = journal.Append(Event("escrow"));
+  const int64_t decided = journal.Append(Event("escrow"));
+  journal.SetDecision(decided, "stack", "client");
+  const std::string live_key = Journal::NewKey();
+  const std::string stacked_key = Journal::NewKey();
+  EXPECT_EQ(live_key.size(), 32U);
+  EXPECT_NE(live_key, stacked_key);
+  ASSERT_TRUE(journal.WriteFallback(
+      R"({"key":")" + stacked_key +
+      R"(","time":1,"device":"kiosk","kind":"stacked","amount":1000000,"bill_type":4,"journaled":false})"));
+  ASSERT_TRUE(journal.WriteFallback(R"({"key":")" + Journal::NewKey() +
+                                    R"(","device":"kiosk","kind":"decision","id":)" + std::to_string(escrow) +
+                                    R"(,"decision":"return","by":"journal-error","journaled":false})"));
+  // A decision for an escrow decided meanwhile does not overwrite it.
+  ASSERT_TRUE(journal.WriteFallback(
+      R"({"key":")" + Journal::NewKey() + R"(","device":"kiosk","kind":"decision","id":)" +
+      std::to_string(decided) + R"(,"decision":"return","by":"journal-error","journaled":false})"));
+  ASSERT_TRUE(
+      journal.WriteFallback(R"({"key":")" + live_key +
+                            R"(","device":"kiosk","kind":"rejected","bill_type":104,"journaled":false})"));
+  ASSERT_TRUE(
+      journal.WriteFallback(R"({"device":"kiosk","kind":"unconfirmed","amount":500000,"journaled":false})"));
+  ASSERT_TRUE(
+      journal.WriteFallback(R"({"key":")" + stacked_key + R"(","kind":"stacked","journaled":true,"id":99})"));
+  // The live path took one line's row first.
+  BillEvent rejected = Event("rejected", 0);
+  rejected.key = live_key;
+  const int64_t live = journal.Append(rejected);
+
+  const auto replayed = journal.ReplayFallback();
+  EXPECT_EQ(replayed.written.size(), 1U);  // the stacked row; decisions are no rows
+  EXPECT_EQ(replayed.already, 1U);
+  EXPECT_EQ(replayed.unkeyed, 1U);
+  ASSERT_FALSE(std::filesystem::exists(journal.FallbackPath()));
+  struct stat moved {};
+  ASSERT_EQ(::stat(replayed.moved_to.c_str(), &moved), 0) << replayed.moved_to;
+  EXPECT_EQ(moved.st_mode & 0777, 0600U);
+  EXPECT_TRUE(replayed.moved_to.ends_with(".applied"));
+  const auto rows = journal.Since(0, 100);
+  std::vector<std::tuple<std::string, std::string, std::string>> seen;
+  for (const auto& row : rows) {
+    seen.emplace_back(row.kind, row.decision, row.detail);
+  }
+  EXPECT_EQ(seen, (std::vector<std::tuple<std::string, std::string, std::string>>{
+                      {"escrow", "return", "journal-error"},
+                      {"escrow", "stack", "client"},
+                      {"rejected", "", ""},
+                      {"stacked", "", ""}}));
+  EXPECT_EQ(rows[2].id, live);
+  // Replayed again (a crash before the rename): nothing doubles.
+  std::filesystem::rename(replayed.moved_to, journal.FallbackPath());
+  const auto again = journal.ReplayFallback();
+  EXPECT_TRUE(again.written.empty());
+  EXPECT_EQ(again.already, 4U);  // every keyed line, the decision it did not apply too
+  EXPECT_EQ(journal.Since(0, 100).size(), rows.size());
+  // The live path after the replay: the row is the replayed one.
+  BillEvent late = Event("stacked");
+  late.code = 4;
+  late.key = stacked_key;
+  EXPECT_EQ(journal.RecordOutcome(late, false).id, rows[3].id);
+  EXPECT_EQ(journal.Since(0, 100).size(), rows.size());
+}
+
+// What was synced, and how much of the file it held then.
+std::vector<std::pair<bool, off_t>> g_syncs;
+
+int RecordSync(int fd) {
+  struct stat status {};
+  ::fstat(fd, &status);
+  g_syncs.emplace_back(S_ISDIR(status.st_mode), status.st_size);
+  return ::fsync(fd);
+}
+
+TEST(JournalTest, AFallbackLineIsSyncedWithItsDirectoryOnceWrittenWhole) {
+  TempDir dir;
+  Journal journal(dir.File("journal.sqlite"));
+  journal.SetSyncForTest(&RecordSync);
+  g_syncs.clear();
+  const std::string line = R"({"key":"k","kind":"stacked","journaled":false})";
+  ASSERT_TRUE(journal.WriteFallback(line));
+  ASSERT_TRUE(journal.WriteFallback(line));
+  const auto size = static_cast<off_t>(line.size() + 1);
+  // The file, after its line was written whole, then its directory (the
+  // name of a file just made); each time.
+  ASSERT_EQ(g_syncs.size(), 4U);
+  EXPECT_EQ(g_syncs[0], std::make_pair(false, size));
+  EXPECT_TRUE(g_syncs[1].first);
+  EXPECT_EQ(g_syncs[2], std::make_pair(false, 2 * size));
+  EXPECT_TRUE(g_syncs[3].first);
 }
 
 // A scan of the events table grows with the journal and holds the server's

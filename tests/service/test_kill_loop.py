@@ -14,6 +14,16 @@ The moments of a kill, each a few times per run:
   device-stacked   0 to 150 ms after the simulator counted the bill stacked:
                    the device's report is on its way to the service and to
                    the journal
+  power-stacking   kill -9 and a power cut of the device as soon as the
+                   simulator shows it took the Stack (state 17): the bill is
+                   gone, neither stacked nor returned, and must be listed
+                   unconfirmed with its amount
+  power-stacked    the same once the simulator counted the bill stacked
+                   (state 81), before or after the service heard of it
+  power-pending    (lock variant) kill -9 and a power cut while the device
+                   keeps a report the journal could not take (RETRY): the
+                   bill is then only in the fallback file, which the next
+                   start applies
 
 Variants:
   plain   the kills alone
@@ -21,6 +31,7 @@ Variants:
           (BEGIN IMMEDIATE) for 1 to 7 s at random moments
   full    besides, the state directory is a small tmpfs that fills up and
           is freed again (root only; skipped elsewhere)
+  power   the kills, and power cuts of the device with some of them
 
 While the journal cannot commit, the service takes no money: acceptance goes
 off on every device (the full variant checks it with /healthz and the
@@ -65,6 +76,7 @@ VALUES = {2: 10, 3: 50, 4: 100, 5: 500, 6: 1000, 7: 5000}  # notavero-sim's own 
 WAITING, DISABLED, ESCROW, STACKED, RETURNED = 0x14, 0x19, 0x80, 0x81, 0x82
 IDLE = (WAITING, DISABLED)
 MOMENTS = ("after-stack", "stacked-message", "in-escrow", "after-insert", "device-stacked")
+POWER_MOMENTS = {"power-stacking": 0x17, "power-stacked": STACKED}
 # Rows of the journal that are not bill ids a client keeps track of.
 NOT_JOURNAL_IDS = ("decision", "ok", "error", "pending", "status", "state", "link")
 ESCROW_TIMEOUT_MS = 3000
@@ -219,7 +231,7 @@ class KillLoop:
     run() returns the figures; problems lists what went wrong."""
 
     def __init__(self, workdir, kills, seed, variant="plain", state_dir=None, verbose=False, out=sys.stderr):
-        assert variant in ("plain", "lock", "full")
+        assert variant in ("plain", "lock", "full", "power")
         self.workdir = pathlib.Path(workdir)
         self.state_dir = pathlib.Path(state_dir or self.workdir / "state")
         self.journal = self.state_dir / "journal.sqlite"
@@ -233,6 +245,7 @@ class KillLoop:
         self.bill = None  # the bill in play
         self.sim = self.server = self.connection = None
         self.stopping = self.stopped = self.hello_done = self.enabled = self.watch_stacked = False
+        self.watch_power = None  # the simulator's state at which the planned power cut comes
         # The device's states as the service reports them since it started.
         self.states_seen, self.last_state, self.last_state_time = 0, None, 0.0
         # The client's own records, kept across connections as a kiosk keeps
@@ -307,6 +320,12 @@ class KillLoop:
             plan.fill = ("during", rng.uniform(0, 1.5), rng.uniform(0.5, 4.0))
         if self.variant == "lock" and rng.random() < 0.5:
             plan.lock = (rng.uniform(0, 1.5), rng.uniform(1.0, 7.0))
+        if self.variant == "power" and rng.random() < 0.6:
+            plan.moment = rng.choice(sorted(POWER_MOMENTS))
+            return plan
+        if plan.lock and rng.random() < 0.3:
+            plan.moment = "power-pending"
+            return plan
         if rng.random() < 0.86:
             plan.moment = rng.choice(MOMENTS)
             if plan.moment != "device-stacked" and rng.random() < 0.15:
@@ -379,6 +398,12 @@ class KillLoop:
         if server and server.signal(sig):
             self.moments[(moment, signame(sig))] += 1
             self.say(f"{signame(sig)} at {moment} ({bill})", bill)
+            if moment.startswith("power-"):
+                # The whole kiosk loses its power: the device forgets the bill
+                # in its path and any report it kept.
+                self.sim.command("power-cycle")
+                self.figures["power cuts"] += 1
+                self.say(f"power cut of the device at {moment}", bill)
 
     # -- waiting: the client's messages, the service's life, the simulator
 
@@ -399,6 +424,8 @@ class KillLoop:
                     self.send_ack(bill_id)
             if self.watch_stacked:
                 self.watch_device_stacked()
+            if self.watch_power is not None:
+                self.watch_device_power()
             if condition():
                 return
             if time.monotonic() > deadline:
@@ -455,6 +482,8 @@ class KillLoop:
             bill.outcome = {(1, 0): "stacked", (0, 1): "returned", (0, 0): "rejected"}.get(counted)
             if bill.outcome is None:
                 raise Failure(f"the simulator counted more than one bill for {bill}: {status}")
+            if bill.outcome == "rejected" and (bill.plan.fired or "").startswith("power-"):
+                bill.outcome = "vanished"  # in the device's path when its power went
         if not self.caught_up():
             return False
         if bill.outcome == "stacked" and not (bill.stacked_ids or bill.ends or bill.unreported):
@@ -627,6 +656,8 @@ class KillLoop:
         elif kind == "pending":
             self.figures["pending messages"] += 1
             self.say(f"pending: {message}", bill)
+            if bill and not bill.plan.fired and bill.plan.moment == "power-pending":
+                self.fire("power-pending")
             # An outcome the journal could not take stays with the device.
             if self.full and (state := self.sim_status(force=True)["state"]) not in (STACKED, RETURNED):
                 self.problem(f"{message} while the disk is full, but the device shows {state:02X}, "
@@ -653,6 +684,8 @@ class KillLoop:
                 self.later(bill.plan.delay, self.fire, "after-stack")
             elif bill.plan.moment == "device-stacked":
                 self.watch_stacked = True
+            elif bill.plan.moment in POWER_MOMENTS:
+                self.watch_power = POWER_MOMENTS[bill.plan.moment]
 
     def watch_device_stacked(self):
         bill = self.bill
@@ -662,6 +695,14 @@ class KillLoop:
             self.watch_stacked = False
             self.say("the simulator counted it stacked", bill)
             self.later(bill.plan.delay, self.fire, "device-stacked")
+
+    def watch_device_power(self):
+        bill = self.bill
+        if bill is None or bill.plan.fired:
+            self.watch_power = None
+        elif self.sim_status(force=True)["state"] == self.watch_power:
+            self.watch_power = None
+            self.fire(bill.plan.moment)
 
     def on_stacked(self, message, bill):
         bill_id, amount = message["id"], message.get("amount")
@@ -833,6 +874,8 @@ class KillLoop:
         # amount, in order, with the bills still without a row.
         def amount(row):
             return row[2] or VALUES.get(row[3], 0) * UNIT
+        vanished = [bill for bill in self.bills if bill.outcome == "vanished"]
+        f["vanished in power cuts"] = len(vanished)
         expected = [bill for bill in self.bills if bill.outcome == "stacked"]
         if len(expected) != sim["stacked"] or sum(b.amount for b in expected) != sim["stacked_sum"] * UNIT:
             self.problem(f"the loop's own count of stacked bills ({len(expected)}) is not the simulator's "
@@ -855,7 +898,13 @@ class KillLoop:
         for bill in self.bills:
             mine = claimed[bill.number]
             stacked_rows = [row for row in mine if row[1] == "stacked"]
-            if bill.outcome != "stacked":
+            if bill.outcome == "vanished":
+                # Sent to the stacker, then the power went: whether it went in
+                # is not known, so it must be listed unconfirmed, and only so.
+                doubled += [(row, f"{bill}, which vanished in a power cut") for row in stacked_rows]
+                if not mine:
+                    without_row.append(bill)
+            elif bill.outcome != "stacked":
                 doubled += [(row, f"{bill}, which the device {bill.outcome}") for row in stacked_rows]
             elif not mine:
                 without_row.append(bill)
@@ -895,11 +944,16 @@ class KillLoop:
                 self.problem(f"unconfirmed row {row[0]} carries no amount")
 
         # The totals, whatever the alignment says.
-        total = sum(row[2] for row in stacked) + sum(amount(row) for row in unconfirmed)
-        if len(stacked) + len(unconfirmed) != sim["stacked"] or total != sim["stacked_sum"] * UNIT:
+        # An unconfirmed row that a later outcome resolves is that outcome's bill.
+        resolved = {int(row[4][len("resolves #"):]) for row in rows
+                    if row[1] in ("stacked", "returned") and (row[4] or "").startswith("resolves #")}
+        open_unconfirmed = [row for row in unconfirmed if row[0] not in resolved]
+        total = sum(row[2] for row in stacked) + sum(amount(row) for row in open_unconfirmed)
+        owed = sim["stacked_sum"] * UNIT + sum(bill.amount for bill in vanished)
+        if len(stacked) + len(open_unconfirmed) != sim["stacked"] + len(vanished) or total != owed:
             self.problem(f"the journal holds {len(stacked)} stacked rows worth {sum(r[2] for r in stacked)} "
-                         f"and {len(unconfirmed)} unconfirmed; the simulator stacked {sim['stacked']} bills "
-                         f"worth {sim['stacked_sum'] * UNIT}")
+                         f"and {len(open_unconfirmed)} unconfirmed; the simulator stacked {sim['stacked']} bills "
+                         f"worth {sim['stacked_sum'] * UNIT}, and {len(vanished)} vanished in power cuts")
         if sim["state"] not in IDLE:
             self.problem(f"at the end the simulator shows {sim['state']:02X}, a report nobody took")
 
@@ -924,6 +978,7 @@ class KillLoop:
         moments = ", ".join(f"{moment} {name} {count}" for (moment, name), count in sorted(self.moments.items()))
         extra = ", ".join(f"{key} {f[key]}" for key in sorted(f) if key in (
             "pending messages", "write locks held", "disk fills", "journal failures", "fills that did not bite",
+            "power cuts", "vanished in power cuts",
             "starts failed", "inserts refused", "crashes", "returned unoffered"))
         return (f"kill loop {self.variant} (seed {self.seed}): kills {f['kills']}, SIGTERMs {f['terms']}, "
                 f"bills inserted {f['bills']}, stacked by the simulator {f['stacked by the simulator']}, "
@@ -970,7 +1025,7 @@ def run_variant(variant, kills, seed, workdir, verbose=False, out=sys.stderr):
 
 # ---- the short loops, for CTest ---------------------------------------------
 
-SHORT_KILLS = {"plain": 14, "lock": 7, "full": 7}
+SHORT_KILLS = {"plain": 10, "lock": 7, "full": 7, "power": 6}
 
 
 class KillLoopTest(children.TestCase):
@@ -1006,6 +1061,9 @@ class KillLoopTest(children.TestCase):
 
     def test_state_directory_fills_up(self):
         self.loop("full")
+
+    def test_power_cuts_with_the_kills(self):
+        self.loop("power")
 
 
 if __name__ == "__main__":

@@ -612,10 +612,15 @@ class RestartTest(JournalTestCase):
         writer.accept_stacked_rows()
 
         service = self.start()
-        stacked = service.client(since=escrow["id"]).wait_for(of_type("stacked", "repeat"), "the outcome")
-        self.assertEqual((stacked["type"], stacked["amount"], stacked.get("foreign")), ("stacked", HUNDRED, True))
+        ws = service.client(since=escrow["id"])
+        # The fallback file's line is the bill's row (applied at the start);
+        # the report the device kept is that bill again.
+        stacked = ws.wait_for(of_type("stacked", "repeat"), "the outcome")
+        self.assertEqual((stacked["type"], stacked["amount"]), ("stacked", HUNDRED))
+        repeat = ws.wait_for(of_type("stacked", "repeat"), "the device's report")
+        self.assertEqual((repeat["type"], repeat["outcome"], repeat["amount"]), ("repeat", "stacked", HUNDRED))
         self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
-                         [("stacked", "foreign")])
+                         [("stacked", None), ("repeat", "stacked")])
 
     def test_a_report_journaled_before_the_kill_is_not_credited_again(self):
         service = self.start()
@@ -668,12 +673,16 @@ class JournalFailureTest(JournalTestCase):
         self.take_bill(ws)
         self.assertEqual(service.rows("SELECT kind FROM events WHERE id > ?", escrow["id"]),
                          [("stacked",), ("escrow",), ("stacked",)])
-        # The fallback file tells a person what the journal could not take.
-        fallback = pathlib.Path(f"{service.journal}.pending")
-        self.assertEqual(stat.S_IMODE(fallback.stat().st_mode), 0o600)
-        lines = [json.loads(line) for line in fallback.read_text().splitlines()]
-        self.assertEqual([(line["kind"], line["journaled"], line.get("id")) for line in lines],
-                         [("stacked", False, None), ("stacked", True, stacked["id"])])
+        # The fallback file tells a person what the journal could not take;
+        # applied once the journal recovered, it is kept under another name.
+        self.assertFalse(pathlib.Path(f"{service.journal}.pending").exists())
+        applied = list(service.state_dir.glob("journal.sqlite.pending.*.applied"))
+        self.assertEqual(len(applied), 1, applied)
+        self.assertEqual(stat.S_IMODE(applied[0].stat().st_mode), 0o600)
+        lines = [json.loads(line) for line in applied[0].read_text().splitlines()]
+        self.assertEqual([(line["kind"], line["journaled"], len(line["key"])) for line in lines],
+                         [("stacked", False, 32)])
+        self.assertEqual(service.rows("SELECT id FROM applied WHERE key = ?", lines[0]["key"]), [(stacked["id"],)])
 
     def test_a_decision_the_locked_journal_cannot_take_returns_the_bill(self):
         service = self.start()
@@ -745,6 +754,126 @@ class JournalFailureTest(JournalTestCase):
         self.assertEqual((process.returncode, out), (3, ""), err)
         self.assertIn(f"the journal {service.journal} is damaged", err)
         self.assertIn("A person must look at it", err)
+
+
+def stack_frames(trace):
+    """The Stack commands the simulator received, from its --trace file."""
+    try:
+        return len(re.findall(r" RX 02 [0-9A-F]{2} 06 35 ", trace.read_text().upper()))
+    except FileNotFoundError:
+        return 0
+
+
+class PowerCutTest(JournalTestCase):
+    """The service killed while the device takes a bill it decided to stack,
+    and the device losing its power before the next run asks it: the bill is
+    never dropped.  The simulator is held (silent) at the moment it reaches
+    the state, so that no later poll moves it on."""
+
+    def setUp(self):
+        super().setUp()
+        self.sim.close()
+        self.trace = pathlib.Path(self.state.name).parent / f"{pathlib.Path(self.state.name).name}.trace"
+        self.addCleanup(lambda: self.trace.unlink(missing_ok=True))
+        self.sim = Simulator("--trace", str(self.trace))
+        self.addCleanup(self.sim.close)
+
+    def kill_at(self, state):
+        """A 100 decided stack; the service killed once the device reached
+        state and nothing polled it since.  Returns the escrow message."""
+        service = self.start()
+        ws, escrow = self.bill_in_escrow(service)
+        stacks = stack_frames(self.trace)
+        # The device ignores every frame from the moment it reaches the state.
+        self.sim.command(f"wait-state {state:02x} {int(TIMEOUT * 1000)}")
+        self.sim.command("silent 100000")
+        self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
+        reached = self.sim.numbers()
+        self.assertEqual(reached["state"], state, reached)
+        self.assertEqual(stack_frames(self.trace), stacks + 1)
+        kill(service, ws)
+        self.sim.command("clear")
+        return service, escrow
+
+    def test_the_decision_is_journaled_before_the_stack_frame_reaches_the_device(self):
+        service, escrow = self.kill_at(0x17)
+        # The device has the Stack: the journal said so before it was sent.
+        self.assertEqual(service.rows("SELECT decision, detail FROM events WHERE id = ?", escrow["id"]),
+                         [("stack", "client")])
+        # The next run's driver polls the device on: the bill goes in and its
+        # report is the bill's outcome, not a return by restart.
+        service = self.start()
+        stacked = service.client(since=escrow["id"]).wait_for(of_type("stacked", "repeat", "unconfirmed"),
+                                                              "the outcome")
+        self.assertEqual((stacked["type"], stacked["amount"], stacked.get("foreign")), ("stacked", HUNDRED, True))
+        self.assertEqual(service.rows("SELECT kind, decision, detail FROM events WHERE id >= ?", escrow["id"]),
+                         [("escrow", "stack", "client"), ("stacked", None, "foreign")])
+        self.assertEqual(self.sim.status()["stacked"], "1")
+
+    def test_a_bill_the_device_took_or_counted_before_a_power_cut_is_journaled_unconfirmed(self):
+        for state, counted in ((0x17, 0), (0x81, 1)):
+            with self.subTest(state=f"{state:02X}"):
+                before = self.sim.numbers()["stacked"]
+                service, escrow = self.kill_at(state)
+                self.sim.command("power-cycle")  # the device forgets the bill and any report of it
+                self.assertEqual(self.sim.numbers()["stacked"] - before, counted)
+                service = self.start()
+                ws = service.client(since=escrow["id"])
+                seen = []
+                unconfirmed = ws.wait_for(lambda m: seen.append(m) or m["type"] == "unconfirmed",
+                                          "the bill journaled unconfirmed")
+                self.assertEqual((unconfirmed["amount"], unconfirmed["bill_type"]), (HUNDRED, 4), seen)
+                self.assertIn(f"escrow #{escrow['id']} ", unconfirmed["detail"])
+                self.assertEqual([m for m in seen if m["type"] in ("stacked", "returned", "repeat")
+                                  and m["id"] > escrow["id"]], [])
+                self.assertEqual(service.rows("SELECT kind, decision FROM events WHERE id >= ? AND kind != 'rejected'",
+                                              escrow["id"]),
+                                 [("escrow", "stack"), ("unconfirmed", None)])
+                # Once said, never again: a later start finds the bill accounted for.
+                self.assertEqual(service.stop(), 0)
+                service = self.start()
+                self.take_bill(self.ready_client(service))
+                self.assertEqual(service.rows("SELECT COUNT(*) FROM events WHERE kind = 'unconfirmed'")[0][0],
+                                 1 if state == 0x17 else 2)
+                self.assertEqual(service.stop(), 0)
+
+    def test_a_pending_outcome_of_a_killed_run_is_applied_once_at_the_next_start(self):
+        service = self.start()
+        writer = self.writer(service)
+        ws, escrow = self.stacked_not_journaled(service, writer)
+        kill(service, ws)
+        self.sim.command("power-cycle")  # the report the device kept is gone: only the file has it
+        writer.accept_stacked_rows()
+
+        for run in range(2):
+            service = self.start()
+            ws = service.client(since=escrow["id"])
+            stacked = ws.wait_for(of_type("stacked", "unconfirmed", "repeat"), f"the bill, run {run + 1}")
+            self.assertEqual((stacked["type"], stacked["amount"], stacked["bill_type"]), ("stacked", HUNDRED, 4))
+            ws.wait_for(lambda m: m["type"] in ("state", "status") and m["word"] & 0xFF in (WAITING, 0x19),
+                        "the device idle")
+            self.assertEqual(service.rows("SELECT kind FROM events WHERE id > ?", escrow["id"]), [("stacked",)])
+            self.assertEqual(service.stop(), 0)
+        self.assertFalse(pathlib.Path(f"{service.journal}.pending").exists())
+        self.assertEqual(len(list(service.state_dir.glob("journal.sqlite.pending.*.applied"))), 1)
+
+    def test_lines_of_an_older_version_without_a_key_are_never_applied_and_said(self):
+        self.stopped_cleanly(self.start())  # the journal exists
+        fallback = pathlib.Path(self.state.name) / "journal.sqlite.pending"
+        fallback.write_text('{"time":1,"device":"kiosk","kind":"stacked","amount":1000000,"bill_type":4,'
+                            '"journaled":false,"reason":"journal: database is locked"}\n')
+        fallback.chmod(0o600)
+        process = children.popen([SERVE, "--http-port", "0", "--state-dir", self.state.name,
+                                  "--device", f"kiosk={self.sim.path}"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_environment())
+        self.assertIn("listening on", process.stdout.readline())
+        process.send_signal(signal.SIGTERM)
+        out, err = process.communicate(timeout=TIMEOUT)
+        children.forget(process)
+        self.assertEqual(process.returncode, 0, err)
+        self.assertRegex(err, r"1 line\(s\) of \S+journal\.sqlite\.pending\.\d+\.applied carry no key")
+        with contextlib.closing(sqlite3.connect(f"file:{fallback.parent / 'journal.sqlite'}?mode=ro", uri=True)) as db:
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM events WHERE kind = 'stacked'").fetchone()[0], 0)
 
 
 NOBODY = 65534
