@@ -62,7 +62,7 @@ void CommandHandler::Run(std::string_view text, const ClientState& client, Comma
             ErrorReply("refused: a replay is under way; send hello again after its ok", command.ref));
         return;
       }
-      result.hello = HelloGrant{authorized, command.since, command.ref};
+      result.hello = HelloGrant{authorized, command.since, command.ref, command.journal};
       return;
     }
     case CommandKind::kStatus:

@@ -45,6 +45,7 @@ struct HelloGrant {
   bool authorized = false;
   int64_t since = -1;
   std::string ref;
+  std::string journal;  // the journal the client's since belongs to, when it said
 };
 
 struct CommandResult {

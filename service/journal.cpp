@@ -1,9 +1,12 @@
 #include "service/journal.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -11,12 +14,66 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace notavero::service {
 
 namespace {
+
+// The link before a journal's first chained row.
+constexpr std::string_view kChainStart = "0000000000000000000000000000000000000000000000000000000000000000";
+
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 0x0F];
+  }
+  return hex;
+}
+
+// A row's link: SHA-256 over the link before it and the row's content, each
+// field as its length and its bytes, so that no two rows read alike.  An
+// escrow's decision is not part of it: it is set after the row, when the
+// decision comes (the outcome's own row follows in the chain).  The time a
+// client acknowledged a row is not either.
+std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, const std::string& device,
+                      const std::string& kind, int64_t amount, int64_t code, const std::string& decision,
+                      const std::string& detail) {
+  std::string content = previous;
+  const auto field = [&content](const std::string& value) {
+    content += std::to_string(value.size());
+    content += ':';
+    content += value;
+  };
+  field(std::to_string(id));
+  field(std::to_string(time_ms));
+  field(device);
+  field(kind);
+  field(std::to_string(amount));
+  field(std::to_string(code));
+  field(kind == "escrow" ? std::string() : decision);
+  field(kind == "escrow" ? std::string() : detail);
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  if (EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
+    throw JournalError("journal: SHA-256 is not available");
+  }
+  return Hex(digest.data(), size);
+}
+
+std::string NewIdentity() {
+  std::array<unsigned char, 16> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    throw std::runtime_error("no random bytes for the journal's identity");
+  }
+  return Hex(bytes.data(), bytes.size());
+}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -75,6 +132,10 @@ constexpr const char* kInsertSql =
     "VALUES(?, ?, ?, ?, ?, NULLIF(?, ''), NULLIF(?, ''))";
 constexpr const char* kDecideSql =
     "UPDATE events SET decision = ?, detail = ? WHERE id = ? AND kind = 'escrow'";
+// The link of the row before a new one (its id's neighbour below, by the
+// primary key).
+constexpr const char* kPreviousLinkSql = "SELECT hash FROM events WHERE id < ? ORDER BY id DESC LIMIT 1";
+constexpr const char* kSetLinkSql = "UPDATE events SET hash = ? WHERE id = ?";
 constexpr const char* kFindStackedSql = "SELECT acked_ms FROM events WHERE id = ? AND kind = 'stacked'";
 constexpr const char* kAckSql = "UPDATE events SET acked_ms = ? WHERE id = ?";
 constexpr const char* kLastIdSql = "SELECT COALESCE(MAX(id), 0) FROM events";
@@ -125,7 +186,8 @@ std::vector<const char*> Journal::Queries() {
           kPageQuery,           kLastIdSql,          kUndecidedSql,     kCloseUndecidedSql,
           kLastEscrowSql,       kStackedAfterSql,    kLastEscrowRowSql, kAnyOutcomeAfterSql,
           kLastEscrowOfTypeSql, kLastUnconfirmedSql, kResolvedSql,      kRowSql,
-          kDecideUndecidedSql,  kAppliedSql,         kMarkAppliedSql};
+          kDecideUndecidedSql,  kAppliedSql,         kMarkAppliedSql,   kPreviousLinkSql,
+          kSetLinkSql};
 }
 
 std::vector<std::string> Journal::QueryPlan(const std::string& sql) {
@@ -183,12 +245,46 @@ Journal::Journal(const std::string& path) : path_(path) {
     // One row, rewritten by Probe: the write that shows the journal works again.
     Exec(
         "CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK (id = 1), time_ms INTEGER NOT NULL)");
+    MigrateChain();
   } catch (const JournalDamaged&) {
     sqlite3_close(db_);
     throw;
   } catch (const std::exception& error) {
     sqlite3_close(db_);
     throw std::runtime_error("cannot open the journal " + path + ": " + error.what());
+  }
+}
+
+void Journal::MigrateChain() {
+  Exec("BEGIN IMMEDIATE");
+  try {
+    bool has_hash = false;
+    {
+      Statement columns(db_, "PRAGMA table_info(events)");
+      while (columns.Step()) {
+        has_hash = has_hash || columns.Text(1) == "hash";
+      }
+    }
+    if (!has_hash) {
+      Exec("ALTER TABLE events ADD COLUMN hash TEXT");
+    }
+    Exec("CREATE TABLE IF NOT EXISTS journal_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+    Statement identity(db_, "SELECT value FROM journal_meta WHERE key = 'identity'");
+    if (identity.Step()) {
+      identity_ = identity.Text(0);
+    } else {
+      identity_ = NewIdentity();
+      Statement add(db_, "INSERT INTO journal_meta(key, value) VALUES('identity', ?)");
+      add.Bind(1, identity_).Step();
+    }
+    // Rows of an older version have no link: the chain starts after them.
+    Exec(
+        "INSERT OR IGNORE INTO journal_meta(key, value) "
+        "SELECT 'chain_from', COALESCE(MAX(id), 0) + 1 FROM events");
+    Exec("COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
   }
 }
 
@@ -266,9 +362,10 @@ JournalHealth Journal::Health() const {
   return JournalHealth{!failing_.load(), error_};
 }
 
-int64_t Journal::Insert(const BillEvent& event) {
+int64_t Journal::InsertChained(const BillEvent& event) {
+  const int64_t time_ms = event.time_ms ? event.time_ms : NowMs();
   Statement insert(db_, kInsertSql);
-  insert.Bind(1, event.time_ms ? event.time_ms : NowMs())
+  insert.Bind(1, time_ms)
       .Bind(2, event.device)
       .Bind(3, event.kind)
       .Bind(4, event.amount)
@@ -276,7 +373,17 @@ int64_t Journal::Insert(const BillEvent& event) {
       .Bind(6, event.decision)
       .Bind(7, event.detail)
       .Step();
-  return sqlite3_last_insert_rowid(db_);
+  const int64_t id = sqlite3_last_insert_rowid(db_);
+  Statement previous(db_, kPreviousLinkSql);
+  const std::string link =
+      previous.Bind(1, id).Step() && !previous.IsNull(0) ? previous.Text(0) : std::string(kChainStart);
+  Statement chain(db_, kSetLinkSql);
+  chain
+      .Bind(1, ChainLink(link, id, time_ms, event.device, event.kind, event.amount, event.code,
+                         event.decision, event.detail))
+      .Bind(2, id)
+      .Step();
+  return id;
 }
 
 template <typename Work>
@@ -312,7 +419,7 @@ int64_t Journal::InsertKeyed(const BillEvent& event, bool& existed) {
   if (existed) {
     return id;
   }
-  id = Insert(event);
+  id = InsertChained(event);
   if (!event.key.empty()) {
     MarkApplied(event.key, id);
   }
@@ -339,9 +446,6 @@ BillEvent Journal::Row(int64_t id) {
 int64_t Journal::Append(const BillEvent& event) {
   const std::scoped_lock lock(mutex_);
   try {
-    if (event.key.empty()) {
-      return Insert(event);
-    }
     return Transaction([&] {
       bool existed = false;
       return InsertKeyed(event, existed);
@@ -771,6 +875,89 @@ Journal::ReplayResult Journal::ReplayFallback() {
               << result.already << " journaled before; the file is now " << result.moved_to << std::endl;
   }
   return result;
+}
+
+}  // namespace notavero::service
+
+namespace notavero::service {
+
+JournalVerdict VerifyJournal(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
+    const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error("cannot open the journal " + path + ": " + why);
+  }
+  JournalVerdict verdict;
+  try {
+    Statement has_meta(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'journal_meta'");
+    if (has_meta.Step()) {
+      Statement meta(db, "SELECT key, value FROM journal_meta WHERE key IN ('identity', 'chain_from')");
+      while (meta.Step()) {
+        if (meta.Text(0) == "identity") {
+          verdict.identity = meta.Text(1);
+        } else {
+          verdict.chain_from = std::stoll(meta.Text(1));
+        }
+      }
+    }
+    if (verdict.identity.empty() || verdict.chain_from <= 0) {
+      verdict.problem = "the journal has no identity or chain";
+      sqlite3_close(db);
+      return verdict;
+    }
+    Statement rows(db,
+                   "SELECT id, time_ms, device, kind, amount, code, decision, detail, hash FROM events "
+                   "WHERE id >= ? ORDER BY id");
+    rows.Bind(1, verdict.chain_from);
+    std::string link(kChainStart);
+    while (rows.Step()) {
+      const int64_t id = rows.Int(0);
+      ++verdict.rows;
+      const std::string expected = ChainLink(link, id, rows.Int(1), rows.Text(2), rows.Text(3), rows.Int(4),
+                                             rows.Int(5), rows.Text(6), rows.Text(7));
+      if (rows.IsNull(8) || rows.Text(8) != expected) {
+        verdict.first_bad = id;
+        verdict.problem = rows.IsNull(8) ? "the row has no link"
+                                         : "the row does not fit its chain: it, or the row before it, was "
+                                           "changed, or a row before it was removed";
+        break;
+      }
+      link = expected;
+    }
+  } catch (const std::exception& error) {
+    sqlite3_close(db);
+    throw std::runtime_error("cannot read the journal " + path + ": " + error.what());
+  }
+  sqlite3_close(db);
+  verdict.ok = verdict.first_bad == 0;
+  return verdict;
+}
+
+int JournalCommand(const std::vector<std::string>& args) {
+  if (args.size() != 2 || args[0] != "verify") {
+    std::cerr << "usage: notavero-serve journal verify FILE\n";
+    return 2;
+  }
+  try {
+    const JournalVerdict verdict = VerifyJournal(args[1]);
+    if (verdict.identity.empty()) {
+      std::cerr << "notavero-serve: " << args[1] << ": " << verdict.problem
+                << " (a journal of an older version gets both when the service next opens it)\n";
+      return 1;
+    }
+    if (!verdict.ok) {
+      std::cout << "journal " << verdict.identity << ": row " << verdict.first_bad << ": " << verdict.problem
+                << "\n";
+      return 1;
+    }
+    std::cout << "journal " << verdict.identity << ": " << verdict.rows << " row(s) from id "
+              << verdict.chain_from << " fit their chain\n";
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "notavero-serve: " << error.what() << "\n";
+    return 2;
+  }
 }
 
 }  // namespace notavero::service

@@ -1,5 +1,8 @@
 // The money journal: every bill event in an SQLite database, with an
-// increasing id that never repeats.  WAL with synchronous=FULL: an event is
+// increasing id that never repeats.  A journal has an identity (random, made
+// when it is created) and its rows a hash chain: each row's hash is SHA-256
+// over the hash of the row before it and the row's own content, so that an
+// edited, inserted or removed row is found (VerifyJournal).  WAL with synchronous=FULL: an event is
 // on disk when Append returns, so a stacked bill is durable before any
 // client hears of it, and a kill -9 at any moment loses nothing committed.
 // All methods are thread-safe (one connection behind a mutex).
@@ -73,6 +76,11 @@ class Journal {
   static constexpr std::size_t kQueueLimit = 1000;
 
   [[nodiscard]] const std::string& Path() const { return path_; }
+  // This journal's identity: 32 hexadecimal digits, made when it was created
+  // (or when a journal of an older version was first opened) and never
+  // changed.  A journal replaced by a new one, or restored elsewhere from a
+  // copy, is told apart from the one before by it (and by its chain).
+  [[nodiscard]] const std::string& Identity() const { return identity_; }
   [[nodiscard]] std::string FallbackPath() const { return path_ + ".pending"; }
 
   // Writes the event (its id and acked are ignored) and returns its id.
@@ -190,7 +198,10 @@ class Journal {
 
  private:
   void Exec(const char* sql);
-  int64_t Insert(const BillEvent& event);
+  // Adds the chain to a journal that has none (made by an older version).
+  void MigrateChain();
+  // Inserts a row and its link of the chain; inside a transaction.
+  int64_t InsertChained(const BillEvent& event);
   // Insert within a transaction of the caller's, with its key: the id of
   // the row that took the key before, or of the new row.
   int64_t InsertKeyed(const BillEvent& event, bool& existed);
@@ -211,6 +222,7 @@ class Journal {
   void CheckIntact();
 
   const std::string path_;
+  std::string identity_;
   mutable std::mutex mutex_;
   sqlite3* db_ = nullptr;
   struct QueuedDecision {
@@ -230,5 +242,23 @@ class Journal {
   std::mutex fallback_mutex_;
   SyncFunction sync_ = &::fsync;
 };
+
+// What VerifyJournal found.
+struct JournalVerdict {
+  bool ok = false;
+  std::string identity;
+  int64_t chain_from = 0;  // the first row with a link (rows before it predate the chain)
+  int64_t rows = 0;        // rows checked
+  int64_t first_bad = 0;   // the first row that does not fit its chain (0: none)
+  std::string problem;     // why, for people
+};
+
+// Checks a journal's chain, read-only, row by row; never changes the file.
+// Throws std::runtime_error when the file cannot be read as a journal.
+JournalVerdict VerifyJournal(const std::string& path);
+
+// The "journal" subcommand: `notavero-serve journal verify FILE`.  Returns
+// the exit status (0 ok, 1 a row does not fit, 2 usage or an unreadable file).
+int JournalCommand(const std::vector<std::string>& args);
 
 }  // namespace notavero::service

@@ -192,6 +192,9 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string_view(argv[1]) == "ledger") {
     return LedgerCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
+  if (argc > 1 && std::string_view(argv[1]) == "journal") {
+    return JournalCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   Config config;
   try {
     config = ParseConfig(std::vector<std::string>(argv + 1, argv + argc));

@@ -136,6 +136,12 @@ ParsedCommand ParseCommand(std::string_view text) {
         return result;
       }
       command.since = *since;
+    } else if (key == "journal" && command.kind == CommandKind::kHello) {
+      const auto journal = ShortString(value, kMaxNameBytes, error, key);
+      if (!journal) {
+        return result;
+      }
+      command.journal = *journal;
     } else if (key == "token" && command.kind == CommandKind::kHello) {
       const auto token = ShortString(value, kMaxTokenBytes, error, key);
       if (!token) {
@@ -224,9 +230,12 @@ int64_t ResolvedId(const BillEvent& event) {
   return error == std::errc() && end == last ? id : 0;
 }
 
-std::string BillEventJson(const BillEvent& event) {
+std::string BillEventJson(const BillEvent& event, std::string_view journal) {
   JsonObject json;
   json.Add("type", event.kind).Add("id", event.id).Add("device", event.device).Add("time", event.time_ms);
+  if (!journal.empty()) {
+    json.Add("journal", journal);
+  }
   if (event.kind == "escrow" || event.kind == "stacked" || event.kind == "returned" ||
       event.kind == "repeat" || event.kind == "unconfirmed") {
     json.Add("amount", event.amount).Add("bill_type", int64_t{event.code});

@@ -20,11 +20,12 @@ enum class CommandKind { kHello, kEnable, kDisable, kStack, kReturn, kAck, kStat
 
 struct Command {
   CommandKind kind = CommandKind::kStatus;
-  std::string device;  // enable, disable, status: empty means every device
-  int64_t id = 0;      // stack, return: the escrow event's id; ack: the stacked event's id
-  int64_t since = -1;  // hello: the last id the client has seen; -1: none given (no replay)
-  std::string token;   // hello: the bearer token, when not given at the handshake
-  std::string ref;     // any: echoed in the reply, so that a client can match them
+  std::string device;   // enable, disable, status: empty means every device
+  int64_t id = 0;       // stack, return: the escrow event's id; ack: the stacked event's id
+  int64_t since = -1;   // hello: the last id the client has seen; -1: none given (no replay)
+  std::string journal;  // hello: the journal that id belongs to (its identity), when the client knows it
+  std::string token;    // hello: the bearer token, when not given at the handshake
+  std::string ref;      // any: echoed in the reply, so that a client can match them
 };
 
 struct ParsedCommand {
@@ -69,7 +70,9 @@ struct BillEvent {
   std::string key;
 };
 
-std::string BillEventJson(const BillEvent& event);
+// The event as its message; `journal` is the identity of the journal that
+// holds it (the id is that journal's: a client credits by the two).
+std::string BillEventJson(const BillEvent& event, std::string_view journal = {});
 // A stacked or returned row that closes an unconfirmed row of the same bill
 // (detail "resolves #ID"): that row's id; 0 for any other row.
 int64_t ResolvedId(const BillEvent& event);

@@ -111,6 +111,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     bool authorized = false;
     bool was_decider = false;
     std::string ref;
+    std::string restarted;  // why the replay starts at this journal's first row, when it does
   };
   [[nodiscard]] bool replaying() const { return replay_.has_value(); }
   ReadBudget& reads() { return reads_; }
@@ -419,7 +420,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     const auto events = journal_.Since(since, limit);
     std::string body = "{\"events\":[";
     for (std::size_t i = 0; i < events.size(); ++i) {
-      body += (i ? "," : "") + BillEventJson(events[i]);
+      body += (i ? "," : "") + BillEventJson(events[i], journal_.Identity());
     }
     return body + "],\"last_id\":" + std::to_string(journal_.LastId()) + "}";
   }
@@ -528,7 +529,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
       }
       Journal::ProbeResult result = journal_.Probe();
       for (const BillEvent& event : result.written) {
-        Publish(BillEventJson(event), event.id);
+        Publish(BillEventJson(event, journal_.Identity()), event.id);
       }
       if (result.recovered) {
         std::cerr << "notavero-serve: the journal takes writes again" << std::endl;
@@ -567,6 +568,28 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     }
     WsSession::Replay replay;
     replay.since = hello.since;
+    if (hello.since >= 0) {
+      // An id belongs to one journal.  A since of another journal, or past
+      // this one's end (the journal was replaced: its ids start again), would
+      // make the client take this journal's bills for ones it has credited:
+      // it gets every row of this journal instead, and is told why.
+      try {
+        const int64_t last = journal_.LastId();
+        if (!hello.journal.empty() && hello.journal != journal_.Identity()) {
+          replay.restarted = "your since belongs to journal " + hello.journal + ", this is journal " +
+                             journal_.Identity() + ": every row of this journal is replayed";
+        } else if (hello.since > last) {
+          replay.restarted = "since " + std::to_string(hello.since) + " lies past this journal's last id " +
+                             std::to_string(last) + " (the journal was replaced): every row is replayed";
+        }
+      } catch (const JournalError& error) {
+        reply(ErrorReply(std::string("hello failed: ") + error.what(), hello.ref));
+        return;
+      }
+      if (!replay.restarted.empty()) {
+        replay.since = 0;
+      }
+    }
     replay.last = session.replayed_up_to();
     replay.authorized = hello.authorized;
     replay.was_decider = session.said_hello() && session.authorized();
@@ -613,7 +636,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
       return;
     }
     for (const auto& event : events) {
-      session.Send(std::make_shared<const std::string>(BillEventJson(event)));
+      session.Send(std::make_shared<const std::string>(BillEventJson(event, journal_.Identity())));
       replay.after = event.id;
       replay.last = std::max(replay.last, event.id);
       ++replay.count;
@@ -642,7 +665,10 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
         .Add("cmd", "hello")
         .Add("authorized", replay.authorized)
         .Add("replayed", replay.count);
-    ok.Add("last_id", replay.last);
+    ok.Add("last_id", replay.last).Add("journal", journal_.Identity());
+    if (!replay.restarted.empty()) {
+      ok.Add("restarted", replay.restarted);
+    }
     if (more) {
       ok.Add("more", true);
     }

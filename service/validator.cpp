@@ -229,14 +229,14 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
     return 0;
   }
   if (!event.decision.empty()) {
-    sink_.Publish(BillEventJson(event), event.id);
+    sink_.Publish(BillEventJson(event, journal_.Identity()), event.id);
     return 0;
   }
   std::unique_lock lock(mutex_);
   waiting_id_ = event.id;
   claim_.reset();
   lock.unlock();
-  sink_.Publish(BillEventJson(event), event.id);
+  sink_.Publish(BillEventJson(event, journal_.Identity()), event.id);
   lock.lock();
   decided_.wait_for(lock, escrow_timeout_, [this] { return claim_.has_value() || closing_; });
   bool stack = claim_.value_or(false);
@@ -327,7 +327,7 @@ int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
     figures_.stacked_amount += amount;
   }
   if (!replayed) {
-    sink_.Publish(BillEventJson(row), row.id);
+    sink_.Publish(BillEventJson(row, journal_.Identity()), row.id);
   }
   BillDone();
   sink_.Post([this] { sink_.Publish(StatusJson(), 0); });
@@ -368,7 +368,7 @@ void Validator::RecordOrQueue(BillEvent event) {
   if (!journal_.Failing()) {
     try {
       event.id = journal_.Append(event);
-      sink_.Publish(BillEventJson(event), event.id);
+      sink_.Publish(BillEventJson(event, journal_.Identity()), event.id);
       return;
     } catch (const JournalError&) {
     }

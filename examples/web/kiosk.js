@@ -21,10 +21,11 @@ show("price", price);
 // Amounts come in 1/10000 currency units: 1000000 is a 100 note.
 const ws = new WebSocket(`ws://${location.host}/v1/ws`), send = (m) => ws.send(JSON.stringify(m));
 ws.onopen = () => {
-  // lastId: the newest bill this kiosk has credited; on a reconnect the
-  // service replays every event after it, so nothing stacked is missed.
+  // lastId: the newest bill this kiosk has credited, of the journal it came
+  // from; on a reconnect the service replays every event after it (or every
+  // event of a journal that replaced that one), so nothing stacked is missed.
   const hello = {cmd: "hello", token: TOKEN};
-  if (localStorage.lastId) hello.since = Number(localStorage.lastId);
+  if (localStorage.lastId) Object.assign(hello, {since: Number(localStorage.lastId), journal: localStorage.journal});
   send(hello);
   send({cmd: "enable"});
   show("message", "Insert a bill");
@@ -34,7 +35,11 @@ ws.onmessage = ({data}) => {
   if (m.type === "state") show("state", `${m.state} (${m.text})`);
   if (m.type === "escrow" && !m.decision) send({cmd: paid < price ? "stack" : "return", id: m.id});
   if (m.type === "stacked") {
-    if (m.id > Number(localStorage.lastId || 0)) {  // credit each bill once, by its journal id
+    if (m.journal !== localStorage.journal) {  // another journal: its ids start again
+      localStorage.journal = m.journal;
+      localStorage.lastId = 0;
+    }
+    if (m.id > Number(localStorage.lastId || 0)) {  // credit each bill once, by its journal and id
       paid += m.amount / 10000;
       localStorage.lastId = m.id;
       show("paid", paid);

@@ -8,7 +8,7 @@ import pathlib
 import tempfile
 import unittest
 
-from harness import REPOSITORY, Browser, Service, Simulator, children, http_get, needs, wait_until
+from harness import REPOSITORY, Browser, Service, Simulator, children, free_port, http_get, needs, wait_until
 
 PAGE = """
 const text = (id) => document.getElementById(id).textContent;
@@ -64,6 +64,44 @@ class KioskPageTest(children.TestCase):
         rows = wait_until(lambda: (lambda r: len(r) == 2 and all(e["acked"] for e in r) and r)(stacked_rows()),
                           lambda: f"two acknowledged stacked rows; the journal holds {stacked_rows()}")
         self.assertEqual([e["amount"] for e in rows], [1000000, 1000000])
+
+    def test_page_credits_every_bill_after_the_journal_is_replaced(self):
+        # The journal is set aside (as a person does with a damaged one) and
+        # the service starts on a new one, whose ids start again: the page,
+        # which credited bills up to a higher id of the old journal, must
+        # not take the new journal's bills for those.
+        work = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="notavero-kiosk-page-")))
+        sim = Simulator()
+        self.addCleanup(sim.close)
+        port = free_port()  # one origin for both runs: the page's storage stays
+        service = Service(work / "state", {"kiosk": sim}, port, www=REPOSITORY / "examples" / "web")
+        self.addCleanup(lambda: service.stop())
+        browser = Browser(work / "profile")
+        self.addCleanup(browser.close)
+        seen = []
+
+        def page_shows(condition):
+            seen.append(browser.script(PAGE))
+            return condition(seen[-1])
+
+        def pay(bills):  # a new load of the page (a new customer), then the bills
+            pay.visits = getattr(pay, "visits", 0) + 1
+            browser.open(f"{service.url}/kiosk.html?price=1000&visit={pay.visits}#token={service.token}")
+            for n in range(1, bills + 1):
+                sim.command("wait-state 14 60000")
+                sim.command("insert 4")
+                wait_until(lambda: page_shows(lambda p: p["paid"] == str(100 * n)),
+                           lambda: f"{100 * n} paid; the page showed {seen[-1]}")
+
+        pay(3)
+        service.stop()
+        journal = work / "state" / "journal.sqlite"
+        for suffix in ("", "-wal", "-shm"):
+            if pathlib.Path(f"{journal}{suffix}").exists():
+                pathlib.Path(f"{journal}{suffix}").rename(work / f"old-journal.sqlite{suffix}")
+        service = Service(work / "state", {"kiosk": sim}, port, www=REPOSITORY / "examples" / "web")
+        pay(2)
+        self.assertEqual(sim.numbers()["stacked_sum"], 500)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // notavero-serve's parts that need no socket: the money journal, the client
 // messages, the Host/Origin/token checks and the configuration.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,6 +249,73 @@ TEST(JournalTest, AFallbackLineIsSyncedWithItsDirectoryOnceWrittenWhole) {
 // A scan of the events table grows with the journal and holds the server's
 // thread and the journal's lock meanwhile.  Scans of the partial indexes
 // (undecided escrows, unacknowledged stacked bills) stay small.
+// Runs SQL on a journal behind the service's back, as a person with the
+// sqlite3 tool would.
+void Tamper(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+TEST(JournalTest, AJournalKeepsItsIdentityAndItsChainFindsAnEditedOrRemovedRow) {
+  TempDir dir;
+  const std::string path = dir.File("journal.sqlite");
+  std::string identity;
+  std::vector<int64_t> ids;
+  {
+    Journal journal(path);
+    identity = journal.Identity();
+    for (const char* kind : {"escrow", "stacked", "escrow", "returned", "escrow", "stacked"}) {
+      ids.push_back(journal.Append(Event(kind)));
+    }
+    journal.SetDecision(ids[0], "stack", "client");  // a decision comes after its row: not in the chain
+  }
+  EXPECT_EQ(identity.size(), 32U);
+  EXPECT_EQ(Journal(path).Identity(), identity) << "the identity changed when the journal was opened again";
+  EXPECT_NE(Journal(dir.File("other.sqlite")).Identity(), identity);
+  JournalVerdict verdict = VerifyJournal(path);
+  EXPECT_TRUE(verdict.ok) << verdict.problem << " at row " << verdict.first_bad;
+  EXPECT_EQ(verdict.rows, 6);
+
+  Tamper(path, "UPDATE events SET amount = 50000000 WHERE id = " + std::to_string(ids[3]));
+  verdict = VerifyJournal(path);
+  EXPECT_FALSE(verdict.ok);
+  EXPECT_EQ(verdict.first_bad, ids[3]) << "an edited amount";
+  Tamper(path, "UPDATE events SET amount = 1000000 WHERE id = " + std::to_string(ids[3]));
+  EXPECT_TRUE(VerifyJournal(path).ok) << "the amount put back";
+  Tamper(path, "DELETE FROM events WHERE id = " + std::to_string(ids[1]));
+  verdict = VerifyJournal(path);
+  EXPECT_EQ(verdict.first_bad, ids[2]) << "a removed row shows at the row after it";
+}
+
+TEST(JournalTest, AJournalOfAnOlderVersionGetsAnIdentityAndAChainFromItsNextRow) {
+  TempDir dir;
+  const std::string path = dir.File("journal.sqlite");
+  Tamper(
+      path,
+      "CREATE TABLE events(id INTEGER PRIMARY KEY AUTOINCREMENT, time_ms INTEGER NOT NULL, device TEXT NOT "
+      "NULL, kind TEXT NOT NULL, amount INTEGER NOT NULL DEFAULT 0, code INTEGER NOT NULL DEFAULT 0, "
+      "decision TEXT, detail TEXT, acked_ms INTEGER);"
+      "INSERT INTO events(time_ms, device, kind, amount) VALUES(1, 'kiosk', 'escrow', 1000000),"
+      "(2, 'kiosk', 'stacked', 1000000);");
+  EXPECT_FALSE(VerifyJournal(path).ok) << "no chain yet";
+  int64_t next = 0;
+  {
+    Journal journal(path);
+    EXPECT_EQ(journal.Since(0, 10).size(), 2U) << "the old rows stay";
+    next = journal.Append(Event("escrow"));
+    journal.Append(Event("stacked"));
+  }
+  const JournalVerdict verdict = VerifyJournal(path);
+  EXPECT_TRUE(verdict.ok) << verdict.problem;
+  EXPECT_EQ(verdict.chain_from, 3);
+  EXPECT_EQ(next, 3);
+  EXPECT_EQ(verdict.rows, 2);
+}
+
 TEST(JournalTest, NoQuerySearchesTheWholeTable) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));

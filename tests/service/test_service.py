@@ -181,7 +181,7 @@ class Service:
         match = re.search(rf"^{name} (\S+)$", text, re.M)
         return float(match.group(1)) if status == 200 and match else None
 
-    def client(self, token=True, since=None, **options):
+    def client(self, token=True, since=None, journal=None, **options):
         ws = WebSocket(self.port, **options)
         self.clients.append(ws)
         hello = {"cmd": "hello"}
@@ -189,6 +189,8 @@ class Service:
             hello["token"] = self.token
         if since is not None:
             hello["since"] = since
+        if journal is not None:
+            hello["journal"] = journal
         ws.send(hello)
         return ws
 
@@ -334,6 +336,31 @@ class MoneyTest(ServiceTestCase):
         watcher.wait_for(lambda m: m["type"] == "returned", "returned")
         sim = self.sim.status()
         self.assertEqual((sim["stacked"], sim["returned"]), ("1", "1"))
+
+    def test_a_since_of_another_journal_or_past_its_end_replays_the_whole_journal(self):
+        service = self.start()
+        ws = self.ready_client(service)
+        escrow, stacked = self.take_bill(ws)
+        journal = stacked["journal"]
+        self.assertRegex(journal, "^[0-9a-f]{32}$")
+        self.assertEqual(escrow["journal"], journal)
+        ws.close()
+        for since, of_journal, restarted in ((stacked["id"], journal, False), (stacked["id"], "0" * 32, True),
+                                             (stacked["id"] + 1000, None, True)):
+            with self.subTest(since=since, journal=of_journal):
+                client = service.client(since=since, journal=of_journal)
+                messages = []
+                ok = client.wait_for(lambda m: messages.append(m) or m["type"] == "ok", "hello")
+                self.assertEqual(ok["journal"], journal)
+                self.assertEqual("restarted" in ok, restarted, ok)
+                replayed = [m["id"] for m in messages if m["type"] in ("escrow", "stacked")]
+                self.assertEqual(replayed, [escrow["id"], stacked["id"]] if restarted else [stacked["id"]])
+                client.close()
+        # The journal's chain holds, checked by the command a person runs.
+        check = subprocess.run([SERVE, "journal", "verify", str(service.journal)], capture_output=True, text=True,
+                               timeout=TIMEOUT)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertIn(f"journal {journal}:", check.stdout)
 
     def test_kill_9_keeps_every_stacked_bill(self):
         service = self.start()
