@@ -1,9 +1,21 @@
 // C++ interface of the driver for hosts built with a compatible compiler.
 //
 //   auto* driver = GetDriver(5, OnBill);    // null when COM5 cannot be opened
+//   // An enable made before the driver has read the bill table is used up on
+//   // an empty table and enables nothing: enable once the state text reads
+//   // "Выключен" (disabled: the table is read), and again after every power
+//   // cut of the validator (the text goes through the power-up states).
+//   char text[64];
+//   while (driver->GetStatusText(text, sizeof text), !IsDisabledText(text)) { Sleep(100); }
 //   driver->SetEnabled(true);
 //   ...
 //   nv_free_driver(reinterpret_cast<nv_driver*>(driver));   // stops and releases it
+//
+// (IsDisabledText: the text equals "\xC2\xFB\xEA\xEB\xFE\xF7\xE5\xED", "Выключен" in
+// Windows-1251; examples/cpp/get_driver.cpp is a whole host that does this.)
+// Hosts of the C interface (nv_open, nv_set_enabled) need none
+// of this: their request stands, and the driver carries it out once the table
+// is read and again after every power cut.
 //
 // The object's virtual table holds, in this order: DataReceived (the serial
 // port's hook, not for the host), GetVersion, SetEnabled, GetStatusText.

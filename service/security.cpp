@@ -131,14 +131,18 @@ std::string ParentOf(const std::string& path) {
 }
 
 void CheckDirectory(const std::string& what, const std::string& path, bool create) {
-  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno == ENOENT) {
+  int made = create && ::mkdir(path.c_str(), 0700) != 0 ? errno : 0;
+  if (made == ENOENT) {
     // Missing parents (~/.local/state on a new account) are made as mkdir -p
     // makes them, private under the service's umask.
     std::error_code ignored;
     std::filesystem::create_directories(ParentOf(path), ignored);
-    ::mkdir(path.c_str(), 0700);
+    made = ::mkdir(path.c_str(), 0700) != 0 ? errno : 0;
   }
   if (create && ::access(path.c_str(), F_OK) != 0) {
+    // Why mkdir failed (EACCES in a directory the service may not write),
+    // not the ENOENT of the check after it.
+    errno = made != 0 && made != EEXIST ? made : errno;
     throw std::runtime_error(SystemError("cannot create " + what, path));
   }
   const Descriptor dir(OpenNoFollow(what, path, O_RDONLY | O_DIRECTORY));

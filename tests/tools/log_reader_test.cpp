@@ -192,6 +192,27 @@ TEST(LogReader, PortByPathAndItsLossAreRead) {
   EXPECT_EQ(report.summary.stacked, (std::map<int64_t, uint64_t>{{50, 1}, {100, 1}}));
 }
 
+TEST(LogReader, ASilenceThePeriodCutsCountsOnlyItsPartInThePeriod) {
+  LogText log = Day();
+  std::string middle;
+  for (int i = 0; i < 20; ++i) {  // the device answers nothing for a minute
+    if (i == 10) {
+      middle = log.Stamp();
+    }
+    log.Line("[COM7]:  Send: " + Frame({cmdPoll}));
+    log.Line("[COM7]:  Receive: 02 03");  // a reply cut short by the time-out
+    log.Line(kThreadError, '?');
+  }
+  log.Poll(dsWaitingForBill);
+  const Summary whole = ReadLog(log.Text()).summary;
+  ASSERT_EQ(whole.silences, 1U);
+  EXPECT_EQ(whole.longest_silence_ms, whole.silent_ms);
+  const Summary cut = ReadLog(log.Text(), {.since = *ParseMoment(middle)}).summary;
+  ASSERT_EQ(cut.silences, 1U);
+  EXPECT_LT(cut.silent_ms, whole.silent_ms);
+  EXPECT_EQ(cut.longest_silence_ms, cut.silent_ms) << "the longest silence counted time outside the period";
+}
+
 TEST(LogReader, PeriodAndTimeline) {
   const std::string text = Day().Text();
   // The period splits at the stacked bill's first state line.

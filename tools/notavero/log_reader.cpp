@@ -273,7 +273,9 @@ struct LogReader::State {
     Summary& s = report.summary;
     ++s.silences;
     s.silent_ms += to - from;
-    s.longest_silence_ms = std::max(s.longest_silence_ms, end - start);
+    // Within the period, as the time in all is: a silence that began before
+    // it counts from its start.
+    s.longest_silence_ms = std::max(s.longest_silence_ms, to - from);
   }
 
   void EndAllSilences(LogMoment end) {
