@@ -47,6 +47,13 @@ enum TDeviceState : uint8_t {
   dsReturned = 0x82,
 };
 
+// States in which the device cannot take a bill until a person (or a power
+// cut) clears it: its cassette full or missing, a jam, a fraud block, a
+// failure.  The passing states (power-up, busy, a pause for two bills) are not.
+constexpr bool CannotTakeBills(uint8_t state) {
+  return (state >= dsAcceptorFull && state <= dsCounterfeit) || state == dsFailure;
+}
+
 // Status word: device state in the low byte, sub-code in the high byte.
 constexpr uint8_t DeviceStateOf(uint16_t status) {
   return static_cast<uint8_t>(status & 0xFF);

@@ -24,6 +24,7 @@
 #include <thread>
 #include <utility>
 
+#include "protocol/codes.h"
 #include "service/commands.h"
 #include "service/messages.h"
 #include "service/metrics.h"
@@ -399,8 +400,8 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     return body + "],\"journal\":" + JournalHealthJson(journal_.Health()) + "}";
   }
 
-  // Empty when the journal is healthy and every validator online, else
-  // why not, a line each.
+  // Empty when the journal is healthy and every validator online and able to
+  // take bills, else why not, a line each.
   std::string Trouble() const override {
     std::string trouble;
     const JournalHealth health = journal_.Health();
@@ -411,6 +412,9 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
       const ValidatorSnapshot snapshot = validator->Snapshot();
       if (snapshot.link != NV_LINK_ONLINE) {
         trouble += "validator " + snapshot.name + " is not online: " + nv_link_name(snapshot.link) + "\n";
+      } else if (snapshot.word >= 0 && CannotTakeBills(DeviceStateOf(static_cast<uint16_t>(snapshot.word)))) {
+        trouble +=
+            "validator " + snapshot.name + " cannot take bills: " + nv_state_name(snapshot.word) + "\n";
       }
     }
     return trouble;

@@ -103,6 +103,53 @@ class KioskPageTest(children.TestCase):
         pay(2)
         self.assertEqual(sim.numbers()["stacked_sum"], 500)
 
+    def test_page_says_what_the_validator_can_do_and_outlives_a_service_restart(self):
+        work = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="notavero-kiosk-page-")))
+        link = work / "validator"
+        sim = Simulator("--link", str(link))
+        self.addCleanup(sim.close)
+        sim.path = str(link)  # the service opens the line by the link, which survives an unplug
+        port = free_port()
+        services = [Service(work / "state", {"kiosk": sim}, port, www=REPOSITORY / "examples" / "web")]
+        self.addCleanup(lambda: services[-1].stop())
+        browser = Browser(work / "profile")
+        self.addCleanup(browser.close)
+        seen = []
+
+        def shows(what, condition):
+            wait_until(lambda: (seen.append(browser.script(PAGE)) or condition(seen[-1])),
+                       lambda: f"the page to show {what}; it showed {seen[-1]}")
+
+        browser.open(f"{services[-1].url}/kiosk.html?price=300#token={services[-1].token}")
+        # The state comes with the hello: no "?" until something changes.
+        shows("the validator idling", lambda p: p["state"] == "idling" and p["message"] == "Insert a bill")
+        sim.command("insert 4")
+        shows("100 paid", lambda p: p["paid"] == "100")
+
+        sim.command("jam")
+        shows("the jam in plain words", lambda p: "cannot take bills" in p["message"])
+        sim.command("clear")
+        shows("the jam cleared", lambda p: p["message"] == "Insert a bill")
+
+        # The service restarts: the page waits, connects again and goes on.
+        services[-1].stop()
+        shows("that it reconnects", lambda p: p["message"].startswith("Reconnecting"))
+        services.append(Service(work / "state", {"kiosk": sim}, port, www=REPOSITORY / "examples" / "web"))
+        shows("the validator again", lambda p: p["message"] == "Insert a bill")
+        sim.command("wait-state 14 60000")
+        sim.command("insert 4")
+        shows("200 paid", lambda p: p["paid"] == "200")
+
+        # The line is pulled: the customer is told, and it comes back.
+        sim.command("unplug")
+        shows("the validator unavailable", lambda p: "not available" in p["message"])
+        sim.command("replug")
+        shows("the validator back", lambda p: p["message"] == "Insert a bill")
+        sim.command("insert 4")
+        shows("the thanks", lambda p: p["message"] == "Thank you; change due 0")
+        self.assertEqual(seen[-1]["paid"], "300")
+        self.assertEqual(sim.numbers()["stacked_sum"], 300)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -470,6 +470,13 @@ class ForeignPageTest(ServiceTestCase):
         wait_until(lambda: "validator kiosk is not online" in service.http("GET", "/healthz")[1], "a 503")
         self.assertEqual(service.http("GET", "/healthz?strict=0"), (200, "ok\n"))
         wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the validator back", timeout=3 * TIMEOUT)
+        # Online, and jammed: no money can be taken.
+        self.sim.command("jam")
+        wait_until(lambda: "validator kiosk cannot take bills: " in service.http("GET", "/healthz")[1], "a 503",
+                   timeout=3 * TIMEOUT)
+        self.assertEqual(service.http("GET", "/healthz")[0], 503)
+        self.sim.command("clear")
+        wait_until(lambda: service.http("GET", "/healthz")[0] == 200, "the jam cleared", timeout=3 * TIMEOUT)
 
 
 class ClientsTest(ServiceTestCase):
