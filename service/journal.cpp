@@ -885,7 +885,7 @@ JournalVerdict VerifyJournal(const std::string& path) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
     const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+    sqlite3_close_v2(db);  // once its statements are finalized
     throw std::runtime_error("cannot open the journal " + path + ": " + why);
   }
   JournalVerdict verdict;
@@ -903,7 +903,7 @@ JournalVerdict VerifyJournal(const std::string& path) {
     }
     if (verdict.identity.empty() || verdict.chain_from <= 0) {
       verdict.problem = "the journal has no identity or chain";
-      sqlite3_close(db);
+      sqlite3_close_v2(db);  // once its statements are finalized
       return verdict;
     }
     Statement rows(db,
@@ -926,10 +926,10 @@ JournalVerdict VerifyJournal(const std::string& path) {
       link = expected;
     }
   } catch (const std::exception& error) {
-    sqlite3_close(db);
+    sqlite3_close_v2(db);  // once its statements are finalized
     throw std::runtime_error("cannot read the journal " + path + ": " + error.what());
   }
-  sqlite3_close(db);
+  sqlite3_close_v2(db);  // once its statements are finalized
   verdict.ok = verdict.first_bad == 0;
   return verdict;
 }
