@@ -158,7 +158,7 @@ int Run(const Config& config, const sigset_t& signals) {
   int status = 0;
   try {
     for (auto& validator : validators) {
-      validator->Open();
+      validator->Open();  // one that is absent is opened later; the others run
     }
     std::cout << "notavero-serve: listening on http://"
               << (config.listen.find(':') != std::string::npos ? "[" : "") << config.listen

@@ -61,7 +61,7 @@ constexpr int64_t kMinHttpConnections = 8;
 constexpr int64_t kOwnDescriptors = 32;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr int64_t kAnswerBytes = 16 << 20;
-constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails
+constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails or a validator is absent
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -530,6 +530,9 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     probe_timer_.async_wait([this](beast::error_code error) {
       if (error == asio::error::operation_aborted) {
         return;
+      }
+      for (Validator* validator : validators_) {
+        validator->OpenIfAbsent();
       }
       Journal::ProbeResult result = journal_.Probe();
       for (const BillEvent& event : result.written) {

@@ -49,11 +49,32 @@ Validator::~Validator() {
   Close();
 }
 
-void Validator::Open() {
+bool Validator::Open() {
   cassette_.Restore(journal_.Path());
   // A bill sent to the stacker by an earlier run and never reported: this
   // run's driver asks the device, and what it holds settles it.
   unsettled_ = journal_.StackWithoutOutcome(config_.name);
+  const std::scoped_lock lock(open_mutex_);
+  return OpenDriver();
+}
+
+void Validator::OpenIfAbsent() {
+  const std::scoped_lock lock(open_mutex_);
+  if (driver_.load() != nullptr) {
+    return;
+  }
+  {
+    const std::scoped_lock closing(mutex_);
+    if (closing_) {
+      return;
+    }
+  }
+  if (OpenDriver()) {
+    std::cerr << "notavero-serve: " << config_.name << ": the port is open now" << std::endl;
+  }
+}
+
+bool Validator::OpenDriver() {
   nv_options options{};
   options.size = sizeof options;
   options.port = static_cast<uint8_t>(config_.port);
@@ -66,12 +87,19 @@ void Validator::Open() {
   std::array<char, 256> error{};
   nv_driver* driver = nv_open(&options, error.data(), error.size());
   if (driver == nullptr) {
-    throw std::runtime_error(config_.name + ": " + error.data());
+    if (open_error_ != error.data()) {
+      open_error_ = error.data();
+      std::cerr << "notavero-serve: " << config_.name << ": " << open_error_
+                << " (the other validators run; this one is opened as soon as it is there)" << std::endl;
+    }
+    return false;
   }
+  open_error_.clear();
   driver_.store(driver);
   if (want_enabled_.load()) {
     ApplyAcceptance();
   }
+  return true;
 }
 
 void Validator::BeginClose() {
@@ -85,6 +113,9 @@ void Validator::BeginClose() {
 
 void Validator::Close() {
   BeginClose();
+  {
+    const std::scoped_lock opened(open_mutex_);  // an open under way has stored its driver
+  }
   if (driver_.load() == nullptr) {
     return;
   }
@@ -509,7 +540,7 @@ ValidatorSnapshot Validator::Snapshot() const {
   }
   nv_driver* driver = driver_.load();
   snapshot.word = nv_get_state(driver);
-  snapshot.link = nv_get_link(driver);
+  snapshot.link = driver != nullptr ? nv_get_link(driver) : NV_LINK_PORT_LOST;  // absent: not there yet
   snapshot.enabled = nv_get_enabled(driver) != 0;
   snapshot.counters.size = sizeof snapshot.counters;
   snapshot.has_counters = nv_get_counters(driver, &snapshot.counters) == 0;

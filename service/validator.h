@@ -60,8 +60,14 @@ class Validator final : public Device {
   // commit is bounded by the journal's busy time-out).
   static constexpr auto kDecisionRecordWait = std::chrono::seconds(5);
 
-  // Opens the port and starts the driver; throws std::runtime_error (UTF-8).
-  void Open();
+  // Opens the port and starts the driver.  A port that cannot be opened (an
+  // adapter not plugged in yet) leaves the validator absent, which is said
+  // on stderr and in its link ("port lost"), and false is returned: the other
+  // validators run, and OpenIfAbsent opens this one once it is there.
+  bool Open();
+  // Opens an absent validator's port again; called about once a second on
+  // the service's thread.  Does nothing once the validator closes.
+  void OpenIfAbsent();
   // Takes no more bills: acceptance off, a waiting escrow is answered
   // "return" (by "closing").  Returns at once.
   void BeginClose();
@@ -117,7 +123,12 @@ class Validator final : public Device {
   void Learn(int32_t bill_type, int64_t amount);
   [[nodiscard]] std::string FallbackLine(const BillEvent& event, const std::string& reason) const;
 
+  // nv_open; false (said once per reason) when it fails.
+  bool OpenDriver();
+
   ValidatorConfig config_;
+  std::mutex open_mutex_;   // an open under way, against Close
+  std::string open_error_;  // why the last open failed (under open_mutex_)
   Journal& journal_;
   EventSink& sink_;
   const std::chrono::milliseconds escrow_timeout_;

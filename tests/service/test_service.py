@@ -523,6 +523,25 @@ class ClientsTest(ServiceTestCase):
         with sqlite3.connect(f"file:{service.state_dir / 'journal.sqlite'}?mode=ro", uri=True) as db:
             self.assertEqual(db.execute("SELECT device FROM events WHERE kind = 'stacked'").fetchall(), [("right",)])
 
+    def test_a_validator_absent_at_start_is_opened_when_it_comes_and_the_others_run(self):
+        late = pathlib.Path(self.state.name).parent / f"late-validator-{os.getpid()}"
+        late.unlink(missing_ok=True)
+        service = self.start("--device", f"late={late}")
+        ws = self.ready_client(service)  # the kiosk validator takes bills meanwhile
+        self.assertIn("validator late is not online: port lost", service.http("GET", "/healthz")[1])
+        escrow, stacked = self.take_bill(ws)
+        self.assertEqual((stacked["type"], stacked["device"]), ("stacked", "kiosk"))
+        # The adapter is plugged in: a validator appears at the path.
+        right = Simulator("--link", str(late))
+        self.addCleanup(right.close)
+        ws.wait_for(lambda m: idle(m) and m["device"] == "late", "the late validator waiting")
+        right.command("insert 5")
+        escrow = ws.wait_for(lambda m: m["type"] == "escrow" and m["device"] == "late", "escrow")
+        self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
+        stacked = ws.wait_for(lambda m: m["type"] == "stacked" and m["device"] == "late", "stacked")
+        self.assertEqual(stacked["amount"], 5 * HUNDRED)
+        wait_until(lambda: service.http("GET", "/healthz") == (200, "ok\n"), "both validators online")
+
     def test_a_client_that_never_reads_is_dropped(self):
         service = self.start("--client-queue", "16")
         slow = service.client(token=False, rcvbuf=4096)
