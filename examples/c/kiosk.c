@@ -78,10 +78,11 @@ int main(int argc, char** argv) {
   options.on_bill = on_bill;
   options.on_event = on_event;
   options.user = &till;
+  options.flags = NV_OPT_UTF8_ERROR; /* the reason below in UTF-8, for this terminal */
   char error[256];
   nv_driver* driver = nv_open(&options, error, sizeof error);
   if (driver == NULL) {
-    /* The reason is Windows-1251 text, e.g. "Невозможно открыть /dev/ttyUSB0 (...: Permission denied)" */
+    /* e.g. "Невозможно открыть /dev/ttyUSB0 (...: Permission denied)" (without the flag: Windows-1251) */
     fprintf(stderr, "cannot open %s: %s\n", argv[1], error);
     return 1;
   }
