@@ -75,6 +75,8 @@
       root,
       q,
       byValue: new Map(), // value text -> count
+      word: -1, // the last reported status word
+      link: "unknown",
     };
     q(".device").textContent = device;
     q(".enable").addEventListener("click", () => command("enable", device, c));
@@ -86,8 +88,15 @@
     return c;
   }
 
+  // A card is red while its validator does not answer or its port is gone,
+  // whatever state it last reported (that state is old news then).
+  function paint(c) {
+    c.root.dataset.severity = c.link === "no answer" || c.link === "port lost" ? "fault" : severity(c.word);
+  }
+
   function showState(c, word, name, text) {
-    c.root.dataset.severity = severity(word);
+    c.word = word;
+    paint(c);
     c.q(".state-name").textContent = name;
     c.q(".state-text").textContent = text;
   }
@@ -96,6 +105,8 @@
     const badge = c.q(".link");
     badge.textContent = link === "online" ? "online" : `link: ${link}`;
     badge.dataset.state = link === "online" ? "good" : "bad";
+    c.link = link;
+    paint(c);
   }
 
   function showStatus(m) {

@@ -22,7 +22,7 @@ for (const card of document.querySelectorAll('.card')) {
     state: text(card, '.state-name'), text: text(card, '.state-text'), link: text(card, '.link'),
     acceptance: text(card, '.acceptance'), rejected: text(card, '.rejected'),
     count: text(card, '.total-count'), amount: text(card, '.total-amount'),
-    stale: card.classList.contains('stale'),
+    stale: card.classList.contains('stale'), severity: card.dataset.severity,
     enable_disabled: card.querySelector('.enable').disabled,
     by_value: Object.fromEntries([...card.querySelectorAll('.by-value tr')].map(
         tr => [tr.dataset.value, tr.children[1].textContent])),
@@ -147,6 +147,14 @@ class StatusPageTest(children.TestCase):
         self.assertLessEqual(page["overflow"], 0)
         if SCREENSHOT:
             pathlib.Path(SCREENSHOT).with_suffix(".phone.png").write_bytes(browser.screenshot())
+
+        # A validator that stops answering turns its card red, whatever state
+        # it last reported, and back when it answers again.
+        self.sims["right"].command("silent 12")
+        self.wait_page(lambda p: p["cards"]["right"]["link"] == "link: no answer" and
+                       p["cards"]["right"]["severity"] == "fault", "the right card to turn red")
+        self.wait_page(lambda p: p["cards"]["right"]["link"] == "online" and
+                       p["cards"]["right"]["severity"] != "fault", "the right card back")
 
         # The service goes away and comes back: the page reconnects by itself.
         self.service.stop()
