@@ -13,6 +13,19 @@ namespace notavero::service {
 
 namespace {
 
+// A status word as people read it everywhere else (the driver's log, the
+// docs, notavero state): the state byte, then the sub-code, in hex ("1C-68");
+// "" before the first poll.
+std::string StatusCode(int32_t word) {
+  if (word < 0) {
+    return {};
+  }
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const auto state = DeviceStateOf(static_cast<uint16_t>(word));
+  const auto sub = SubCodeOf(static_cast<uint16_t>(word));
+  return {kDigits[state >> 4], kDigits[state & 0xF], '-', kDigits[sub >> 4], kDigits[sub & 0xF]};
+}
+
 // The UTF-8 text of a status word ("" for -1, before the first poll).
 std::string StateText(int32_t word) {
   std::array<char, 256> text{};
@@ -437,6 +450,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
                                 .Add("type", "state")
                                 .Add("device", self->config_.name)
                                 .Add("word", int64_t{code})
+                                .Add("code", StatusCode(code))
                                 .Add("state", nv_state_name(code))
                                 .Add("text", StateText(code))
                                 .Text(),
@@ -558,6 +572,7 @@ std::string Validator::StatusJson() const {
   status.Add("type", "status")
       .Add("device", s.name)
       .Add("word", int64_t{s.word})
+      .Add("code", StatusCode(s.word))
       .Add("state", s.word < 0 ? "unknown" : nv_state_name(s.word))
       .Add("text", StateText(s.word))
       .Add("link", nv_link_name(s.link))

@@ -49,7 +49,7 @@
       case "returned":
         return `Returned ${amount}`;
       case "rejected":
-        return `Rejected: ${m.reason} (${m.code})`;
+        return `Rejected: ${m.reason} (${m.code.toString(16).toUpperCase().padStart(2, "0")})`;  // hex, as the log and docs write it
       case "unconfirmed":
         return `Sent to the stacker, outcome unknown (bill type ${m.bill_type})`;
       case "decision":

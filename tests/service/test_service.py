@@ -510,6 +510,7 @@ class ClientsTest(ServiceTestCase):
         while ready != {"kiosk", "right"}:
             message = ws.wait_for(idle, "both waiting")
             ready.add(message["device"])
+            self.assertEqual((message["word"], message["code"]), (0x14, "14-00"))  # one status, both notations
         right.command("insert 5")
         escrow = ws.wait_for(lambda m: m["type"] == "escrow", "escrow")
         self.assertEqual((escrow["device"], escrow["amount"]), ("right", 5 * HUNDRED))

@@ -68,6 +68,10 @@ std::string CommandList() {
 std::optional<uint16_t> ParseWord(std::string text) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.erase(0, 2);
+  } else if (text.size() == 5 && text.find_first_not_of("0123456789") == std::string::npos) {
+    // Five decimal digits cannot be a hex word: the service's JSON "word".
+    const unsigned value = static_cast<unsigned>(std::stoul(text));
+    return value <= 0xFFFF ? std::optional<uint16_t>(static_cast<uint16_t>(value)) : std::nullopt;
   }
   if (text.empty() || text.size() > 4) {
     return std::nullopt;
@@ -181,8 +185,10 @@ int StateCommand(const Args& args) {
         "               sub-code (68), in hex;\n"
         "  681C, 0x681C a 16-bit word in hex: the state is the low byte (1C), the\n"
         "               sub-code the high byte (68).\n"
-        "Both examples are the same status.  A lone byte (19) is a state without a\n"
-        "sub-code.");
+        "  26652        the same word in decimal, as the service's JSON \"word\"\n"
+        "               (five digits; a shorter number is read as hex).\n"
+        "All these are the same status, and the answer starts with it as the log\n"
+        "writes it (1C-68).  A lone byte (19) is a state without a sub-code.");
     return kExitOk;
   }
   if (args.size() != 1) {
@@ -193,7 +199,12 @@ int StateCommand(const Args& args) {
     return UsageError("state: '" + args[0] +
                       "' is neither STATE-SUBCODE in hex (1C-68) nor a hex word from 0000 to FFFF");
   }
-  std::printf("%s: %s\n", EnglishName(*status).c_str(), Cp1251ToUtf8(StateToText(*status)).c_str());
+  std::string code;
+  AppendHex2(code, DeviceStateOf(*status));
+  code += '-';
+  AppendHex2(code, SubCodeOf(*status));
+  std::printf("%s %s: %s\n", code.c_str(), EnglishName(*status).c_str(),
+              Cp1251ToUtf8(StateToText(*status)).c_str());
   return kExitOk;
 }
 
