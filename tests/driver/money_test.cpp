@@ -643,9 +643,9 @@ void LoseTheStackedAcknowledge(ModelLine& line, bool dead) {
 TEST_F(MoneyTest, OutcomeRepeatedAcrossShortLivedDriversIsCreditedOnce) {
   enum class Life {
     kFreedBeforeItsFirstPoll,
-    kFreedOnASilentLine,           // the device answers nothing while it lives
-    kFreedAfterItsOwnAckWasLost,   // it sees the repeat, and its acknowledge is lost too
-    kNextOpenedByAnotherName,      // the next driver opens the device by a link's name
+    kFreedOnASilentLine,          // the device answers nothing while it lives
+    kFreedAfterItsOwnAckWasLost,  // it sees the repeat, and its acknowledge is lost too
+    kNextOpenedByAnotherName,     // the next driver opens the device by a link's name
   };
   for (const Life life : {Life::kFreedBeforeItsFirstPoll, Life::kFreedOnASilentLine,
                           Life::kFreedAfterItsOwnAckWasLost, Life::kNextOpenedByAnotherName}) {
@@ -763,8 +763,9 @@ TEST_F(MoneyTest, FreeWithABillInEscrowReturnsItAndTellsTheHost) {
   const auto device = line.WithModel([&](sim::DeviceModel& m) { return m.Counters(); });
   EXPECT_NE(StateOf(line), dsEscrow) << "the bill was left in escrow";
   EXPECT_EQ((std::pair{device.stacked, device.returned}), (std::pair{uint64_t{0}, uint64_t{1}}));
-  EXPECT_EQ(host.Calls(), (std::vector<Host::Call>{{Host::kEventBase + NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED},
-                                                   {NV_BILL_RETURNED, k100}}))
+  EXPECT_EQ(host.Calls(),
+            (std::vector<Host::Call>{{Host::kEventBase + NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED},
+                                     {NV_BILL_RETURNED, k100}}))
       << "the host was asked about the bill, or did not hear it go back";
 }
 
@@ -799,8 +800,10 @@ TEST_F(MoneyTest, ReleaseFromARetryCallbackIsTheLastCallAndTheNextDriverCreditsO
   EXPECT_EQ(host.Credits(), (std::vector<int64_t>{k100, k100}))
       << "the first, refused, and the one the next driver offered";
   const auto calls = host.Calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), Host::Call{Host::kEventBase + NV_EVENT_UNCONFIRMED, 4}), 0);
-  EXPECT_TRUE(LogHasPrefix(Cp1251(u8"Драйвер освобождён в обратном вызове: событие остаётся устройству: 81-04").str()));
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), Host::Call{Host::kEventBase + NV_EVENT_UNCONFIRMED, 4}),
+            0);
+  EXPECT_TRUE(LogHasPrefix(
+      Cp1251(u8"Драйвер освобождён в обратном вызове: событие остаётся устройству: 81-04").str()));
 }
 
 TEST_F(MoneyTest, ReportTheHostCannotRecordIsOfferedAtTheDevicesPace) {

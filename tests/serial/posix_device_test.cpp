@@ -167,8 +167,8 @@ TEST_F(PosixDeviceTest, IdentityIsTheDeviceNotTheNameItWasOpenedBy) {
   const int other_master = test::OpenPtyAsPort(8, other);
   ASSERT_GE(other_master, 0);
   unsetenv("NOTAVERO_COM8");
-  const auto link = std::filesystem::temp_directory_path() /
-                    ("notavero-identity-" + std::to_string(::getpid()));
+  const auto link =
+      std::filesystem::temp_directory_path() / ("notavero-identity-" + std::to_string(::getpid()));
   std::filesystem::remove(link);
   std::filesystem::create_symlink(other, link);
   std::string by_link;

@@ -72,6 +72,11 @@ class PortsTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         program = pathlib.Path(f"/proc/{os.getpid()}/comm").read_text().strip()
         self.assertIn(f"-- busy: held by {program} (pid {os.getpid()})", result.stdout)
+        # notavero run, refused the port, says the same.
+        refused = subprocess.run([TOOL, "run", "--device", path], capture_output=True, text=True, timeout=60,
+                                 stdin=subprocess.DEVNULL)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn(f"{path}: busy: held by {program} (pid {os.getpid()})", refused.stderr)
 
     @unittest.skipUnless(os.geteuid() == 0 and hasattr(os, "setuid"), "needs root to run the tool as another user")
     def test_a_port_the_user_may_not_open_names_the_group(self):
@@ -87,6 +92,10 @@ class PortsTest(unittest.TestCase):
         group = grp.getgrgid(os.stat(path).st_gid).gr_name
         self.assertIn(f"-- no permission: the device is open to group {group}; add the user to it "
                       f"(sudo adduser $USER {group})", result.stdout)
+        refused = subprocess.run([TOOL, "run", "--device", path], capture_output=True, text=True, timeout=60,
+                                 user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[], stdin=subprocess.DEVNULL)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn(f"{path}: no permission: the device is open to group {group}", refused.stderr)
 
     def test_bad_argument_and_help(self):
         result = run("--bogus")

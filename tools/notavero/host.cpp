@@ -15,6 +15,7 @@
 #include "common/hex.h"
 #include "protocol/codes.h"
 #include "protocol/state_text.h"
+#include "tools/notavero/ports.h"
 
 namespace notavero::tool {
 
@@ -158,6 +159,11 @@ bool Host::Open(const nv_options& how, const std::string& where) {
   driver_ = nv_open(&options, error, sizeof error);
   if (driver_ == nullptr) {
     std::fprintf(stderr, "notavero: cannot start the driver: %s\n", Cp1251ToUtf8(error).c_str());
+    // What `notavero ports` knows of it: the program that holds it, the
+    // group the user must join.
+    if (const std::string problem = how.device != nullptr ? PortProblem(how.device) : ""; !problem.empty()) {
+      std::fprintf(stderr, "notavero: %s: %s\n", how.device, problem.c_str());
+    }
     return false;
   }
   unsigned char version[14];
