@@ -248,8 +248,10 @@ class LedgerTest(children.TestCase):
         try:
             cls.init_said = cls.init("notavero")
             # Kiosk k<n> ships as role k<n>; accounts reads them all;
-            # stranger is a kiosk role bound to no kiosk.
-            for n in range(10):
+            # stranger is a kiosk role bound to no kiosk; k4 is a role as
+            # version 1 of the schema told the operator to make it.
+            cls.pg.psql("CREATE ROLE k4 LOGIN")
+            for n in (0, 1, 2, 3, 5, 6, 7, 8, 9):
                 cls.pg.psql(f"CREATE ROLE k{n} LOGIN IN ROLE notavero_kiosk")
                 cls.pg.psql(f"INSERT INTO kiosk_roles VALUES ('k{n}', 'k{n}')")
             cls.pg.psql("CREATE ROLE accounts LOGIN IN ROLE notavero_accountant")
@@ -522,6 +524,27 @@ class LedgerTest(children.TestCase):
         later = len(journal_rows(kiosk["service"])) - held
         self.assertIn(f"{month}: a table that is not a partition of events (detached?): {later} rows", said)
         self.synced([kiosk], "months", also=[month])
+
+    def test_a_version_1_ledger_is_brought_to_version_2_and_its_kiosks_ship_on(self):
+        self.pg.psql("CREATE DATABASE old", database="postgres")
+        schema_1 = pathlib.Path(__file__).resolve().parents[2] / "service" / "ledger" / "schema-1.sql"
+        subprocess.run([*self.pg.psql_args("old"), "-1", "-f", str(schema_1)], check=True, capture_output=True,
+                       timeout=TIMEOUT)
+        # Its kiosk k4 shipped before, with the rights version 1 named.
+        self.pg.psql("GRANT SELECT, INSERT ON events TO k4; GRANT SELECT, INSERT, UPDATE ON kiosk_cursor TO k4; "
+                     "GRANT EXECUTE ON FUNCTION ledger_add_month(timestamptz) TO k4; "
+                     "INSERT INTO kiosk_cursor(kiosk) VALUES ('k4')", "old")
+        month = self.this_month("old")
+        self.pg.psql(f"DROP TABLE {month}", "old")  # a new month began
+        said = self.init("old")
+        self.assertIn("version 2 applied", said[0])
+        self.assertNotIn("version 1 applied", said[0])
+        self.assertEqual(self.pg.psql("SELECT role_name, kiosk FROM kiosk_roles", "old"), [["k4", "k4"]])
+        kiosk = self.kiosk(4, conninfo=self.pg.conninfo_of("k4", "old"))
+        self.rounds([kiosk], 2)
+        self.synced([kiosk], "old")
+        self.assertEqual(self.pg.refused("INSERT INTO events(kiosk, device, journal_id, time, kind) "
+                                         "VALUES ('k1', 'kiosk', 999999, now(), 'stacked')", "k4", "old"), "42501")
 
     def test_a_hung_gone_or_cut_off_ledger_shows_and_loses_nor_doubles_a_row(self):
         proxy = Proxy(self.pg.port)
