@@ -577,8 +577,15 @@ class LedgerTest(children.TestCase):
         self.synced([kiosk])
         self.assertEqual(proxy.cuts, 2)
         last = kiosk["service"].rows("SELECT MAX(id) FROM events")[0][0]
-        wait_until(lambda: kiosk["service"].metric("notavero_ledger_rows_shipped_total") == last,
-                   f"rows shipped at {last}")
+        shipped = []
+
+        def counted():
+            shipped.append(kiosk["service"].metric("notavero_ledger_rows_shipped_total"))
+            return shipped[-1] == last
+        try:
+            wait_until(counted, f"rows shipped at {last}")
+        except AssertionError as error:
+            raise AssertionError(f"{error}; the counter said {shipped[-1]}") from None
         info = self.ledger_info(kiosk)
         self.assertEqual((info["rows_shipped"], info["confirmed_id"], info["connected"]), (last, last, True), info)
 
