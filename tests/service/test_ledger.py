@@ -76,7 +76,7 @@ class Postgres:
     made (self.lc_messages says which).  PostgreSQL does not run as root:
     under root it runs as nobody."""
 
-    def __init__(self, german=False, outside=None):
+    def __init__(self, german=False, outside=None, tls_name=None):
         self.dir = tempfile.mkdtemp(prefix="notavero-ledger-")
         self.data = os.path.join(self.dir, "data")
         self.as_user = []
@@ -96,6 +96,10 @@ class Postgres:
                 self.env.update(found[0])
                 self.lc_messages = found[1]
         self.outside = outside
+        self.tls = f"-c ssl=on -c ssl_cert_file={self.dir}/server.crt -c ssl_key_file={self.dir}/server.key" \
+            if tls_name else "-c ssl=off"
+        if tls_name:
+            self.make_certificates(tls_name)
         self.run(postgres_program("initdb"), "-D", self.data, "-A", "trust", "-U", "ledger", "-E", "UTF8",
                  "--locale=C", "--no-sync")
         if outside:
@@ -104,6 +108,24 @@ class Postgres:
         self.start()
         self.psql("CREATE DATABASE notavero", database="postgres")
         self.conninfo = self.conninfo_of("ledger")
+
+    def make_certificates(self, name):
+        """A CA (ca.crt) and the server's certificate for name, signed by it."""
+        def openssl(*args):
+            subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=self.dir, timeout=TIMEOUT)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+                "-subj", "/CN=notavero test CA")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
+                f"/CN={name}")
+        with open(os.path.join(self.dir, "san"), "w") as out:
+            out.write(f"subjectAltName=DNS:{name}\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", "server.crt", "-days", "2", "-extfile", "san")
+        key = os.path.join(self.dir, "server.key")
+        os.chmod(key, 0o600)
+        if self.as_user:
+            nobody = pwd.getpwnam("nobody")
+            os.chown(key, nobody.pw_uid, nobody.pw_gid)
 
     def conninfo_of(self, user, database="notavero"):
         return f"host={self.dir} port={self.port} dbname={database} user={user}"
@@ -114,7 +136,7 @@ class Postgres:
 
     def start(self):
         listen = "127.0.0.1" + (f",{self.outside}" if self.outside else "")
-        options = (f"-p {self.port} -k {self.dir} -c listen_addresses={listen} -c fsync=off -c ssl=off "
+        options = (f"-p {self.port} -k {self.dir} -c listen_addresses={listen} -c fsync=off {self.tls} "
                    f"-c lc_messages={self.lc_messages}")
         self.run(postgres_program("pg_ctl"), "-D", self.data, "-l", os.path.join(self.dir, "log"), "-w",
                  "-t", str(int(TIMEOUT * 2)), "-o", options, "start")
@@ -589,6 +611,55 @@ class LedgerTest(children.TestCase):
         info = self.ledger_info(kiosk)
         self.assertEqual((info["rows_shipped"], info["confirmed_id"], info["connected"]), (last, last, True), info)
 
+    def own_hosts(self, directory, name, address):
+        """A command prefix under which name resolves to address (a hosts
+        file of the command's own, in a mount namespace of its own, as a
+        resolver could answer), or None where no mount namespace can be made."""
+        hosts = os.path.join(directory, "hosts")
+        with open(hosts, "w") as out:
+            out.write(pathlib.Path("/etc/hosts").read_text() + f"\n{address} {name}\n")
+        prefix = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"', hosts]
+        with contextlib.suppress(OSError, subprocess.SubprocessError):
+            if subprocess.run([*prefix, "getent", "hosts", name], capture_output=True,
+                              timeout=TIMEOUT).returncode == 0:
+                return prefix
+        return None
+
+    def test_a_verified_tls_connection_to_another_address_carries_rows_and_an_unverified_one_none(self):
+        outside = self.pg.outside
+        if not outside:
+            self.skipTest("this machine has no address besides loopback")
+        tls = Postgres(outside=outside, tls_name="ledger.test")
+        self.addCleanup(tls.close)
+        prefix = self.own_hosts(tls.dir, "ledger.test", outside)
+        if not prefix:
+            self.skipTest("no mount namespace here for a hosts file of the service's own")
+        subprocess.run([SERVE, "ledger", "init", "--ledger", tls.conninfo], check=True, capture_output=True,
+                       timeout=TIMEOUT)
+        tls.psql("CREATE ROLE k6 LOGIN IN ROLE notavero_kiosk; INSERT INTO kiosk_roles VALUES ('k6', 'k6')")
+        remote = f"host=ledger.test port={tls.port} dbname=notavero user=k6 sslrootcert={tls.dir}/ca.crt"
+
+        # TLS, but the server's certificate unchecked: refused.
+        kiosk = self.kiosk(6, conninfo=remote + " sslmode=require", prefix=prefix)
+        self.rounds([kiosk], 1)
+        self.down(kiosk, rf"refused the connection to ledger\.test \({re.escape(outside)}\).*TLS, sslmode require")
+        kiosk["service"].stop()
+        self.assertEqual(tls.psql("SELECT count(*) FROM events"), [["0"]])
+
+        # The service's own choice for a host that is not this machine:
+        # verify-full, and the rows arrive over TLS.
+        kiosk = self.kiosk(6, conninfo=remote, prefix=prefix)
+        self.rounds([kiosk], 1)
+        last = kiosk["service"].rows("SELECT MAX(id) FROM events")[0][0]
+        wait_until(lambda: tls.psql("SELECT journal_id FROM kiosk_cursor WHERE kiosk = 'k6'") == [[str(last)]],
+                   f"k6's cursor at {last} on the TLS server")
+        self.assertEqual(tls.psql(
+            "SELECT journal_id, round(extract(epoch FROM time) * 1000)::bigint, device, kind, amount, bill_type, "
+            "decision, detail FROM events ORDER BY journal_id"), journal_rows(kiosk["service"]))
+        self.assertEqual(tls.psql("SELECT DISTINCT ssl FROM pg_stat_ssl JOIN pg_stat_activity USING (pid) "
+                                  f"WHERE usename = 'k6' AND client_addr = '{outside}'"), [["t"]])
+        self.assertIsNone(self.ledger_info(kiosk)["last_error"])
+
     def test_rows_go_only_over_a_local_or_verified_connection(self):
         outside = self.pg.outside
         if not outside:
@@ -596,15 +667,7 @@ class LedgerTest(children.TestCase):
         service_file = os.path.join(self.pg.dir, "pg_service.conf")
         with open(service_file, "w") as out:
             out.write(f"[ledger]\nhost={outside}\nport={self.pg.port}\ndbname=notavero\nuser=k5\n")
-        hosts = os.path.join(self.pg.dir, "hosts")
-        with open(hosts, "w") as out:
-            out.write(pathlib.Path("/etc/hosts").read_text() + f"\n{outside} 127.evil.example\n")
-        # The host name is resolved with a hosts file of the service's own
-        # (a mount namespace of its own), as a resolver could answer it.
-        own_hosts = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"', hosts]
-        if subprocess.run([*own_hosts, "getent", "hosts", "127.evil.example"], capture_output=True,
-                          timeout=TIMEOUT).returncode != 0:
-            own_hosts = None
+        own_hosts = self.own_hosts(self.pg.dir, "127.evil.example", outside)
         refusal = rf"refused the connection to .*\({re.escape(outside)}\).*no TLS"
         cases = [("service file", "service=ledger", ["env", f"PGSERVICEFILE={service_file}"], 5, refusal)]
         if own_hosts:
