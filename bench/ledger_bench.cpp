@@ -4,11 +4,13 @@
 // leaves) and the service's own shipper with its own connection, as a fleet
 // of notavero-serve would ship them.
 //
-//   notavero-ledger-bench CONNINFO [KIOSKS [ROWS [BATCH]]]
+//   notavero-ledger-bench CONNINFO [KIOSKS [ROWS [BATCH [KIOSK_ID]]]]
 //
 // The ledger must have its schema (notavero-serve ledger init); the bench
-// uses kiosk ids bench-<run>-<n>, new each run.  bench/ledger-bench starts
-// a private PostgreSQL and runs it with several sizes.
+// uses kiosk ids bench-<run>-<n>, new each run, or KIOSK_ID for a single
+// kiosk (a role bound to it in kiosk_roles ships under row level security,
+// as a kiosk does; the owner is not subject to it).  bench/ledger-bench
+// starts a private PostgreSQL and runs it with several sizes.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -68,12 +70,17 @@ void FillJournal(const std::string& path, int rows) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << "usage: notavero-ledger-bench CONNINFO [KIOSKS [ROWS [BATCH]]]\n";
+    std::cerr << "usage: notavero-ledger-bench CONNINFO [KIOSKS [ROWS [BATCH [KIOSK_ID]]]]\n";
     return 2;
   }
   const int kiosks = argc > 2 ? std::atoi(argv[2]) : 20;
   const int rows = argc > 3 ? std::atoi(argv[3]) : 5000;
   const int batch = argc > 4 ? std::atoi(argv[4]) : 500;
+  const std::string kiosk_id = argc > 5 ? argv[5] : "";
+  if (!kiosk_id.empty() && kiosks != 1) {
+    std::cerr << "notavero-ledger-bench: KIOSK_ID is for one kiosk\n";
+    return 2;
+  }
   try {
     const std::string conninfo = notavero::service::LedgerConninfo(argv[1]);
     const auto dir =
@@ -85,7 +92,8 @@ int main(int argc, char** argv) {
       FillJournal(journal, rows);
       LedgerShipper::Options options;
       options.conninfo = conninfo;
-      options.kiosk = "bench-" + std::to_string(::getpid()) + "-" + std::to_string(k);
+      options.kiosk =
+          kiosk_id.empty() ? "bench-" + std::to_string(::getpid()) + "-" + std::to_string(k) : kiosk_id;
       options.journal = journal;
       options.batch = batch;
       options.idle_poll = std::chrono::milliseconds(50);

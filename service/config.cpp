@@ -96,6 +96,8 @@ void Apply(Config& config, const std::string& key, const std::string& value) {
     config.ledger_batch = static_cast<int>(Number(key, value, 1, 5000));
   } else if (key == "ledger-retry") {
     config.ledger_retry = std::chrono::milliseconds(Number(key, value, 100, 600000));
+  } else if (key == "ledger-timeout") {
+    config.ledger_timeout = std::chrono::milliseconds(Number(key, value, 1000, 600000));
   } else if (key == "cassette-capacity") {
     config.cassette_capacity = static_cast<unsigned>(Number(key, value, 0, 100000));
   } else if (key == "enable") {
@@ -219,9 +221,11 @@ const char* ConfigHelp() {
          "  --kiosk-id ID           this kiosk in the ledger (default: the host name)\n"
          "  --ledger-batch N        journal rows in one ledger transaction (default 500)\n"
          "  --ledger-retry MS       the longest pause between attempts to reach the ledger (default 10000)\n"
+         "  --ledger-timeout MS     a ledger statement's longest run; 2 s more without any answer and the\n"
+         "                          ledger counts as hung (default 15000)\n"
          "  --cassette-capacity N   bills a cassette holds: a metric for the alert before it is full\n"
          "  --config FILE           the same keys, `key = value` per line; options win\n"
-         "       notavero-serve ledger init|report ... (notavero-serve ledger --help)\n";
+         "       notavero-serve ledger init|maintain|report ... (notavero-serve ledger --help)\n";
 }
 
 }  // namespace notavero::service

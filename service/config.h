@@ -32,8 +32,9 @@ struct Config {
   std::string ledger;              // libpq connection string of the central ledger; empty: none
   std::string kiosk_id;            // this kiosk in the ledger (default: the host name)
   int ledger_batch = 500;          // journal rows in one ledger transaction
-  std::chrono::milliseconds ledger_retry{10000};  // the longest pause between attempts to reach it
-  unsigned cassette_capacity = 0;                 // bills a cassette holds; 0: not known
+  std::chrono::milliseconds ledger_retry{10000};    // the longest pause between attempts to reach it
+  std::chrono::milliseconds ledger_timeout{15000};  // a statement's longest run on the ledger
+  unsigned cassette_capacity = 0;                   // bills a cassette holds; 0: not known
   bool help = false;
 };
 

@@ -1,6 +1,9 @@
 #include "service/ledger.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +18,8 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "service/metrics.h"
@@ -29,12 +32,31 @@ extern const int kLedgerSchemaVersions;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// How much longer than a statement's time-out the client waits for any
+// reply before it calls the ledger hung.
+constexpr auto kReplyMargin = std::chrono::milliseconds(2000);
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
+// A loopback address written as one (a name that resolves to one is not
+// known before the connection; the check after connecting decides).
+bool IsLoopbackLiteral(const std::string& text) {
+  in_addr v4{};
+  in6_addr v6{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
+  return ::inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// Whether the connection string names only this machine (for the default
+// sslmode; the check after connecting decides what is used).
 bool IsLocalHost(const std::string& host) {
   if (host.empty()) {
     return true;  // the Unix socket
@@ -46,7 +68,7 @@ bool IsLocalHost(const std::string& host) {
     const std::string one =
         host.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const bool local = one.empty() || one.front() == '/' || one.front() == '@' || one == "localhost" ||
-                       one.rfind("127.", 0) == 0 || one == "::1";
+                       IsLoopbackLiteral(one);
     if (!local) {
       return false;
     }
@@ -101,6 +123,79 @@ std::string Seconds(int64_t ms) {
   return text;
 }
 
+std::string SqlState(const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  return state != nullptr ? state : "";
+}
+
+constexpr const char* kInsufficientPrivilege = "42501";
+constexpr const char* kQueryCanceled = "57014";
+
+// Waits until libpq can go on with the socket; false at the deadline or
+// when stop is set.  An error of the socket's is left for libpq to report.
+bool AwaitSocket(PGconn* pg, bool write, Clock::time_point deadline, const std::atomic<bool>* stop) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || (stop != nullptr && stop->load())) {
+      return false;
+    }
+    if (PQsocket(pg) < 0) {
+      return true;
+    }
+    pollfd watched{PQsocket(pg), static_cast<short>(write ? POLLOUT : POLLIN), 0};
+    // In slices, so that a stop is seen while a hung ledger keeps quiet.
+    const int ready = ::poll(&watched, 1, static_cast<int>(std::min<int64_t>(left, 250)));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) {
+      return true;
+    }
+  }
+}
+
+std::string SecondsText(std::chrono::milliseconds bound) {
+  return std::to_string((bound.count() + 999) / 1000) + " s";
+}
+
+// A connection made within bound, checked by LedgerTransportRefusal, or
+// nullptr with the reason in error.  libpq's connect_timeout counts only
+// in its blocking calls: this bound holds for a server that accepts the
+// connection and never answers.
+PGconn* OpenConnection(const std::string& conninfo, std::chrono::milliseconds bound,
+                       const std::atomic<bool>* stop, std::string& error) {
+  PGconn* pg = PQconnectStart(conninfo.c_str());
+  if (pg == nullptr) {
+    error = "cannot connect: out of memory";
+    return nullptr;
+  }
+  const auto deadline = Clock::now() + bound;
+  auto polling = PGRES_POLLING_WRITING;
+  while (PQstatus(pg) != CONNECTION_BAD && polling != PGRES_POLLING_OK && polling != PGRES_POLLING_FAILED) {
+    if (!AwaitSocket(pg, polling == PGRES_POLLING_WRITING, deadline, stop)) {
+      error = "cannot connect: the ledger did not complete the connection within " + SecondsText(bound) +
+              " (a hung server or pooler?)";
+      if (PQsocket(pg) >= 0) {
+        ::shutdown(PQsocket(pg), SHUT_RDWR);  // nothing more is said to it
+      }
+      PQfinish(pg);
+      return nullptr;
+    }
+    polling = PQconnectPoll(pg);
+  }
+  if (PQstatus(pg) != CONNECTION_OK) {
+    error = "cannot connect: " + Trimmed(PQerrorMessage(pg));
+    PQfinish(pg);
+    return nullptr;
+  }
+  if (std::string refused = LedgerTransportRefusal(pg); !refused.empty()) {
+    error = std::move(refused);
+    PQfinish(pg);
+    return nullptr;
+  }
+  // Notices (a warning of the server's) are not the service's output.
+  PQsetNoticeProcessor(
+      pg, [](void*, const char*) {}, nullptr);
+  return pg;
+}
+
 }  // namespace
 
 std::string LedgerConninfo(const std::string& conninfo) {
@@ -124,6 +219,12 @@ std::string LedgerConninfo(const std::string& conninfo) {
         "the configuration): put it in libpq's password file (~/.pgpass, or the file PGPASSFILE or "
         "passfile= names), mode 0600");
   }
+  if (given.count("sslpassword") != 0) {
+    throw std::invalid_argument(
+        "ledger: sslpassword in the connection string is refused (it would show in the process list and "
+        "the configuration): give a client key without a passphrase, readable by the service's user only "
+        "(sslkey=, mode 0600)");
+  }
   if (given.count("dbname") != 0 && given["dbname"].find('=') != std::string::npos) {
     throw std::invalid_argument("ledger: a connection URI or string as dbname is refused: give its keys");
   }
@@ -131,7 +232,11 @@ std::string LedgerConninfo(const std::string& conninfo) {
   const std::string host = given.count("host") ? given["host"] : Env("PGHOST");
   const std::string hostaddr = given.count("hostaddr") ? given["hostaddr"] : Env("PGHOSTADDR");
   const bool local = IsLocalHost(host) && IsLocalHost(hostaddr);
-  if (!local && given.count("sslmode") == 0 && Env("PGSSLMODE").empty()) {
+  // A service file may name the host and the mode: the mode is left to it
+  // (libpq's default, prefer, where it names none); the check after
+  // connecting refuses what is not safe.
+  const bool service = given.count("service") != 0 || !Env("PGSERVICE").empty();
+  if (!local && !service && given.count("sslmode") == 0 && Env("PGSSLMODE").empty()) {
     result += " sslmode=verify-full";
   }
   if (given.count("connect_timeout") == 0 && Env("PGCONNECT_TIMEOUT").empty()) {
@@ -147,6 +252,58 @@ std::string LedgerConninfo(const std::string& conninfo) {
     result += " application_name=notavero-serve";
   }
   return result;
+}
+
+std::string LedgerEnvironmentWarning() {
+  if (Env("PGPASSWORD").empty()) {
+    return {};
+  }
+  return "warning: PGPASSWORD is set: every process of this user can read it (/proc/PID/environ); put the "
+         "password in libpq's password file (~/.pgpass or PGPASSFILE, mode 0600) instead";
+}
+
+std::string LedgerTransportRefusal(PGconn* connection) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(PQsocket(connection), reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    return "ledger: refused: cannot tell where the connection goes (getpeername: " +
+           std::system_category().message(errno) + ")";
+  }
+  char address[INET6_ADDRSTRLEN] = "?";
+  bool loopback = false;
+  if (peer.ss_family == AF_UNIX) {
+    return {};
+  }
+  if (peer.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+    loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    ::inet_ntop(AF_INET, &in->sin_addr, address, sizeof address);
+  } else if (peer.ss_family == AF_INET6) {
+    const auto* in = reinterpret_cast<const sockaddr_in6*>(&peer);
+    loopback = IN6_IS_ADDR_LOOPBACK(&in->sin6_addr) ||
+               (IN6_IS_ADDR_V4MAPPED(&in->sin6_addr) && in->sin6_addr.s6_addr[12] == 127);
+    ::inet_ntop(AF_INET6, &in->sin6_addr, address, sizeof address);
+  }
+  if (loopback) {
+    return {};
+  }
+  std::string mode = "?";
+  PQconninfoOption* options = PQconninfo(connection);
+  for (const PQconninfoOption* option = options; option != nullptr && option->keyword != nullptr; ++option) {
+    if (std::strcmp(option->keyword, "sslmode") == 0 && option->val != nullptr) {
+      mode = option->val;
+    }
+  }
+  PQconninfoFree(options);
+  const bool tls = PQsslInUse(connection) != 0;
+  if (tls && mode == "verify-full") {
+    return {};
+  }
+  const char* host = PQhost(connection);
+  return std::string("ledger: refused the connection to ") + (host != nullptr ? host : "?") + " (" + address +
+         "): it is neither a Unix socket nor loopback nor TLS with a verified server (" +
+         (tls ? "TLS" : "no TLS") + ", sslmode " + mode +
+         "): give sslmode=verify-full and the server's CA (sslrootcert=, or ~/.postgresql/root.crt)";
 }
 
 std::string LedgerStatusJson(const LedgerStatus& s, int64_t now_ms) {
@@ -235,6 +392,7 @@ void LedgerShipper::Stop() {
     const std::scoped_lock lock(mutex_);
     stop_ = true;
   }
+  stopping_ = true;  // a wait for a connection ends too
   wake_.notify_all();
   {
     const std::scoped_lock lock(socket_mutex_);
@@ -285,6 +443,8 @@ void LedgerShipper::Run() {
         if (ok && !more) {
           ReadBatch(rows);  // the figures after the last batch (the next round reads them otherwise)
         }
+      } else if (ok && Clock::now() - last_exchange_ >= options_.probe_interval) {
+        ok = Probe();  // an idle kiosk learns that the ledger went away or hangs
       }
     } else {
       ReadBatch(rows);  // the backlog's figures while the ledger is away
@@ -304,33 +464,39 @@ void LedgerShipper::Run() {
 }
 
 bool LedgerShipper::Connect() {
-  PGconn* connection = PQconnectdb(options_.conninfo.c_str());
-  if (PQstatus(connection) != CONNECTION_OK) {
-    Failed("cannot connect: " + Trimmed(PQerrorMessage(connection)));
-    PQfinish(connection);
+  std::string error;
+  PGconn* connection = OpenConnection(options_.conninfo, options_.timeout + kReplyMargin, &stopping_, error);
+  if (connection == nullptr) {
+    Failed(error);
     return false;
   }
+  // Replies are awaited with poll and a deadline: a send never blocks either.
+  PQsetnonblocking(connection, 1);
   connection_ = connection;
-  // Notices (a warning of the server's) are not the service's output.
-  PQsetNoticeProcessor(
-      connection_, [](void*, const char*) {}, nullptr);
+  broken_ = false;
+  last_exchange_ = Clock::now();
   {
     const std::scoped_lock lock(socket_mutex_);
     socket_ = PQsocket(connection_);
   }
   // The kiosk's cursor row exists from the first connection on.
-  Result made(Exec("INSERT INTO kiosk_cursor(kiosk) VALUES($1) ON CONFLICT DO NOTHING", {options_.kiosk}));
-  Result cursor(made && PQresultStatus(made.get()) == PGRES_COMMAND_OK
-                    ? Exec("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk})
-                    : nullptr);
-  if (!cursor || PQresultStatus(cursor.get()) != PGRES_TUPLES_OK || PQntuples(cursor.get()) != 1) {
-    Failed("cannot read the kiosk's cursor: " + Trimmed(made && PQresultStatus(made.get()) != PGRES_COMMAND_OK
-                                                            ? PQresultErrorMessage(made.get())
-                                                            : PQerrorMessage(connection_)));
+  PGresult* cursor = nullptr;
+  if (!Step("INSERT INTO kiosk_cursor(kiosk) VALUES($1) ON CONFLICT DO NOTHING", {options_.kiosk},
+            PGRES_COMMAND_OK) ||
+      !Step("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk}, PGRES_TUPLES_OK,
+            &cursor)) {
+    Failed("cannot read the kiosk's cursor: " + Status().last_error);
     Disconnect();
     return false;
   }
-  const int64_t central = std::strtoll(PQgetvalue(cursor.get(), 0, 0), nullptr, 10);
+  const Result read(cursor);
+  if (PQntuples(read.get()) != 1) {
+    Failed("the ledger shows this role no cursor of kiosk " + options_.kiosk +
+           ": is the role bound to another kiosk in kiosk_roles?");
+    Disconnect();
+    return false;
+  }
+  const int64_t central = std::strtoll(PQgetvalue(read.get(), 0, 0), nullptr, 10);
   const int64_t last = LastJournalId();
   if (last >= 0 && central > last) {
     // Rows up to the ledger's cursor would never be shipped.
@@ -340,36 +506,151 @@ bool LedgerShipper::Connect() {
     Disconnect();
     return false;
   }
+  // A batch whose COMMIT's reply was lost went in if the cursor is past
+  // where this run last knew it: its rows count as shipped.
+  uint64_t recounted = 0;
+  if (known_ >= 0 && central > known_) {
+    recounted = static_cast<uint64_t>(std::max<int64_t>(0, JournalRowsBetween(known_, central)));
+  }
+  known_ = central;
   central_ = central;
   StoreLocalCursor(central_);
   const std::scoped_lock lock(mutex_);
   status_.connected = true;
   status_.confirmed_id = central_;
+  status_.rows_shipped += recounted;
   status_.last_error.clear();
   status_.last_success_ms = NowMs();
+  return true;
+}
+
+bool LedgerShipper::Probe() {
+  PGresult* cursor = nullptr;
+  if (!Step("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk}, PGRES_TUPLES_OK,
+            &cursor)) {
+    Disconnect();
+    return false;
+  }
+  const Result read(cursor);
+  if (PQntuples(read.get()) != 1 || std::strtoll(PQgetvalue(read.get(), 0, 0), nullptr, 10) != central_) {
+    Failed("the kiosk's cursor moved under this service (another service ships as kiosk " + options_.kiosk +
+           "?): read again");
+    Disconnect();
+    return false;
+  }
+  const std::scoped_lock lock(mutex_);
+  status_.last_error.clear();
   return true;
 }
 
 void LedgerShipper::Disconnect() {
   {
     const std::scoped_lock lock(socket_mutex_);
+    if (broken_ && socket_ >= 0) {
+      ::shutdown(socket_, SHUT_RDWR);  // a hung ledger gets no goodbye it would not read
+    }
     socket_ = -1;
     PQfinish(connection_);  // under the lock: Stop never shuts a descriptor that was reused
   }
   connection_ = nullptr;
   central_ = -1;
+  broken_ = false;
   const std::scoped_lock lock(mutex_);
   status_.connected = false;
 }
 
 PGresult* LedgerShipper::Exec(const std::string& sql, const std::vector<std::string>& values) {
+  if (connection_ == nullptr || broken_) {
+    return nullptr;
+  }
   std::vector<const char*> pointers;
   pointers.reserve(values.size());
   for (const auto& value : values) {
     pointers.push_back(value.c_str());
   }
-  return PQexecParams(connection_, sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(),
-                      nullptr, nullptr, 0);
+  const bool sent = values.empty()
+                        ? PQsendQuery(connection_, sql.c_str()) != 0
+                        : PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(pointers.size()),
+                                            nullptr, pointers.data(), nullptr, nullptr, 0) != 0;
+  const auto bound = options_.timeout + kReplyMargin;
+  const auto deadline = Clock::now() + bound;
+  const auto lost = [this, &bound](PGresult* kept, bool hung) -> PGresult* {
+    PQclear(kept);
+    broken_ = true;
+    if (hung && !stopping_) {
+      Failed("the ledger did not answer within " + SecondsText(bound) + " (a hung server or pooler?)");
+    } else {
+      Failed(Trimmed(PQerrorMessage(connection_)));
+    }
+    return nullptr;
+  };
+  if (!sent) {
+    return lost(nullptr, false);
+  }
+  for (int flushed = PQflush(connection_); flushed != 0; flushed = PQflush(connection_)) {
+    if (flushed < 0) {
+      return lost(nullptr, false);
+    }
+    if (!AwaitSocket(connection_, true, deadline, &stopping_)) {
+      return lost(nullptr, true);
+    }
+    PQconsumeInput(connection_);  // the server may answer (an error) before it has read everything
+  }
+  // Several statements give several results: the first failure, else the last.
+  PGresult* kept = nullptr;
+  for (;;) {
+    while (PQisBusy(connection_) != 0) {
+      if (!AwaitSocket(connection_, false, deadline, &stopping_)) {
+        return lost(kept, true);
+      }
+      if (PQconsumeInput(connection_) == 0) {
+        return lost(kept, false);
+      }
+    }
+    PGresult* result = PQgetResult(connection_);
+    if (result == nullptr) {
+      break;
+    }
+    const auto status = PQresultStatus(kept);
+    if (kept != nullptr && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      PQclear(result);
+    } else {
+      PQclear(kept);
+      kept = result;
+    }
+  }
+  if (kept == nullptr || PQstatus(connection_) != CONNECTION_OK) {
+    return lost(kept, false);
+  }
+  last_exchange_ = Clock::now();
+  return kept;
+}
+
+bool LedgerShipper::Step(const std::string& sql, const std::vector<std::string>& values,
+                         ExecStatusType status, PGresult** out) {
+  failed_state_.clear();
+  Result result(Exec(sql, values));
+  if (!result) {
+    return false;
+  }
+  if (PQresultStatus(result.get()) != status) {
+    failed_state_ = SqlState(result.get());
+    std::string why = Trimmed(PQresultErrorMessage(result.get()));
+    if (failed_state_ == kInsufficientPrivilege) {
+      why = "the ledger refuses this role kiosk " + options_.kiosk +
+            "'s rows (the owner binds the role to the kiosk in kiosk_roles; it needs notavero_kiosk's "
+            "rights): " +
+            why;
+    } else if (failed_state_ == kQueryCanceled) {
+      why = "the ledger did not finish a statement within " + SecondsText(options_.timeout) + ": " + why;
+    }
+    Failed(why + (failed_state_.empty() ? "" : " (SQLSTATE " + failed_state_ + ")"));
+    return false;
+  }
+  if (out != nullptr) {
+    *out = result.release();
+  }
+  return true;
 }
 
 int64_t LedgerShipper::LastJournalId() {
@@ -382,6 +663,21 @@ int64_t LedgerShipper::LastJournalId() {
   }
   sqlite3_finalize(select);
   return last;
+}
+
+int64_t LedgerShipper::JournalRowsBetween(int64_t after, int64_t upto) {
+  sqlite3_stmt* select = nullptr;
+  int64_t count = -1;
+  if (sqlite3_prepare_v2(journal_, "SELECT COUNT(*) FROM events WHERE id > ? AND id <= ?", -1, &select,
+                         nullptr) == SQLITE_OK) {
+    sqlite3_bind_int64(select, 1, after);
+    sqlite3_bind_int64(select, 2, upto);
+    if (sqlite3_step(select) == SQLITE_ROW) {
+      count = sqlite3_column_int64(select, 0);
+    }
+  }
+  sqlite3_finalize(select);
+  return count;
 }
 
 bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
@@ -463,71 +759,53 @@ bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {
                    std::to_string(row.amount), std::to_string(row.code), row.decision, row.detail});
   }
   sql += " ON CONFLICT DO NOTHING";
-  Result result(Exec(sql, values));
-  return result && PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+  return Step(sql, values, PGRES_COMMAND_OK);
 }
 
 bool LedgerShipper::Ship(const std::vector<Row>& rows) {
   const int64_t last = rows.back().id;
-  const auto rollback = [this](const std::string& why) {
-    PQclear(PQexec(connection_, "ROLLBACK"));
-    Failed(why);
-    if (PQstatus(connection_) != CONNECTION_OK) {
+  // The statement time-out holds for this transaction only (a pooler in
+  // transaction mode keeps no session settings).
+  PGresult* moved = nullptr;
+  bool ok = Step("BEGIN; SET LOCAL statement_timeout = " + std::to_string(options_.timeout.count()), {},
+                 PGRES_COMMAND_OK) &&
+            InsertRows(rows) &&
+            // The cursor moves only from where this kiosk left it: another
+            // process that shipped meanwhile (a second service with the
+            // same kiosk id) makes this batch roll back, and the cursor is
+            // read again.
+            Step(
+                "UPDATE kiosk_cursor SET journal_id = $2::bigint, updated_at = now() "
+                "WHERE kiosk = $1 AND journal_id = $3::bigint",
+                {options_.kiosk, std::to_string(last), std::to_string(central_)}, PGRES_COMMAND_OK, &moved);
+  const Result held(moved);
+  if (ok && std::strcmp(PQcmdTuples(moved), "1") != 0) {
+    Failed("the kiosk's cursor moved under this batch (another service ships as kiosk " + options_.kiosk +
+           "?): read again");
+    ok = false;
+    broken_ = true;  // reconnect: the cursor is read again
+  }
+  // A COMMIT whose reply is lost leaves the outcome to the next
+  // connection's cursor (Connect counts the rows if they went in).
+  ok = ok && Step("COMMIT", {}, PGRES_COMMAND_OK);
+  if (!ok) {
+    if (!broken_) {
+      const Result rolled_back(Exec("ROLLBACK", {}));
+    }
+    if (broken_) {
       Disconnect();  // the next round connects again and reads the cursor
     }
     return false;
-  };
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    Result begin(PQexec(connection_, "BEGIN"));
-    if (!begin || PQresultStatus(begin.get()) != PGRES_COMMAND_OK) {
-      return rollback(Trimmed(PQerrorMessage(connection_)));
-    }
-    if (!InsertRows(rows)) {
-      const std::string why = Trimmed(PQerrorMessage(connection_));
-      // The first row of a new month: its partition is made, once.
-      if (attempt == 0 && why.find("no partition") != std::string::npos) {
-        PQclear(PQexec(connection_, "ROLLBACK"));
-        std::set<int64_t> months;
-        for (const Row& row : rows) {
-          months.insert(row.time_ms);
-        }
-        for (const int64_t ms : months) {
-          PQclear(Exec("SELECT ledger_add_month(to_timestamp($1::bigint / 1000.0))", {std::to_string(ms)}));
-        }
-        continue;
-      }
-      return rollback(why);
-    }
-    // The cursor moves only from where this kiosk left it: another process
-    // that shipped meanwhile (a second service with the same kiosk id)
-    // makes this batch roll back, and the cursor is read again.
-    Result moved(
-        Exec("UPDATE kiosk_cursor SET journal_id = $2::bigint, updated_at = now() "
-             "WHERE kiosk = $1 AND journal_id = $3::bigint",
-             {options_.kiosk, std::to_string(last), std::to_string(central_)}));
-    if (!moved || PQresultStatus(moved.get()) != PGRES_COMMAND_OK) {
-      return rollback(Trimmed(PQerrorMessage(connection_)));
-    }
-    if (std::strcmp(PQcmdTuples(moved.get()), "1") != 0) {
-      rollback("the kiosk's cursor moved under this batch (another service ships as kiosk " + options_.kiosk +
-               "?): read again");
-      Disconnect();
-      return false;
-    }
-    Result commit(PQexec(connection_, "COMMIT"));
-    if (!commit || PQresultStatus(commit.get()) != PGRES_COMMAND_OK) {
-      return rollback(Trimmed(PQerrorMessage(connection_)));
-    }
-    central_ = last;
-    StoreLocalCursor(last);
-    const std::scoped_lock lock(mutex_);
-    status_.confirmed_id = last;
-    status_.rows_shipped += rows.size();
-    status_.last_success_ms = NowMs();
-    status_.last_error.clear();
-    return true;
   }
-  return rollback("the month's partition could not be made");
+  central_ = last;
+  known_ = last;
+  StoreLocalCursor(last);
+  const std::scoped_lock lock(mutex_);
+  status_.confirmed_id = last;
+  status_.rows_shipped += rows.size();
+  status_.last_success_ms = NowMs();
+  status_.last_error.clear();
+  return true;
 }
 
 void LedgerShipper::StoreLocalCursor(int64_t id) {
@@ -560,11 +838,11 @@ namespace {
 
 struct Connection {
   PGconn* pg = nullptr;
-  explicit Connection(const std::string& conninfo) : pg(PQconnectdb(conninfo.c_str())) {
-    if (PQstatus(pg) != CONNECTION_OK) {
-      const std::string why = Trimmed(PQerrorMessage(pg));
-      PQfinish(pg);
-      throw std::runtime_error("cannot connect to the ledger: " + why);
+  explicit Connection(const std::string& conninfo) {
+    std::string why;
+    pg = OpenConnection(conninfo, std::chrono::seconds(30), nullptr, why);
+    if (pg == nullptr) {
+      throw std::runtime_error("the ledger: " + why);
     }
   }
   ~Connection() { PQfinish(pg); }
@@ -579,34 +857,83 @@ struct Connection {
     }
     Result result(PQexecParams(pg, sql, static_cast<int>(pointers.size()), nullptr, pointers.data(), nullptr,
                                nullptr, 0));
-    const auto status = PQresultStatus(result.get());
-    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-      throw std::runtime_error(Trimmed(PQresultErrorMessage(result.get())));
-    }
+    Check(result.get());
     return result;
   }
   void Script(const char* sql) {
-    Result result(PQexec(pg, sql));
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK && PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-      throw std::runtime_error(Trimmed(PQresultErrorMessage(result.get())));
+    const Result result(PQexec(pg, sql));
+    Check(result.get());
+  }
+  static void Check(const PGresult* result) {
+    const auto status = PQresultStatus(result);
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+      const std::string state = SqlState(result);
+      std::string why = Trimmed(PQresultErrorMessage(result));
+      if (state == kInsufficientPrivilege) {
+        why =
+            "this role may not do that (the ledger's owner runs init and maintain; the report needs "
+            "a member of notavero_accountant): " +
+            why;
+      }
+      throw std::runtime_error(why + (state.empty() ? "" : " (SQLSTATE " + state + ")"));
     }
   }
 };
 
+// The groups the schema grants to, from version 2 on.
+constexpr const char* kLedgerGroups[] = {"notavero_kiosk", "notavero_accountant"};
+constexpr int kRlsVersion = 2;
+constexpr int kServerWithInvokerViews = 150000;
+
 const char* const kLedgerUsage =
     "usage: notavero-serve ledger init --ledger CONNINFO\n"
+    "       notavero-serve ledger maintain --ledger CONNINFO [--months-ahead N]\n"
     "       notavero-serve ledger report --ledger CONNINFO --since YYYY-MM-DD [--json]\n"
-    "  init     creates the ledger's tables and views, or brings them to this version\n"
-    "  report   the cassette collections and the money per kiosk since the date (UTC)\n"
+    "  init     creates the ledger's tables, views and role groups, or brings them to this version\n"
+    "  maintain (the owner, e.g. daily) moves rows of the default partition into their months'\n"
+    "           partitions and makes the partitions of this month and the next N (default 2)\n"
+    "  report   (an accountant) the cassette collections and the money per kiosk since the date (UTC)\n"
     "  CONNINFO a libpq connection string without a password (the password file holds it)\n";
 
-int Init(Connection& db) {
+int SchemaVersion(Connection& db) {
   const Result exists = db.Query("SELECT to_regclass('ledger_schema') IS NOT NULL");
-  int version = 0;
-  if (std::string(PQgetvalue(exists.get(), 0, 0)) == "t") {
-    const Result current = db.Query("SELECT COALESCE(max(version), 0) FROM ledger_schema");
-    version = std::atoi(PQgetvalue(current.get(), 0, 0));
+  if (std::string(PQgetvalue(exists.get(), 0, 0)) != "t") {
+    return 0;
   }
+  const Result current = db.Query("SELECT COALESCE(max(version), 0) FROM ledger_schema");
+  return std::atoi(PQgetvalue(current.get(), 0, 0));
+}
+
+// The kiosks' and the accountants' groups, made when missing; false (with
+// what a role administrator runs) when this role may not make roles.
+bool EnsureGroups(Connection& db) {
+  std::vector<std::string> missing;
+  for (const char* group : kLedgerGroups) {
+    if (PQntuples(db.Query("SELECT 1 FROM pg_roles WHERE rolname = $1", {group}).get()) == 1) {
+      continue;
+    }
+    const Result made(PQexec(db.pg, (std::string("CREATE ROLE ") + group + " NOLOGIN").c_str()));
+    if (PQresultStatus(made.get()) == PGRES_COMMAND_OK) {
+      std::cout << "ledger roles: group " << group << " made\n";
+    } else if (SqlState(made.get()) == kInsufficientPrivilege) {
+      missing.emplace_back(group);
+    } else {
+      Connection::Check(made.get());
+    }
+  }
+  if (missing.empty()) {
+    return true;
+  }
+  std::cerr << "notavero-serve ledger init: this role may not make roles; a role administrator runs\n";
+  for (const auto& group : missing) {
+    std::cerr << "  CREATE ROLE " << group << " NOLOGIN;\n";
+  }
+  std::cerr << "and init runs again (nothing changed)\n";
+  return false;
+}
+
+int Init(Connection& db) {
+  const int version = SchemaVersion(db);
   if (version > kLedgerSchemaVersions) {
     std::cerr << "notavero-serve ledger: the ledger's schema is at version " << version
               << ", newer than this program's " << kLedgerSchemaVersions << ": nothing changed\n";
@@ -615,6 +942,17 @@ int Init(Connection& db) {
   if (version == kLedgerSchemaVersions) {
     std::cout << "ledger schema: version " << version << " already\n";
     return 0;
+  }
+  if (version < kRlsVersion) {
+    if (PQserverVersion(db.pg) < kServerWithInvokerViews) {
+      std::cerr << "notavero-serve ledger init: the ledger needs PostgreSQL 15 or later (views that run with "
+                   "the caller's rights); this server is "
+                << PQparameterStatus(db.pg, "server_version") << ": nothing changed\n";
+      return 1;
+    }
+    if (!EnsureGroups(db)) {
+      return 1;
+    }
   }
   for (int next = version; next < kLedgerSchemaVersions; ++next) {
     db.Script("BEGIN");
@@ -630,7 +968,50 @@ int Init(Connection& db) {
   return 0;
 }
 
+int Maintain(Connection& db, int months_ahead) {
+  if (SchemaVersion(db) < kRlsVersion) {
+    std::cerr << "notavero-serve ledger maintain: the ledger's schema is older than version " << kRlsVersion
+              << ": run notavero-serve ledger init first\n";
+    return 1;
+  }
+  // Kiosks that ship a row of a month without its partition wait while the
+  // default partition is locked: never long.
+  db.Script("SET lock_timeout = '10s'");
+  db.Script("BEGIN");
+  Result done;
+  try {
+    done = db.Query(
+        "SELECT month_partition, made, rows_moved FROM ledger_maintain($1::integer) ORDER BY month_partition",
+        {std::to_string(months_ahead)});
+    db.Script("COMMIT");
+  } catch (...) {
+    PQclear(PQexec(db.pg, "ROLLBACK"));
+    throw;
+  }
+  for (int i = 0; i < PQntuples(done.get()); ++i) {
+    const std::string name = PQgetvalue(done.get(), i, 0);
+    const std::string rows = PQgetvalue(done.get(), i, 2);
+    if (std::string(PQgetvalue(done.get(), i, 1)) == "t") {
+      std::cout << name << ": made, " << rows << " rows moved into it from events_default\n";
+    } else {
+      std::cout << name << ": a table that is not a partition of events (detached?): " << rows
+                << " rows of its month stay in events_default\n";
+    }
+  }
+  const Result left = db.Query("SELECT count(*) FROM events_default");
+  std::cout << "events_default: " << PQgetvalue(left.get(), 0, 0) << " rows\n";
+  return 0;
+}
+
 int Report(Connection& db, const std::string& since, bool json) {
+  // Row level security shows a role only what it may see: a report that
+  // sees no kiosk at all would be a page of zeros.
+  const Result seen = db.Query("SELECT count(*) FROM kiosk_cursor");
+  if (std::string(PQgetvalue(seen.get(), 0, 0)) == "0") {
+    std::cerr << "notavero-serve ledger report: this role sees no kiosk in the ledger (run the report as a "
+                 "member of notavero_accountant; or no kiosk has shipped yet)\n";
+    return 1;
+  }
   const Result collections = db.Query(
       "SELECT kiosk, device, journal_id, (EXTRACT(EPOCH FROM time) * 1000)::bigint, amount, bill_type, "
       "detail "
@@ -726,26 +1107,37 @@ int LedgerCommand(const std::vector<std::string>& args) {
   std::string what = args.empty() ? "" : args[0];
   std::string conninfo;
   std::string since;
+  std::string months = "2";
   bool json = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--json") {
       json = true;
-    } else if ((args[i] == "--ledger" || args[i] == "--since") && i + 1 < args.size()) {
-      (args[i] == "--ledger" ? conninfo : since) = args[i + 1];
+    } else if ((args[i] == "--ledger" || args[i] == "--since" || args[i] == "--months-ahead") &&
+               i + 1 < args.size()) {
+      (args[i] == "--ledger" ? conninfo : args[i] == "--since" ? since : months) = args[i + 1];
       ++i;
     } else {
       std::cerr << "notavero-serve ledger: unexpected argument: " << args[i] << "\n" << kLedgerUsage;
       return 2;
     }
   }
-  if ((what != "init" && what != "report") || conninfo.empty() || (what == "report" && since.empty())) {
+  const int months_ahead = std::atoi(months.c_str());
+  if ((what != "init" && what != "report" && what != "maintain") || conninfo.empty() ||
+      (what == "report" && since.empty()) || months_ahead < 0 || months_ahead > 24 ||
+      months.find_first_not_of("0123456789") != std::string::npos) {
     std::cerr << kLedgerUsage;
     return 2;
+  }
+  if (const std::string warning = LedgerEnvironmentWarning(); !warning.empty()) {
+    std::cerr << "notavero-serve ledger: " << warning << "\n";
   }
   try {
     Connection db(LedgerConninfo(conninfo));
     db.Script("SET client_min_messages = warning");
-    return what == "init" ? Init(db) : Report(db, since, json);
+    if (what == "init") {
+      return Init(db);
+    }
+    return what == "maintain" ? Maintain(db, months_ahead) : Report(db, since, json);
   } catch (const std::exception& error) {
     std::cerr << "notavero-serve ledger " << what << ": " << error.what() << "\n";
     return 1;

@@ -28,15 +28,29 @@ struct sqlite3;
 
 namespace notavero::service {
 
-// The connection string as the service uses it: refuses a password in it
-// (it would show in the process list and the unit file: libpq's password
-// file, ~/.pgpass or PGPASSFILE with mode 0600, holds it); adds
-// sslmode=verify-full for a host that is not this machine when neither the
-// string nor PGSSLMODE names a mode, a connect time-out, and a time-out for
-// data the server does not acknowledge (a network that went away in the
-// middle of a batch ends the batch, not the shipping).  Throws
+// The connection string as the service uses it: refuses a secret in it
+// (password=, sslpassword=: it would show in the process list and the unit
+// file; libpq's password file, ~/.pgpass or PGPASSFILE with mode 0600, holds
+// the password); adds sslmode=verify-full for a host named as one that is
+// not this machine when neither the string, a service file nor PGSSLMODE
+// names a mode, a connect time-out, and a time-out for data the server does
+// not acknowledge (a network that went away in the middle of a batch ends
+// the batch, not the shipping).  Whatever it says, a connection is used only
+// after LedgerTransportRefusal found nothing to refuse.  Throws
 // std::invalid_argument saying what was refused and why.
 std::string LedgerConninfo(const std::string& conninfo);
+
+// What the environment does that the operator should know (PGPASSWORD is
+// visible to every process of the same user); empty when nothing.
+std::string LedgerEnvironmentWarning();
+
+// Why rows may not go over this established connection: it is neither a
+// Unix socket, nor to a loopback address, nor TLS with a server certificate
+// checked against its name (sslmode=verify-full).  Decided on the socket's
+// peer and the TLS state libpq reports, whatever the connection string, a
+// service file or the environment said.  Empty when the connection may be
+// used.
+std::string LedgerTransportRefusal(PGconn* connection);
 
 struct LedgerStatus {
   bool enabled = false;
@@ -47,7 +61,7 @@ struct LedgerStatus {
   int64_t oldest_waiting_ms = 0;  // time of the first of them, 0 when none waits
   int64_t last_success_ms = 0;    // last batch committed (or cursor read), 0 never
   std::string last_error;         // the last failure (libpq's message), empty after a success
-  uint64_t rows_shipped = 0;      // rows committed by this run
+  uint64_t rows_shipped = 0;      // rows the ledger took since this run's first connection
 };
 
 std::string LedgerStatusJson(const LedgerStatus& status, int64_t now_ms);
@@ -63,6 +77,13 @@ class LedgerShipper {
     int batch = 500;          // rows a transaction
     std::chrono::milliseconds idle_poll{1000};
     std::chrono::milliseconds max_backoff{10000};
+    // A statement's longest run on the server (statement_timeout); the
+    // shipper waits for any reply, and for a connection, 2 s longer before
+    // it calls the ledger hung and drops the connection.
+    std::chrono::milliseconds timeout{15000};
+    // While nothing is to be shipped, the ledger is asked for the kiosk's
+    // cursor this often: a ledger that went away or hangs shows at once.
+    std::chrono::milliseconds probe_interval{10000};
   };
 
   explicit LedgerShipper(Options options);
@@ -91,14 +112,25 @@ class LedgerShipper {
   void Run();
   bool Connect();
   void Disconnect();
+  // The cursor read again while idle; false (and disconnected) when the
+  // ledger did not answer, or the cursor moved under this shipper.
+  bool Probe();
   // Reads the next rows to ship and the backlog's figures; false when the
   // journal cannot be read.
   bool ReadBatch(std::vector<Row>& rows);
-  int64_t LastJournalId();  // -1 when the journal cannot say
+  int64_t LastJournalId();                                  // -1 when the journal cannot say
+  int64_t JournalRowsBetween(int64_t after, int64_t upto);  // ids in (after, upto]; -1 when unknown
   // One transaction; false on failure (the error is kept).
   bool Ship(const std::vector<Row>& rows);
   bool InsertRows(const std::vector<Row>& rows);
+  // One statement (or several, without values) with every reply awaited
+  // within the time-out; nullptr when the connection failed or the ledger
+  // did not answer (the error is kept: the connection is not to be used).
   PGresult* Exec(const std::string& sql, const std::vector<std::string>& values);
+  // Exec that expects `status`; false with the error kept (and the
+  // SQLSTATE in failed_state_) otherwise.
+  bool Step(const std::string& sql, const std::vector<std::string>& values, ExecStatusType status,
+            PGresult** out = nullptr);
   void Failed(const std::string& error);
   void StoreLocalCursor(int64_t id);
   int64_t LoadLocalCursor() const;
@@ -108,6 +140,14 @@ class LedgerShipper {
   sqlite3* journal_ = nullptr;
   PGconn* connection_ = nullptr;  // the thread's own
   int64_t central_ = -1;          // the central cursor as last read, -1 unknown
+  // The cursor as this run last knew it, kept across connections: a
+  // connection lost with a COMMIT's reply finds on the next one whether the
+  // batch went in, and the rows shipped are counted again from the journal.
+  int64_t known_ = -1;
+  bool broken_ = false;       // the connection failed or hung: drop it
+  std::string failed_state_;  // SQLSTATE of the last failed statement
+  std::chrono::steady_clock::time_point last_exchange_{};
+  std::atomic<bool> stopping_{false};
 
   std::mutex socket_mutex_;
   int socket_ = -1;  // the connection's, for Stop
@@ -119,8 +159,8 @@ class LedgerShipper {
   std::thread thread_;
 };
 
-// notavero-serve ledger init|report ... (args after "ledger"); returns the
-// exit status, printing what it did or why it could not.
+// notavero-serve ledger init|maintain|report ... (args after "ledger");
+// returns the exit status, printing what it did or why it could not.
 int LedgerCommand(const std::vector<std::string>& args);
 
 }  // namespace notavero::service

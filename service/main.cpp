@@ -115,7 +115,11 @@ int Run(const Config& config, const sigset_t& signals) {
     options.cursor_file = config.state_dir + "/ledger.cursor";
     options.batch = config.ledger_batch;
     options.max_backoff = config.ledger_retry;
+    options.timeout = config.ledger_timeout;
     ledger = std::make_unique<LedgerShipper>(options);
+    if (const std::string warning = LedgerEnvironmentWarning(); !warning.empty()) {
+      std::cerr << "notavero-serve: ledger: " << warning << "\n";
+    }
   }
   const auto now_ms = [] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -463,8 +463,15 @@ TEST(LedgerTest, ConnectionStringsRefuseAPasswordAndCheckARemoteServersCertifica
   EXPECT_NE(remote.find("connect_timeout=5"), std::string::npos) << remote;
   // A host list is remote when one of its hosts is.
   EXPECT_NE(LedgerConninfo("host=localhost,ledger.example").find("verify-full"), std::string::npos);
-  for (const char* local : {"host=/run/postgresql dbname=n", "host=localhost", "hostaddr=127.0.0.1",
-                            "host=ledger.example sslmode=require"}) {
+  // A name is not an address: one that begins like a loopback address is remote.
+  EXPECT_NE(LedgerConninfo("host=127.evil.example").find("verify-full"), std::string::npos);
+  EXPECT_THROW(LedgerConninfo("host=ledger.example sslpassword=x"), std::invalid_argument);
+  EXPECT_THROW(LedgerConninfo("postgresql://k1:x@ledger.example/notavero"), std::invalid_argument);
+  // A service file names the mode, or libpq's default holds; the check
+  // after connecting decides.
+  for (const char* local :
+       {"host=/run/postgresql dbname=n", "host=localhost", "hostaddr=127.0.0.1", "host=127.0.0.2", "host=::1",
+        "host=ledger.example sslmode=require", "service=ledger"}) {
     EXPECT_EQ(LedgerConninfo(local).find("verify-full"), std::string::npos) << local;
   }
 }
