@@ -146,7 +146,7 @@ def wait_until(condition, what, timeout=TIMEOUT):
     deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
+            raise AssertionError(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.05)
 
 
@@ -844,7 +844,9 @@ class PowerCutTest(JournalTestCase):
         self.assertEqual(ws.reply({"cmd": "stack", "id": escrow["id"]})["type"], "ok")
         reached = self.sim.numbers()
         self.assertEqual(reached["state"], state, reached)
-        self.assertEqual(stack_frames(self.trace), stacks + 1)
+        # The trace file is written behind the device: read until it has the frame.
+        wait_until(lambda: stack_frames(self.trace) == stacks + 1,
+                   lambda: f"one more Stack frame in the simulator's trace; it holds {stack_frames(self.trace)}")
         kill(service, ws)
         self.sim.command("clear")
         return service, escrow
