@@ -125,6 +125,22 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// The row a query gives as id, time_ms, device, kind, amount, code,
+// decision, detail and whether it is acknowledged, in that order.
+BillEvent EventOf(const Statement& select) {
+  BillEvent event;
+  event.id = select.Int(0);
+  event.time_ms = select.Int(1);
+  event.device = select.Text(2);
+  event.kind = select.Text(3);
+  event.amount = select.Int(4);
+  event.code = static_cast<int32_t>(select.Int(5));
+  event.decision = select.Text(6);
+  event.detail = select.Text(7);
+  event.acked = select.Int(8) != 0;
+  return event;
+}
+
 }  // namespace
 
 constexpr const char* kInsertSql =
@@ -428,19 +444,7 @@ int64_t Journal::InsertKeyed(const BillEvent& event, bool& existed) {
 
 BillEvent Journal::Row(int64_t id) {
   Statement select(db_, kRowSql);
-  BillEvent event;
-  if (select.Bind(1, id).Step()) {
-    event.id = select.Int(0);
-    event.time_ms = select.Int(1);
-    event.device = select.Text(2);
-    event.kind = select.Text(3);
-    event.amount = select.Int(4);
-    event.code = static_cast<int32_t>(select.Int(5));
-    event.decision = select.Text(6);
-    event.detail = select.Text(7);
-    event.acked = select.Int(8) != 0;
-  }
-  return event;
+  return select.Bind(1, id).Step() ? EventOf(select) : BillEvent{};
 }
 
 int64_t Journal::Append(const BillEvent& event) {
@@ -499,17 +503,7 @@ std::vector<BillEvent> Journal::Page(int64_t since, int64_t after, int limit) {
   select.Bind(1, since).Bind(2, int64_t{limit}).Bind(3, after);
   std::vector<BillEvent> events;
   while (select.Step()) {
-    BillEvent event;
-    event.id = select.Int(0);
-    event.time_ms = select.Int(1);
-    event.device = select.Text(2);
-    event.kind = select.Text(3);
-    event.amount = select.Int(4);
-    event.code = static_cast<int32_t>(select.Int(5));
-    event.decision = select.Text(6);
-    event.detail = select.Text(7);
-    event.acked = select.Int(8) != 0;
-    events.push_back(std::move(event));
+    events.push_back(EventOf(select));
   }
   return events;
 }
