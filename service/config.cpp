@@ -137,7 +137,36 @@ void ReadFile(Config& config, const std::string& path) {
 }
 
 bool IsFlag(std::string_view key) {
-  return key == "enable" || key == "help";
+  return key == "enable" || key == "help" || key == "version";
+}
+
+// The options that take a value (`--config FILE` too).
+bool TakesValue(std::string_view key) {
+  for (const std::string_view known : {"device",
+                                       "port",
+                                       "listen",
+                                       "http-port",
+                                       "state-dir",
+                                       "token-file",
+                                       "journal",
+                                       "www",
+                                       "escrow-timeout",
+                                       "allow-origin",
+                                       "allow-host",
+                                       "max-clients",
+                                       "client-queue",
+                                       "ledger",
+                                       "kiosk-id",
+                                       "ledger-batch",
+                                       "ledger-retry",
+                                       "ledger-timeout",
+                                       "cassette-capacity",
+                                       "config"}) {
+    if (key == known) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -160,6 +189,9 @@ Config ParseConfig(const std::vector<std::string>& args) {
       value = key.substr(eq + 1);
       key.resize(eq);
     } else if (!IsFlag(key)) {
+      if (!TakesValue(key)) {
+        throw std::invalid_argument("unknown option " + arg);
+      }
       if (i + 1 >= args.size()) {
         throw std::invalid_argument(arg + " needs a value");
       }
@@ -167,11 +199,13 @@ Config ParseConfig(const std::vector<std::string>& args) {
     }
     if (key == "help") {
       config.help = true;
+    } else if (key == "version") {
+      config.version = true;
     } else if (key != "config") {
       Apply(config, key, value);
     }
   }
-  if (config.help) {
+  if (config.help || config.version) {
     return config;
   }
   if (config.devices.empty()) {
@@ -225,6 +259,7 @@ const char* ConfigHelp() {
          "                          ledger counts as hung (default 15000)\n"
          "  --cassette-capacity N   bills a cassette holds: a metric for the alert before it is full\n"
          "  --config FILE           the same keys, `key = value` per line; options win\n"
+         "  --version               print the version and exit\n"
          "       notavero-serve ledger init|maintain|report ... (notavero-serve ledger --help)\n";
 }
 

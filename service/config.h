@@ -36,6 +36,7 @@ struct Config {
   std::chrono::milliseconds ledger_timeout{15000};  // a statement's longest run on the ledger
   unsigned cassette_capacity = 0;                   // bills a cassette holds; 0: not known
   bool help = false;
+  bool version = false;  // --version: print the version and exit
 };
 
 // Parses the options (argv without the program name); --config FILE is read

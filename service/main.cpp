@@ -210,6 +210,10 @@ int main(int argc, char** argv) {
     std::cout << ConfigHelp();
     return 0;
   }
+  if (config.version) {
+    std::cout << "notavero-serve " << nv_library_version() << "\n";
+    return 0;
+  }
   // SIGINT and SIGTERM end the service through sigwait on this thread; every
   // thread started later inherits the mask.
   sigset_t signals;

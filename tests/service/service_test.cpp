@@ -453,6 +453,17 @@ TEST(ConfigTest, FileThenOptions) {
   EXPECT_THROW(ParseConfig({"--device", "a=/x", "--device", "a=/y"}), std::invalid_argument);
   EXPECT_THROW(ParseConfig({"--device", "/x", "--http-port", "70000"}), std::invalid_argument);
   EXPECT_THROW(ParseConfig({"--device", "/x", "--bogus", "1"}), std::invalid_argument);
+  // An unknown option is called unknown, wherever it stands; --version is a flag.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--device", "/x", "--foo"}, std::vector<std::string>{"--foo"}}) {
+    try {
+      ParseConfig(args);
+      ADD_FAILURE() << "--foo was taken";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "unknown option --foo");
+    }
+  }
+  EXPECT_TRUE(ParseConfig({"--version"}).version);
 }
 
 TEST(LedgerTest, ConnectionStringsRefuseAPasswordAndCheckARemoteServersCertificate) {

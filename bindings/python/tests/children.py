@@ -89,29 +89,33 @@ def kill_all(close_pipes=True):
 
 class TestCase(unittest.TestCase):
     """Kills the children still alive when a test ends, and the children of
-    a test that takes longer than TEST_TIMEOUT.  Subclasses that define
-    setUp call super().setUp() first."""
+    a test that takes longer than TEST_TIMEOUT (or the class's own
+    test_timeout, for a test whose work grows under a sanitizer).  Subclasses
+    that define setUp call super().setUp() first."""
+
+    test_timeout = None  # seconds; None: TEST_TIMEOUT
 
     def setUp(self):
         super().setUp()
         timed_out = threading.Event()
+        limit = self.test_timeout or TEST_TIMEOUT
 
         def expire():
             timed_out.set()
-            print(f"\n{self.id()}: still running after {TEST_TIMEOUT:g} s; killing its children",
+            print(f"\n{self.id()}: still running after {limit:g} s; killing its children",
                   file=sys.stderr, flush=True)
             kill_all(close_pipes=False)  # the test's own threads may be reading them
 
-        watchdog = threading.Timer(TEST_TIMEOUT, expire)
+        watchdog = threading.Timer(limit, expire)
         watchdog.daemon = True
         watchdog.start()
-        faulthandler.dump_traceback_later(TEST_TIMEOUT + _GRACE, exit=True)
+        faulthandler.dump_traceback_later(limit + _GRACE, exit=True)
 
         def finish():  # the first cleanup registered runs last
             watchdog.cancel()
             faulthandler.cancel_dump_traceback_later()
             kill_all()
             if timed_out.is_set():
-                self.fail(f"timed out after {TEST_TIMEOUT:g} s")
+                self.fail(f"timed out after {limit:g} s")
 
         self.addCleanup(finish)
