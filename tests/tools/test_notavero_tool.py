@@ -244,6 +244,11 @@ class RunDeviceTest(children.TestCase):
         sim.command("insert 0")  # a type without a value: refused by the device
         at = out.wait_for(" state 1C-68 rejecting: ", at)
         at = out.wait_for(" rejected: inhibited denomination (reason 68)\n", at)
+        sim.command("garbage 50")  # noise on the line, as a wrong baud rate gives
+        sim.command("bad-crc 6")
+        at = out.wait_for(" link: no answer\n", at)
+        at = out.wait_for(" hint: the device answers, but its replies do not check out", at)
+        at = out.wait_for(" link: online\n", at)
         sim.command("unplug")
         at = out.wait_for(" link: port lost\n", at)
         sim.command("replug")

@@ -260,9 +260,24 @@ void Host::OnEvent(int32_t kind, int32_t code, void* user) {
       host->state_ = code;
       host->Post(StateLine(code));
       break;
-    case NV_EVENT_LINK:
+    case NV_EVENT_LINK: {
       host->Post(std::string("link: ") + nv_link_name(code));
+      // Replies that come but never check out point at the line, not at a
+      // silent device.
+      nv_counters counters{};
+      counters.size = sizeof counters;
+      if (nv_get_counters(host->driver_.load(), &counters) != 0) {
+        break;
+      }
+      const uint32_t bad = counters.bad_frames - std::exchange(host->bad_frames_seen_, counters.bad_frames);
+      const uint32_t silent = counters.timeouts - std::exchange(host->timeouts_seen_, counters.timeouts);
+      if (code == NV_LINK_NO_ANSWER && bad > 0 && bad >= silent) {
+        host->Post(
+            "hint: the device answers, but its replies do not check out: a wrong baud rate (the "
+            "driver uses 9600 8N1), a loose or crossed wire, or another device on this port");
+      }
       break;
+    }
     case NV_EVENT_REJECTED: {
       std::string line = std::string("rejected: ") + nv_reject_reason_name(code) + " (reason ";
       AppendHex2(line, static_cast<uint8_t>(code & 0xFF));

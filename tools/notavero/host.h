@@ -98,7 +98,10 @@ class Host {
 
   const EscrowPolicy policy_;
   Decider decider_;
-  nv_driver* driver_ = nullptr;
+  std::atomic<nv_driver*> driver_{nullptr};  // read by the callbacks too
+  // The driver's bad frames and time-outs at the last link event (callbacks only).
+  uint32_t bad_frames_seen_ = 0;
+  uint32_t timeouts_seen_ = 0;
   bool keep_enabled_ = false;
   std::chrono::steady_clock::time_point last_enable_{};
   std::atomic<int64_t> credited_{0};
