@@ -11,6 +11,7 @@ import pathlib
 import pwd
 import re
 import subprocess
+import tempfile
 import unittest
 
 TOOL = os.environ.get("NOTAVERO_TOOL", "notavero")
@@ -96,6 +97,16 @@ class PortsTest(unittest.TestCase):
                                  user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[], stdin=subprocess.DEVNULL)
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn(f"{path}: no permission: the device is open to group {group}", refused.stderr)
+
+    @unittest.skipUnless(os.geteuid() == 0 and hasattr(os, "setuid"), "needs root to run the tool as another user")
+    def test_run_says_when_the_driver_cannot_write_its_log(self):
+        private = self.enterContext(tempfile.TemporaryDirectory())  # root's, mode 0700
+        nobody = pwd.getpwnam("nobody")
+        env = dict(os.environ, NOTAVERO_LOG=os.path.join(private, "logs", "Notavero.log"))
+        result = subprocess.run([TOOL, "run", "--device", "/nonexistent/ttyUSB9"], capture_output=True, text=True,
+                                timeout=60, user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[], env=env,
+                                stdin=subprocess.DEVNULL)
+        self.assertIn(f"the driver cannot write its log {env['NOTAVERO_LOG']} (Permission denied)", result.stderr)
 
     def test_bad_argument_and_help(self):
         result = run("--bogus")

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "driver/platform.h"
 #include "tools/notavero/commands.h"
 #include "tools/notavero/host.h"
 
@@ -46,6 +48,33 @@ bool WaitForInterrupt(const Host& host, std::chrono::milliseconds timeout) {
   std::array<pollfd, 2> wake{{{g_interrupt_pipe[0], POLLIN, 0}, {host.WakeFd(), POLLIN, 0}}};
   ::poll(wake.data(), wake.size(), static_cast<int>(timeout.count()));
   return g_interrupts.load() != 0;
+}
+
+}  // namespace
+
+namespace {
+
+// The driver runs without its log when it cannot write it, and says nothing
+// (the host is not to be troubled): the technician is told here, before it
+// starts.  The file, or the nearest directory of its path that exists (the
+// driver makes the rest), must be writable.
+void WarnIfNoLog() {
+  std::string path = notavero::LogFilePath().value;
+  if (::access(path.c_str(), W_OK) == 0) {
+    return;
+  }
+  int error = errno;
+  while (error == ENOENT && path.find('/') != std::string::npos) {
+    path.resize(path.find_last_of('/'));
+    const std::string dir = path.empty() ? "/" : path;
+    error = ::access(dir.c_str(), W_OK) == 0 ? 0 : errno;
+  }
+  if (error != 0) {
+    std::fprintf(stderr,
+                 "notavero: warning: the driver cannot write its log %s (%s): it runs without one; set "
+                 "NOTAVERO_LOG to a file you may write\n",
+                 notavero::LogFilePath().value.c_str(), std::strerror(error));
+  }
 }
 
 }  // namespace
@@ -110,6 +139,7 @@ int RunCommand(const Args& args) {
     return UsageError("run: give exactly one of --port N and --device PATH");
   }
 
+  WarnIfNoLog();
   if (::pipe2(g_interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::perror("notavero: pipe");
     return kExitNegative;
