@@ -11,8 +11,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <system_error>
 
 #include "driver/platform.h"
 #include "tools/notavero/commands.h"
@@ -73,7 +73,7 @@ void WarnIfNoLog() {
     std::fprintf(stderr,
                  "notavero: warning: the driver cannot write its log %s (%s): it runs without one; set "
                  "NOTAVERO_LOG to a file you may write\n",
-                 notavero::LogFilePath().value.c_str(), std::strerror(error));
+                 notavero::LogFilePath().value.c_str(), std::generic_category().message(error).c_str());
   }
 }
 
