@@ -99,7 +99,7 @@ class PortsTest(unittest.TestCase):
         self.assertIn(f"{path}: no permission: the device is open to group {group}", refused.stderr)
 
     @unittest.skipUnless(os.geteuid() == 0 and hasattr(os, "setuid"), "needs root to run the tool as another user")
-    def test_run_says_when_the_driver_cannot_write_its_log(self):
+    def test_run_and_log_say_when_the_log_cannot_be_written_or_read(self):
         private = self.enterContext(tempfile.TemporaryDirectory())  # root's, mode 0700
         nobody = pwd.getpwnam("nobody")
         env = dict(os.environ, NOTAVERO_LOG=os.path.join(private, "logs", "Notavero.log"))
@@ -107,6 +107,10 @@ class PortsTest(unittest.TestCase):
                                 timeout=60, user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[], env=env,
                                 stdin=subprocess.DEVNULL)
         self.assertIn(f"the driver cannot write its log {env['NOTAVERO_LOG']} (Permission denied)", result.stderr)
+        # notavero log on that directory says why it reads nothing, not that it holds no log.
+        result = subprocess.run([TOOL, "log", private], capture_output=True, text=True, timeout=60,
+                                user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[], stdin=subprocess.DEVNULL)
+        self.assertIn(f"cannot read the directory {private}: Permission denied", result.stderr)
 
     def test_bad_argument_and_help(self):
         result = run("--bogus")

@@ -78,7 +78,13 @@ bool AddFiles(const std::string& path, std::vector<std::string>& files) {
   std::error_code error;
   if (fs::is_directory(path, error)) {
     std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(path, error)) {
+    fs::directory_iterator entries(path, error);
+    if (error) {  // say why, not that it holds no log (EACCES for a user outside the log's group)
+      std::fprintf(stderr, "notavero: log: cannot read the directory %s: %s\n", path.c_str(),
+                   error.message().c_str());
+      return false;
+    }
+    for (const auto& entry : entries) {
       if (entry.is_regular_file(error) && IsDriverLogName(entry.path().filename().string())) {
         found.push_back(entry.path().string());
       }
