@@ -790,7 +790,8 @@ bool TNotaveroThread::InHand(const TCycleState& state) {
 }
 
 bool TNotaveroThread::Unsettled(const TCycleState& state) {
-  return InHand(state) || state.bill || state.held || state.reported || state.last_state == dsEscrow ||
+  // What InHand counts is a bill in play or a held report, so it is here too.
+  return state.bill || state.held || state.reported || state.last_state == dsEscrow ||
          state.last_state == dsAccepting;
 }
 

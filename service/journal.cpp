@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
@@ -876,11 +877,14 @@ Journal::ReplayResult Journal::ReplayFallback() {
 namespace notavero::service {
 
 JournalVerdict VerifyJournal(const std::string& path) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
-    const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close_v2(db);  // once its statements are finalized
-    throw std::runtime_error("cannot open the journal " + path + ": " + why);
+  sqlite3* opened = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &opened, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+  // Closed on every way out, once its statements are finalized.
+  const std::unique_ptr<sqlite3, int (*)(sqlite3*)> connection(opened, &sqlite3_close_v2);
+  sqlite3* db = connection.get();
+  if (rc != SQLITE_OK) {
+    throw std::runtime_error("cannot open the journal " + path + ": " +
+                             (db ? sqlite3_errmsg(db) : "out of memory"));
   }
   JournalVerdict verdict;
   try {
@@ -897,7 +901,6 @@ JournalVerdict VerifyJournal(const std::string& path) {
     }
     if (verdict.identity.empty() || verdict.chain_from <= 0) {
       verdict.problem = "the journal has no identity or chain";
-      sqlite3_close_v2(db);  // once its statements are finalized
       return verdict;
     }
     Statement rows(db,
@@ -920,10 +923,8 @@ JournalVerdict VerifyJournal(const std::string& path) {
       link = expected;
     }
   } catch (const std::exception& error) {
-    sqlite3_close_v2(db);  // once its statements are finalized
     throw std::runtime_error("cannot read the journal " + path + ": " + error.what());
   }
-  sqlite3_close_v2(db);  // once its statements are finalized
   verdict.ok = verdict.first_bad == 0;
   return verdict;
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/hex.h"
 #include "protocol/codes.h"
 #include "service/messages.h"
 
@@ -20,10 +21,11 @@ std::string StatusCode(int32_t word) {
   if (word < 0) {
     return {};
   }
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  const auto state = DeviceStateOf(static_cast<uint16_t>(word));
-  const auto sub = SubCodeOf(static_cast<uint16_t>(word));
-  return {kDigits[state >> 4], kDigits[state & 0xF], '-', kDigits[sub >> 4], kDigits[sub & 0xF]};
+  std::string code;
+  AppendHex2(code, DeviceStateOf(static_cast<uint16_t>(word)));
+  code += '-';
+  AppendHex2(code, SubCodeOf(static_cast<uint16_t>(word)));
+  return code;
 }
 
 // The UTF-8 text of a status word ("" for -1, before the first poll).

@@ -59,7 +59,8 @@ namespace {
 // starts.  The file, or the nearest directory of its path that exists (the
 // driver makes the rest), must be writable.
 void WarnIfNoLog() {
-  std::string path = notavero::LogFilePath().value;
+  const std::string log = notavero::LogFilePath().value;
+  std::string path = log;
   if (::access(path.c_str(), W_OK) == 0) {
     return;
   }
@@ -73,7 +74,7 @@ void WarnIfNoLog() {
     std::fprintf(stderr,
                  "notavero: warning: the driver cannot write its log %s (%s): it runs without one; set "
                  "NOTAVERO_LOG to a file you may write\n",
-                 notavero::LogFilePath().value.c_str(), std::generic_category().message(error).c_str());
+                 log.c_str(), std::generic_category().message(error).c_str());
   }
 }
 
