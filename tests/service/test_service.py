@@ -1087,7 +1087,7 @@ class ExhaustionTest(ServiceTestCase):
             sock.sendall(request.encode())
             hoarders.append(sock)
         self.assertIn("answers wait for their clients",
-                      service.http("GET", "/v1/events?since=0", timeout=TIMEOUT * SLOW)[1])
+                      service.http("GET", "/v1/events?since=0", timeout=2 * TIMEOUT * SLOW)[1])
         # A second hello while the first one's replay runs is refused, by name.
         greedy[0].sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         refusal = greedy[0].wait_for(lambda m: m["type"] == "error", "the refusal of a second hello")
