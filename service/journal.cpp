@@ -38,6 +38,8 @@ std::string Hex(const unsigned char* bytes, std::size_t size) {
   return hex;
 }
 
+}  // namespace
+
 // A row's link: SHA-256 over the link before it and the row's content, each
 // field as its length and its bytes, so that no two rows read alike.  An
 // escrow's decision is not part of it: it is set after the row, when the
@@ -67,6 +69,8 @@ std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, 
   }
   return Hex(digest.data(), size);
 }
+
+namespace {
 
 std::string NewIdentity() {
   std::array<unsigned char, 16> bytes{};

@@ -243,6 +243,12 @@ class Journal {
   SyncFunction sync_ = &::fsync;
 };
 
+// A row's link: SHA-256 (hex) over the link before it (64 zeros before the
+// first) and the row's content.  The ledger computes the same in SQL.
+std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, const std::string& device,
+                      const std::string& kind, int64_t amount, int64_t code, const std::string& decision,
+                      const std::string& detail);
+
 // What VerifyJournal found.
 struct JournalVerdict {
   bool ok = false;

@@ -22,6 +22,7 @@
 #include <system_error>
 #include <utility>
 
+#include "service/journal.h"
 #include "service/metrics.h"
 
 namespace notavero::service {
@@ -130,6 +131,29 @@ std::string SqlState(const PGresult* result) {
 
 constexpr const char* kInsufficientPrivilege = "42501";
 constexpr const char* kQueryCanceled = "57014";
+constexpr const char* kUndefinedTable = "42P01";
+constexpr const char* kUndefinedFunction = "42883";
+
+// A PostgreSQL array literal of the values (empty ones NULL when nulls).
+std::string ArrayLiteral(const std::vector<std::string>& values, bool nulls) {
+  std::string text = "{";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    text += i ? "," : "";
+    if (nulls && values[i].empty()) {
+      text += "NULL";
+      continue;
+    }
+    text += '"';
+    for (const char c : values[i]) {
+      if (c == '"' || c == '\\') {
+        text += '\\';
+      }
+      text += c;
+    }
+    text += '"';
+  }
+  return text + "}";
+}
 
 // Waits until libpq can go on with the socket; false at the deadline or
 // when stop is set.  An error of the socket's is left for libpq to report.
@@ -330,7 +354,16 @@ std::string LedgerStatusJson(const LedgerStatus& s, int64_t now_ms) {
   } else {
     json.Add("last_error", s.last_error);
   }
-  return json.Add("rows_shipped", static_cast<int64_t>(s.rows_shipped)).Text();
+  json.Add("rows_shipped", static_cast<int64_t>(s.rows_shipped));
+  json.Add("journal", s.journal).Add("ledger_journal", s.ledger_journal);
+  if (s.divergence.empty()) {
+    json.AddRaw("divergence", "null");
+  } else {
+    json.Add("divergence", s.divergence);
+  }
+  return json.Add("divergences", static_cast<int64_t>(s.divergences))
+      .Add("live_journals", s.live_journals)
+      .Text();
 }
 
 std::string LedgerMetrics(const LedgerStatus& s, int64_t now_ms) {
@@ -356,6 +389,14 @@ std::string LedgerMetrics(const LedgerStatus& s, int64_t now_ms) {
         std::to_string(s.confirmed_id));
   gauge("notavero_ledger_rows_shipped_total", "counter",
         "Rows the ledger committed since the service started.", std::to_string(s.rows_shipped));
+  gauge("notavero_ledger_divergences_total", "counter",
+        "Times this journal was found to differ from what the ledger held (a new journal beside others of "
+        "this kiosk id, or a journal restored from a backup).",
+        std::to_string(s.divergences));
+  gauge("notavero_ledger_live_journals", "gauge",
+        "Journals of this kiosk id in the ledger whose rows interleave in time with this one's, itself "
+        "included (more than 1: two kiosks with one kiosk id); 0 unknown.",
+        std::to_string(s.live_journals));
   out +=
       "# HELP notavero_ledger_error_info The last failure to ship (libpq's message); none after a success.\n"
       "# TYPE notavero_ledger_error_info gauge\n";
@@ -368,6 +409,7 @@ std::string LedgerMetrics(const LedgerStatus& s, int64_t now_ms) {
 LedgerShipper::LedgerShipper(Options options) : options_(std::move(options)) {
   status_.enabled = true;
   status_.kiosk = options_.kiosk;
+  status_.journal = options_.identity;
   status_.confirmed_id = LoadLocalCursor();
   if (sqlite3_open_v2(options_.journal.c_str(), &journal_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW,
                       nullptr) != SQLITE_OK) {
@@ -435,6 +477,10 @@ void LedgerShipper::Run() {
     }
     bool ok = connection_ != nullptr || Connect();
     bool more = false;
+    if (ok && hold_until_ >= 0 && LastJournalId() > hold_until_) {
+      Disconnect();  // a restored journal took its first new row: it forks now
+      ok = Connect();
+    }
     if (ok) {
       ok = ReadBatch(rows);
       if (ok && !rows.empty()) {
@@ -479,62 +525,293 @@ bool LedgerShipper::Connect() {
     const std::scoped_lock lock(socket_mutex_);
     socket_ = PQsocket(connection_);
   }
-  // The kiosk's cursor row exists from the first connection on.
-  PGresult* cursor = nullptr;
-  if (!Step("INSERT INTO kiosk_cursor(kiosk) VALUES($1) ON CONFLICT DO NOTHING", {options_.kiosk},
-            PGRES_COMMAND_OK) ||
-      !Step("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk}, PGRES_TUPLES_OK,
-            &cursor)) {
-    Failed("cannot read the kiosk's cursor: " + Status().last_error);
-    Disconnect();
-    return false;
-  }
-  const Result read(cursor);
-  if (PQntuples(read.get()) != 1) {
-    Failed("the ledger shows this role no cursor of kiosk " + options_.kiosk +
-           ": is the role bound to another kiosk in kiosk_roles?");
-    Disconnect();
-    return false;
-  }
-  const int64_t central = std::strtoll(PQgetvalue(read.get(), 0, 0), nullptr, 10);
-  const int64_t last = LastJournalId();
-  if (last >= 0 && central > last) {
-    // Rows up to the ledger's cursor would never be shipped.
-    Failed("the ledger holds kiosk " + options_.kiosk + "'s rows up to id " + std::to_string(central) +
-           " but this journal ends at " + std::to_string(last) +
-           ": another kiosk ships with this id, or the journal is new (give another --kiosk-id)");
+  if (!Resolve()) {
+    if (failed_state_ == kUndefinedTable || failed_state_ == kUndefinedFunction) {
+      Failed(
+          "the ledger's schema is older than this service's (no journal_cursor): its owner runs "
+          "notavero-serve ledger init (SQLSTATE " +
+          failed_state_ + ")");
+    }
     Disconnect();
     return false;
   }
   // A batch whose COMMIT's reply was lost went in if the cursor is past
   // where this run last knew it: its rows count as shipped.
   uint64_t recounted = 0;
-  if (known_ >= 0 && central > known_) {
-    recounted = static_cast<uint64_t>(std::max<int64_t>(0, JournalRowsBetween(known_, central)));
+  if (known_ >= 0 && known_journal_ == ledger_journal_ && central_ > known_) {
+    recounted = static_cast<uint64_t>(std::max<int64_t>(0, JournalRowsBetween(known_, central_)));
   }
-  known_ = central;
-  central_ = central;
+  known_ = central_;
+  known_journal_ = ledger_journal_;
   StoreLocalCursor(central_);
   const std::scoped_lock lock(mutex_);
   status_.connected = true;
   status_.confirmed_id = central_;
+  status_.ledger_journal = ledger_journal_;
   status_.rows_shipped += recounted;
   status_.last_error.clear();
   status_.last_success_ms = NowMs();
   return true;
 }
 
-bool LedgerShipper::Probe() {
+bool LedgerShipper::Resolve() {
+  hold_until_ = -1;
+  PGresult* listed = nullptr;
+  if (!Step("SELECT journal, COALESCE(continues, ''), COALESCE(continues_after, 0), journal_id "
+            "FROM journal_cursor WHERE kiosk = $1",
+            {options_.kiosk}, PGRES_TUPLES_OK, &listed)) {
+    return false;
+  }
+  std::map<std::string, Cursor> cursors;
+  {
+    const Result read(listed);
+    for (int i = 0; i < PQntuples(read.get()); ++i) {
+      cursors[PQgetvalue(read.get(), i, 0)] =
+          Cursor{PQgetvalue(read.get(), i, 1), std::strtoll(PQgetvalue(read.get(), i, 2), nullptr, 10),
+                 std::strtoll(PQgetvalue(read.get(), i, 3), nullptr, 10)};
+    }
+  }
+  const int64_t last = LastJournalId();
+  if (last < 0) {
+    Failed("cannot read the journal: " + std::string(sqlite3_errmsg(journal_)));
+    return false;
+  }
+  // Follow this journal through the ledger: under its own identity, then
+  // through each continuation made for it, to the one its next rows go to.
+  std::string current = options_.identity;
+  int64_t base = 0;  // the rows of `current` begin after this id
+  for (std::size_t hops = 0; hops <= cursors.size(); ++hops) {
+    const auto found = cursors.find(current);
+    if (found == cursors.end()) {
+      if (current == options_.identity) {
+        return BeginJournal(cursors);
+      }
+      return false;  // a continuation is made before it is followed
+    }
+    const int64_t held_up_to = found->second.id;
+    if (held_up_to <= base) {
+      ledger_journal_ = current;
+      central_ = held_up_to;
+      return ReadCursor();
+    }
+    const int64_t agreed = CommonPrefix(current, base, std::min(held_up_to, last));
+    if (agreed < 0) {
+      return false;
+    }
+    if (agreed == held_up_to) {
+      ledger_journal_ = current;
+      central_ = held_up_to;
+      return ReadCursor();
+    }
+    if (agreed >= last) {
+      // Every row of this journal is in the ledger, and the ledger holds
+      // more: its next row will differ from the ledger's next one.
+      Diverged("this journal ends at id " + std::to_string(last) +
+               " but the ledger holds its rows up to id " + std::to_string(held_up_to) +
+               " (a journal restored from a backup?): its new rows will ship as a journal of their own that "
+               "continues after id " +
+               std::to_string(agreed));
+      ledger_journal_ = current;
+      central_ = held_up_to;
+      hold_until_ = agreed;
+      return ReadCursor();
+    }
+    Row next;
+    if (!LocalRow(agreed + 1, next)) {
+      Failed("cannot read the journal's row " + std::to_string(agreed + 1));
+      return false;
+    }
+    // The continuation's identity is made from the journal it continues,
+    // where, and the first row after: the same restored journal finds the
+    // same continuation again (after a kill, on every connection), another
+    // one makes another.
+    const std::string first = next.link.empty()
+                                  ? ChainLink("", next.id, next.time_ms, next.device, next.kind, next.amount,
+                                              next.code, next.decision, next.detail)
+                                  : next.link;
+    const std::string fork = ChainLink(current, agreed, 0, first, "fork", 0, 0, "", "").substr(0, 32);
+    if (cursors.count(fork) == 0) {
+      Row shared;
+      const std::string link = agreed > base && LocalRow(agreed, shared) ? shared.link : std::string();
+      if (!MakeCursor(fork, current, agreed, link)) {
+        return false;
+      }
+      std::string what = "this journal differs from the ledger's copy of journal " + current;
+      what +=
+          " after id " + std::to_string(agreed) + " (a journal restored from a backup?): its rows from id ";
+      what += std::to_string(agreed + 1) + " ship as journal " + fork + ", which continues it; the ledger's ";
+      what += std::to_string(held_up_to - agreed) + " row(s) after id " + std::to_string(agreed);
+      Diverged(what + " stay, and count once");
+      cursors[fork] = Cursor{current, agreed, agreed};
+    }
+    current = fork;
+    base = agreed;
+  }
+  Failed("the ledger's journals of kiosk " + options_.kiosk + " continue one another in a circle");
+  return false;
+}
+
+bool LedgerShipper::BeginJournal(const std::map<std::string, Cursor>& cursors) {
+  // Rows shipped before journals had identities are the journal ''; the
+  // journal that was migrated in place continues them.
+  const auto legacy = cursors.find("");
+  if (legacy != cursors.end() && legacy->second.id > 0) {
+    Row local;
+    Row held;
+    bool found = false;
+    if (!HeldRow("", legacy->second.id, held, found)) {
+      return false;
+    }
+    if (found && LocalRow(legacy->second.id, local) && local.time_ms == held.time_ms &&
+        local.device == held.device && local.kind == held.kind && local.amount == held.amount &&
+        local.code == held.code) {
+      if (!MakeCursor(options_.identity, "", legacy->second.id, local.link)) {
+        return false;
+      }
+      std::cerr << "notavero-serve: ledger: journal " << options_.identity << " continues the rows kiosk "
+                << options_.kiosk << " shipped before journals had identities, after id " << legacy->second.id
+                << "\n";
+      ledger_journal_ = options_.identity;
+      central_ = legacy->second.id;
+      return ReadCursor();
+    }
+  }
+  if (!MakeCursor(options_.identity, "", 0, "")) {
+    return false;
+  }
+  if (!cursors.empty()) {
+    Diverged("journal " + options_.identity + " is new to the ledger, which holds " +
+             std::to_string(cursors.size()) + " other journal(s) of kiosk " + options_.kiosk +
+             " (a re-imaged kiosk, or another kiosk with this --kiosk-id): it ships whole, beside them");
+  }
+  ledger_journal_ = options_.identity;
+  central_ = 0;
+  return ReadCursor();
+}
+
+bool LedgerShipper::MakeCursor(const std::string& journal, const std::string& continues, int64_t after,
+                               const std::string& link) {
+  PGresult* made = nullptr;
+  if (!Step("INSERT INTO journal_cursor(kiosk, journal, continues, continues_after, journal_id, link) "
+            "VALUES ($1, $2, NULLIF($3, ''), NULLIF($4::bigint, 0), $4::bigint, NULLIF($5, '')) "
+            "ON CONFLICT DO NOTHING",
+            {options_.kiosk, journal, continues, std::to_string(after), link}, PGRES_COMMAND_OK, &made)) {
+    return false;
+  }
+  const Result held(made);
+  if (std::strcmp(PQcmdTuples(made), "1") != 0) {
+    Failed("another service made the ledger's cursor of journal " + journal +
+           " at the same moment: read again");
+    broken_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool LedgerShipper::HeldRow(const std::string& journal, int64_t id, Row& row, bool& found) {
+  PGresult* read = nullptr;
+  if (!Step("SELECT round(extract(epoch FROM time) * 1000)::bigint, device, kind, amount, bill_type, "
+            "COALESCE(link, '') FROM events WHERE kiosk = $1 AND journal = $2 AND journal_id = $3::bigint",
+            {options_.kiosk, journal, std::to_string(id)}, PGRES_TUPLES_OK, &read)) {
+    return false;
+  }
+  const Result held(read);
+  found = PQntuples(read) == 1;
+  if (found) {
+    row.id = id;
+    row.time_ms = std::strtoll(PQgetvalue(read, 0, 0), nullptr, 10);
+    row.device = PQgetvalue(read, 0, 1);
+    row.kind = PQgetvalue(read, 0, 2);
+    row.amount = std::strtoll(PQgetvalue(read, 0, 3), nullptr, 10);
+    row.code = std::strtoll(PQgetvalue(read, 0, 4), nullptr, 10);
+    row.link = PQgetvalue(read, 0, 5);
+  }
+  return true;
+}
+
+int64_t LedgerShipper::CommonPrefix(const std::string& journal, int64_t from, int64_t upto) {
+  // Rows agree when their links do (a link covers every row before it), or,
+  // before the chain, when their content does.  A row the ledger does not
+  // hold (in a detached month) agrees with none.
+  const auto agrees = [this, &journal](int64_t id, bool& asked) {
+    Row local;
+    Row held;
+    bool found = false;
+    asked = HeldRow(journal, id, held, found);
+    if (!asked || !found || !LocalRow(id, local)) {
+      return false;
+    }
+    if (!local.link.empty() || !held.link.empty()) {
+      return local.link == held.link;
+    }
+    return local.time_ms == held.time_ms && local.device == held.device && local.kind == held.kind &&
+           local.amount == held.amount && local.code == held.code;
+  };
+  bool asked = true;
+  if (upto > from && agrees(upto, asked)) {
+    return upto;
+  }
+  if (!asked) {
+    return -1;
+  }
+  int64_t low = from;  // agrees (or is where the journal's rows begin)
+  int64_t high = upto - 1;
+  while (low < high) {
+    const int64_t middle = low + (high - low + 1) / 2;
+    if (agrees(middle, asked)) {
+      low = middle;
+    } else if (!asked) {
+      return -1;
+    } else {
+      high = middle - 1;
+    }
+  }
+  return low;
+}
+
+bool LedgerShipper::ReadCursor() {
   PGresult* cursor = nullptr;
-  if (!Step("SELECT journal_id FROM kiosk_cursor WHERE kiosk = $1", {options_.kiosk}, PGRES_TUPLES_OK,
-            &cursor)) {
-    Disconnect();
+  if (!Step("SELECT last_id, cardinality(live_beside) + 1 FROM kiosk_journals WHERE kiosk = $1 AND journal = "
+            "$2",
+            {options_.kiosk, ledger_journal_}, PGRES_TUPLES_OK, &cursor)) {
     return false;
   }
   const Result read(cursor);
-  if (PQntuples(read.get()) != 1 || std::strtoll(PQgetvalue(read.get(), 0, 0), nullptr, 10) != central_) {
-    Failed("the kiosk's cursor moved under this service (another service ships as kiosk " + options_.kiosk +
-           "?): read again");
+  if (PQntuples(read.get()) != 1) {
+    Failed("the ledger shows this role no cursor of kiosk " + options_.kiosk +
+           ": is the role bound to another kiosk in kiosk_roles?");
+    return false;
+  }
+  if (std::strtoll(PQgetvalue(read.get(), 0, 0), nullptr, 10) != central_) {
+    Failed("the cursor of journal " + ledger_journal_ +
+           " moved under this service (another service ships it as "
+           "kiosk " +
+           options_.kiosk + "?): read again");
+    return false;
+  }
+  const int64_t live = std::strtoll(PQgetvalue(read.get(), 0, 1), nullptr, 10);
+  const std::scoped_lock lock(mutex_);
+  if (live > 1 && live != status_.live_journals) {
+    std::cerr << "notavero-serve: ledger: " << live << " journals of kiosk " << options_.kiosk
+              << " are live at once (two kiosks with one --kiosk-id?): see the ledger's view "
+                 "kiosks_with_two_live_journals\n";
+  }
+  status_.live_journals = live;
+  return true;
+}
+
+void LedgerShipper::Diverged(const std::string& what) {
+  if (Status().divergence == what) {
+    return;  // found again on a new connection: said already
+  }
+  std::cerr << "notavero-serve: ledger: kiosk " << options_.kiosk << ": " << what << "\n";
+  const std::scoped_lock lock(mutex_);
+  status_.divergence = what;
+  ++status_.divergences;
+}
+
+bool LedgerShipper::Probe() {
+  if (!ReadCursor()) {
     Disconnect();
     return false;
   }
@@ -686,7 +963,7 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
   sqlite3_stmt* select = nullptr;
   sqlite3_stmt* backlog = nullptr;
   bool ok = sqlite3_prepare_v2(journal_,
-                               "SELECT id, time_ms, device, kind, amount, code, decision, detail "
+                               "SELECT id, time_ms, device, kind, amount, code, decision, detail, hash "
                                "FROM events WHERE id > ? ORDER BY id LIMIT ?",
                                -1, &select, nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(journal_, "SELECT COUNT(*), MIN(id) FROM events WHERE id > ?", -1, &backlog,
@@ -704,8 +981,15 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
         return value ? std::string(reinterpret_cast<const char*>(value), sqlite3_column_bytes(select, column))
                      : std::string();
       };
-      Row row{sqlite3_column_int64(select, 0), sqlite3_column_int64(select, 1), text(2), text(3),
-              sqlite3_column_int64(select, 4), sqlite3_column_int64(select, 5), text(6), text(7)};
+      Row row{sqlite3_column_int64(select, 0),
+              sqlite3_column_int64(select, 1),
+              text(2),
+              text(3),
+              sqlite3_column_int64(select, 4),
+              sqlite3_column_int64(select, 5),
+              text(6),
+              text(7),
+              text(8)};
       if (rows.empty()) {
         oldest_ms = row.time_ms;
       }
@@ -736,30 +1020,98 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
   return true;
 }
 
-bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {
-  constexpr int kColumns = 8;
-  std::string sql =
-      "INSERT INTO events(kiosk, device, journal_id, time, kind, amount, bill_type, decision, detail) "
-      "VALUES ";
-  std::vector<std::string> values;
-  values.reserve(rows.size() * kColumns + 1);
-  values.push_back(options_.kiosk);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    // $1 is the kiosk; each row's eight values follow.
-    std::string p[kColumns];
-    for (int column = 0; column < kColumns; ++column) {
-      p[column] = "$" + std::to_string(2 + static_cast<int>(i) * kColumns + column);
+bool LedgerShipper::LocalRow(int64_t id, Row& row) {
+  sqlite3_stmt* select = nullptr;
+  bool found = false;
+  if (sqlite3_prepare_v2(journal_,
+                         "SELECT time_ms, device, kind, amount, code, decision, detail, hash FROM events "
+                         "WHERE id = ?",
+                         -1, &select, nullptr) == SQLITE_OK) {
+    sqlite3_bind_int64(select, 1, id);
+    if (sqlite3_step(select) == SQLITE_ROW) {
+      const auto text = [select](int column) {
+        const auto* value = sqlite3_column_text(select, column);
+        return value ? std::string(reinterpret_cast<const char*>(value), sqlite3_column_bytes(select, column))
+                     : std::string();
+      };
+      row = Row{id,
+                sqlite3_column_int64(select, 0),
+                text(1),
+                text(2),
+                sqlite3_column_int64(select, 3),
+                sqlite3_column_int64(select, 4),
+                text(5),
+                text(6),
+                text(7)};
+      found = true;
     }
-    sql += (i ? ",($1," : "($1,") + p[0] + "," + p[1] + "::bigint,to_timestamp(" + p[2] +
-           "::bigint / 1000.0)," + p[3] + "," + p[4] + "::bigint," + p[5] + "::integer,NULLIF(" + p[6] +
-           ",''),NULLIF(" + p[7] + ",''))";
-    const Row& row = rows[i];
-    values.insert(values.end(),
-                  {row.device, std::to_string(row.id), std::to_string(row.time_ms), row.kind,
-                   std::to_string(row.amount), std::to_string(row.code), row.decision, row.detail});
   }
-  sql += " ON CONFLICT DO NOTHING";
-  return Step(sql, values, PGRES_COMMAND_OK);
+  sqlite3_finalize(select);
+  return found;
+}
+
+std::string LedgerShipper::LocalLinkBefore(int64_t id) {
+  sqlite3_stmt* select = nullptr;
+  std::string link;
+  if (sqlite3_prepare_v2(journal_, "SELECT hash FROM events WHERE id < ? ORDER BY id DESC LIMIT 1", -1,
+                         &select, nullptr) == SQLITE_OK) {
+    sqlite3_bind_int64(select, 1, id);
+    if (sqlite3_step(select) == SQLITE_ROW && sqlite3_column_type(select, 0) != SQLITE_NULL) {
+      link = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
+    }
+  }
+  sqlite3_finalize(select);
+  return link;
+}
+
+bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {
+  // The batch goes as one array a column: the ledger checks its chain, then
+  // takes it (a row already there is ignored).
+  std::vector<std::string> columns[9];
+  for (auto& column : columns) {
+    column.reserve(rows.size());
+  }
+  for (const Row& row : rows) {
+    columns[0].push_back(std::to_string(row.id));
+    columns[1].push_back(std::to_string(row.time_ms));
+    columns[2].push_back(row.device);
+    columns[3].push_back(row.kind);
+    columns[4].push_back(std::to_string(row.amount));
+    columns[5].push_back(std::to_string(row.code));
+    columns[6].push_back(row.decision);
+    columns[7].push_back(row.detail);
+    columns[8].push_back(row.link);
+  }
+  std::vector<std::string> values{options_.kiosk, ledger_journal_, std::to_string(central_),
+                                  LocalLinkBefore(rows.front().id)};
+  for (std::size_t column = 0; column < std::size(columns); ++column) {
+    values.push_back(ArrayLiteral(columns[column], column >= 6));
+  }
+  PGresult* checked = nullptr;
+  if (!Step("SELECT ledger_chain_break($1, $2, $3::bigint, NULLIF($4, ''), $5::bigint[], $6::bigint[], "
+            "$7::text[], $8::text[], $9::bigint[], $10::bigint[], $11::text[], $12::text[], $13::text[])",
+            values, PGRES_TUPLES_OK, &checked)) {
+    return false;
+  }
+  const Result check(checked);
+  if (PQgetisnull(checked, 0, 0) == 0) {
+    const std::string id = PQgetvalue(checked, 0, 0);
+    Failed("the ledger refused this journal's rows from id " + id + ": row " + id +
+           " does not fit the journal's hash chain (it, or a row before it, was changed after it was "
+           "written): notavero-serve journal verify names the row; nothing after it ships");
+    return false;
+  }
+  values.erase(values.begin() + 2, values.begin() + 4);  // the rows alone, from $3 on
+  return Step(
+      "INSERT INTO events(kiosk, journal, journal_id, time, device, kind, amount, bill_type, decision, "
+      "detail, link) "
+      "SELECT $1, $2, r.id, to_timestamp(r.time_ms / 1000.0), r.device, r.kind, r.amount, "
+      "r.code::integer, r.decision, r.detail, r.link "
+      "FROM unnest($3::bigint[], $4::bigint[], $5::text[], $6::text[], $7::bigint[], $8::bigint[], "
+      "$9::text[], $10::text[], $11::text[]) "
+      "AS r(id, time_ms, device, kind, amount, code, decision, detail, link) "
+      "ON CONFLICT DO NOTHING",
+      values, PGRES_COMMAND_OK);
 }
 
 bool LedgerShipper::Ship(const std::vector<Row>& rows) {
@@ -770,18 +1122,25 @@ bool LedgerShipper::Ship(const std::vector<Row>& rows) {
   bool ok = Step("BEGIN; SET LOCAL statement_timeout = " + std::to_string(options_.timeout.count()), {},
                  PGRES_COMMAND_OK) &&
             InsertRows(rows) &&
-            // The cursor moves only from where this kiosk left it: another
+            // The cursor moves only from where this shipper left it: another
             // process that shipped meanwhile (a second service with the
-            // same kiosk id) makes this batch roll back, and the cursor is
+            // same journal) makes this batch roll back, and the cursor is
             // read again.
             Step(
-                "UPDATE kiosk_cursor SET journal_id = $2::bigint, updated_at = now() "
-                "WHERE kiosk = $1 AND journal_id = $3::bigint",
-                {options_.kiosk, std::to_string(last), std::to_string(central_)}, PGRES_COMMAND_OK, &moved);
+                "UPDATE journal_cursor SET journal_id = $3::bigint, link = NULLIF($4, ''), "
+                "first_time = COALESCE(first_time, to_timestamp($5::bigint / 1000.0)), "
+                "last_time = to_timestamp($6::bigint / 1000.0), updated_at = now() "
+                "WHERE kiosk = $1 AND journal = $2 AND journal_id = $7::bigint",
+                {options_.kiosk, ledger_journal_, std::to_string(last), rows.back().link,
+                 std::to_string(rows.front().time_ms), std::to_string(rows.back().time_ms),
+                 std::to_string(central_)},
+                PGRES_COMMAND_OK, &moved);
   const Result held(moved);
   if (ok && std::strcmp(PQcmdTuples(moved), "1") != 0) {
-    Failed("the kiosk's cursor moved under this batch (another service ships as kiosk " + options_.kiosk +
-           "?): read again");
+    Failed("the cursor of journal " + ledger_journal_ +
+           " moved under this batch (another service ships it as "
+           "kiosk " +
+           options_.kiosk + "?): read again");
     ok = false;
     broken_ = true;  // reconnect: the cursor is read again
   }
@@ -817,7 +1176,7 @@ void LedgerShipper::StoreLocalCursor(int64_t id) {
   if (fd < 0) {
     return;  // only the figures while the ledger is away use it
   }
-  const std::string text = options_.kiosk + " " + std::to_string(id) + "\n";
+  const std::string text = options_.kiosk + " " + std::to_string(id) + " " + options_.identity + "\n";
   const bool ok =
       ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
   ::close(fd);
@@ -829,9 +1188,14 @@ void LedgerShipper::StoreLocalCursor(int64_t id) {
 int64_t LedgerShipper::LoadLocalCursor() const {
   std::ifstream file(options_.cursor_file);
   std::string kiosk;
+  std::string identity;
   int64_t id = 0;
-  // Another kiosk id's cursor says nothing about this one.
-  return file >> kiosk >> id && kiosk == options_.kiosk && id > 0 ? id : 0;
+  // Another kiosk id's or another journal's cursor says nothing about this
+  // one (a file of an older version names no journal).
+  if (!(file >> kiosk >> id) || kiosk != options_.kiosk || id <= 0) {
+    return 0;
+  }
+  return !(file >> identity) || identity == options_.identity ? id : 0;
 }
 
 namespace {
@@ -894,6 +1258,17 @@ const char* const kLedgerUsage =
     "           partitions and makes the partitions of this month and the next N (default 2)\n"
     "  report   (an accountant) the cassette collections and the money per kiosk since the date (UTC)\n"
     "  CONNINFO a libpq connection string without a password (the password file holds it)\n";
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find(' ', start), text.size());
+    words.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
 
 int SchemaVersion(Connection& db) {
   const Result exists = db.Query("SELECT to_regclass('ledger_schema') IS NOT NULL");
@@ -1006,7 +1381,14 @@ int Maintain(Connection& db, int months_ahead) {
 int Report(Connection& db, const std::string& since, bool json) {
   // Row level security shows a role only what it may see: a report that
   // sees no kiosk at all would be a page of zeros.
-  const Result seen = db.Query("SELECT count(*) FROM kiosk_cursor");
+  const Result current = db.Query("SELECT to_regclass('journal_cursor') IS NULL");
+  if (std::string(PQgetvalue(current.get(), 0, 0)) == "t") {
+    std::cerr << "notavero-serve ledger report: the ledger's schema is older than this program's (version "
+              << kLedgerSchemaVersions << "): its owner runs notavero-serve ledger init first\n";
+    return 1;
+  }
+  const Result seen =
+      db.Query("SELECT (SELECT count(*) FROM journal_cursor) + (SELECT count(*) FROM kiosk_cursor)");
   if (std::string(PQgetvalue(seen.get(), 0, 0)) == "0") {
     std::cerr << "notavero-serve ledger report: this role sees no kiosk in the ledger (run the report as a "
                  "member of notavero_accountant; or no kiosk has shipped yet)\n";
@@ -1026,8 +1408,18 @@ int Report(Connection& db, const std::string& since, bool json) {
       "count(*) FILTER (WHERE kind = 'collection') "
       "FROM events WHERE time >= $1::date::timestamp AT TIME ZONE 'UTC' GROUP BY kiosk ORDER BY kiosk",
       {since});
-  nlohmann::json report = {
-      {"since", since}, {"collections", nlohmann::json::array()}, {"kiosks", nlohmann::json::array()}};
+  // Kiosks with more than one journal: a re-imaged kiosk, a restored
+  // backup's continuation, or two kiosks with one kiosk id (live at once).
+  const Result journals = db.Query(
+      "SELECT kiosk, journal, COALESCE(continues, ''), COALESCE(continues_after, 0), last_id, "
+      "COALESCE((EXTRACT(EPOCH FROM first_time) * 1000)::bigint, 0), "
+      "COALESCE((EXTRACT(EPOCH FROM last_time) * 1000)::bigint, 0), array_to_string(live_beside, ' ') "
+      "FROM kiosk_journals j WHERE (SELECT count(*) FROM kiosk_journals o WHERE o.kiosk = j.kiosk) > 1 "
+      "ORDER BY kiosk, first_time NULLS LAST, journal");
+  nlohmann::json report = {{"since", since},
+                           {"collections", nlohmann::json::array()},
+                           {"kiosks", nlohmann::json::array()},
+                           {"journals", nlohmann::json::array()}};
   const auto number = [](const PGresult* r, int row, int column) {
     return std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
   };
@@ -1054,6 +1446,31 @@ int Report(Connection& db, const std::string& since, bool json) {
                                 {"unconfirmed", number(totals.get(), i, 3)},
                                 {"unconfirmed_amount", number(totals.get(), i, 4)},
                                 {"collections", number(totals.get(), i, 5)}});
+  }
+  std::map<std::string, std::vector<std::string>> live;  // kiosk: its journals live beside another
+  for (int i = 0; i < PQntuples(journals.get()); ++i) {
+    const std::string beside = PQgetvalue(journals.get(), i, 7);
+    if (!beside.empty()) {
+      live[PQgetvalue(journals.get(), i, 0)].emplace_back(PQgetvalue(journals.get(), i, 1));
+    }
+    const int64_t first = number(journals.get(), i, 5);
+    const int64_t latest = number(journals.get(), i, 6);
+    report["journals"].push_back(
+        {{"kiosk", PQgetvalue(journals.get(), i, 0)},
+         {"journal", PQgetvalue(journals.get(), i, 1)},
+         {"continues", PQgetvalue(journals.get(), i, 2)},
+         {"continues_after", number(journals.get(), i, 3)},
+         {"last_id", number(journals.get(), i, 4)},
+         {"first_ms", first ? nlohmann::json(first) : nlohmann::json()},
+         {"last_ms", latest ? nlohmann::json(latest) : nlohmann::json()},
+         {"live_beside", beside.empty() ? nlohmann::json::array() : nlohmann::json(Words(beside))}});
+  }
+  report["two_live_journals"] = live;
+  for (const auto& [kiosk, ids] : live) {
+    std::cerr
+        << "notavero-serve ledger report: WARNING: kiosk id " << kiosk << " has " << ids.size()
+        << " journals live at once (two kiosks with one --kiosk-id?): each one's money is counted, under "
+           "this one id\n";
   }
   if (json) {
     std::cout << report.dump(2) << "\n";
@@ -1086,6 +1503,27 @@ int Report(Connection& db, const std::string& since, bool json) {
                 static_cast<long long>(c["unconfirmed"].get<int64_t>()),
                 AmountText(c["unconfirmed_amount"].get<int64_t>()).c_str(),
                 by_value.empty() ? "-" : by_value.c_str());
+  }
+  if (!report["journals"].empty()) {
+    std::printf("\nKiosks with more than one journal (every one's rows count once)\n");
+    std::printf("%-16s %-32s %-19s  %-19s  %8s  %s\n", "kiosk", "journal", "first row", "last row", "last id",
+                "note");
+    for (const auto& j : report["journals"]) {
+      std::string note;
+      if (!j["continues"].get<std::string>().empty()) {
+        note = "continues " + j["continues"].get<std::string>() + " after id " + j["continues_after"].dump();
+      } else if (j["journal"].get<std::string>().empty()) {
+        note = "shipped before journals had identities";
+      }
+      if (!j["live_beside"].empty()) {
+        note += std::string(note.empty() ? "" : "; ") + "LIVE at the same time as another journal";
+      }
+      std::printf(
+          "%-16s %-32s %-19s  %-19s  %8lld  %s\n", j["kiosk"].get<std::string>().c_str(),
+          j["journal"].get<std::string>().empty() ? "(none)" : j["journal"].get<std::string>().c_str(),
+          when(j["first_ms"]).c_str(), when(j["last_ms"]).c_str(),
+          static_cast<long long>(j["last_id"].get<int64_t>()), note.c_str());
+    }
   }
   std::printf("\nMoney per kiosk since %s (UTC)\n", since.c_str());
   std::printf("%-16s %8s %14s %12s %14s %12s\n", "kiosk", "bills", "amount", "unconfirmed", "(amount)",

@@ -3,12 +3,22 @@
 //
 // One thread beside the driver and the clients reads the journal through a
 // connection of its own (WAL: it never waits for a bill's commit, nor a bill
-// for it), takes the rows after the ledger's cursor for this kiosk, and in
-// one transaction inserts them (a row already there is ignored) and moves
-// the cursor from where it was to the batch's last id.  The central cursor
-// decides what is shipped: a kill at any moment ships nothing twice and
-// skips nothing.  The confirmed id is also kept in a local file, for the
-// figures while the ledger cannot be reached.  The journal deletes no row.
+// for it), takes the rows after the ledger's cursor for this journal, and
+// in one transaction has the ledger check their hash chain, inserts them (a
+// row already there is ignored) and moves the cursor from where it was to
+// the batch's last id.  The central cursor decides what is shipped: a kill
+// at any moment ships nothing twice and skips nothing.  The confirmed id is
+// also kept in a local file, for the figures while the ledger cannot be
+// reached.  The journal deletes no row.
+//
+// Rows and cursors are kept per journal identity.  At each connection the
+// shipper compares its journal with what the ledger holds of it: a new
+// journal (a re-imaged kiosk, or a second kiosk with this kiosk id) ships
+// whole; a journal whose rows differ from the ledger's after some id (one
+// restored from a backup) ships the rows after the prefix they share as a
+// journal of its own that names where it continues, so that no bill is
+// counted twice nor skipped.  Each such finding is said in the status, the
+// metrics and the log.
 #pragma once
 
 #include <libpq-fe.h>
@@ -17,6 +27,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,6 +73,11 @@ struct LedgerStatus {
   int64_t last_success_ms = 0;    // last batch committed (or cursor read), 0 never
   std::string last_error;         // the last failure (libpq's message), empty after a success
   uint64_t rows_shipped = 0;      // rows the ledger took since this run's first connection
+  std::string journal;            // this journal's identity
+  std::string ledger_journal;     // the identity its next rows ship under (another after a fork)
+  std::string divergence;         // the last thing found that differs from what the ledger held
+  uint64_t divergences = 0;       // how many were found since the service started
+  int64_t live_journals = 0;      // journals of this kiosk id whose rows interleave in time (0 unknown)
 };
 
 std::string LedgerStatusJson(const LedgerStatus& status, int64_t now_ms);
@@ -73,6 +89,7 @@ class LedgerShipper {
     std::string conninfo;  // as LedgerConninfo gives it
     std::string kiosk;
     std::string journal;      // the journal's path
+    std::string identity;     // and its identity
     std::string cursor_file;  // the confirmed id, kept locally
     int batch = 500;          // rows a transaction
     std::chrono::milliseconds idle_poll{1000};
@@ -107,10 +124,37 @@ class LedgerShipper {
     int64_t code = 0;
     std::string decision;  // empty: NULL
     std::string detail;
+    std::string link;  // empty: the row predates the hash chain
+  };
+  struct Cursor {
+    std::string continues;
+    int64_t continues_after = 0;
+    int64_t id = 0;
   };
 
   void Run();
   bool Connect();
+  // Decides which of the ledger's journals the next rows ship under, and
+  // from which id (ledger_journal_, central_), comparing this journal with
+  // the ledger's copy; false (with the error kept) when the ledger could
+  // not be asked.
+  bool Resolve();
+  // A new journal's cursor: it continues the rows shipped before journals
+  // had identities when its row at that cursor is theirs.
+  bool BeginJournal(const std::map<std::string, Cursor>& cursors);
+  bool MakeCursor(const std::string& journal, const std::string& continues, int64_t after,
+                  const std::string& link);
+  bool HeldRow(const std::string& journal, int64_t id, Row& row, bool& found);
+  bool LocalRow(int64_t id, Row& row);
+  std::string LocalLinkBefore(int64_t id);  // the link of the row before id ("" none)
+  // The largest id in [from, upto] at which this journal and the ledger's
+  // copy of journal still agree (from when none after it does); -1 when the
+  // ledger could not be asked.
+  int64_t CommonPrefix(const std::string& journal, int64_t from, int64_t upto);
+  // Reads this journal's cursor and the journals live beside it; false when
+  // the ledger did not answer or the cursor moved under this shipper.
+  bool ReadCursor();
+  void Diverged(const std::string& what);
   void Disconnect();
   // The cursor read again while idle; false (and disconnected) when the
   // ledger did not answer, or the cursor moved under this shipper.
@@ -140,12 +184,17 @@ class LedgerShipper {
   sqlite3* journal_ = nullptr;
   PGconn* connection_ = nullptr;  // the thread's own
   int64_t central_ = -1;          // the central cursor as last read, -1 unknown
+  std::string ledger_journal_;    // the ledger's journal the next rows ship under
+  // The journal ends inside the ledger's copy of it (a backup restored):
+  // nothing ships until it grows past this id, then it forks.
+  int64_t hold_until_ = -1;
   // The cursor as this run last knew it, kept across connections: a
   // connection lost with a COMMIT's reply finds on the next one whether the
   // batch went in, and the rows shipped are counted again from the journal.
   int64_t known_ = -1;
-  bool broken_ = false;       // the connection failed or hung: drop it
-  std::string failed_state_;  // SQLSTATE of the last failed statement
+  std::string known_journal_;  // the ledger's journal known_ is of
+  bool broken_ = false;        // the connection failed or hung: drop it
+  std::string failed_state_;   // SQLSTATE of the last failed statement
   std::chrono::steady_clock::time_point last_exchange_{};
   std::atomic<bool> stopping_{false};
 

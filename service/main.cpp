@@ -112,6 +112,7 @@ int Run(const Config& config, const sigset_t& signals) {
     options.conninfo = config.ledger;
     options.kiosk = config.kiosk_id;
     options.journal = config.journal;
+    options.identity = journal.Identity();
     options.cursor_file = config.state_dir + "/ledger.cursor";
     options.batch = config.ledger_batch;
     options.max_backoff = config.ledger_retry;

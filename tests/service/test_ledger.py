@@ -20,6 +20,7 @@ import re
 import select
 import shutil
 import socket
+import sqlite3
 import subprocess
 import tempfile
 import threading
@@ -263,7 +264,9 @@ def journal_rows(service):
         "SELECT id, time_ms, device, kind, amount, code, decision, detail FROM events ORDER BY id")]
 
 
-class LedgerTest(children.TestCase):
+class LedgerCase(children.TestCase):
+    """A private ledger for the tests of a class, its roles, and kiosks that ship to it."""
+
     @classmethod
     def setUpClass(cls):
         cls.pg = Postgres(german=True, outside=outside_address())
@@ -348,7 +351,10 @@ class LedgerTest(children.TestCase):
             f"decision, detail FROM {table} WHERE kiosk = '{kiosk['name']}' ORDER BY journal_id", database)
 
     def cursor(self, kiosk, database="notavero"):
-        rows = self.pg.psql(f"SELECT journal_id FROM kiosk_cursor WHERE kiosk = '{kiosk['name']}'", database)
+        """The ledger's cursor of the journal the kiosk ships to."""
+        journal = self.ledger_info(kiosk)["ledger_journal"]
+        rows = self.pg.psql(f"SELECT journal_id FROM journal_cursor WHERE kiosk = '{kiosk['name']}' "
+                            f"AND journal = '{journal}'", database)
         return int(rows[0][0]) if rows else 0
 
     def synced(self, kiosks, database="notavero", also=()):
@@ -388,9 +394,12 @@ class LedgerTest(children.TestCase):
         self.assertEqual(status, 200)
         return json.loads(body)["devices"][0]
 
+class LedgerTest(LedgerCase):
+    """Money in the ledger: kiosks, an outage, a kill, a collection, months, an old schema."""
+
     def test_three_kiosks_ship_exactly_once_through_an_outage_a_kill_and_a_collection(self):
-        self.assertIn("version 2 applied", self.init_said[0])
-        self.assertIn("version 2 already", self.init_said[1])
+        self.assertIn("version 3 applied", self.init_said[0])
+        self.assertIn("version 3 already", self.init_said[1])
         kiosks = [self.kiosk(i) for i in range(3)]
         self.rounds(kiosks, 2)
 
@@ -435,13 +444,13 @@ class LedgerTest(children.TestCase):
         k0 = kiosks[0]
         holder = subprocess.Popen(self.pg.psql_args(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.addCleanup(children.kill, holder)
-        holder.stdin.write("BEGIN;\nSELECT journal_id FROM kiosk_cursor WHERE kiosk = 'k0' FOR UPDATE;\n")
+        holder.stdin.write("BEGIN;\nSELECT journal_id FROM journal_cursor WHERE kiosk = 'k0' FOR UPDATE;\n")
         holder.stdin.flush()
         holder.stdout.readline()
         self.rounds([k0], 2, start=5)
         wait_until(lambda: self.pg.psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
                                         "'notavero-serve' AND wait_event_type = 'Lock' AND query LIKE "
-                                        "'UPDATE kiosk_cursor%'") == [["1"]], "a batch waiting for the cursor")
+                                        "'UPDATE journal_cursor%'") == [["1"]], "a batch waiting for the cursor")
         kill(k0["service"], k0["ws"])
         holder.stdin.write("COMMIT;\n")
         holder.stdin.close()
@@ -495,6 +504,8 @@ class LedgerTest(children.TestCase):
         self.assertEqual(self.pg.refused("INSERT INTO events(kiosk, device, journal_id, time, kind) "
                                          "VALUES ('k1', 'kiosk', 999999, now(), 'stacked')", "k0"), "42501")
         self.assertEqual(self.pg.refused("INSERT INTO kiosk_cursor(kiosk) VALUES ('k9-not-mine')", "k0"), "42501")
+        self.assertEqual(self.pg.refused("INSERT INTO journal_cursor(kiosk, journal) VALUES ('k1', 'x')", "k0"),
+                         "42501")
         self.assertEqual(self.pg.refused("UPDATE kiosk_cursor SET kiosk = 'k1' WHERE kiosk = 'k0'", "k0"), "42501")
         before = self.cursor(kiosks[1])
         self.assertEqual(self.pg.refused("UPDATE kiosk_cursor SET journal_id = 0 WHERE kiosk = 'k1'", "k0"),
@@ -560,13 +571,112 @@ class LedgerTest(children.TestCase):
         self.pg.psql(f"DROP TABLE {month}", "old")  # a new month began
         said = self.init("old")
         self.assertIn("version 2 applied", said[0])
+        self.assertIn("version 3 applied", said[0])
         self.assertNotIn("version 1 applied", said[0])
         self.assertEqual(self.pg.psql("SELECT role_name, kiosk FROM kiosk_roles", "old"), [["k4", "k4"]])
         kiosk = self.kiosk(4, conninfo=self.pg.conninfo_of("k4", "old"))
         self.rounds([kiosk], 2)
         self.synced([kiosk], "old")
+        # Rows a kiosk shipped before journals had identities (journal '',
+        # no links): its journal, migrated in place, ships on after them.
+        kiosk["service"].stop()
+        last = kiosk["service"].rows("SELECT MAX(id) FROM events")[0][0]
+        self.pg.psql("UPDATE events SET journal = '', link = NULL WHERE kiosk = 'k4'; "
+                     "DELETE FROM journal_cursor WHERE kiosk = 'k4'; "
+                     f"INSERT INTO journal_cursor(kiosk, journal, journal_id) VALUES ('k4', '', {last})", "old")
+        kiosk = self.kiosk(4, state_dir=kiosk["state"], sim=kiosk["sim"], conninfo=self.pg.conninfo_of("k4", "old"))
+        self.rounds([kiosk], 2, start=2)
+        self.synced([kiosk], "old")
+        self.assertEqual(self.pg.psql("SELECT journal = '', count(*) FROM events WHERE kiosk = 'k4' "
+                                      "GROUP BY 1 ORDER BY 1", "old"),
+                         [["f", str(len(journal_rows(kiosk["service"])) - last)], ["t", str(last)]])
         self.assertEqual(self.pg.refused("INSERT INTO events(kiosk, device, journal_id, time, kind) "
                                          "VALUES ('k1', 'kiosk', 999999, now(), 'stacked')", "k4", "old"), "42501")
+
+class LedgerJournalTest(LedgerCase):
+    """Journals that change under a kiosk id, a ledger that hangs, and connections that may not carry rows."""
+
+    def test_a_restored_backup_a_reimaged_kiosk_and_two_kiosks_with_one_id_lose_no_bill_and_are_reported(self):
+        def content(rows):  # time, device, kind, amount, bill type
+            return sorted(tuple(row[1:6]) for row in rows)
+
+        def shipped(kiosk):
+            last = kiosk["service"].rows("SELECT MAX(id) FROM events")[0][0]
+            wait_until(lambda: self.cursor(kiosk) == last, f"{kiosk['name']}'s cursor at {last}", TIMEOUT * 2)
+
+        def said(kiosk, text):
+            seen = {}
+            try:
+                wait_until(lambda: text in (seen.update(self.ledger_info(kiosk)) or seen.get("divergence") or ""),
+                           f"the kiosk saying '{text}'")
+            except AssertionError as error:
+                raise AssertionError(f"{error}; /v1/ledger said {seen}") from None
+            return seen
+
+        first = self.kiosk(9)
+        self.rounds([first], 2)
+        self.synced([first])
+        backup = os.path.join(first["state"], "backup.sqlite")
+        with contextlib.closing(sqlite3.connect(first["service"].journal)) as source, \
+                contextlib.closing(sqlite3.connect(backup)) as copy:
+            source.backup(copy)
+        backed_up = first["service"].rows("SELECT MAX(id) FROM events")[0][0]
+        self.rounds([first], 2, start=2)
+        self.synced([first])
+        before = journal_rows(first["service"])
+        identity = self.ledger_info(first)["journal"]
+
+        # The journal restored from the backup: the ledger keeps the rows
+        # the backup lost; the new ones continue after the shared prefix.
+        first["service"].stop()
+        for suffix in ("", "-wal", "-shm"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(str(first["service"].journal) + suffix)
+        shutil.copy(backup, first["service"].journal)
+        os.chmod(first["service"].journal, 0o600)
+        restored = self.kiosk(9, state_dir=first["state"], sim=first["sim"])
+        self.rounds([restored], 2, start=4)
+        info = said(restored, "restored from a backup")
+        self.assertEqual(info["journal"], identity)
+        self.assertNotEqual(info["ledger_journal"], identity, info)
+        shipped(restored)
+        self.assertEqual(self.pg.psql(f"SELECT continues, continues_after FROM journal_cursor "
+                                      f"WHERE journal = '{info['ledger_journal']}'", user="accounts"),
+                         [[identity, str(backed_up)]])
+        after = [row for row in journal_rows(restored["service"]) if int(row[0]) > backed_up]
+        self.assertEqual(content(self.ledger_rows(restored)), content(before + after))
+        self.assertGreaterEqual(restored["service"].metric("notavero_ledger_divergences_total"), 1)
+
+        # Re-imaged (a new journal under the same kiosk id), then a second
+        # kiosk given the same id: each ships whole; the two live ones are named.
+        restored["service"].stop()
+        kept = content(self.ledger_rows(restored))
+        reimaged = self.kiosk(9)
+        said(reimaged, "is new to the ledger")
+        twin = self.kiosk(9)
+        self.rounds([reimaged, twin], 2)
+        for kiosk in (reimaged, twin):
+            shipped(kiosk)
+            wait_until(lambda: kiosk["service"].metric("notavero_ledger_live_journals") == 2,
+                       "two live journals of k9")
+        self.assertEqual(content(self.ledger_rows(reimaged)),
+                         sorted(kept + content(journal_rows(reimaged["service"]) + journal_rows(twin["service"]))))
+        live = self.pg.psql("SELECT kiosk, cardinality(journals) FROM kiosks_with_two_live_journals", user="accounts")
+        self.assertEqual(live, [["k9", "2"]])
+        report = subprocess.run([SERVE, "ledger", "report", "--ledger", self.pg.conninfo_of("accounts"), "--since",
+                                 "2000-01-01", "--json"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertIn("kiosk id k9 has 2 journals live at once", report.stderr)
+        self.assertEqual(sorted(json.loads(report.stdout)["two_live_journals"]["k9"]),
+                         sorted(self.ledger_info(k)["journal"] for k in (reimaged, twin)))
+        # Every bill the simulators stacked is in the ledger once.
+        stacked = {}
+        for sim in (first["sim"], reimaged["sim"], twin["sim"]):
+            for pair in sim.status()["stacked_types"].split(","):
+                bill_type, count = map(int, pair.split(":"))
+                stacked[str(bill_type)] = stacked.get(str(bill_type), 0) + count
+        self.assertEqual(dict(self.pg.psql("SELECT bill_type, count(*) FROM events WHERE kiosk = 'k9' AND "
+                                           "kind = 'stacked' GROUP BY bill_type")),
+                         {bill_type: str(count) for bill_type, count in stacked.items()})
 
     def test_a_hung_gone_or_cut_off_ledger_shows_and_loses_nor_doubles_a_row(self):
         proxy = Proxy(self.pg.port)
@@ -611,6 +721,31 @@ class LedgerTest(children.TestCase):
         info = self.ledger_info(kiosk)
         self.assertEqual((info["rows_shipped"], info["confirmed_id"], info["connected"]), (last, last, True), info)
 
+        # A row changed in the journal before it was shipped: the ledger
+        # refuses it and every row after it, the kiosk says so, and
+        # journal verify names the row.
+        proxy.forwarding.clear()
+        self.rounds([kiosk], 1, start=5)
+        edited = kiosk["service"].rows("SELECT MAX(id) FROM events WHERE kind = 'stacked'")[0][0]
+        kiosk["service"].stop()
+        with contextlib.closing(sqlite3.connect(kiosk["service"].journal)) as writer:
+            writer.execute("UPDATE events SET amount = amount * 10 WHERE id = ?", (edited,))
+            writer.commit()
+        proxy.forwarding.set()
+        kiosk = self.kiosk(7, state_dir=kiosk["state"], sim=kiosk["sim"],
+                           conninfo=f"host=127.0.0.1 port={proxy.port} dbname=notavero user=k7")
+        seen = {}
+        wait_until(lambda: "does not fit" in (seen.update(self.ledger_info(kiosk)) or seen["last_error"] or ""),
+                   lambda: f"the ledger refusing row {edited}: {seen}")
+        self.assertIn(f"rows from id {edited}", seen["last_error"])
+        self.assertEqual(kiosk["service"].metric("notavero_ledger_up"), 0)
+        self.assertEqual(self.pg.psql(f"SELECT count(*) FROM events WHERE kiosk = 'k7' AND journal_id >= {edited}"),
+                         [["0"]])
+        verify = subprocess.run([SERVE, "journal", "verify", str(kiosk["service"].journal)], capture_output=True,
+                                text=True, timeout=TIMEOUT)
+        self.assertEqual(verify.returncode, 1, verify)
+        self.assertIn(f"row {edited}: the row does not fit its chain", verify.stdout)
+
     def own_hosts(self, directory, name, address):
         """A command prefix under which name resolves to address (a hosts
         file of the command's own, in a mount namespace of its own, as a
@@ -651,7 +786,7 @@ class LedgerTest(children.TestCase):
         kiosk = self.kiosk(6, conninfo=remote, prefix=prefix)
         self.rounds([kiosk], 1)
         last = kiosk["service"].rows("SELECT MAX(id) FROM events")[0][0]
-        wait_until(lambda: tls.psql("SELECT journal_id FROM kiosk_cursor WHERE kiosk = 'k6'") == [[str(last)]],
+        wait_until(lambda: tls.psql("SELECT journal_id FROM journal_cursor WHERE kiosk = 'k6'") == [[str(last)]],
                    f"k6's cursor at {last} on the TLS server")
         self.assertEqual(tls.psql(
             "SELECT journal_id, round(extract(epoch FROM time) * 1000)::bigint, device, kind, amount, bill_type, "
@@ -685,7 +820,7 @@ class LedgerTest(children.TestCase):
                 self.down(kiosk, why)
                 kiosk["service"].stop()
                 self.assertEqual(self.pg.psql(f"SELECT count(*) FROM events WHERE kiosk = 'k{index}'"), [["0"]])
-                self.assertEqual(self.pg.psql(f"SELECT count(*) FROM kiosk_cursor WHERE kiosk = 'k{index}'"),
+                self.assertEqual(self.pg.psql(f"SELECT count(*) FROM journal_cursor WHERE kiosk = 'k{index}'"),
                                  [["0"]])
         # The server has no TLS; no session from the outside address is left.
         self.assertEqual(self.pg.psql("SHOW ssl"), [["off"]])
