@@ -57,20 +57,16 @@ void Print(const char* text) {
   WriteFile(GetStdHandle(static_cast<unsigned long>(-11)), text, Length(text), &written, nullptr);
 }
 
-void PrintNumber(long long value) {
-  char digits[24];
+// 32-bit arithmetic: on x86 a 64-bit division would call the C runtime.
+void PrintNumber(unsigned long value) {
+  char digits[12];
   int n = 0;
-  const bool negative = value < 0;
-  unsigned long long rest = negative ? 0ULL - static_cast<unsigned long long>(value) : value;
   do {
-    digits[n++] = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  char text[26];
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  char text[12];
   int length = 0;
-  if (negative) {
-    text[length++] = '-';
-  }
   while (n > 0) {
     text[length++] = digits[--n];
   }
@@ -123,9 +119,9 @@ bool WaitForText(notavero::NotaveroDriver* driver, const char* wanted) {
       Print("  state text ");
       PrintHex(text);
       Print("after ");
-      PrintNumber(static_cast<long long>(GetTickCount() - start));
+      PrintNumber(GetTickCount() - start);
       Print(" ms; GetStatusText returned ");
-      PrintNumber(static_cast<long long>(length));
+      PrintNumber(static_cast<unsigned long>(length));
       Print("\n");
       return length == Length(text);
     }
@@ -159,9 +155,9 @@ extern "C" void start() {
   driver->SetEnabled(true);
   const bool stacked = WaitForSingleObject(bill_event, kBillTimeoutMs) == kWaitObject0;
   Print("  escrow callbacks: ");
-  PrintNumber(escrow_count);
+  PrintNumber(static_cast<unsigned long>(escrow_count));
   Print(", stacked amount: ");
-  PrintNumber(stacked_amount);
+  PrintNumber(static_cast<unsigned long>(stacked_amount));
   Print("\n");
   Check(stacked && escrow_count == 1 && stacked_amount == kHundred,
         "SetEnabled(true): the simulator's 100 bill is offered once and stacked");
