@@ -65,10 +65,13 @@ if(WIN32)
   write_basic_package_version_file(${PROJECT_BINARY_DIR}/notaveroConfigVersion.cmake COMPATIBILITY SameMajorVersion)
   install(FILES ${PROJECT_BINARY_DIR}/notaveroConfig.cmake ${PROJECT_BINARY_DIR}/notaveroConfigVersion.cmake
           DESTINATION ${notavero_cmake_dir} COMPONENT Development)
-  # A host to start from, built with that package, and the pages an
-  # integrator reads (their links to examples/cpp/ hold in the archive too).
+  # Two hosts to start from (C++ with the GetDriver object, C with the C
+  # functions), built with that package, and the pages an integrator reads
+  # (their links to examples/cpp/ and examples/windows/ hold in the archive too).
   install(FILES ${PROJECT_SOURCE_DIR}/examples/cpp/CMakeLists.txt ${PROJECT_SOURCE_DIR}/examples/cpp/get_driver.cpp
           DESTINATION examples/cpp COMPONENT Development)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/windows/CMakeLists.txt ${PROJECT_SOURCE_DIR}/examples/windows/kiosk.c
+          DESTINATION examples/windows COMPONENT Development)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/c-api.md ${PROJECT_SOURCE_DIR}/docs/windows.md
           DESTINATION docs COMPONENT Development)
   return()
