@@ -2,7 +2,8 @@
 #   Runtime      libnotavero.so.MAJOR (Notavero.dll)
 #   Development  the public headers under include/notavero/ (and driver/), the
 #                libnotavero.so link, the CMake package and notavero.pc;
-#                on Windows the import libraries, Notavero.def and a README.
+#                on Windows the import libraries, Notavero.def, the CMake
+#                package, a README, an example host and the docs it needs.
 include(CMakePackageConfigHelpers)
 
 set(notavero_public_headers
@@ -28,10 +29,12 @@ if(WIN32)
     set(notavero_def ${PROJECT_SOURCE_DIR}/driver/Notavero-x86.def)
     set(notavero_machine i386)
     set(notavero_sdk_arch "32-bit x86")
+    set(notavero_sdk_platform Win32)
   else()
     set(notavero_def ${PROJECT_SOURCE_DIR}/driver/Notavero.def)
     set(notavero_machine i386:x86-64)
     set(notavero_sdk_arch x64)
+    set(notavero_sdk_platform x64)
   endif()
   install(FILES ${notavero_def} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME Notavero.def COMPONENT Development)
   # llvm-dlltool writes the short import library format of Microsoft's
@@ -53,6 +56,24 @@ if(WIN32)
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/sdk-readme.txt.in ${PROJECT_BINARY_DIR}/README.txt @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION . COMPONENT Development)
+  # find_package(notavero) for Visual Studio and mingw-w64 projects: imported
+  # targets made by hand, since the exported one would only know the mingw
+  # import library.  The version file refuses a project of the other width.
+  set(notavero_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/notavero)
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/notaveroConfig-windows.cmake.in
+                                ${PROJECT_BINARY_DIR}/notaveroConfig.cmake INSTALL_DESTINATION ${notavero_cmake_dir})
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/notaveroConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+  install(FILES ${PROJECT_BINARY_DIR}/notaveroConfig.cmake ${PROJECT_BINARY_DIR}/notaveroConfigVersion.cmake
+          DESTINATION ${notavero_cmake_dir} COMPONENT Development)
+  # Two hosts to start from (C++ with the GetDriver object, C with the C
+  # functions), built with that package, and the pages an integrator reads
+  # (their links to examples/cpp/ and examples/windows/ hold in the archive too).
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/cpp/CMakeLists.txt ${PROJECT_SOURCE_DIR}/examples/cpp/get_driver.cpp
+          DESTINATION examples/cpp COMPONENT Development)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/windows/CMakeLists.txt ${PROJECT_SOURCE_DIR}/examples/windows/kiosk.c
+          DESTINATION examples/windows COMPONENT Development)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/c-api.md ${PROJECT_SOURCE_DIR}/docs/windows.md
+          DESTINATION docs COMPONENT Development)
   return()
 endif()
 

@@ -1,4 +1,6 @@
-// C++ interface of the driver for hosts built with a compatible compiler.
+// C++ interface of the driver.  Its object may be used from hosts built with
+// GCC or clang (Linux, mingw-w64), Visual C++ or clang-cl (docs/windows.md
+// explains why the layout agrees); other languages use driver/notavero.h.
 //
 //   auto* driver = GetDriver(5, OnBill);    // null when COM5 cannot be opened
 //   // An enable made before the driver has read the bill table is used up on
