@@ -211,12 +211,16 @@ Config ParseConfig(const std::vector<std::string>& args) {
   if (config.devices.empty()) {
     throw std::invalid_argument("no validator: give --device PATH or --port N");
   }
-  if (config.state_dir.empty()) {
-    const char* systemd = std::getenv("STATE_DIRECTORY");  // NOLINT(concurrency-mt-unsafe): before any thread
-    config.state_dir = systemd && *systemd ? std::string(systemd) : "/var/lib/notavero-serve";
-    if (const auto colon = config.state_dir.find(':'); colon != std::string::npos) {
-      config.state_dir.resize(colon);  // systemd lists several directories with ':'
+  const char* systemd = std::getenv("STATE_DIRECTORY");  // NOLINT(concurrency-mt-unsafe): before any thread
+  if (systemd != nullptr) {
+    config.manager_state_dir = systemd;
+    if (const auto colon = config.manager_state_dir.find(':'); colon != std::string::npos) {
+      config.manager_state_dir.resize(colon);  // systemd lists several directories with ':'
     }
+  }
+  if (config.state_dir.empty()) {
+    config.state_dir =
+        config.manager_state_dir.empty() ? std::string("/var/lib/notavero-serve") : config.manager_state_dir;
   }
   if (config.token_file.empty()) {
     config.token_file = config.state_dir + "/token";

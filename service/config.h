@@ -19,7 +19,10 @@ struct Config {
   std::vector<ValidatorConfig> devices;
   std::string listen = "127.0.0.1";
   unsigned http_port = 8765;
-  std::string state_dir;   // default: $STATE_DIRECTORY, else /var/lib/notavero-serve
+  std::string state_dir;  // default: $STATE_DIRECTORY, else /var/lib/notavero-serve
+  // The state directory the service manager made and named ($STATE_DIRECTORY,
+  // its first directory); empty outside one.  Only there is a link followed.
+  std::string manager_state_dir;
   std::string token_file;  // default: STATE_DIR/token
   std::string journal;     // default: STATE_DIR/journal.sqlite
   std::string www;         // static files served at /

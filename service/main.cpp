@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/config.h"
@@ -57,7 +58,7 @@ bool IsLoopback(const std::string& address) {
   return address.rfind("127.", 0) == 0 || address == "::1";
 }
 
-int Run(const Config& config, const sigset_t& signals) {
+int Run(Config config, const sigset_t& signals) {
   if (!IsLoopback(config.listen)) {
     std::cerr << "notavero-serve: WARNING: listening on " << config.listen
               << ", not on the loopback address: other machines can reach the service; only the token keeps "
@@ -66,7 +67,11 @@ int Run(const Config& config, const sigset_t& signals) {
   ::umask(077);  // the journal and the token are nobody else's business
   // Another local user must not have laid out the state for us (its token,
   // a journal with forged credits).
-  CheckPrivateState(config.state_dir, config.token_file, config.journal);
+  const StatePaths state =
+      CheckPrivateState({config.state_dir, config.token_file, config.journal}, config.manager_state_dir);
+  config.state_dir = state.dir;
+  config.token_file = state.token_file;
+  config.journal = state.journal;
   AccessPolicy policy;
   policy.token = LoadOrCreateToken(config.token_file);
   Journal journal(config.journal);
@@ -224,7 +229,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   try {
-    return Run(config, signals);
+    return Run(std::move(config), signals);
   } catch (const JournalDamaged& error) {
     std::cerr << "notavero-serve: " << error.what() << "\n";
     return kExitJournalDamaged;

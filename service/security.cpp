@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace notavero::service {
 
@@ -120,6 +121,13 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   [[nodiscard]] int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -130,7 +138,102 @@ std::string ParentOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void CheckDirectory(const std::string& what, const std::string& path, bool create) {
+// Refuses a directory on the way to a followed link that is not root's,
+// is itself a link, or that group or others may write.
+void CheckRootsDirectory(int fd, const std::string& refused, const std::string& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    throw std::runtime_error(SystemError("cannot examine", path));
+  }
+  if (S_ISDIR(info.st_mode) && info.st_uid == 0 && (info.st_mode & 022) == 0) {
+    return;
+  }
+  throw std::runtime_error(
+      refused + path + ", on its way, is " +
+      (S_ISDIR(info.st_mode) ? "owned by " + OwnerText(info.st_uid) + " with mode " + ModeText(info.st_mode)
+                             : std::string(S_ISLNK(info.st_mode) ? "a symbolic link" : "not a directory")) +
+      ": every directory on the way must be root's and closed to writes of group and others, or another user "
+      "could make or change the link");
+}
+
+// The state directory systemd makes for a dynamic user: a root-owned link
+// NAME -> private/NAME in a directory of root's, the real directory inside
+// the root-owned private/.  Opens that directory, walking from / one
+// directory at a time without following any link but this one, or throws
+// saying what was refused and why.
+int OpenManagersLink(const std::string& what, const std::string& path, const std::string& manager_dir,
+                     std::string& real) {
+  const std::string refused = what + " " + path + " is a symbolic link, and is not followed: ";
+  if (manager_dir.empty() || path != manager_dir) {
+    throw std::runtime_error(
+        refused +
+        (manager_dir.empty() ? std::string("no service manager named it (STATE_DIRECTORY is not set)")
+                             : "the service manager named " + manager_dir + " (STATE_DIRECTORY)") +
+        "; the service follows a link only to the directory systemd makes for a dynamic user; put the real "
+        "directory there");
+  }
+  std::vector<std::string> parts;
+  for (std::size_t start = 1; path.front() == '/' && start <= path.size();) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  const bool plain = !parts.empty() && std::none_of(parts.begin(), parts.end(), [](const std::string& part) {
+    return part.empty() || part == "." || part == "..";
+  });
+  if (!plain) {
+    throw std::runtime_error(refused + "it is not an absolute path of plain names");
+  }
+  const std::string name = parts.back();
+  parts.pop_back();
+  Descriptor dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string walked;
+  CheckRootsDirectory(dir.get(), refused, "/");
+  for (const std::string& part : parts) {
+    walked += "/" + part;
+    dir.reset(::openat(dir.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0) {
+      throw std::runtime_error(SystemError("cannot open", walked));
+    }
+    CheckRootsDirectory(dir.get(), refused, walked);
+  }
+  struct stat link {};
+  if (::fstatat(dir.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+    throw std::runtime_error(refused + "it changed while it was examined");
+  }
+  std::array<char, 4096> target{};
+  const ssize_t size = ::readlinkat(dir.get(), name.c_str(), target.data(), target.size() - 1);
+  const std::string to =
+      size > 0 ? std::string(target.data(), static_cast<std::size_t>(size)) : std::string();
+  if (link.st_uid != 0) {
+    throw std::runtime_error(refused + "it is owned by " + OwnerText(link.st_uid) +
+                             ", and only a link of root's, as the service manager makes it, is followed");
+  }
+  if (to != "private/" + name && to != walked + "/private/" + name) {
+    throw std::runtime_error(refused + "it points at " + (to.empty() ? "nothing readable" : to) +
+                             ", and only a link to private/" + name +
+                             " beside it, as the service manager makes it for a dynamic user, is followed");
+  }
+  for (const bool last : {false, true}) {
+    const std::string part = last ? name : "private";
+    walked += "/" + part;
+    dir.reset(
+        ::openat(dir.get(), part.c_str(), (last ? O_RDONLY | O_DIRECTORY : O_PATH) | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0) {
+      throw std::runtime_error(SystemError("cannot open " + what, walked));
+    }
+    if (!last) {
+      CheckRootsDirectory(dir.get(), refused, walked);
+    }
+  }
+  real = walked;
+  return dir.release();
+}
+
+// Returns the directory's path without a link: path, or where the service
+// manager's link points.
+std::string CheckDirectory(const std::string& what, const std::string& path, bool create,
+                           const std::string& manager_dir = {}) {
   int made = create && ::mkdir(path.c_str(), 0700) != 0 ? errno : 0;
   if (made == ENOENT) {
     // Missing parents (~/.local/state on a new account) are made as mkdir -p
@@ -145,25 +248,36 @@ void CheckDirectory(const std::string& what, const std::string& path, bool creat
     errno = made != 0 && made != EEXIST ? made : errno;
     throw std::runtime_error(SystemError("cannot create " + what, path));
   }
-  const Descriptor dir(OpenNoFollow(what, path, O_RDONLY | O_DIRECTORY));
+  struct stat entry {};
+  const bool link = ::lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
+  std::string real = path;
+  const Descriptor dir(link ? OpenManagersLink(what, path, manager_dir, real)
+                            : OpenNoFollow(what, path, O_RDONLY | O_DIRECTORY));
   if (dir.get() < 0) {
     throw std::runtime_error(SystemError("cannot open " + what, path));
   }
-  CheckOwnedAndPrivate(dir.get(), what, path, true, 022);
+  CheckOwnedAndPrivate(dir.get(), what, real, true, 022);
+  return real;
 }
 
 }  // namespace
 
-void CheckPrivateState(const std::string& state_dir, const std::string& token_file,
-                       const std::string& journal) {
-  CheckDirectory("the state directory", state_dir, true);
-  for (const std::string& other : {ParentOf(token_file), ParentOf(journal)}) {
-    if (other != state_dir) {
+StatePaths CheckPrivateState(const StatePaths& given, const std::string& manager_state_dir) {
+  StatePaths state = given;
+  state.dir = CheckDirectory("the state directory", given.dir, true, manager_state_dir);
+  for (std::string* path : {&state.token_file, &state.journal}) {
+    if (path->size() > given.dir.size() && path->compare(0, given.dir.size() + 1, given.dir + "/") == 0) {
+      *path = state.dir + path->substr(given.dir.size());
+    }
+  }
+  for (const std::string& other : {ParentOf(state.token_file), ParentOf(state.journal)}) {
+    if (other != state.dir) {
       CheckDirectory("the directory", other, false);
     }
   }
   // The journal and the files SQLite keeps beside it; those missing are
   // created later under umask 077.
+  const std::string& journal = state.journal;
   for (const std::string& path :
        {journal, journal + "-wal", journal + "-shm", journal + "-journal", journal + ".pending"}) {
     const Descriptor fd(OpenNoFollow("the journal file", path, O_RDONLY | O_NONBLOCK));
@@ -171,6 +285,7 @@ void CheckPrivateState(const std::string& state_dir, const std::string& token_fi
       CheckOwnedAndPrivate(fd.get(), "the journal file", path, false, 022);
     }
   }
+  return state;
 }
 
 std::vector<std::string> OwnHosts(const std::string& address, unsigned port) {

@@ -34,14 +34,31 @@ bool BearerAllowed(const AccessPolicy& policy, std::string_view authorization);
 // Compares in time that does not depend on where the texts differ.
 bool TokenEquals(std::string_view expected, std::string_view given);
 
+// The state's paths: its directory, the token file and the journal.
+struct StatePaths {
+  std::string dir;
+  std::string token_file;
+  std::string journal;
+};
+
 // The service's private files, checked by descriptor and never through a
 // symbolic link: the state directory (created 0700 when missing), the
 // directories of the token and the journal, and the journal's files that
 // exist must be owned by this service's user or root and not writable by
 // group or others.  Throws std::runtime_error naming the file, its owner and
 // mode and what to do.  Call under umask 077.
-void CheckPrivateState(const std::string& state_dir, const std::string& token_file,
-                       const std::string& journal);
+//
+// One link is followed: the state directory systemd makes for a dynamic
+// user, /var/lib/NAME -> private/NAME.  It is followed only when the
+// directory is manager_state_dir (what STATE_DIRECTORY named; empty outside
+// a service manager), the link is root's and points at private/NAME beside
+// it, and every directory from / to private/NAME is root's, not a link and
+// closed to writes of group and others: a link another user could make or
+// change is never followed.  Returns the paths to use from then on: as
+// given, or with the link's directory replaced by private/NAME, so that
+// nothing goes through the link later (SQLite refuses a journal with a link
+// anywhere in its path).
+StatePaths CheckPrivateState(const StatePaths& given, const std::string& manager_state_dir = {});
 
 // Reads the token file, or creates it (mode 0600, 32 random bytes in hex)
 // when it does not exist, never through a symbolic link.  Throws

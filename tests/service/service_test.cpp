@@ -466,6 +466,22 @@ TEST(ConfigTest, FileThenOptions) {
   EXPECT_TRUE(ParseConfig({"--version"}).version);
 }
 
+TEST(ConfigTest, TheServiceManagersStateDirectoryIsKeptBesideTheOneChosen) {
+  // systemd lists the directories of StateDirectory= with ':'; the first is the service's.
+  ASSERT_EQ(::setenv("STATE_DIRECTORY", "/var/lib/serve:/var/lib/other", 1), 0);
+  const Config managed = ParseConfig({"--device", "/dev/a"});
+  const Config chosen = ParseConfig({"--device", "/dev/a", "--state-dir", "/s"});
+  ::unsetenv("STATE_DIRECTORY");
+  const Config outside = ParseConfig({"--device", "/dev/a"});
+  EXPECT_EQ(managed.state_dir, "/var/lib/serve");
+  EXPECT_EQ(managed.manager_state_dir, "/var/lib/serve");
+  EXPECT_EQ(managed.journal, "/var/lib/serve/journal.sqlite");
+  EXPECT_EQ(chosen.state_dir, "/s");
+  EXPECT_EQ(chosen.manager_state_dir, "/var/lib/serve");
+  EXPECT_EQ(outside.state_dir, "/var/lib/notavero-serve");
+  EXPECT_EQ(outside.manager_state_dir, "");
+}
+
 TEST(LedgerTest, ConnectionStringsRefuseAPasswordAndCheckARemoteServersCertificate) {
   EXPECT_THROW(LedgerConninfo("host=ledger.example dbname=notavero password=x"), std::invalid_argument);
   EXPECT_THROW(LedgerConninfo("host=ledger.example dbname='unclosed"), std::invalid_argument);

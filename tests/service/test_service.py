@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+import unittest.mock
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bindings" / "python"))
 from tests import children  # noqa: E402  (the Python package's test helpers)
@@ -1002,6 +1003,83 @@ class StateDirectoryTest(ServiceTestCase):
         self.assertEqual(set(modes), {"token", "journal.sqlite", "journal.sqlite-wal", "journal.sqlite-shm"})
         self.assertEqual(set(modes.values()), {0o600}, modes)
 
+
+    def closed_base(self):
+        """A directory whose every parent is root's and closed to others'
+        writes, as /var/lib is: beside the service under test."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root: the service manager's layout is root's")
+        base = pathlib.Path(tempfile.mkdtemp(dir=pathlib.Path(SERVE).resolve().parent))
+        self.addCleanup(shutil.rmtree, base)
+        for parent in base.parents:
+            info = parent.lstat()
+            if not stat.S_ISDIR(info.st_mode) or info.st_uid != 0 or info.st_mode & 0o022:
+                self.skipTest(f"{parent} is not root's or is open to writes of others: the service manager's "
+                              "layout cannot be built below it")
+        return base
+
+    @staticmethod
+    def managers_layout(base):
+        """What systemd makes for a dynamic user's StateDirectory=serve, with
+        base for /var: lib/private/serve, and the root's link lib/serve ->
+        private/serve."""
+        lib = base / "lib"
+        (lib / "private" / "serve").mkdir(parents=True)
+        os.chmod(lib, 0o755)
+        os.chmod(lib / "private", 0o700)
+        os.chmod(lib / "private" / "serve", 0o700)
+        (lib / "serve").symlink_to("private/serve")
+        return lib / "serve"
+
+    def test_the_service_managers_link_for_a_dynamic_user_is_followed(self):
+        link = self.managers_layout(self.closed_base())
+        with unittest.mock.patch.dict(os.environ, {"STATE_DIRECTORY": str(link)}):
+            service = Service(link, "--device", f"kiosk={self.sim.path}")
+            _, stacked = self.take_bill(self.ready_client(service))
+            self.assertEqual(service.stop(), 0)
+            self.assertEqual({path.name for path in (link.parent / "private" / "serve").iterdir()},
+                             {"token", "journal.sqlite"})
+            again = Service(link, "--device", f"kiosk={self.sim.path}")
+            self.addCleanup(self.stopped_cleanly, again)
+        self.assertEqual(again.token, service.token)
+        replayed = again.client(since=0).wait_for(lambda m: m["type"] == "stacked", "the stacked bill replayed")
+        self.assertEqual((replayed["id"], replayed["journal"]), (stacked["id"], stacked["journal"]))
+        self.assertTrue(link.is_symlink())
+
+    def test_links_another_user_could_make_or_change_are_refused(self):
+        # In the temporary directory every user may write to.
+        shared = self.managers_layout(pathlib.Path(self.state.name))
+        with unittest.mock.patch.dict(os.environ):
+            os.environ.pop("STATE_DIRECTORY", None)
+            self.assertIn(f"the state directory {shared} is a symbolic link, and is not followed: no service "
+                          "manager named it", self.refused(shared))
+            os.environ["STATE_DIRECTORY"] = str(shared.parent / "other")
+            self.assertIn(f"the service manager named {shared.parent / 'other'}", self.refused(shared))
+            os.environ["STATE_DIRECTORY"] = str(shared)
+            open_parent = next(parent for parent in reversed(shared.parents)
+                               if parent.stat().st_uid != 0 or parent.stat().st_mode & 0o022)
+            self.assertIn(f"{open_parent}, on its way, is owned by", self.refused(shared))
+            if os.geteuid() != 0:
+                return
+
+            # Where only root may write, as /var/lib: the link, the
+            # directory it points at and those on its way must be root's.
+            link = self.managers_layout(self.closed_base())
+            os.environ["STATE_DIRECTORY"] = str(link)
+            os.lchown(link, NOBODY, NOBODY)
+            self.assertIn(f"{link} is a symbolic link, and is not followed: it is owned by uid {NOBODY}",
+                          self.refused(link))
+            link.unlink()
+            (link.parent / "elsewhere").mkdir(mode=0o700)
+            link.symlink_to("elsewhere")
+            self.assertIn("it points at elsewhere, and only a link to private/serve beside it", self.refused(link))
+            link.unlink()
+            link.symlink_to("private/serve")
+            os.chown(link.parent / "private", NOBODY, NOBODY)
+            self.assertIn(f"{link.parent / 'private'}, on its way, is owned by uid {NOBODY}", self.refused(link))
+            os.chown(link.parent / "private", 0, 0)
+            os.chmod(link.parent, 0o777)
+            self.assertIn(f"{link.parent}, on its way, is owned by uid 0 (root) with mode 0777", self.refused(link))
 
     def test_a_state_directory_with_missing_parents_is_made_private(self):
         # As the README's ~/.local/state/notavero-serve on a new account.
