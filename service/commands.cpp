@@ -7,10 +7,11 @@
 
 namespace notavero::service {
 
-CommandResult CommandHandler::Handle(std::string_view text, const ClientState& client) {
+CommandResult CommandHandler::Handle(std::string_view text, const ClientState& client,
+                                     const LaterReply& later) {
   CommandResult result;
   try {
-    Run(text, client, result);
+    Run(text, client, later, result);
   } catch (const std::exception& error) {
     // A failure of one command (the journal, memory) is that command's.
     result.hello.reset();
@@ -33,7 +34,8 @@ bool CommandHandler::Choose(const std::string& device, const std::string& ref, s
   return true;
 }
 
-void CommandHandler::Run(std::string_view text, const ClientState& client, CommandResult& result) {
+void CommandHandler::Run(std::string_view text, const ClientState& client, const LaterReply& later,
+                         CommandResult& result) {
   auto& replies = result.replies;
   ParsedCommand parsed = ParseCommand(text);
   if (!parsed.command) {
@@ -93,18 +95,23 @@ void CommandHandler::Run(std::string_view text, const ClientState& client, Comma
       break;
     case CommandKind::kStack:
     case CommandKind::kReturn: {
+      // The reply comes when the journal holds the decision: a bill whose
+      // decision cannot be journaled is returned, whatever the client asked.
+      const auto done = [later, kind = command.kind, ref = command.ref, id = command.id](
+                            Device::Decision outcome, const std::string& why) {
+        later(outcome == Device::Decision::kTaken ? OkReply(kind, ref, "id", id) : ErrorReply(why, ref));
+      };
       auto decision = Device::Decision::kNoBill;
-      std::string why;
       for (Device* device : devices_) {
         if (decision == Device::Decision::kNoBill) {
-          decision = device->Decide(command.id, command.kind == CommandKind::kStack, why);
+          decision = device->Decide(command.id, command.kind == CommandKind::kStack, done);
         }
       }
-      replies.push_back(decision == Device::Decision::kTaken
-                            ? OkReply(command.kind, command.ref, "id", command.id)
-                        : decision == Device::Decision::kNoBill
-                            ? ErrorReply("no bill waits for a decision under this id", command.ref)
-                            : ErrorReply(why, command.ref));
+      if (decision == Device::Decision::kNoBill) {
+        replies.push_back(ErrorReply("no bill waits for a decision under this id", command.ref));
+      } else {
+        result.deferred = true;
+      }
       break;
     }
     case CommandKind::kAck:

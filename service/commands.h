@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,15 +19,19 @@ class Journal;
 // A validator as the commands see it (Validator is one).
 class Device {
  public:
-  enum class Decision { kTaken, kNoBill, kNotJournaled };
+  enum class Decision { kTaken, kNoBill, kNotJournaled, kPending };
+  // How a decision that was taken ends: kTaken once it is journaled,
+  // kNotJournaled (why says why) when it could not be.  Called on the
+  // service's own thread.
+  using DecisionDone = std::function<void(Decision outcome, const std::string& why)>;
 
   [[nodiscard]] virtual const std::string& Name() const = 0;
   [[nodiscard]] virtual std::string StatusJson() const = 0;
   virtual void SetEnabled(bool enabled) = 0;
-  // A client's decision for the escrow event escrow_id: kTaken once it is
-  // journaled, kNotJournaled (why says why) when it could not be, kNoBill
-  // when no such bill waits here.
-  virtual Decision Decide(int64_t escrow_id, bool stack, std::string& why) = 0;
+  // A client's decision for the escrow event escrow_id: kNoBill when no
+  // such bill waits here; otherwise kPending, and done says how it ended
+  // once the driver's thread has journaled it (never waited for here).
+  virtual Decision Decide(int64_t escrow_id, bool stack, DecisionDone done) = 0;
 
  protected:
   ~Device() = default;
@@ -48,8 +53,12 @@ struct HelloGrant {
   std::string journal;  // the journal the client's since belongs to, when it said
 };
 
+// Sends a reply that comes after the command's own (on the service's thread).
+using LaterReply = std::function<void(std::string reply)>;
+
 struct CommandResult {
   std::vector<std::string> replies;  // for the client, in order
+  bool deferred = false;             // one more reply comes later, through the LaterReply
   std::optional<HelloGrant> hello;
   bool refused = false;  // counted among the refused requests
 };
@@ -62,11 +71,12 @@ class CommandHandler {
   void SetDevices(std::vector<Device*> devices) { devices_ = std::move(devices); }
 
   // Runs one message.  Never throws: a command that fails (the journal,
-  // memory) gets an error reply.
-  CommandResult Handle(std::string_view text, const ClientState& client);
+  // memory) gets an error reply.  A decision on a bill is answered through
+  // later once the journal holds it (result.deferred): nothing here waits.
+  CommandResult Handle(std::string_view text, const ClientState& client, const LaterReply& later);
 
  private:
-  void Run(std::string_view text, const ClientState& client, CommandResult& result);
+  void Run(std::string_view text, const ClientState& client, const LaterReply& later, CommandResult& result);
   // The devices a command names; false (and an error reply) for none.
   bool Choose(const std::string& device, const std::string& ref, std::vector<Device*>& chosen,
               CommandResult& result) const;

@@ -267,10 +267,18 @@ Journal::Journal(const std::string& path) : path_(path) {
     Exec(
         "CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK (id = 1), time_ms INTEGER NOT NULL)");
     MigrateChain();
+    // The service's thread reads through a connection of its own: in WAL a
+    // reader never waits for a write (a commit, another program's lock).
+    if (sqlite3_open_v2(path.c_str(), &reader_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+        SQLITE_OK) {
+      throw JournalError(reader_ ? sqlite3_errmsg(reader_) : "out of memory");
+    }
   } catch (const JournalDamaged&) {
+    sqlite3_close(reader_);
     sqlite3_close(db_);
     throw;
   } catch (const std::exception& error) {
+    sqlite3_close(reader_);
     sqlite3_close(db_);
     throw std::runtime_error("cannot open the journal " + path + ": " + error.what());
   }
@@ -310,6 +318,7 @@ void Journal::MigrateChain() {
 }
 
 Journal::~Journal() {
+  sqlite3_close(reader_);
   sqlite3_close(db_);
 }
 
@@ -501,10 +510,10 @@ std::vector<BillEvent> Journal::Since(int64_t since, int limit) {
 }
 
 std::vector<BillEvent> Journal::Page(int64_t since, int64_t after, int limit) {
-  const std::scoped_lock lock(mutex_);
+  const std::scoped_lock lock(reader_mutex_);
   // Two searches, one by the index "unacked", one by id, merged: no scan of
   // the table however long it is.
-  Statement select(db_, kPageQuery);
+  Statement select(reader_, kPageQuery);
   select.Bind(1, since).Bind(2, int64_t{limit}).Bind(3, after);
   std::vector<BillEvent> events;
   while (select.Step()) {
@@ -514,8 +523,8 @@ std::vector<BillEvent> Journal::Page(int64_t since, int64_t after, int limit) {
 }
 
 int64_t Journal::LastId() {
-  const std::scoped_lock lock(mutex_);
-  Statement select(db_, kLastIdSql);
+  const std::scoped_lock lock(reader_mutex_);
+  Statement select(reader_, kLastIdSql);
   select.Step();
   return select.Int(0);
 }

@@ -225,6 +225,8 @@ class Journal {
   std::string identity_;
   mutable std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  std::mutex reader_mutex_;  // the reads of the service's thread (Page, LastId)
+  sqlite3* reader_ = nullptr;
   struct QueuedDecision {
     int64_t escrow_id;
     std::string decision;

@@ -169,7 +169,7 @@ std::string ReadRefusal() {
 }
 
 HttpOutcome HandleRequest(const HttpRequest& request, const AccessPolicy& policy, const std::string& www,
-                          ReadBudget& reads, HttpBackend& backend) {
+                          ReadBudget& reads, HttpBackend& backend, const AnswerLater& later) {
   if (!HostAllowed(policy, request.host)) {
     return Refuse(403, "foreign Host");
   }
@@ -209,7 +209,17 @@ HttpOutcome HandleRequest(const HttpRequest& request, const AccessPolicy& policy
     if (!bearer) {
       return Refuse(401, "unauthorized: Authorization: Bearer TOKEN");
     }
-    response = Answer(200, backend.Command(request.body), "application/json");
+    const bool keep_alive = request.keep_alive;
+    auto replies = backend.Command(request.body, [later, keep_alive](std::string array) {
+      HttpResponse answer = Answer(200, std::move(array), "application/json");
+      answer.keep_alive = keep_alive;
+      later(std::move(answer));
+    });
+    if (!replies) {
+      outcome.deferred = true;
+      return outcome;
+    }
+    response = Answer(200, std::move(*replies), "application/json");
   } else if (request.method != "GET" && !head) {
     response = Answer(405, "method not allowed\n");
   } else if (path == "/healthz") {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,7 +61,12 @@ struct HttpOutcome {
   bool bearer = false;
   // The request is counted among the refused ones (notavero_requests_refused_total).
   bool refused = false;
+  // The answer comes later, through the AnswerLater given (a decision on a
+  // bill, once the journal holds it).
+  bool deferred = false;
 };
+
+using AnswerLater = std::function<void(HttpResponse response)>;
 
 // What the routes read from the rest of the service.
 class HttpBackend {
@@ -76,16 +82,20 @@ class HttpBackend {
   [[nodiscard]] virtual std::optional<std::string> ExtraGet(std::string_view path) const = 0;
   // More answers wait for clients that do not read them than the service holds.
   [[nodiscard]] virtual bool AnswersBusy() const = 0;
-  // The replies to POST /v1/command's body (a client with the token), as a JSON array.
-  virtual std::string Command(std::string_view body) = 0;
+  // The replies to POST /v1/command's body (a client with the token), as a
+  // JSON array; nullopt when the array comes later, through later (a
+  // decision on a bill: answered once the journal holds it).
+  virtual std::optional<std::string> Command(std::string_view body,
+                                             std::function<void(std::string array)> later) = 0;
 
  protected:
   ~HttpBackend() = default;
 };
 
 // Answers one request.  policy: who may ask; www: the folder of the status
-// page's files (empty: none); reads: the connection's journal read budget.
+// page's files (empty: none); reads: the connection's journal read budget;
+// later: the answer of a deferred request (outcome.deferred).
 HttpOutcome HandleRequest(const HttpRequest& request, const AccessPolicy& policy, const std::string& www,
-                          ReadBudget& reads, HttpBackend& backend);
+                          ReadBudget& reads, HttpBackend& backend, const AnswerLater& later);
 
 }  // namespace notavero::service

@@ -15,9 +15,11 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
+#include <condition_variable>
 #include <deque>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -175,7 +177,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 class ServerImpl final : public Server, public EventSink, public HttpBackend {
  public:
   ServerImpl(const Config& config, Journal& journal)
-      : config_(config), journal_(journal), commands_(journal, policy_), acceptor_(io_), probe_timer_(io_) {
+      : config_(config), journal_(journal), commands_(journal, policy_), acceptor_(io_) {
     beast::error_code error;
     const auto address = asio::ip::make_address(config.listen, error);
     if (error) {
@@ -229,7 +231,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
 
   void Start() override {
     Accept();
-    Probe();
+    housekeeping_ = std::thread([this] { Housekeeping(); });
     thread_ = std::thread([this] {
       // A handler's exception must not end the service: say it, go on.
       for (;;) {
@@ -247,10 +249,15 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     if (!thread_.joinable()) {
       return;
     }
+    {
+      const std::scoped_lock lock(housekeeping_mutex_);
+      housekeeping_stop_ = true;
+    }
+    housekeeping_wake_.notify_all();
+    housekeeping_.join();
     asio::post(io_, [this] {
       beast::error_code ignored;
       acceptor_.close(ignored);
-      probe_timer_.cancel();
       accept_pause_.cancel();
       for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
         session->Close();
@@ -365,8 +372,15 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   // A WebSocket client's message: the command handler answers it; a hello
   // it grants is admitted and replayed here.
   void OnMessage(WsSession& session, std::string_view text) {
+    // A decision's reply comes after the driver's thread journaled it, on
+    // this thread, to the session if it is still there.
+    const auto later = [weak = session.weak_from_this()](std::string reply) {
+      if (const auto alive = weak.lock()) {
+        alive->Send(std::make_shared<const std::string>(std::move(reply)));
+      }
+    };
     CommandResult result =
-        commands_.Handle(text, ClientState{true, session.authorized(), session.replaying()});
+        commands_.Handle(text, ClientState{true, session.authorized(), session.replaying()}, later);
     if (result.refused) {
       Refused();
     }
@@ -379,16 +393,29 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   }
 
   // HttpBackend: POST /v1/command (the token was checked).
-  std::string Command(std::string_view body) override {
-    const CommandResult result = commands_.Handle(body, ClientState{false, true, false});
+  std::optional<std::string> Command(std::string_view body,
+                                     std::function<void(std::string array)> later) override {
+    auto replies = std::make_shared<std::vector<std::string>>();
+    const auto joined = [](const std::vector<std::string>& parts) {
+      std::string array = "[";
+      for (const std::string& reply : parts) {
+        array += (array.size() > 1 ? "," : "") + reply;
+      }
+      return array + "]";
+    };
+    CommandResult result = commands_.Handle(body, ClientState{false, true, false},
+                                            [replies, joined, later = std::move(later)](std::string reply) {
+                                              replies->push_back(std::move(reply));
+                                              later(joined(*replies));
+                                            });
     if (result.refused) {
       Refused();
     }
-    std::string array = "[";
-    for (const std::string& reply : result.replies) {
-      array += (array.size() > 1 ? "," : "") + reply;
+    if (result.deferred) {
+      *replies = std::move(result.replies);  // the deferred reply joins them
+      return std::nullopt;
     }
-    return array + "]";
+    return joined(result.replies);
   }
 
  public:
@@ -460,6 +487,9 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
       if (!error) {
         beast::error_code ignored;
         socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
+        // Messages are small and each one matters now: a reply after another
+        // must not wait for the client's delayed acknowledgement (40 ms).
+        socket.set_option(tcp::no_delay(true), ignored);
         MakeRoomForHttp();
         std::make_shared<HttpSession>(*this, std::move(socket), ++serial_)->Read();
       }
@@ -522,15 +552,15 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   void RemoveHttp(uint64_t serial) { http_.erase(serial); }
 
  private:
-  // Every second while the journal fails: does it take writes again?  The
-  // rows that waited are written and published; acceptance comes back where
-  // clients want it.
-  void Probe() {
-    probe_timer_.expires_after(kProbeInterval);
-    probe_timer_.async_wait([this](beast::error_code error) {
-      if (error == asio::error::operation_aborted) {
-        return;
-      }
+  // Every second, on a thread of its own (both may wait: a lock another
+  // program holds on the journal, a port slow to open; the network's thread
+  // never does): validators absent at the start are looked for, and while
+  // the journal fails, does it take writes again?  The rows that waited are
+  // written and published; acceptance comes back where clients want it.
+  void Housekeeping() {
+    std::unique_lock lock(housekeeping_mutex_);
+    while (!housekeeping_wake_.wait_for(lock, kProbeInterval, [this] { return housekeeping_stop_; })) {
+      lock.unlock();
       for (Validator* validator : validators_) {
         validator->OpenIfAbsent();
       }
@@ -540,10 +570,10 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
       }
       if (result.recovered) {
         std::cerr << "notavero-serve: the journal takes writes again" << std::endl;
-        JournalChanged();
+        asio::post(io_, [this] { JournalChanged(); });
       }
-      Probe();
-    });
+      lock.lock();
+    }
   }
 
   // The journal failed or recovered: acceptance follows, and clients hear of it.
@@ -707,7 +737,10 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   uint64_t dropped_ = 0;
   uint64_t refused_ = 0;
   std::thread thread_;
-  asio::steady_timer probe_timer_;
+  std::thread housekeeping_;
+  std::mutex housekeeping_mutex_;
+  std::condition_variable housekeeping_wake_;
+  bool housekeeping_stop_ = false;
   bool journal_was_ok_ = true;
 };
 
@@ -962,7 +995,19 @@ void HttpSession::Handle(Request request) {
   asked.upgrade = websocket::is_upgrade(request);
   asked.keep_alive = request.keep_alive();
   asked.body = request.body();  // a copy: an upgrade hands the request on as it came
-  const HttpOutcome outcome = HandleRequest(asked, server_.policy(), server_.config().www, reads_, server_);
+  // A deferred answer (a decision, once journaled) comes on this thread;
+  // the session reads its next request only after it.
+  const auto later = [self = shared_from_this()](const HttpResponse& answer) {
+    Response response =
+        TextResponse(static_cast<http::status>(answer.status), answer.body, answer.content_type);
+    response.keep_alive(answer.keep_alive);
+    self->Reply(std::move(response));
+  };
+  const HttpOutcome outcome =
+      HandleRequest(asked, server_.policy(), server_.config().www, reads_, server_, later);
+  if (outcome.deferred) {
+    return;
+  }
   if (outcome.refused) {
     server_.Refused();
   }

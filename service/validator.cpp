@@ -168,24 +168,17 @@ void Validator::ApplyAcceptance() {
   nv_set_enabled(driver_.load(), on ? 1 : 0);
 }
 
-Validator::Decision Validator::Decide(int64_t escrow_id, bool stack, std::string& why) {
-  std::unique_lock lock(mutex_);
-  if (escrow_id != waiting_id_ || claim_) {
-    return Decision::kNoBill;
+Validator::Decision Validator::Decide(int64_t escrow_id, bool stack, DecisionDone done) {
+  {
+    const std::scoped_lock lock(mutex_);
+    if (escrow_id != waiting_id_ || claim_) {
+      return Decision::kNoBill;
+    }
+    claim_ = stack;
+    claimed_by_ = std::move(done);
   }
-  claim_ = stack;
   decided_.notify_all();
-  // Answer only once the journal holds the decision: a bill whose decision
-  // cannot be journaled is returned, whatever the client asked.
-  if (!decided_.wait_for(lock, kDecisionRecordWait, [&] { return settled_id_ == escrow_id; })) {
-    why = "the decision was not journaled in time";
-    return Decision::kNotJournaled;
-  }
-  if (settled_by_ != "client") {
-    why = "the decision could not be journaled (" + settled_why_ + "): the bill is returned";
-    return Decision::kNotJournaled;
-  }
-  return Decision::kTaken;
+  return Decision::kPending;
 }
 
 int Validator::OnBill(const nv_bill* bill, void* user) {
@@ -317,11 +310,17 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
                                .Text());
   }
   lock.lock();
-  settled_id_ = event.id;
-  settled_by_ = by;
-  settled_why_ = why;
+  DecisionDone claimed_by = std::move(claimed_by_);
+  claimed_by_ = nullptr;
   lock.unlock();
-  decided_.notify_all();
+  if (claimed_by) {  // the client hears how its claim ended, before the decision's message
+    const bool taken = by == "client";
+    std::string refusal =
+        taken ? std::string() : "the decision could not be journaled (" + why + "): the bill is returned";
+    sink_.Post([claimed_by = std::move(claimed_by), taken, refusal = std::move(refusal)] {
+      claimed_by(taken ? Decision::kTaken : Decision::kNotJournaled, refusal);
+    });
+  }
   JsonObject decision;
   decision.Add("type", "decision").Add("id", event.id).Add("device", config_.name);
   decision.Add("decision", stack ? "stack" : "return").Add("by", by);

@@ -56,9 +56,6 @@ class Validator final : public Device {
 
   // How long Close waits for the outcome of a bill the device holds.
   static constexpr auto kOutcomeWait = std::chrono::seconds(5);
-  // How long a client's decision waits for its journal row (the row's
-  // commit is bounded by the journal's busy time-out).
-  static constexpr auto kDecisionRecordWait = std::chrono::seconds(5);
 
   // Opens the port and starts the driver.  A port that cannot be opened (an
   // adapter not plugged in yet) leaves the validator absent, which is said
@@ -88,7 +85,7 @@ class Validator final : public Device {
   // decision is journaled: kTaken then, kNotJournaled (with the reason in
   // why) when it could not be and the bill is returned; kNoBill when this
   // validator has no such bill waiting (unknown id, decided, timed out).
-  Decision Decide(int64_t escrow_id, bool stack, std::string& why) override;
+  Decision Decide(int64_t escrow_id, bool stack, DecisionDone done) override;
 
   [[nodiscard]] ValidatorSnapshot Snapshot() const;
   [[nodiscard]] CassetteContent CassetteNow() const { return cassette_.Content(); }
@@ -156,9 +153,7 @@ class Validator final : public Device {
   std::condition_variable bill_done_;
   int64_t waiting_id_ = 0;     // the escrow that waits for a decision
   std::optional<bool> claim_;  // a client's decision for it (stack?)
-  int64_t settled_id_ = 0;     // the last escrow whose decision is final
-  std::string settled_by_;     // and who made it ("journal-error": not journaled)
-  std::string settled_why_;    // why it was not journaled
+  DecisionDone claimed_by_;    // told how the client's claim ended
   std::optional<InPlay> in_play_;
   bool closing_ = false;
   ValidatorSnapshot figures_;  // the service's own counts (stacked_by_value, ...)

@@ -96,7 +96,7 @@ class PrometheusTest(children.TestCase):
 
         # The example rules load in the real Prometheus, and none fires on a healthy validator.
         rules = json.loads(http_get(self.prometheus + "/api/v1/rules"))["data"]["groups"]
-        self.assertEqual([(g["name"], len(g["rules"])) for g in rules], [("notavero", 7)])
+        self.assertEqual([(g["name"], len(g["rules"])) for g in rules], [("notavero", 9)])
         self.assertTrue(all(r["health"] in ("ok", "unknown") for r in rules[0]["rules"]), rules)
         alerts = json.loads(http_get(self.prometheus + "/api/v1/alerts"))["data"]["alerts"]
         self.assertEqual(alerts, [])

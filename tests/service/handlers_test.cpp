@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,7 +43,8 @@ class FakeBackend : public HttpBackend {
     return path == "/v1/cassette" ? std::optional<std::string>(R"({"cassettes":[]})") : std::nullopt;
   }
   bool AnswersBusy() const override { return busy; }
-  std::string Command(std::string_view body) override {
+  std::optional<std::string> Command(std::string_view body,
+                                     std::function<void(std::string)> /*later*/) override {
     commands.emplace_back(body);
     return "[]";
   }
@@ -55,7 +57,9 @@ class FakeBackend : public HttpBackend {
 
 class RequestHandlerTest : public ::testing::Test {
  protected:
-  HttpOutcome Ask(HttpRequest request) { return HandleRequest(request, policy_, www_, reads_, backend_); }
+  HttpOutcome Ask(HttpRequest request) {
+    return HandleRequest(request, policy_, www_, reads_, backend_, [](HttpResponse) {});
+  }
   static HttpRequest Get(std::string target) {
     HttpRequest request;
     request.method = "GET";
@@ -179,7 +183,8 @@ class FakeDevice : public Device {
   const std::string& Name() const override { return name_; }
   std::string StatusJson() const override { return "{\"device\":\"" + name_ + "\"}"; }
   void SetEnabled(bool value) override { enabled = value; }
-  Decision Decide(int64_t escrow_id, bool stack, std::string& why) override {
+  // Journals at once: the reply comes through done before Decide returns.
+  Decision Decide(int64_t escrow_id, bool stack, DecisionDone done) override {
     if (fails) {
       throw std::runtime_error("out of memory");
     }
@@ -187,8 +192,8 @@ class FakeDevice : public Device {
       return Decision::kNoBill;
     }
     decided = stack ? "stack" : "return";
-    why = "disk full";
-    return journaled ? Decision::kTaken : Decision::kNotJournaled;
+    done(journaled ? Decision::kTaken : Decision::kNotJournaled, "disk full");
+    return Decision::kPending;
   }
 
   std::optional<bool> enabled;
@@ -216,8 +221,15 @@ class CommandHandlerTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
+  // The replies, with one that came later (a decision) after them.
   CommandResult Run(std::string_view text, bool authorized = true) {
-    return handler_->Handle(text, ClientState{true, authorized, false});
+    std::vector<std::string> later;
+    CommandResult result =
+        handler_->Handle(text, ClientState{true, authorized, false},
+                         [&later](std::string reply) { later.push_back(std::move(reply)); });
+    EXPECT_EQ(later.size(), result.deferred ? 1U : 0U) << text;
+    result.replies.insert(result.replies.end(), later.begin(), later.end());
+    return result;
   }
 
   AccessPolicy policy_ = Policy();
@@ -292,9 +304,9 @@ TEST_F(CommandHandlerTest, HelloIsGrantedToWebSocketClientsWithTheirToken) {
   EXPECT_TRUE(result.refused);
   EXPECT_EQ(result.replies, std::vector<std::string>{ErrorReply("unauthorized: wrong token")});
 
-  result = handler_->Handle(R"({"cmd":"hello"})", ClientState{true, true, true});
+  result = handler_->Handle(R"({"cmd":"hello"})", ClientState{true, true, true}, nullptr);
   EXPECT_FALSE(result.hello) << "one replay at a time";
-  result = handler_->Handle(R"({"cmd":"hello"})", ClientState{false, true, false});
+  result = handler_->Handle(R"({"cmd":"hello"})", ClientState{false, true, false}, nullptr);
   EXPECT_FALSE(result.hello);
   EXPECT_EQ(result.replies, std::vector<std::string>{ErrorReply("hello is for WebSocket clients")});
 }

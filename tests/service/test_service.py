@@ -58,6 +58,7 @@ class WebSocket:
         self.sock = socket.socket()
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # as browsers do
         self.sock.settimeout(TIMEOUT)
         self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
@@ -696,6 +697,37 @@ class RestartTest(JournalTestCase):
         self.assertEqual([m["id"] for m in seen if m["type"] == "stacked"], [journaled])
         self.assertEqual(service.rows("SELECT kind, detail FROM events WHERE id > ?", escrow["id"]),
                          [("stacked", None), ("repeat", "stacked")])
+
+
+class DecisionWaitTest(ServiceTestCase):
+    def test_a_decision_that_waits_for_the_journal_holds_up_no_other_answer(self):
+        # Another program holds the journal's write lock: the decision waits
+        # for it (and fails after the journal's busy time-out: the bill is
+        # returned).  Meanwhile the service answers everything else: the
+        # same client's next command first, another client, the pages.
+        service = self.start()
+        ws, escrow = self.bill_in_escrow(service)
+        other = service.client()
+        self.assertEqual(other.wait_for(of_type("ok", "error"), "hello")["type"], "ok")
+        writer = OtherWriter(service.journal)
+        writer.execute("BEGIN IMMEDIATE")
+        started = time.monotonic()
+        ws.send({"cmd": "stack", "id": escrow["id"], "ref": "stack"})
+        ws.send({"cmd": "status", "ref": "status"})
+        first = ws.wait_for(lambda m: m.get("ref") in ("stack", "status") and m["type"] in ("ok", "error"), "a reply")
+        self.assertEqual(first["ref"], "status", f"the decision was answered first: {first}")
+        answered = time.monotonic() - started
+        self.assertEqual(other.reply({"cmd": "status", "ref": "o"})["type"], "ok")
+        self.assertEqual(service.http("GET", "/v1/status")[0], 200)
+        self.assertEqual(service.http("GET", "/metrics")[0], 200)
+        pages = time.monotonic() - started
+        refused = ws.wait_for(lambda m: m.get("ref") == "stack" and m["type"] in ("ok", "error"), "the decision's reply")
+        writer.execute("ROLLBACK")
+        self.assertEqual(refused["type"], "error", refused)
+        self.assertIn("could not be journaled", refused["error"])
+        self.assertEqual(ws.wait_for(of_type("stacked", "returned"), "the outcome")["type"], "returned")
+        print(f"\nwith the journal locked during a decision: the next command answered after {answered * 1000:.1f} ms, "
+              f"another client and two pages after {pages * 1000:.1f} ms", file=sys.stderr)
 
 
 class JournalFailureTest(JournalTestCase):
