@@ -32,38 +32,53 @@ namespace {
 using notavero::service::Journal;
 using notavero::service::LedgerShipper;
 
-// A journal of rows bills' rows (three a bill), written in one transaction.
-void FillJournal(const std::string& path, int rows) {
-  { Journal create(path); }  // the journal's own schema
+// A journal of rows bills' rows (two a bill), linked as the journal links
+// them (the ledger checks each batch's chain), written in one transaction;
+// returns the journal's identity.
+std::string FillJournal(const std::string& path, int rows) {
+  std::string identity;
+  {
+    const Journal create(path);  // the journal's own schema and identity
+    identity = create.Identity();
+  }
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db,
-                     "INSERT INTO events(time_ms, device, kind, amount, code, decision, detail) "
-                     "VALUES(?, 'v1', ?, 1000000, 4, ?, ?)",
+                     "INSERT INTO events(id, time_ms, device, kind, amount, code, decision, detail, hash) "
+                     "VALUES(?, ?, 'v1', ?, 1000000, 4, ?, ?, ?)",
                      -1, &insert, nullptr);
   const int64_t start = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count() -
                         rows * 1000;
+  std::string link(64, '0');
   for (int i = 0; i < rows; ++i) {
     const bool escrow = i % 2 == 0;
-    sqlite3_bind_int64(insert, 1, start + i * 1000);
-    sqlite3_bind_text(insert, 2, escrow ? "escrow" : "stacked", -1, SQLITE_STATIC);
+    const int64_t id = i + 1;
+    const int64_t time_ms = start + i * 1000;
+    const char* kind = escrow ? "escrow" : "stacked";
+    link = notavero::service::ChainLink(link, id, time_ms, "v1", kind, 1000000, 4, escrow ? "stack" : "",
+                                        escrow ? "client" : "");
+    sqlite3_bind_int64(insert, 1, id);
+    sqlite3_bind_int64(insert, 2, time_ms);
+    sqlite3_bind_text(insert, 3, kind, -1, SQLITE_STATIC);
     if (escrow) {
-      sqlite3_bind_text(insert, 3, "stack", -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 4, "client", -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 4, "stack", -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 5, "client", -1, SQLITE_STATIC);
     } else {
-      sqlite3_bind_null(insert, 3);
       sqlite3_bind_null(insert, 4);
+      sqlite3_bind_null(insert, 5);
     }
+    sqlite3_bind_text(insert, 6, link.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(insert);
     sqlite3_reset(insert);
   }
   sqlite3_finalize(insert);
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(db);
+  return identity;
 }
 
 }  // namespace
@@ -89,8 +104,8 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<LedgerShipper>> shippers;
     for (int k = 0; k < kiosks; ++k) {
       const std::string journal = (dir / ("journal-" + std::to_string(k) + ".sqlite")).string();
-      FillJournal(journal, rows);
       LedgerShipper::Options options;
+      options.identity = FillJournal(journal, rows);
       options.conninfo = conninfo;
       options.kiosk =
           kiosk_id.empty() ? "bench-" + std::to_string(::getpid()) + "-" + std::to_string(k) : kiosk_id;
