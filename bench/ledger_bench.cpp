@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
 #include "service/journal.h"
 #include "service/ledger.h"
 
@@ -43,10 +44,7 @@ void FillJournal(const std::string& path, int rows) {
                      "INSERT INTO events(time_ms, device, kind, amount, code, decision, detail) "
                      "VALUES(?, 'v1', ?, 1000000, 4, ?, ?)",
                      -1, &insert, nullptr);
-  const int64_t start = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count() -
-                        rows * 1000;
+  const int64_t start = notavero::NowMs() - rows * 1000;
   for (int i = 0; i < rows; ++i) {
     const bool escrow = i % 2 == 0;
     sqlite3_bind_int64(insert, 1, start + i * 1000);

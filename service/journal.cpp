@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -20,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/clock.h"
 #include "service/sqlite.h"
 
 namespace notavero::service {
@@ -80,12 +80,6 @@ std::string NewIdentity() {
     throw std::runtime_error("no random bytes for the journal's identity");
   }
   return Hex(bytes.data(), bytes.size());
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 [[noreturn]] void Refused(const std::string& message) {

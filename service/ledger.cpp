@@ -22,6 +22,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/clock.h"
 #include "service/journal.h"
 #include "service/metrics.h"
 #include "service/sqlite.h"
@@ -39,12 +40,6 @@ using Clock = std::chrono::steady_clock;
 // How much longer than a statement's time-out the client waits for any
 // reply before it calls the ledger hung.
 constexpr auto kReplyMargin = std::chrono::milliseconds(2000);
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // A loopback address written as one (a name that resolves to one is not
 // known before the connection; the check after connecting decides).
