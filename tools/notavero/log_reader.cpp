@@ -480,8 +480,8 @@ void LogReader::State::PortLine(std::string_view text) {
   current_port = found->first;
   PortState& state = found->second;
   const std::string_view rest = text.substr(close + 4);
-  constexpr std::string_view kSend = "Send:";
-  constexpr std::string_view kReceive = "Receive:";
+  constexpr std::string_view kSend = phrase::kSend.view();
+  constexpr std::string_view kReceive = phrase::kReceive.view();
   const bool sent = StartsWith(rest, kSend);
   if (!sent && !StartsWith(rest, kReceive)) {
     return;  // another port line
