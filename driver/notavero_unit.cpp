@@ -612,7 +612,7 @@ bool TNotavero::GetBillTable(BillValueTable& values) {
     return false;
   }
   Ack();
-  values = DecodeBillTable(buffer.data());
+  values = TableValues(DecodeBillTable(buffer.data()));
   return true;
 }
 
