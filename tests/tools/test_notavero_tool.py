@@ -148,7 +148,7 @@ class RunTest(children.TestCase):
         tool = children.popen([TOOL, "run", "--port", "7", *options], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.addCleanup(children.kill, tool)
-        self.sim.command("wait-state 14")
+        self.sim.command("wait-state 14 60000")  # generous: the driver starts on a loaded machine
         self.sim.command("insert 4")
         return tool, Output(tool.stdout)
 
