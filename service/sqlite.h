@@ -1,6 +1,7 @@
-// The service's one way to run SQL on an SQLite connection: a prepared
-// statement that finalizes itself, binds, steps and reads columns.  The
-// journal, the cassette and the ledger's reader of the journal use it.
+// The service's prepared SQLite statements: one that finalizes itself,
+// binds, steps and reads columns, for the journal, the cassette and the
+// ledger's reader of the journal.  (Plain SQL without rows, such as BEGIN,
+// goes through sqlite3_exec.)
 #pragma once
 
 #include <cstdint>
