@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
 #include "service/journal.h"
 #include "service/ledger.h"
 
@@ -49,10 +50,7 @@ std::string FillJournal(const std::string& path, int rows) {
                      "INSERT INTO events(id, time_ms, device, kind, amount, code, decision, detail, hash) "
                      "VALUES(?, ?, 'v1', ?, 1000000, 4, ?, ?, ?)",
                      -1, &insert, nullptr);
-  const int64_t start = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count() -
-                        rows * 1000;
+  const int64_t start = notavero::NowMs() - rows * 1000;
   std::string link(64, '0');
   for (int i = 0; i < rows; ++i) {
     const bool escrow = i % 2 == 0;

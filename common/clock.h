@@ -1,10 +1,12 @@
-// The time the driver's waits run on.  The driver takes its clock at
-// construction: the steady clock in production, a test's own clock when a
-// test wants hours of device time to pass in milliseconds.  Every timed wait
+// The time the driver's waits run on (and the wall clock's time stamps,
+// NowMs).  The driver takes its clock at construction: the steady clock in
+// production, a test's own clock when a test wants hours of device time to
+// pass in milliseconds.  Every timed wait
 // of the driver goes through its clock, on an Event (common/event.h).
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 #include "common/event.h"
 
@@ -33,5 +35,14 @@ class Clock {
   // The process's steady clock.
   static Clock& Steady();
 };
+
+// The wall clock in milliseconds since the Unix epoch: the time stamps of
+// the service's journal, messages and ledger.  Never for a wait (it may
+// jump); waits go through a Clock.
+inline int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace notavero

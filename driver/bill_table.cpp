@@ -27,12 +27,12 @@ constexpr std::array<CurrencyAmount, 6> kEnabledValues = {
 
 }  // namespace
 
-BillValueTable DecodeBillTable(const uint8_t* frame) {
+BillValueTable TableValues(const BillTable& table) {
+  constexpr std::array<char, 3> kRouble = {'R', 'U', 'S'};
   BillValueTable values{};
   for (std::size_t i = 0; i < kBillTypeCount; ++i) {
-    const uint8_t* entry = frame + 3 + i * kBillTableEntrySize;
-    if (entry[1] == 'R' && entry[2] == 'U' && entry[3] == 'S') {
-      values[i] = EntryValue(entry[0], entry[4]);
+    if (table[i].country == kRouble) {
+      values[i] = EntryValue(table[i].multiplier, table[i].exponent);
     }
   }
   return values;

@@ -1,11 +1,12 @@
-// Bill values: decoding the device's bill table and building the mask of
-// bill types to enable.
+// Bill values: what the driver makes of the device's bill table (decoded by
+// protocol/bill_table.h), and the mask of bill types to enable.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/bill_table.h"
 #include "protocol/codes.h"
 
 namespace notavero {
@@ -18,11 +19,11 @@ inline constexpr CurrencyAmount kCurrencyScale = 10000;
 // Value of each bill type 0..23; 0 where the type is not in use.
 using BillValueTable = std::array<CurrencyAmount, kBillTypeCount>;
 
-// Values from a bill table reply frame of kBillTableFrameLength bytes (sync
-// first).  An entry counts only when its country code is exactly "RUS"; its
-// value is multiplier x 10^exponent currency units.  An entry whose value
-// does not fit a CurrencyAmount is treated as not in use (0).
-BillValueTable DecodeBillTable(const uint8_t* frame);
+// The values of a bill table.  An entry counts only when its country code
+// is exactly "RUS"; its value is multiplier x 10^exponent currency units.  An
+// entry whose value does not fit a CurrencyAmount is treated as not in use
+// (0).
+BillValueTable TableValues(const BillTable& table);
 
 // Mask of the bill types whose value is one of 10, 50, 100, 500, 1000 or
 // 5000 currency units: the only ones the driver ever enables.

@@ -221,7 +221,7 @@ void TNotavero::DisableOnClose() {
     const auto payload = EnablePayload(0);
     TxFrame frame{};
     const std::size_t length = BuildFrame(frame, payload.data(), payload.size());
-    LogPacket("Send:", frame.data(), length);
+    LogPacket(phrase::kSend.view(), frame.data(), length);
     PutBlock(frame.data(), static_cast<uint16_t>(length));  // closing lets it leave
   } catch (...) {  // NOLINT(bugprone-empty-catch): the port is going anyway
   }
@@ -409,7 +409,7 @@ void TNotavero::PrepareExchange() {
 
 void TNotavero::SendFrame(const uint8_t* frame, std::size_t count) {
   PrepareExchange();
-  LogPacket("Send:", frame, count);
+  LogPacket(phrase::kSend.view(), frame, count);
   try {
     PutBlock(frame, static_cast<uint16_t>(count));
   } catch (...) {
@@ -444,7 +444,7 @@ void TNotavero::WaitResponse(std::chrono::milliseconds timeout) {
     length = std::min(static_cast<std::size_t>(std::max(rx_.RxLength, 0)), kMaxReply);
     std::copy_n(rx_.RxBuffer.begin(), length, received.begin());
   }
-  LogPacket("Receive:", received.data(), length);
+  LogPacket(phrase::kReceive.view(), received.data(), length);
 }
 
 uint16_t TNotavero::Exchange(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t& expected) {
@@ -612,7 +612,7 @@ bool TNotavero::GetBillTable(BillValueTable& values) {
     return false;
   }
   Ack();
-  values = DecodeBillTable(buffer.data());
+  values = TableValues(DecodeBillTable(buffer.data()));
   return true;
 }
 

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i < frame.size() && i < size; ++i) {
     frame[i] = data[i];
   }
-  const BillValueTable values = DecodeBillTable(frame.data());
+  const BillValueTable values = TableValues(DecodeBillTable(frame.data()));
   uint32_t mask = 0;
   for (std::size_t i = 0; i < kBillTypeCount; ++i) {
     const uint8_t* entry = frame.data() + 3 + i * kBillTableEntrySize;

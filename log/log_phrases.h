@@ -79,6 +79,11 @@ inline constexpr auto kNotSent = Cp1251(u8"кадр не отправлен");
 inline constexpr auto kLineNeverQuiet = Cp1251(u8"линия не затихает");
 inline constexpr auto kStaleReplies = Cp1251(u8"ответы могли опоздать");
 
+// The port's lines of a frame, after the port's "[COMn]:  ": the caption,
+// then each byte in hexadecimal after a space.
+inline constexpr auto kSend = Cp1251(u8"Send:");
+inline constexpr auto kReceive = Cp1251(u8"Receive:");
+
 // The logger's own lines, without time stamp: a file it could not open
 // (followed by the system's reason), and lines it lost (followed by their
 // count).

@@ -8,6 +8,7 @@
 
 #include "protocol/codes.h"
 #include "service/metrics.h"
+#include "service/sqlite.h"
 
 namespace notavero::service {
 
@@ -29,40 +30,14 @@ std::string ByValueJson(const std::map<int64_t, uint64_t>& by_value) {
   return json.Text();
 }
 
-class Query {
- public:
-  Query(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw std::runtime_error(std::string("cassette: ") + sqlite3_errmsg(db));
-    }
-  }
-  ~Query() { sqlite3_finalize(stmt_); }
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-  Query& Bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Query& Bind(int index, int64_t value) {
-    sqlite3_bind_int64(stmt_, index, value);
-    return *this;
-  }
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      throw std::runtime_error(std::string("cassette: ") + sqlite3_errmsg(db_));
-    }
-    return rc == SQLITE_ROW;
-  }
-  [[nodiscard]] int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  [[nodiscard]] std::string Text(int column) const {
-    const auto* text = sqlite3_column_text(stmt_, column);
-    return text ? reinterpret_cast<const char*>(text) : "";
-  }
+[[noreturn]] void Refused(const std::string& message) {
+  throw std::runtime_error("cassette: " + message);
+}
 
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
+// The cassette's reads of the journal: SQLite's refusal is a runtime_error.
+class Query : public sqlite::Statement {
+ public:
+  Query(sqlite3* db, const char* sql) : sqlite::Statement(db, sql, &Refused) {}
 };
 
 }  // namespace

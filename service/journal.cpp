@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -19,6 +18,9 @@
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "common/clock.h"
+#include "service/sqlite.h"
 
 namespace notavero::service {
 
@@ -80,59 +82,19 @@ std::string NewIdentity() {
   return Hex(bytes.data(), bytes.size());
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+[[noreturn]] void Refused(const std::string& message) {
+  throw JournalError("journal: " + message);
 }
 
-// A prepared statement that finalizes itself.
-class Statement {
+// The journal's statements: SQLite's refusal is a JournalError.
+class Statement : public sqlite::Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw JournalError(std::string("journal: ") + sqlite3_errmsg(db));
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int index, int64_t value) {
-    sqlite3_bind_int64(stmt_, index, value);
-    return *this;
-  }
-  Statement& Bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // Runs one step; true when it gave a row.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) {
-      return true;
-    }
-    if (rc != SQLITE_DONE) {
-      throw JournalError(std::string("journal: ") + sqlite3_errmsg(db_));
-    }
-    return false;
-  }
-  [[nodiscard]] int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  [[nodiscard]] std::string Text(int column) const {
-    const auto* text = sqlite3_column_text(stmt_, column);
-    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt_, column))
-                : std::string();
-  }
-  [[nodiscard]] bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
+  Statement(sqlite3* db, const char* sql) : sqlite::Statement(db, sql, &Refused) {}
 };
 
 // The row a query gives as id, time_ms, device, kind, amount, code,
 // decision, detail and whether it is acknowledged, in that order.
-BillEvent EventOf(const Statement& select) {
+BillEvent EventOf(const sqlite::Statement& select) {
   BillEvent event;
   event.id = select.Int(0);
   event.time_ms = select.Int(1);

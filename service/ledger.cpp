@@ -22,8 +22,10 @@
 #include <system_error>
 #include <utility>
 
+#include "common/clock.h"
 #include "service/journal.h"
 #include "service/metrics.h"
+#include "service/sqlite.h"
 
 namespace notavero::service {
 
@@ -38,12 +40,6 @@ using Clock = std::chrono::steady_clock;
 // How much longer than a statement's time-out the client waits for any
 // reply before it calls the ledger hung.
 constexpr auto kReplyMargin = std::chrono::milliseconds(2000);
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // A loopback address written as one (a name that resolves to one is not
 // known before the connection; the check after connecting decides).
@@ -931,85 +927,67 @@ bool LedgerShipper::Step(const std::string& sql, const std::vector<std::string>&
 }
 
 int64_t LedgerShipper::LastJournalId() {
-  sqlite3_stmt* select = nullptr;
-  int64_t last = -1;
-  if (sqlite3_prepare_v2(journal_, "SELECT COALESCE(MAX(id), 0) FROM events", -1, &select, nullptr) ==
-          SQLITE_OK &&
-      sqlite3_step(select) == SQLITE_ROW) {
-    last = sqlite3_column_int64(select, 0);
+  try {
+    sqlite::Statement select(journal_, "SELECT COALESCE(MAX(id), 0) FROM events");
+    return select.Step() ? select.Int(0) : -1;
+  } catch (const sqlite::Error&) {
+    return -1;  // the caller names SQLite's message
   }
-  sqlite3_finalize(select);
-  return last;
 }
 
 int64_t LedgerShipper::JournalRowsBetween(int64_t after, int64_t upto) {
-  sqlite3_stmt* select = nullptr;
-  int64_t count = -1;
-  if (sqlite3_prepare_v2(journal_, "SELECT COUNT(*) FROM events WHERE id > ? AND id <= ?", -1, &select,
-                         nullptr) == SQLITE_OK) {
-    sqlite3_bind_int64(select, 1, after);
-    sqlite3_bind_int64(select, 2, upto);
-    if (sqlite3_step(select) == SQLITE_ROW) {
-      count = sqlite3_column_int64(select, 0);
-    }
+  try {
+    sqlite::Statement select(journal_, "SELECT COUNT(*) FROM events WHERE id > ? AND id <= ?");
+    return select.Bind(1, after).Bind(2, upto).Step() ? select.Int(0) : -1;
+  } catch (const sqlite::Error&) {
+    return -1;
   }
-  sqlite3_finalize(select);
-  return count;
 }
 
 bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
   rows.clear();
   const int64_t after = central_ >= 0 ? central_ : Status().confirmed_id;
-  sqlite3_stmt* select = nullptr;
-  sqlite3_stmt* backlog = nullptr;
-  bool ok = sqlite3_prepare_v2(journal_,
-                               "SELECT id, time_ms, device, kind, amount, code, decision, detail, hash "
-                               "FROM events WHERE id > ? ORDER BY id LIMIT ?",
-                               -1, &select, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(journal_, "SELECT COUNT(*), MIN(id) FROM events WHERE id > ?", -1, &backlog,
-                               nullptr) == SQLITE_OK;
+  bool ok = true;
   int64_t waiting = 0;
   int64_t oldest_ms = 0;
-  if (ok) {
+  try {
+    sqlite::Statement select(journal_,
+                             "SELECT id, time_ms, device, kind, amount, code, decision, detail, hash "
+                             "FROM events WHERE id > ? ORDER BY id LIMIT ?");
+    sqlite::Statement backlog(journal_, "SELECT COUNT(*), MIN(id) FROM events WHERE id > ?");
     sqlite3_exec(journal_, "BEGIN", nullptr, nullptr, nullptr);  // one snapshot for both
-    sqlite3_bind_int64(select, 1, after);
-    sqlite3_bind_int64(select, 2, options_.batch);
-    int rc = 0;
-    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
-      const auto text = [select](int column) {
-        const auto* value = sqlite3_column_text(select, column);
-        return value ? std::string(reinterpret_cast<const char*>(value), sqlite3_column_bytes(select, column))
-                     : std::string();
-      };
-      Row row{sqlite3_column_int64(select, 0),
-              sqlite3_column_int64(select, 1),
-              text(2),
-              text(3),
-              sqlite3_column_int64(select, 4),
-              sqlite3_column_int64(select, 5),
-              text(6),
-              text(7),
-              text(8)};
-      if (rows.empty()) {
-        oldest_ms = row.time_ms;
+    try {
+      select.Bind(1, after).Bind(2, options_.batch);
+      while (select.Step()) {
+        Row row{select.Int(0), select.Int(1),  select.Text(2), select.Text(3), select.Int(4),
+                select.Int(5), select.Text(6), select.Text(7), select.Text(8)};
+        if (rows.empty()) {
+          oldest_ms = row.time_ms;
+        }
+        // An escrow waits for its decision (the journal writes it within the
+        // escrow's time-out): the ledger gets the row once, decided.
+        if (row.kind == "escrow" && row.decision.empty()) {
+          break;
+        }
+        rows.push_back(std::move(row));
       }
-      // An escrow waits for its decision (the journal writes it within the
-      // escrow's time-out): the ledger gets the row once, decided.
-      if (row.kind == "escrow" && row.decision.empty()) {
-        break;
-      }
-      rows.push_back(std::move(row));
+    } catch (const sqlite::Error&) {
+      ok = false;
     }
-    ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
-    sqlite3_bind_int64(backlog, 1, after);
-    if (ok && sqlite3_step(backlog) == SQLITE_ROW) {
-      waiting = sqlite3_column_int64(backlog, 0);
+    if (ok) {
+      try {
+        if (backlog.Bind(1, after).Step()) {
+          waiting = backlog.Int(0);
+        }
+      } catch (const sqlite::Error&) {
+        // the backlog's figure stays 0; the batch is good
+      }
     }
     sqlite3_exec(journal_, "COMMIT", nullptr, nullptr, nullptr);
+  } catch (const sqlite::Error&) {
+    ok = false;
   }
   const std::string why = ok ? std::string() : sqlite3_errmsg(journal_);
-  sqlite3_finalize(select);
-  sqlite3_finalize(backlog);
   const std::scoped_lock lock(mutex_);
   if (!ok) {
     status_.last_error = "cannot read the journal: " + why;
@@ -1021,47 +999,35 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
 }
 
 bool LedgerShipper::LocalRow(int64_t id, Row& row) {
-  sqlite3_stmt* select = nullptr;
-  bool found = false;
-  if (sqlite3_prepare_v2(journal_,
-                         "SELECT time_ms, device, kind, amount, code, decision, detail, hash FROM events "
-                         "WHERE id = ?",
-                         -1, &select, nullptr) == SQLITE_OK) {
-    sqlite3_bind_int64(select, 1, id);
-    if (sqlite3_step(select) == SQLITE_ROW) {
-      const auto text = [select](int column) {
-        const auto* value = sqlite3_column_text(select, column);
-        return value ? std::string(reinterpret_cast<const char*>(value), sqlite3_column_bytes(select, column))
-                     : std::string();
-      };
-      row = Row{id,
-                sqlite3_column_int64(select, 0),
-                text(1),
-                text(2),
-                sqlite3_column_int64(select, 3),
-                sqlite3_column_int64(select, 4),
-                text(5),
-                text(6),
-                text(7)};
-      found = true;
+  try {
+    sqlite::Statement select(journal_,
+                             "SELECT time_ms, device, kind, amount, code, decision, detail, hash FROM events "
+                             "WHERE id = ?");
+    if (!select.Bind(1, id).Step()) {
+      return false;
     }
+    row = Row{id,
+              select.Int(0),
+              select.Text(1),
+              select.Text(2),
+              select.Int(3),
+              select.Int(4),
+              select.Text(5),
+              select.Text(6),
+              select.Text(7)};
+    return true;
+  } catch (const sqlite::Error&) {
+    return false;
   }
-  sqlite3_finalize(select);
-  return found;
 }
 
 std::string LedgerShipper::LocalLinkBefore(int64_t id) {
-  sqlite3_stmt* select = nullptr;
-  std::string link;
-  if (sqlite3_prepare_v2(journal_, "SELECT hash FROM events WHERE id < ? ORDER BY id DESC LIMIT 1", -1,
-                         &select, nullptr) == SQLITE_OK) {
-    sqlite3_bind_int64(select, 1, id);
-    if (sqlite3_step(select) == SQLITE_ROW && sqlite3_column_type(select, 0) != SQLITE_NULL) {
-      link = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
-    }
+  try {
+    sqlite::Statement select(journal_, "SELECT hash FROM events WHERE id < ? ORDER BY id DESC LIMIT 1");
+    return select.Bind(1, id).Step() && !select.IsNull(0) ? select.Text(0) : std::string();
+  } catch (const sqlite::Error&) {
+    return {};
   }
-  sqlite3_finalize(select);
-  return link;
 }
 
 bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {

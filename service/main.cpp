@@ -5,7 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -15,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/clock.h"
 #include "service/config.h"
 #include "service/journal.h"
 #include "service/ledger.h"
@@ -127,11 +127,6 @@ int Run(Config config, const sigset_t& signals) {
       std::cerr << "notavero-serve: ledger: " << warning << "\n";
     }
   }
-  const auto now_ms = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
   const auto ledger_status = [&ledger] { return ledger ? ledger->Status() : LedgerStatus{}; };
   const auto cassettes = [&pointers] {
     std::vector<CassetteContent> contents;
@@ -144,11 +139,11 @@ int Run(Config config, const sigset_t& signals) {
   const unsigned capacity = config.cassette_capacity;
   Server::Extras extras;
   extras.metrics = [=] {
-    return LedgerMetrics(ledger_status(), now_ms()) + CassetteMetrics(cassettes(), capacity);
+    return LedgerMetrics(ledger_status(), notavero::NowMs()) + CassetteMetrics(cassettes(), capacity);
   };
   extras.get = [=](std::string_view path) -> std::optional<std::string> {
     if (path == "/v1/ledger") {
-      return LedgerStatusJson(ledger_status(), now_ms());
+      return LedgerStatusJson(ledger_status(), notavero::NowMs());
     }
     if (path == "/v1/cassette") {
       std::string body = "{\"devices\":[";

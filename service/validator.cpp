@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/clock.h"
 #include "common/hex.h"
 #include "protocol/codes.h"
 #include "service/messages.h"
@@ -33,12 +34,6 @@ std::string StateText(int32_t word) {
   std::array<char, 256> text{};
   nv_state_text_utf8(word, text.data(), text.size());
   return text.data();
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // States in which the device holds no bill.

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <fstream>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -10,28 +9,6 @@
 #include "sim/words.h"
 
 namespace notavero::sim {
-
-uint64_t BillTableEntry::Value() const {
-  uint64_t value = multiplier;
-  for (unsigned i = 0; i < exponent; ++i) {
-    if (value > std::numeric_limits<uint64_t>::max() / 10) {
-      return 0;
-    }
-    value *= 10;
-  }
-  return value;
-}
-
-std::string BillTableEntry::Describe() const {
-  if (Empty()) {
-    return "-";
-  }
-  std::string text = std::to_string(Value()) + " ";
-  for (const char ch : country) {
-    text.push_back(ch >= 0x20 && ch < 0x7F ? ch : '?');
-  }
-  return text;
-}
 
 BillTable DefaultBillTable() {
   BillTable table{};
@@ -41,19 +18,6 @@ BillTable DefaultBillTable() {
     table[i + 2] = BillTableEntry{values[i].first, {'R', 'U', 'S'}, values[i].second};
   }
   return table;
-}
-
-std::array<uint8_t, kBillTypeCount * kBillTableEntrySize> BillTablePayload(const BillTable& table) {
-  std::array<uint8_t, kBillTypeCount * kBillTableEntrySize> payload{};
-  for (std::size_t i = 0; i < kBillTypeCount; ++i) {
-    uint8_t* entry = payload.data() + i * kBillTableEntrySize;
-    entry[0] = table[i].multiplier;
-    for (std::size_t c = 0; c < 3; ++c) {
-      entry[1 + c] = static_cast<uint8_t>(table[i].country[c]);
-    }
-    entry[4] = table[i].exponent;
-  }
-  return payload;
 }
 
 namespace {

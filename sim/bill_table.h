@@ -1,5 +1,5 @@
-// The simulated validator's bill table: 24 entries of multiplier, country
-// code and decimal exponent, as the device sends them in its table reply.
+// The simulated validator's bill table (its wire form is
+// protocol/bill_table.h): the default table and table files.
 #pragma once
 
 #include <array>
@@ -8,30 +8,15 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/codes.h"
+#include "protocol/bill_table.h"
 
 namespace notavero::sim {
 
-struct BillTableEntry {
-  uint8_t multiplier = 0;
-  std::array<char, 3> country{};  // three ASCII letters; all zero for an empty entry
-  uint8_t exponent = 0;
-
-  [[nodiscard]] bool Empty() const { return multiplier == 0; }
-  // multiplier x 10^exponent in currency units; 0 for an empty entry and for
-  // a value that does not fit 64 bits.
-  [[nodiscard]] uint64_t Value() const;
-  // "100 RUS", or "-" for an empty entry.
-  [[nodiscard]] std::string Describe() const;
-};
-
-using BillTable = std::array<BillTableEntry, kBillTypeCount>;
+using notavero::BillTable;
+using notavero::BillTableEntry;
 
 // Types 2..7 hold 10, 50, 100, 500, 1000 and 5000 "RUS"; the rest is empty.
 BillTable DefaultBillTable();
-
-// The 120 payload bytes of the table reply: five bytes an entry.
-std::array<uint8_t, kBillTypeCount * kBillTableEntrySize> BillTablePayload(const BillTable& table);
 
 // Parses a table text.  One line per entry, entry 0 first: "MULTIPLIER
 // COUNTRY EXPONENT" (for instance "5 RUS 2" for 500), or "-" for an empty

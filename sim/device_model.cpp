@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "protocol/bill_table.h"
 #include "protocol/frame.h"
 
 namespace notavero::sim {
@@ -166,7 +167,7 @@ std::vector<uint8_t> DeviceModel::Answer(const std::vector<uint8_t>& frame, SimT
       if (parameters != 0) {
         return {};
       }
-      const auto payload = BillTablePayload(table_);
+      const auto payload = EncodeBillTable(table_);
       return MakeFrame(payload.data(), payload.size());
     }
     default:

@@ -30,6 +30,11 @@ std::array<uint8_t, kBillTableFrameLength> Table(std::initializer_list<Entry> en
   return frame;
 }
 
+// What the driver makes of a table reply.
+BillValueTable Values(const std::array<uint8_t, kBillTableFrameLength>& frame) {
+  return TableValues(DecodeBillTable(frame.data()));
+}
+
 std::array<uint8_t, kBillTableFrameLength> StandardTable() {
   return Table({{2, 1, "RUS", 1},
                 {3, 5, "RUS", 1},
@@ -40,20 +45,19 @@ std::array<uint8_t, kBillTableFrameLength> StandardTable() {
 }
 
 TEST(DecodeBillTable, ValuesInTenThousandthsOfTheCurrency) {
-  const auto values = DecodeBillTable(StandardTable().data());
+  const auto values = Values(StandardTable());
   const BillValueTable expected = {0, 0, 100'000, 500'000, 1'000'000, 5'000'000, 10'000'000, 50'000'000};
   EXPECT_EQ(values, expected);
 }
 
 TEST(DecodeBillTable, OnlyTheExactCountryCodeCounts) {
-  const auto values = DecodeBillTable(Table({{0, 1, "RUS", 2},
-                                             {1, 1, "rus", 2},
-                                             {2, 1, "USD", 2},
-                                             {3, 1, "RUs", 2},
-                                             {4, 1, "XUS", 2},
-                                             {5, 1, "RXS", 2},
-                                             {23, 5, "RUS", 0}})
-                                          .data());
+  const auto values = Values(Table({{0, 1, "RUS", 2},
+                                    {1, 1, "rus", 2},
+                                    {2, 1, "USD", 2},
+                                    {3, 1, "RUs", 2},
+                                    {4, 1, "XUS", 2},
+                                    {5, 1, "RXS", 2},
+                                    {23, 5, "RUS", 0}}));
   EXPECT_EQ(values[0], 1'000'000);
   EXPECT_EQ(values[1], 0);
   EXPECT_EQ(values[2], 0);
@@ -65,8 +69,8 @@ TEST(DecodeBillTable, OnlyTheExactCountryCodeCounts) {
 
 TEST(DecodeBillTable, ValuesThatDoNotFitAreNotInUse) {
   // 255 x 10^12 x 10^4 fits; 255 x 10^13 x 10^4 does not; neither does 10^255.
-  const auto values = DecodeBillTable(
-      Table({{0, 255, "RUS", 12}, {1, 255, "RUS", 13}, {2, 1, "RUS", 255}, {3, 0, "RUS", 255}}).data());
+  const auto values =
+      Values(Table({{0, 255, "RUS", 12}, {1, 255, "RUS", 13}, {2, 1, "RUS", 255}, {3, 0, "RUS", 255}}));
   EXPECT_EQ(values[0], 2'550'000'000'000'000'000LL);
   EXPECT_EQ(values[1], 0);
   EXPECT_EQ(values[2], 0);
@@ -74,8 +78,8 @@ TEST(DecodeBillTable, ValuesThatDoNotFitAreNotInUse) {
 }
 
 TEST(EnableMask, OnlyTheSixValuesAreEnabled) {
-  EXPECT_EQ(EnableMask(DecodeBillTable(StandardTable().data())), 0xFCU);
-  const auto params = EnableParameters(EnableMask(DecodeBillTable(StandardTable().data())));
+  EXPECT_EQ(EnableMask(Values(StandardTable())), 0xFCU);
+  const auto params = EnableParameters(EnableMask(Values(StandardTable())));
   EXPECT_EQ(params, (std::array<uint8_t, 6>{0x00, 0x00, 0xFC, 0x00, 0x00, 0xFC}));
 
   BillValueTable odd{};

@@ -88,8 +88,8 @@ TEST(BillTableText, ParsesEntriesInOrderWithEmptyOnesAndComments) {
   EXPECT_EQ(table[3].Value(), 50U);
   EXPECT_EQ(table[4].Describe(), "200 USD");
   EXPECT_TRUE(table[5].Empty());
-  EXPECT_EQ(BillTablePayload(table)[20], 2);
-  EXPECT_EQ(BillTablePayload(table)[21], 'U');
+  EXPECT_EQ(EncodeBillTable(table)[20], 2);
+  EXPECT_EQ(EncodeBillTable(table)[21], 'U');
 }
 
 TEST(BillTableText, RefusesBadLinesNamingThemAndKeepsTheTable) {

@@ -1,7 +1,6 @@
 """The notavero tool as a technician runs it: output, exit status, errors,
 and `notavero run` against the simulator on a pseudo-terminal."""
 
-import codecs
 import os
 import pathlib
 import re
@@ -9,12 +8,11 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bindings" / "python"))
 from tests import children  # noqa: E402  (the Python package's test helpers)
-from tests.support import TIMEOUT, Simulator, child_environment  # noqa: E402
+from tests.support import TIMEOUT, Output, Simulator, child_environment  # noqa: E402
 
 TOOL = os.environ.get("NOTAVERO_TOOL", "notavero")
 
@@ -135,42 +133,6 @@ class DecodeTest(unittest.TestCase):
         self.assertIn("notavero: decode:", result.stderr)
 
 
-class Output:
-    """What a child writes on a pipe, as it comes (a question ends no line)."""
-
-    def __init__(self, stream):
-        self._text = ""
-        self._ended = False
-        self._changed = threading.Condition()
-        self._reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self._reader.start()
-
-    def _read(self, stream):
-        decoder = codecs.getincrementaldecoder("utf-8")()
-        while chunk := os.read(stream.fileno(), 4096):
-            with self._changed:
-                self._text += decoder.decode(chunk)
-                self._changed.notify_all()
-        with self._changed:
-            self._ended = True
-            self._changed.notify_all()
-
-    def wait_for(self, text, after=0):
-        """Waits for text at or beyond position `after`; returns where it ends."""
-        with self._changed:
-            self._changed.wait_for(lambda: text in self._text[after:] or self._ended, TIMEOUT)
-            found = self._text.find(text, after)
-            if found < 0:
-                raise AssertionError(f"{text!r} did not come; the output was:\n{self._text}")
-            return found + len(text)
-
-    def all(self):
-        """Everything, once the child has closed the pipe."""
-        self._reader.join(TIMEOUT)
-        with self._changed:
-            return self._text
-
-
 class RunTest(children.TestCase):
     """notavero run on the simulator's pseudo-terminal; the simulator puts a
     100 note in as soon as acceptance is on."""
@@ -186,7 +148,7 @@ class RunTest(children.TestCase):
         tool = children.popen([TOOL, "run", "--port", "7", *options], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.addCleanup(children.kill, tool)
-        self.sim.command("wait-state 14")
+        self.sim.command("wait-state 14 60000")  # generous: the driver starts on a loaded machine
         self.sim.command("insert 4")
         return tool, Output(tool.stdout)
 

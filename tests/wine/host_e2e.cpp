@@ -54,9 +54,11 @@ constexpr uint8_t kMissingPort = 9;
 constexpr int64_t kRouble = 10000;  // amounts are in 1/10000 currency units
 constexpr const char* kLogPath = "C:\\VORK\\LogFiles\\Notavero.log";
 // Generous: the device model answers at once, but Wine and a loaded machine
-// may make a power-up take seconds.
-constexpr auto kStateTimeout = 60s;
-constexpr auto kEventTimeout = 30s;
+// may make a power-up take seconds.  Every wait ends on the event it waits
+// for; these bounds only end a run that went wrong, and a wait that runs out
+// prints what it saw.
+constexpr auto kStateTimeout = 120s;
+constexpr auto kEventTimeout = 120s;
 
 int failures = 0;
 
@@ -90,16 +92,22 @@ class EventLog {
   }
 
   // True once `expected` are the next events after the ones already taken;
-  // takes them.  False on time-out or on any other event.
+  // takes them.  False on time-out or on any other event; then prints the
+  // events that came.
   bool Expect(const std::vector<BillEvent>& expected) {
     std::unique_lock lock(mutex_);
     const bool arrived =
         changed_.wait_for(lock, kEventTimeout, [&] { return events_.size() >= taken_ + expected.size(); });
-    if (!arrived) {
-      return false;
+    const bool same = arrived && std::equal(expected.begin(), expected.end(),
+                                            events_.begin() + static_cast<std::ptrdiff_t>(taken_));
+    if (!same) {
+      std::printf("  %s; the bill events so far (%zu taken before):",
+                  arrived ? "other events came" : "timed out", taken_);
+      for (const BillEvent& event : events_) {
+        std::printf(" %d/%lld", static_cast<int>(event.kind), static_cast<long long>(event.amount));
+      }
+      std::printf("\n");
     }
-    const bool same =
-        std::equal(expected.begin(), expected.end(), events_.begin() + static_cast<std::ptrdiff_t>(taken_));
     taken_ += expected.size();
     return same;
   }
@@ -139,12 +147,14 @@ int OnBillC(int32_t kind, int64_t amount, void* user) {
 
 // The state text through a host's eyes: read it every 20 ms until `until`
 // says stop or the time runs out; `step` may act on each text read.
+// A wait that runs out prints the last text it read.
 bool WatchStatus(const std::function<std::string()>& read,
                  const std::function<bool(const std::string&)>& until,
                  const std::function<void(const std::string&)>& step = {}) {
   const auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  std::string text;
   while (std::chrono::steady_clock::now() < deadline) {
-    const std::string text = read();
+    text = read();
     if (until(text)) {
       return true;
     }
@@ -153,6 +163,7 @@ bool WatchStatus(const std::function<std::string()>& read,
     }
     Sleep(20);
   }
+  std::printf("  timed out; the state text last read %s\n", Quoted(text).c_str());
   return false;
 }
 
@@ -398,9 +409,10 @@ class EventHost {
   }
 
   // The index of the first entry from `from` on that `match` accepts,
-  // waiting up to `timeout` for it; -1 when none came.
+  // waiting up to `timeout` for it; -1 when none came (then, unless `quiet`,
+  // prints what was heard).
   long WaitFor(const std::function<bool(const Heard&)>& match, std::size_t from = 0,
-               std::chrono::milliseconds timeout = kEventTimeout) {
+               std::chrono::milliseconds timeout = kEventTimeout, bool quiet = false) {
     std::unique_lock lock(mutex_);
     long found = -1;
     changed_.wait_for(lock, timeout, [&] {
@@ -412,6 +424,15 @@ class EventHost {
       }
       return false;
     });
+    if (found < 0 && !quiet) {
+      std::printf("  timed out after %lld ms; heard from entry %zu on:",
+                  static_cast<long long>(timeout.count()), from);
+      for (std::size_t i = from; i < heard_.size(); ++i) {
+        std::printf(" %s %d %lld;", heard_[i].bill ? "bill" : "event", static_cast<int>(heard_[i].kind),
+                    static_cast<long long>(heard_[i].value));
+      }
+      std::printf("\n");
+    }
     return found;
   }
   long WaitForState(int32_t state, std::size_t from = 0, std::chrono::milliseconds timeout = kEventTimeout) {
@@ -528,7 +549,7 @@ void RunOpenHost(const Library& lib) {
         [](const Heard& h) {
           return !h.bill && h.kind == NV_EVENT_STATE && (h.value & 0xFF) != kStateDisabled;
         },
-        static_cast<std::size_t>(disabled), 1s);
+        static_cast<std::size_t>(disabled), 1s, /*quiet=*/true);
   }
   Check(enabled >= 0 && lib.enabled(driver) == 1,
         "nv_set_enabled(1): the device leaves state 19, nv_get_enabled 1");

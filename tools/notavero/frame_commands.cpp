@@ -1,6 +1,7 @@
 // notavero frame / state / decode: the protocol's frames and state texts,
 // without a device.
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "common/cp1251.h"
 #include "common/hex.h"
+#include "protocol/bill_table.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "protocol/state_names.h"
@@ -238,16 +240,18 @@ void DescribeReply(const std::vector<uint8_t>& frame) {
                 HexBytes(frame.data() + 6, 3).c_str());
   } else if (frame.size() == kBillTableFrameLength) {
     std::printf("as a bill table reply:\n");
-    for (std::size_t i = 0; i < kBillTypeCount; ++i) {
-      const uint8_t* entry = frame.data() + 3 + i * kBillTableEntrySize;
-      if (entry[0] == 0 && entry[1] == 0 && entry[2] == 0 && entry[3] == 0) {
+    const BillTable table = DecodeBillTable(frame.data());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      const BillTableEntry& entry = table[i];
+      if (entry.multiplier == 0 && entry.country == std::array<char, 3>{}) {
         continue;
       }
-      std::string country(reinterpret_cast<const char*>(entry + 1), 3);
+      std::string country(entry.country.begin(), entry.country.end());
       for (char& ch : country) {
         ch = (ch >= 0x20 && ch < 0x7F) ? ch : '.';
       }
-      std::printf("  type %2zu: %u x 10^%u %s\n", i, unsigned{entry[0]}, unsigned{entry[4]}, country.c_str());
+      std::printf("  type %2zu: %u x 10^%u %s\n", i, unsigned{entry.multiplier}, unsigned{entry.exponent},
+                  country.c_str());
     }
   }
 }

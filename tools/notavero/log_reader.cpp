@@ -10,6 +10,7 @@
 #include "common/cp1251.h"
 #include "driver/bill_table.h"
 #include "log/log_phrases.h"
+#include "protocol/bill_table.h"
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "protocol/state_names.h"
@@ -480,8 +481,8 @@ void LogReader::State::PortLine(std::string_view text) {
   current_port = found->first;
   PortState& state = found->second;
   const std::string_view rest = text.substr(close + 4);
-  constexpr std::string_view kSend = "Send:";
-  constexpr std::string_view kReceive = "Receive:";
+  constexpr std::string_view kSend = phrase::kSend.view();
+  constexpr std::string_view kReceive = phrase::kReceive.view();
   const bool sent = StartsWith(rest, kSend);
   if (!sent && !StartsWith(rest, kReceive)) {
     return;  // another port line
@@ -556,7 +557,7 @@ void LogReader::State::Frame(PortState& port, bool sent, const std::vector<uint8
     port.reply_order = ++replies;
   }
   if (port.last_command == cmdGetBillTable && bytes.size() == kBillTableFrameLength) {
-    const BillValueTable table = DecodeBillTable(bytes.data());
+    const BillValueTable table = TableValues(DecodeBillTable(bytes.data()));
     std::string text = "Get bill table ->";
     for (std::size_t i = 0; i < table.size(); ++i) {
       values[i] = table[i] / kCurrencyScale;

@@ -1,5 +1,6 @@
 """The validator simulator as a subprocess on a pseudo-terminal, for tests."""
 
+import codecs
 import contextlib
 import os
 import pathlib
@@ -28,6 +29,60 @@ def private_log():
 def private_log_end():
     while _log_dirs:
         _log_dirs.pop().cleanup()
+
+
+class Output:
+    """What a child writes on a pipe, as it comes, read by a thread of its
+    own (a question ends no line): a test waits for the text it needs, with
+    a time-out, and a failure shows everything the child wrote."""
+
+    def __init__(self, stream):
+        self._text = ""
+        self._ended = False
+        self._changed = threading.Condition()
+        self._reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._reader.start()
+
+    def _read(self, stream):
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+        try:
+            while chunk := os.read(stream.fileno(), 4096):
+                with self._changed:
+                    self._text += decoder.decode(chunk)
+                    self._changed.notify_all()
+        except OSError:  # the pipe was closed under the reader
+            pass
+        with self._changed:
+            self._ended = True
+            self._changed.notify_all()
+
+    def wait_for(self, text, after=0, timeout=TIMEOUT):
+        """Waits for text at or beyond position `after`; returns where it
+        ends.  Raises AssertionError, with the output, when the child closes
+        the pipe or the time runs out first."""
+        with self._changed:
+            self._changed.wait_for(lambda: text in self._text[after:] or self._ended, timeout)
+            found = self._text.find(text, after)
+            if found < 0:
+                state = "the pipe was closed" if self._ended else f"nothing more after {timeout:g} s"
+                raise AssertionError(f"{text!r} did not come ({state}); the output was:\n{self._text}")
+            return found + len(text)
+
+    def all(self, timeout=TIMEOUT):
+        """Everything, once the child has closed the pipe (or what came
+        within `timeout`)."""
+        self._reader.join(timeout)
+        with self._changed:
+            return self._text
+
+    def so_far(self):
+        with self._changed:
+            return self._text
+
+    def ended(self):
+        """Whether the child has closed the pipe (it is ending, or has)."""
+        with self._changed:
+            return self._ended
 
 
 def child_environment():
@@ -60,7 +115,8 @@ class Simulator:
         try:
             self.path = self._process.stdout.readline().strip()
             if not self.path.startswith("/"):
-                raise RuntimeError(f"{SIM} printed no pty path")
+                raise RuntimeError(f"{SIM} printed no pty path but {self.path!r} "
+                                   f"(exit status {self._process.poll()})")
         except BaseException:
             children.kill(self._process)
             raise

@@ -1,5 +1,6 @@
 """The package against the simulator: a real driver on a pseudo-terminal."""
 
+import contextlib
 import decimal
 import os
 import subprocess
@@ -12,7 +13,7 @@ from decimal import Decimal
 import notavero
 
 from . import children
-from .support import TIMEOUT, Simulator, child_environment, private_log, private_log_end
+from .support import TIMEOUT, Output, Simulator, child_environment, private_log, private_log_end
 
 PORT = 7
 BILL_100 = 4  # type 4 of the simulator's table: 100 RUS
@@ -258,18 +259,34 @@ class LifeTest(SimulatorTestCase):
         if "NOTAVERO_TEST_PRELOAD" in os.environ:
             env["LD_PRELOAD"] = os.environ["NOTAVERO_TEST_PRELOAD"]
         child = children.popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, env=env)
+                               stderr=subprocess.PIPE, env=env)
+        out, err = Output(child.stdout), Output(child.stderr)
+
+        def seen():
+            if out.ended() and child.poll() is None:  # it is ending: its status tells how
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    child.wait(timeout=TIMEOUT)
+            return (f"the child's exit status: {child.poll()}; its stdout:\n{out.so_far()}"
+                    f"\nits stderr:\n{err.so_far()}")
+
         try:
-            self.assertEqual(child.stdout.readline(), "ready\n")
+            # Its own waits fail first, with the state they saw, on its stderr.
+            try:
+                out.wait_for("ready\n", timeout=3 * TIMEOUT)
+            except AssertionError:
+                self.fail("the child never printed 'ready'; " + seen())
             self.sim.command(f"insert {BILL_100}")
-            out, err = child.communicate(timeout=TIMEOUT)
+            try:
+                returncode = child.wait(timeout=2 * TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.fail(f"the child did not end within {2 * TIMEOUT:g} s of the escrow; " + seen())
         finally:
-            if child.poll() is None:
-                child.kill()
-                child.communicate()
-        self.assertEqual(child.returncode, 0, err)
-        self.assertEqual(out, "escrow\n")
-        self.assertNotIn("Traceback", err)
+            children.kill(child, close_pipes=False)  # its group, and reaps it
+        self.assertEqual(returncode, 0, seen())
+        self.assertEqual(out.all(), "ready\nescrow\n", seen())
+        self.assertNotIn("Traceback", err.all(), seen())
+        for stream in (child.stdout, child.stderr):
+            stream.close()
 
 
 class AmountTest(unittest.TestCase):
