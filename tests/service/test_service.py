@@ -1196,12 +1196,15 @@ class ExhaustionTest(ServiceTestCase):
             sock.connect(("127.0.0.1", service.port))
             sock.sendall(request.encode())
             hoarders.append(sock)
-        # The service builds their answers one after another: under a sanitizer
-        # beside a build, a read can come before enough of them are held.
+        # The service builds their answers one after another, on its network
+        # thread: under a sanitizer beside a build, a read can come before
+        # enough of them are held, and each read waits behind those it builds.
         seen = []
-        wait_until(lambda: seen.append(service.http("GET", "/v1/events?since=0&limit=1")) or
-                   "answers wait for their clients" in seen[-1][1],
-                   lambda: f"the refusal of a journal read, last answer {seen[-1][0]} {seen[-1][1][:200]!r}",
+
+        def refused():
+            seen.append(service.http("GET", "/v1/events?since=0&limit=1", timeout=2 * TIMEOUT * SLOW))
+            return "answers wait for their clients" in seen[-1][1]
+        wait_until(refused, lambda: f"the refusal of a journal read, last answer {seen[-1][0]} {seen[-1][1][:200]!r}",
                    timeout=2 * TIMEOUT * SLOW)
         # A second hello while the first one's replay runs is refused, by name.
         greedy[0].sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
