@@ -1,7 +1,9 @@
 // The service's system helpers on Windows (built with WIN32_LEAN_AND_MEAN:
 // windows.h does not bring the old winsock.h, so winsock2.h may follow it).
+// windows.h comes before the rest: shlobj.h needs it.
 #include <fcntl.h>
 #include <io.h>
+#include <shlobj.h>
 #include <windows.h>
 #include <winsock2.h>
 
@@ -63,9 +65,14 @@ std::string HostName() {
 }
 
 std::string DefaultStateDir() {
-  wchar_t data[MAX_PATH] = {};
-  const DWORD size = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-  const std::string base = size > 0 && size < MAX_PATH ? Utf8(std::wstring(data, size)) : "C:\\ProgramData";
+  // The known folder, not the environment: a service's environment may
+  // name another (Wine's names C:\users\Public).
+  wchar_t* data = nullptr;
+  std::string base = "C:\\ProgramData";
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &data))) {
+    base = Utf8(data);
+  }
+  CoTaskMemFree(data);
   return base + "\\notavero-serve";
 }
 

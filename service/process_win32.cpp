@@ -6,11 +6,15 @@
 // it on Linux: a bill in escrow is returned and its outcome journaled.
 // Under the manager, its output goes to log\notavero-serve.log in the state
 // directory, and the driver's log beside it (unless NOTAVERO_LOG names one).
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #include <winsvc.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -94,6 +98,11 @@ std::wstring Wide(const std::string& text) {
   return wide;
 }
 
+std::string Failure(const std::string& what) {
+  const DWORD code = GetLastError();
+  return what + ": " + SystemMessage(code) + " (error " + std::to_string(code) + ")";
+}
+
 int ServeWith(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;
   std::vector<char*> argv;
@@ -121,15 +130,45 @@ void OpenServiceLog() {
     throw std::runtime_error("cannot create " + logs + ": " + SystemMessage(GetLastError()));
   }
   const std::string log = logs + "\\notavero-serve.log";
-  if (std::freopen(log.c_str(), "a", stdout) == nullptr ||
-      std::freopen(log.c_str(), "a", stderr) == nullptr) {
-    throw std::runtime_error("cannot open " + log);
+  // A service has no standard output: descriptors 1 and 2, and the
+  // process's standard handles, become the log file.
+  const HANDLE file =
+      CreateFileW(Wide(log).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error(Failure("cannot open " + log));
   }
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_APPEND | _O_BINARY);
+  if (fd < 0 || _dup2(fd, 1) != 0 || _dup2(fd, 2) != 0) {
+    throw std::runtime_error("cannot write " + log);
+  }
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  // The C runtime's stdout of a process started without a console is no
+  // stream at all: std::cout and std::cerr write to the file themselves.
+  static std::ofstream stream(std::filesystem::path(Wide(log)), std::ios::app | std::ios::binary);
+  if (!stream) {
+    throw std::runtime_error("cannot write " + log);
+  }
+  std::cout.rdbuf(stream.rdbuf());
+  std::cerr.rdbuf(stream.rdbuf());
+  std::cout << std::unitbuf;
+  std::cerr << std::unitbuf;
   const char* driver_log = std::getenv("NOTAVERO_LOG");  // NOLINT(concurrency-mt-unsafe): no thread yet
   if (driver_log == nullptr || driver_log[0] == '\0') {
     _putenv_s("NOTAVERO_LOG", (logs + "\\Notavero.log").c_str());
   }
+}
+
+void ToEventLog(const std::string& text) {
+  const HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
+  if (source == nullptr) {
+    return;
+  }
+  const std::wstring wide = Wide("notavero-serve: " + text);
+  const wchar_t* strings[] = {wide.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
@@ -141,8 +180,9 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
   Report(SERVICE_START_PENDING, NO_ERROR, 0, 30000);
   try {
     OpenServiceLog();
-  } catch (const std::exception&) {
-    // Nowhere to write yet: the manager's event log shows the code.
+  } catch (const std::exception& error) {
+    // Nowhere to write yet: the system's event log says why.
+    ToEventLog(error.what());
     Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 1);
     return;
   }
@@ -169,11 +209,6 @@ std::wstring Quoted(const std::wstring& arg) {
   }
   quoted.append(backslashes * 2, L'\\');
   return quoted + L"\"";
-}
-
-std::string Failure(const std::string& what) {
-  const DWORD code = GetLastError();
-  return what + ": " + SystemMessage(code) + " (error " + std::to_string(code) + ")";
 }
 
 class ServiceHandle {

@@ -51,7 +51,7 @@ target_include_directories(notavero_service PUBLIC ${PROJECT_SOURCE_DIR})
 target_include_directories(notavero_service SYSTEM PUBLIC ${host_include})
 # The driver's code is linked in (notavero_core), not imported from Notavero.dll.
 target_compile_definitions(notavero_service PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 NOTAVERO_STATIC)
-target_link_libraries(notavero_service PUBLIC notavero_core notavero_sqlite bcrypt advapi32)
+target_link_libraries(notavero_service PUBLIC notavero_core notavero_sqlite bcrypt advapi32 shell32 ole32)
 notavero_warnings(notavero_service)
 
 add_executable(notavero-serve main.cpp process_win32.cpp server.cpp)

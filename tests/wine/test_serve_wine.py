@@ -20,6 +20,7 @@ import pathlib
 import re
 import shutil
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -173,6 +174,8 @@ class ServeWineTestCase(children.TestCase):
             temporary.unlink()
         temporary.symlink_to(self.sim.path)
         temporary.rename(COM5)
+        # Never left pointing at a pty that another program gets later.
+        self.addCleanup(COM5.unlink, missing_ok=True)
 
     def start(self, name, *options):
         service = WineService(name, *options)
@@ -271,6 +274,73 @@ class ConsoleTest(ServeWineTestCase):
         self.assertEqual(service.ended(), 1, service.output())
         self.assertRegex(service.output(), r"the state directory .*open-state is open to .*Everyone.*write")
         self.assertFalse((state / "token").exists())
+
+
+def wine_run(name, *args):
+    """A Windows program run to its end under Wine: (status, output)."""
+    log = LOGS / f"{name}.log"
+    with open(log, "w") as out:
+        status = subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                env=wine_environment(), timeout=START_TIMEOUT, check=False).returncode
+    return status, log.read_text(errors="replace")
+
+
+def free_port():
+    with contextlib.closing(socket.socket()) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class ServiceManagerTest(ServeWineTestCase):
+    """The service under Wine's service control manager.  Its services.exe
+    must have the modem-line shim preloaded (scripts/test-wine starts the
+    wineserver's first process with it), as the services it starts inherit
+    its environment."""
+
+    def service_state(self):
+        status, text = wine_run("sc-query", "sc", "query", "notavero-serve")
+        match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", text)
+        return match.group(1) if status == 0 and match else f"none ({text.strip()})"
+
+    def test_install_start_a_bill_stop_with_a_bill_in_escrow_uninstall(self):
+        wine_run("uninstall-before", EXE, "uninstall")  # a run that failed may have left it
+        port = free_port()
+        status, text = wine_run("install", EXE, "install", "--device", "kiosk=COM5", "--http-port", str(port),
+                                "--escrow-timeout", "8000", "--www", windows_path(WWW))
+        self.assertEqual(status, 0, text)
+        self.assertIn("installed the service notavero-serve", text)
+        self.addCleanup(wine_run, "uninstall-cleanup", EXE, "uninstall")
+        status, text = wine_run("sc-start", "sc", "start", "notavero-serve")
+        self.assertEqual(status, 0, text)
+        # Its output goes to the log directory of the state tree.
+        log = STATE / "log" / "notavero-serve.log"
+        wait_for_text(log, rf"listening on http://127\.0\.0\.1:{port}/", None, "the service did not start")
+        service = WineService.__new__(WineService)
+        service.port = port
+        ws = self.ready_client(service)
+        escrow, stacked = self.take_bill(ws)
+        self.assertEqual(journal_rows(STATE, "SELECT kind, amount FROM events WHERE id >= ?", escrow["id"]),
+                         [("escrow", HUNDRED), ("stacked", HUNDRED)])
+
+        # The manager's stop with a bill in escrow: returned and journaled, as at SIGTERM on Linux.
+        ws.wait_for(idle, "waiting again")
+        self.sim.command("insert 4")
+        escrow = ws.wait_for(is_escrow, "the second escrow")
+        status, text = wine_run("sc-stop", "sc", "stop", "notavero-serve")
+        self.assertEqual(status, 0, text)
+        deadline = time.monotonic() + START_TIMEOUT
+        while (state := self.service_state()) != "STOPPED":
+            self.assertLess(time.monotonic(), deadline, f"the service did not stop: {state}; log:\n{log.read_text()}")
+        self.assertEqual(journal_rows(STATE, "SELECT kind, amount, decision, detail FROM events WHERE id >= ?",
+                                      escrow["id"]),
+                         [("escrow", HUNDRED, "return", "closing"), ("returned", HUNDRED, None, None)])
+        self.assertEqual(self.sim.status()["returned"], "1")
+        self.assertRegex((STATE / "log" / "Notavero.log").read_bytes().decode("cp1251"), r"\[COM5\]:  Send: ")
+
+        status, text = wine_run("uninstall", EXE, "uninstall")
+        self.assertEqual(status, 0, text)
+        self.assertIn("removed the service", text)
+        self.assertTrue(self.service_state().startswith("none"))
 
 
 if __name__ == "__main__":
