@@ -1,6 +1,5 @@
 // The service's system helpers on Windows (built with WIN32_LEAN_AND_MEAN:
 // windows.h does not bring the old winsock.h, so winsock2.h may follow it).
-// windows.h comes before the rest: shlobj.h needs it.
 #include <fcntl.h>
 #include <io.h>
 #include <shlobj.h>
