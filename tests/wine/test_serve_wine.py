@@ -7,9 +7,10 @@ Wine's service control manager allows it, the same as a Windows service:
 install, start, a bill, the manager's stop with a bill in escrow, uninstall.
 
 Run by scripts/test-wine with WINEPREFIX (a prefix with a running
-wineserver), NOTAVERO_SERVE_EXE, NOTAVERO_SIM, NOTAVERO_WINE_SHIM (the
-modem-line shim to preload) and NOTAVERO_WINE_LOGS (where the programs'
-output goes: Wine's own processes inherit descriptors, so never a pipe).
+wineserver), NOTAVERO_SERVE_EXE and NOTAVERO_SERVE_WWW (the SDK archive's
+serve/), NOTAVERO_SIM, NOTAVERO_WINE_SHIM (the modem-line shim to preload)
+and NOTAVERO_WINE_LOGS (where the programs' output goes: Wine's own
+processes inherit descriptors, so never a pipe).
 """
 
 import contextlib
@@ -40,7 +41,7 @@ SHIM = os.environ.get("NOTAVERO_WINE_SHIM", "")
 LOGS = pathlib.Path(os.environ.get("NOTAVERO_WINE_LOGS", "."))
 STATE = PREFIX / "drive_c" / "ProgramData" / "notavero-serve"  # %ProgramData%\notavero-serve
 COM5 = PREFIX / "dosdevices" / "com5"
-WWW = REPOSITORY / "service" / "www"
+WWW = pathlib.Path(os.environ.get("NOTAVERO_SERVE_WWW") or REPOSITORY / "service" / "www")
 # Slower than on Linux: Wine starts a process in a second or two, more with
 # both cores busy.
 START_TIMEOUT = 3 * TIMEOUT
@@ -186,8 +187,8 @@ class ServeWineTestCase(children.TestCase):
         if service.process.poll() is None:
             self.assertEqual(service.ctrl_c(), 0, service.output())
 
-    def ready_client(self, service, state=STATE):
-        ws = client(service.port, state)
+    def ready_client(self, port):
+        ws = client(port, STATE)
         self.addCleanup(ws.close)
         self.assertEqual(ws.wait_for(lambda m: m["type"] in ("ok", "error"), "hello")["type"], "ok")
         self.assertEqual(ws.reply({"cmd": "enable"})["type"], "ok")
@@ -207,7 +208,7 @@ class ServeWineTestCase(children.TestCase):
 class ConsoleTest(ServeWineTestCase):
     def test_a_bill_through_the_service_into_the_journal_with_its_chain(self):
         service = self.start("bill")
-        ws = self.ready_client(service)
+        ws = self.ready_client(service.port)
         escrow, stacked = self.take_bill(ws)
 
         # The journal in %ProgramData%\notavero-serve, read from Linux: the
@@ -237,7 +238,7 @@ class ConsoleTest(ServeWineTestCase):
 
     def test_ctrl_c_returns_a_bill_in_escrow_and_journals_it(self):
         service = self.start("ctrl-c")
-        ws = self.ready_client(service)
+        ws = self.ready_client(service.port)
         self.sim.command("insert 4")
         escrow = ws.wait_for(is_escrow, "escrow")
         self.assertEqual(service.ctrl_c(), 0, service.output())
@@ -248,7 +249,7 @@ class ConsoleTest(ServeWineTestCase):
 
     def test_a_restart_replays_the_stacked_bill_nobody_acknowledged(self):
         service = self.start("before-restart")
-        ws = self.ready_client(service)
+        ws = self.ready_client(service.port)
         _, stacked = self.take_bill(ws)
         ws.close()
         self.assertEqual(service.ctrl_c(), 0, service.output())
@@ -315,9 +316,7 @@ class ServiceManagerTest(ServeWineTestCase):
         # Its output goes to the log directory of the state tree.
         log = STATE / "log" / "notavero-serve.log"
         wait_for_text(log, rf"listening on http://127\.0\.0\.1:{port}/", None, "the service did not start")
-        service = WineService.__new__(WineService)
-        service.port = port
-        ws = self.ready_client(service)
+        ws = self.ready_client(port)
         escrow, stacked = self.take_bill(ws)
         self.assertEqual(journal_rows(STATE, "SELECT kind, amount FROM events WHERE id >= ?", escrow["id"]),
                          [("escrow", HUNDRED), ("stacked", HUNDRED)])
