@@ -10,10 +10,6 @@
 #  - the system's CNG (bcrypt) for SHA-256 and random bytes, advapi32 for
 #    access lists and the service control manager, Winsock.
 # The ledger (libpq) is Linux-only: ledger_win32.cpp refuses it.
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
-  message(STATUS "notavero-serve.exe: built for x64 only")
-  return()
-endif()
 set(NOTAVERO_SQLITE_AMALGAMATION "${PROJECT_SOURCE_DIR}/build/sqlite" CACHE PATH
     "Directory with sqlite3.c and sqlite3.h for notavero-serve.exe (scripts/sqlite-amalgamation)")
 set(NOTAVERO_HOST_INCLUDE "/usr/include" CACHE PATH
@@ -66,7 +62,7 @@ target_compile_definitions(notavero-serve PRIVATE BOOST_BEAST_USE_STD_STRING_VIE
 set_source_files_properties(server.cpp PROPERTIES COMPILE_OPTIONS -Wa,-mbig-obj)
 notavero_warnings(notavero-serve)
 
-# In the SDK archive (every component goes in it): serve/ holds what a kiosk
+# In the SDK archive of each architecture (every component goes in it): serve/ holds what a kiosk
 # copies to a directory of its own, the exe, the status page and an example
 # configuration.
 if(DEFINED NOTAVERO_INSTALL AND NOT NOTAVERO_INSTALL)
