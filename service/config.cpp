@@ -221,10 +221,10 @@ Config ParseConfig(const std::vector<std::string>& args) {
     config.state_dir = config.manager_state_dir.empty() ? DefaultStateDir() : config.manager_state_dir;
   }
   if (config.token_file.empty()) {
-    config.token_file = config.state_dir + "/token";
+    config.token_file = JoinPath(config.state_dir, "token");
   }
   if (config.journal.empty()) {
-    config.journal = config.state_dir + "/journal.sqlite";
+    config.journal = JoinPath(config.state_dir, "journal.sqlite");
   }
   if (!config.ledger.empty()) {
     config.ledger = LedgerConninfo(config.ledger);

@@ -17,6 +17,9 @@ std::string HostName();
 // names a directory: /var/lib/notavero-serve, %ProgramData%\notavero-serve.
 std::string DefaultStateDir();
 
+// name in the directory dir, with the system's separator.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
 // Makes what was written to fd durable (fsync); 0 on success, else -1 with
 // errno set.
 int SyncFile(int fd);

@@ -18,6 +18,10 @@ std::string DefaultStateDir() {
   return "/var/lib/notavero-serve";
 }
 
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  return dir + "/" + name;
+}
+
 int SyncFile(int fd) {
   return ::fsync(fd);
 }

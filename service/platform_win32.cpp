@@ -75,6 +75,10 @@ std::string DefaultStateDir() {
   return base + "\\notavero-serve";
 }
 
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  return dir + "\\" + name;
+}
+
 int SyncFile(int fd) {
   return ::_commit(fd);
 }
