@@ -14,6 +14,10 @@
 #if defined(_WIN32)
 #if defined(NOTAVERO_BUILDING_LIBRARY)
 #define NV_API __declspec(dllexport)
+#elif defined(NOTAVERO_STATIC)
+/* A program linked with the library's code itself, not with the DLL
+ * (notavero-serve.exe). */
+#define NV_API
 #else
 #define NV_API __declspec(dllimport)
 #endif

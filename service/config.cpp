@@ -1,7 +1,5 @@
 #include "service/config.h"
 
-#include <unistd.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "service/ledger.h"
+#include "service/platform.h"
 
 namespace notavero::service {
 
@@ -219,21 +218,19 @@ Config ParseConfig(const std::vector<std::string>& args) {
     }
   }
   if (config.state_dir.empty()) {
-    config.state_dir =
-        config.manager_state_dir.empty() ? std::string("/var/lib/notavero-serve") : config.manager_state_dir;
+    config.state_dir = config.manager_state_dir.empty() ? DefaultStateDir() : config.manager_state_dir;
   }
   if (config.token_file.empty()) {
-    config.token_file = config.state_dir + "/token";
+    config.token_file = JoinPath(config.state_dir, "token");
   }
   if (config.journal.empty()) {
-    config.journal = config.state_dir + "/journal.sqlite";
+    config.journal = JoinPath(config.state_dir, "journal.sqlite");
   }
   if (!config.ledger.empty()) {
     config.ledger = LedgerConninfo(config.ledger);
   }
   if (config.kiosk_id.empty()) {
-    char host[256] = {};
-    config.kiosk_id = ::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0' ? host : "kiosk";
+    config.kiosk_id = HostName();
   }
   return config;
 }

@@ -1,8 +1,5 @@
 #include "service/journal.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -20,6 +17,8 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "service/digest.h"
+#include "service/platform.h"
 #include "service/sqlite.h"
 
 namespace notavero::service {
@@ -64,20 +63,23 @@ std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, 
   field(std::to_string(code));
   field(kind == "escrow" ? std::string() : decision);
   field(kind == "escrow" ? std::string() : detail);
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int size = 0;
-  if (EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
-    throw JournalError("journal: SHA-256 is not available");
+  Sha256Digest digest{};
+  try {
+    digest = Sha256(content);
+  } catch (const std::runtime_error& error) {
+    throw JournalError(std::string("journal: ") + error.what());
   }
-  return Hex(digest.data(), size);
+  return Hex(digest.data(), digest.size());
 }
 
 namespace {
 
 std::string NewIdentity() {
   std::array<unsigned char, 16> bytes{};
-  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-    throw std::runtime_error("no random bytes for the journal's identity");
+  try {
+    RandomBytes(bytes.data(), bytes.size());
+  } catch (const std::runtime_error& error) {
+    throw std::runtime_error(std::string("no random bytes for the journal's identity: ") + error.what());
   }
   return Hex(bytes.data(), bytes.size());
 }
@@ -697,22 +699,6 @@ Journal::ProbeResult Journal::Probe() {
   return result;
 }
 
-namespace {
-
-// The directory of a path, synced so that a file made or renamed in it
-// stays.
-void SyncDirectoryOf(const std::string& path, Journal::SyncFunction sync) {
-  const auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    sync(dir_fd);
-    ::close(dir_fd);
-  }
-}
-
-}  // namespace
-
 std::string Journal::NewKey() {
   std::random_device random;
   std::string key;
@@ -729,7 +715,7 @@ std::string Journal::NewKey() {
 bool Journal::WriteFallback(const std::string& line) {
   const std::scoped_lock lock(fallback_mutex_);
   const std::string path = FallbackPath();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = OpenForAppend(path);
   bool ok = fd >= 0;
   const std::string data = line + "\n";
   for (std::size_t done = 0; ok && done < data.size();) {

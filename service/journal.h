@@ -15,8 +15,6 @@
 // journal, so that a person can account for it whatever happens next.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "service/messages.h"
+#include "service/platform.h"
 
 struct sqlite3;
 
@@ -191,7 +190,7 @@ class Journal {
   };
   ReplayResult ReplayFallback();
 
-  // The call that makes a fallback line durable (::fsync); tests put one of
+  // The call that makes a fallback line durable (SyncFile: fsync); tests put one of
   // their own here to see what is synced when.
   using SyncFunction = int (*)(int fd);
   void SetSyncForTest(SyncFunction sync) { sync_ = sync; }
@@ -242,7 +241,7 @@ class Journal {
   std::function<void()> on_failing_;
 
   std::mutex fallback_mutex_;
-  SyncFunction sync_ = &::fsync;
+  SyncFunction sync_ = &SyncFile;
 };
 
 // A row's link: SHA-256 (hex) over the link before it (64 zeros before the

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -899,14 +900,14 @@ PGresult* LedgerShipper::Exec(const std::string& sql, const std::vector<std::str
   return kept;
 }
 
-bool LedgerShipper::Step(const std::string& sql, const std::vector<std::string>& values,
-                         ExecStatusType status, PGresult** out) {
+bool LedgerShipper::Step(const std::string& sql, const std::vector<std::string>& values, int status,
+                         PGresult** out) {
   failed_state_.clear();
   Result result(Exec(sql, values));
   if (!result) {
     return false;
   }
-  if (PQresultStatus(result.get()) != status) {
+  if (static_cast<int>(PQresultStatus(result.get())) != status) {
     failed_state_ = SqlState(result.get());
     std::string why = Trimmed(PQresultErrorMessage(result.get()));
     if (failed_state_ == kInsufficientPrivilege) {

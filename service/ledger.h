@@ -19,9 +19,10 @@
 // journal of its own that names where it continues, so that no bill is
 // counted twice nor skipped.  Each such finding is said in the status, the
 // metrics and the log.
+//
+// Shipping needs libpq and is built on Linux only (ledger.cpp); on Windows
+// ledger_win32.cpp refuses --ledger and the ledger command, saying why.
 #pragma once
-
-#include <libpq-fe.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,6 +37,9 @@
 #include "service/messages.h"
 
 struct sqlite3;
+// libpq's handles, as libpq-fe.h names them (ledger.cpp includes it).
+typedef struct pg_conn PGconn;      // NOLINT(modernize-use-using): libpq's own declaration
+typedef struct pg_result PGresult;  // NOLINT(modernize-use-using): libpq's own declaration
 
 namespace notavero::service {
 
@@ -171,9 +175,9 @@ class LedgerShipper {
   // within the time-out; nullptr when the connection failed or the ledger
   // did not answer (the error is kept: the connection is not to be used).
   PGresult* Exec(const std::string& sql, const std::vector<std::string>& values);
-  // Exec that expects `status`; false with the error kept (and the
-  // SQLSTATE in failed_state_) otherwise.
-  bool Step(const std::string& sql, const std::vector<std::string>& values, ExecStatusType status,
+  // Exec that expects `status` (libpq's ExecStatusType); false with the
+  // error kept (and the SQLSTATE in failed_state_) otherwise.
+  bool Step(const std::string& sql, const std::vector<std::string>& values, int status,
             PGresult** out = nullptr);
   void Failed(const std::string& error);
   void StoreLocalCursor(int64_t id);

@@ -1,12 +1,6 @@
 // notavero-serve: runs the validators it is given and serves them over HTTP
 // and WebSocket on this machine, with every bill in the money journal.
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <cstring>
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -18,6 +12,7 @@
 #include "service/config.h"
 #include "service/journal.h"
 #include "service/ledger.h"
+#include "service/process.h"
 #include "service/security.h"
 #include "service/server.h"
 #include "service/validator.h"
@@ -30,41 +25,17 @@ using namespace notavero::service;
 // journal waits for a person.
 constexpr int kExitJournalDamaged = 3;
 
-// Tells systemd (Type=notify) that the service is ready: one datagram to
-// $NOTIFY_SOCKET.  Nothing happens outside systemd.
-void NotifyReady() {
-  const char* path = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe): nobody sets it
-  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof(sockaddr_un::sun_path)) {
-    return;
-  }
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return;
-  }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  if (address.sun_path[0] == '@') {
-    address.sun_path[0] = '\0';  // an abstract socket
-  }
-  const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(path));
-  constexpr std::string_view kReady = "READY=1";
-  (void)::sendto(fd, kReady.data(), kReady.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-                 size);
-  ::close(fd);
-}
-
 bool IsLoopback(const std::string& address) {
   return address.rfind("127.", 0) == 0 || address == "::1";
 }
 
-int Run(Config config, const sigset_t& signals) {
+int Run(Config config) {
   if (!IsLoopback(config.listen)) {
     std::cerr << "notavero-serve: WARNING: listening on " << config.listen
               << ", not on the loopback address: other machines can reach the service; only the token keeps "
                  "them from driving the validators\n";
   }
-  ::umask(077);  // the journal and the token are nobody else's business
+  RestrictNewFiles();  // the journal and the token are nobody else's business
   // Another local user must not have laid out the state for us (its token,
   // a journal with forged credits).
   const StatePaths state =
@@ -170,8 +141,7 @@ int Run(Config config, const sigset_t& signals) {
               << (config.listen.find(':') != std::string::npos ? "]" : "") << ":" << server->Port()
               << "/ journal " << config.journal << std::endl;
     NotifyReady();
-    int signal = 0;
-    sigwait(&signals, &signal);
+    WaitForStop();
   } catch (const std::exception& error) {
     std::cerr << "notavero-serve: " << error.what() << "\n";
     status = 1;
@@ -193,7 +163,7 @@ int Run(Config config, const sigset_t& signals) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int notavero::service::Serve(int argc, char** argv) {
   if (argc > 1 && std::string_view(argv[1]) == "ledger") {
     return LedgerCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
@@ -215,16 +185,9 @@ int main(int argc, char** argv) {
     std::cout << "notavero-serve " << nv_library_version() << "\n";
     return 0;
   }
-  // SIGINT and SIGTERM end the service through sigwait on this thread; every
-  // thread started later inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  PrepareStop();
   try {
-    return Run(std::move(config), signals);
+    return Run(std::move(config));
   } catch (const JournalDamaged& error) {
     std::cerr << "notavero-serve: " << error.what() << "\n";
     return kExitJournalDamaged;

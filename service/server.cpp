@@ -6,11 +6,6 @@
 // handler (routes.h) and the command handler (commands.h).
 #include "service/server.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <boost/asio.hpp>
@@ -30,6 +25,7 @@
 #include "service/commands.h"
 #include "service/messages.h"
 #include "service/metrics.h"
+#include "service/platform.h"
 #include "service/routes.h"
 
 namespace notavero::service {
@@ -197,13 +193,11 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     // HTTP connections at once: few enough that they, the WebSocket clients
     // (two per slot: those waiting for their hello too) and the service's
     // own files fit in the descriptors it may open.
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    const auto spare = static_cast<int64_t>(std::min<rlim_t>(files.rlim_cur, 1 << 20)) - kOwnDescriptors -
+    const auto spare = static_cast<int64_t>(OpenFilesLimit()) - kOwnDescriptors -
                        2 * static_cast<int64_t>(config.max_clients);
     http_limit_ =
         static_cast<std::size_t>(std::clamp<int64_t>(spare, kMinHttpConnections, kMaxHttpConnections));
-    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    reserve_fd_ = OpenReserveDescriptor();
     // Acceptance goes off on every validator as soon as a write fails.
     journal_.OnFailing([this] { asio::post(io_, [this] { JournalChanged(); }); });
   }
@@ -211,9 +205,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   ~ServerImpl() override {
     Stop();
     journal_.OnFailing(nullptr);
-    if (reserve_fd_ >= 0) {
-      ::close(reserve_fd_);
-    }
+    CloseReserveDescriptor(reserve_fd_);
   }
 
   unsigned Port() const override { return port_; }
@@ -504,12 +496,9 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   void OutOfDescriptors() {
     ++refused_;
     if (reserve_fd_ >= 0) {
-      ::close(reserve_fd_);
-      const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) {
-        ::close(fd);
-      }
-      reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      CloseReserveDescriptor(reserve_fd_);
+      AcceptAndClose(static_cast<std::uintptr_t>(acceptor_.native_handle()));
+      reserve_fd_ = OpenReserveDescriptor();
     }
     if (!out_of_descriptors_said_) {
       out_of_descriptors_said_ = true;
