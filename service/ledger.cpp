@@ -659,9 +659,7 @@ bool LedgerShipper::BeginJournal(const std::map<std::string, Cursor>& cursors) {
     if (!HeldRow("", legacy->second.id, held, found)) {
       return false;
     }
-    if (found && LocalRow(legacy->second.id, local) && local.time_ms == held.time_ms &&
-        local.device == held.device && local.kind == held.kind && local.amount == held.amount &&
-        local.code == held.code) {
+    if (found && LocalRow(legacy->second.id, local) && SameContent(local, held)) {
       if (!MakeCursor(options_.identity, "", legacy->second.id, local.link)) {
         return false;
       }
@@ -741,8 +739,7 @@ int64_t LedgerShipper::CommonPrefix(const std::string& journal, int64_t from, in
     if (!local.link.empty() || !held.link.empty()) {
       return local.link == held.link;
     }
-    return local.time_ms == held.time_ms && local.device == held.device && local.kind == held.kind &&
-           local.amount == held.amount && local.code == held.code;
+    return SameContent(local, held);
   };
   bool asked = true;
   if (upto > from && agrees(upto, asked)) {

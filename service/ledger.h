@@ -130,6 +130,12 @@ class LedgerShipper {
     std::string detail;
     std::string link;  // empty: the row predates the hash chain
   };
+  // The same bill event, by what the ledger keeps of it (time, device,
+  // kind, amount, bill type): rows before the chain have no link.
+  static bool SameContent(const Row& a, const Row& b) {
+    return a.time_ms == b.time_ms && a.device == b.device && a.kind == b.kind && a.amount == b.amount &&
+           a.code == b.code;
+  }
   struct Cursor {
     std::string continues;
     int64_t continues_after = 0;

@@ -25,6 +25,7 @@
 #include "service/platform.h"
 #include "service/process.h"
 #include "service/security.h"
+#include "service/text_win32.h"
 
 namespace notavero::service {
 
@@ -86,16 +87,6 @@ DWORD WINAPI OnControl(DWORD control, DWORD /*type*/, void* /*data*/, void* /*co
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;
   }
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
 }
 
 std::string Failure(const std::string& what) {
@@ -239,7 +230,7 @@ int Install(const std::vector<std::string>& args) {
   program.resize(size);
   std::wstring command = Quoted(program) + L" run";
   for (const std::string& arg : args) {
-    command += L" " + Quoted(Wide(arg));
+    command += L" " + Quoted(Wide(arg, CP_ACP));  // as main was given it
   }
   const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (manager.get() == nullptr) {

@@ -21,31 +21,11 @@
 #include "common/system_message.h"
 #include "service/digest.h"
 #include "service/security.h"
+#include "service/text_win32.h"
 
 namespace notavero::service {
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string Utf8(const wchar_t* wide) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) {
-    return {};
-  }
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), size, nullptr, nullptr);
-  text.resize(static_cast<std::size_t>(size - 1));
-  return text;
-}
 
 std::string SystemError(const std::string& what, const std::string& path, DWORD code) {
   return what + " " + path + ": " + SystemMessage(code) + " (error " + std::to_string(code) + ")";
@@ -140,9 +120,10 @@ std::string AccountText(PSID sid) {
   SID_NAME_USE use{};
   std::string text;
   if (LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(), &domain_size, &use)) {
-    text = (domain[0] != L'\0' ? Utf8(domain.data()) + "\\" : std::string()) + Utf8(name.data()) + " ";
+    text = (domain[0] != L'\0' ? Utf8(std::wstring(domain.data())) + "\\" : std::string()) +
+           Utf8(std::wstring(name.data())) + " ";
   }
-  return text + "(" + Utf8(Trusted::SidText(sid).c_str()) + ")";
+  return text + "(" + Utf8(Trusted::SidText(sid)) + ")";
 }
 
 std::string RightsText(ACCESS_MASK mask) {
