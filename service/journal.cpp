@@ -28,17 +28,6 @@ namespace {
 // The link before a journal's first chained row.
 constexpr std::string_view kChainStart = "0000000000000000000000000000000000000000000000000000000000000000";
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 0x0F];
-  }
-  return hex;
-}
-
 }  // namespace
 
 // A row's link: SHA-256 over the link before it and the row's content, each
@@ -69,19 +58,17 @@ std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, 
   } catch (const std::runtime_error& error) {
     throw JournalError(std::string("journal: ") + error.what());
   }
-  return Hex(digest.data(), digest.size());
+  return LowerHex(digest.data(), digest.size());
 }
 
 namespace {
 
 std::string NewIdentity() {
-  std::array<unsigned char, 16> bytes{};
   try {
-    RandomBytes(bytes.data(), bytes.size());
+    return RandomHex(16);
   } catch (const std::runtime_error& error) {
     throw std::runtime_error(std::string("no random bytes for the journal's identity: ") + error.what());
   }
-  return Hex(bytes.data(), bytes.size());
 }
 
 [[noreturn]] void Refused(const std::string& message) {

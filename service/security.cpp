@@ -1,6 +1,7 @@
 #include "service/security.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace notavero::service {
 
@@ -29,6 +30,17 @@ bool IsLoopback(const std::string& address) {
 }
 
 }  // namespace
+
+std::string TokenOfFile(std::string text, const std::string& path) {
+  text.resize(std::min(text.size(), text.find('\n')));
+  while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  if (text.size() < 16) {
+    throw std::runtime_error("the token in " + path + " is shorter than 16 characters");
+  }
+  return text;
+}
 
 std::vector<std::string> OwnHosts(const std::string& address, unsigned port) {
   const std::string suffix = ":" + std::to_string(port);

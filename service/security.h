@@ -3,6 +3,7 @@
 // and its file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,5 +66,11 @@ StatePaths CheckPrivateState(const StatePaths& given, const std::string& manager
 // std::runtime_error when it cannot, and when an existing file is not owned
 // by this service's user or root or is open to group or others.
 std::string LoadOrCreateToken(const std::string& path);
+
+// For the platforms' LoadOrCreateToken: a new token's random bytes, and the
+// token in a token file's text (its first line, without trailing blanks);
+// throws std::runtime_error when it is shorter than 16 characters.
+constexpr std::size_t kTokenBytes = 32;
+std::string TokenOfFile(std::string text, const std::string& path);
 
 }  // namespace notavero::service

@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
+#include "service/digest.h"
 #include "service/security.h"
 
 namespace notavero::service {
@@ -271,17 +271,7 @@ StatePaths CheckPrivateState(const StatePaths& given, const std::string& manager
 std::string LoadOrCreateToken(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0) {
-    std::random_device random;
-    std::array<unsigned char, 32> bytes{};
-    for (auto& byte : bytes) {
-      byte = static_cast<unsigned char>(random());
-    }
-    std::string token;
-    constexpr std::string_view kHex = "0123456789abcdef";
-    for (const unsigned char byte : bytes) {
-      token += kHex[byte >> 4];
-      token += kHex[byte & 15];
-    }
+    std::string token = RandomHex(kTokenBytes);
     const std::string line = token + "\n";
     const bool written =
         ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
@@ -306,15 +296,7 @@ std::string LoadOrCreateToken(const std::string& path) {
   if (got < 0) {
     throw std::runtime_error(SystemError("cannot read the token file", path));
   }
-  std::string token(text.data(), static_cast<std::size_t>(got));
-  token.resize(std::min(token.size(), token.find('\n')));
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) {
-    token.pop_back();
-  }
-  if (token.size() < 16) {
-    throw std::runtime_error("the token in " + path + " is shorter than 16 characters");
-  }
-  return token;
+  return TokenOfFile(std::string(text.data(), static_cast<std::size_t>(got)), path);
 }
 
 }  // namespace notavero::service

@@ -317,14 +317,7 @@ std::string LoadOrCreateToken(const std::string& path) {
     const Handle created(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (created.valid()) {
-      std::array<unsigned char, 32> bytes{};
-      RandomBytes(bytes.data(), bytes.size());
-      std::string token;
-      constexpr std::string_view kHex = "0123456789abcdef";
-      for (const unsigned char byte : bytes) {
-        token += kHex[byte >> 4];
-        token += kHex[byte & 15];
-      }
+      std::string token = RandomHex(kTokenBytes);
       const std::string line = token + "\n";
       DWORD written = 0;
       const bool ok =
@@ -351,15 +344,7 @@ std::string LoadOrCreateToken(const std::string& path) {
   if (!ReadFile(existing.get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr)) {
     throw std::runtime_error(SystemError("cannot read the token file", path, GetLastError()));
   }
-  std::string token(text.data(), got);
-  token.resize(std::min(token.size(), token.find('\n')));
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) {
-    token.pop_back();
-  }
-  if (token.size() < 16) {
-    throw std::runtime_error("the token in " + path + " is shorter than 16 characters");
-  }
-  return token;
+  return TokenOfFile(std::string(text.data(), got), path);
 }
 
 }  // namespace notavero::service
