@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -122,6 +123,81 @@ class Registry {
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The host flavours: each callback a host can give, as the bill cycle's host.
+
+namespace {
+
+// The event callback is the same for every flavour (and optional).
+class SinkHost : public TBillHost {
+ public:
+  explicit SinkHost(const TBillSink& sink) : sink_(sink) {}
+  void Notify(int32_t kind, int32_t code) override {
+    if (sink_.event_callback != nullptr) {
+      sink_.event_callback(kind, code, sink_.user);
+    }
+  }
+  [[nodiscard]] bool TakesEvents() const override { return sink_.event_callback != nullptr; }
+  [[nodiscard]] bool RecordsOutcomes() const override {
+    return (sink_.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0;
+  }
+
+ protected:
+  const TBillSink sink_;
+};
+
+// GetDriver: one callback for every bill event, whose result decides an
+// escrow.  Without a callback nobody can credit a bill: an escrowed one goes
+// back.
+class CppHost final : public SinkHost {
+ public:
+  using SinkHost::SinkHost;
+  bool Escrow(CurrencyAmount amount, uint8_t /*bill_type*/) override {
+    return sink_.callback != nullptr && sink_.callback(beEscrow, amount);
+  }
+  bool Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t /*bill_type*/) override {
+    if (sink_.callback != nullptr) {
+      sink_.callback(kind, amount);
+    }
+    return true;
+  }
+};
+
+// The C interface: the plain callback with its user pointer, or the
+// extended one that also gives the bill type; under
+// NV_OPT_ACK_AFTER_CALLBACK the host records an outcome before the device
+// is acknowledged, and NV_OUTCOME_RETRY leaves it with the device.
+class CHost final : public SinkHost {
+ public:
+  using SinkHost::SinkHost;
+  bool Escrow(CurrencyAmount amount, uint8_t bill_type) override {
+    return Call(beEscrow, amount, bill_type) != 0;
+  }
+  bool Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) override {
+    const int result = Call(kind, amount, bill_type);
+    return !(RecordsOutcomes() && result == NV_OUTCOME_RETRY);
+  }
+
+ private:
+  int Call(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+    if (sink_.bill_ex_callback != nullptr) {
+      const nv_bill bill{static_cast<uint32_t>(sizeof(nv_bill)), kind, amount, bill_type};
+      return sink_.bill_ex_callback(&bill, sink_.user);
+    }
+    return sink_.c_callback(kind, amount, sink_.user);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<TBillHost> MakeBillHost(const TBillSink& sink) {
+  if (sink.c_callback != nullptr || sink.bill_ex_callback != nullptr) {
+    return std::make_unique<CHost>(sink);
+  }
+  return std::make_unique<CppHost>(sink);
+}
+
 }  // namespace notavero
 
 using notavero::Registry;

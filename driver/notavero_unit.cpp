@@ -36,47 +36,6 @@ std::array<uint8_t, 1 + kEnableParameterCount> EnablePayload(uint32_t mask) {
 // Longest reply the exchange logs or copies: a frame is at most 255 bytes.
 constexpr std::size_t kMaxReply = kMaxFrameLength;
 
-// Outcomes that a driver reported to its host and acknowledged, with no later
-// poll to show that the device took the acknowledge, by device (its
-// identity, not the name it was opened by: a link and the device it names
-// are one).  A driver that ends leaves its outcome here, or passes on the
-// one it was left and never saw settled; the next driver on the same device
-// in this process takes the device's repeat of it for what it is, and does
-// not report the bill a second time.
-class OutcomeHandOver {
- public:
-  static void Leave(const std::string& port, const TOutcomeSeen& outcome) {
-    auto& self = Instance();
-    const std::lock_guard lock(self.mutex_);
-    self.left_.insert_or_assign(port, outcome);
-  }
-  static std::optional<TOutcomeSeen> Take(const std::string& port) {
-    auto& self = Instance();
-    const std::lock_guard lock(self.mutex_);
-    const auto found = self.left_.find(port);
-    if (found == self.left_.end()) {
-      return std::nullopt;
-    }
-    const TOutcomeSeen outcome = found->second;
-    self.left_.erase(found);
-    return outcome;
-  }
-
- private:
-  static OutcomeHandOver& Instance() {
-    static auto* instance = new OutcomeHandOver;  // never destroyed: drivers may end during exit
-    return *instance;
-  }
-  std::mutex mutex_;
-  std::map<std::string, TOutcomeSeen, std::less<>> left_;
-};
-
-void AppendOutcome(std::string& line, const TOutcomeSeen& outcome) {
-  AppendHex2(line, outcome.device_state);
-  line += '-';
-  AppendHex2(line, outcome.bill_type);
-}
-
 }  // namespace
 
 EDriverFault::EDriverFault(TDriverFault fault, uint8_t command, uint16_t status)
@@ -119,7 +78,9 @@ TNotavero::TNotavero(uint8_t port, TBillSink sink, std::unique_ptr<SerialDevice>
                      const TTimings& timings, Clock& clock)
     : TComPort(port, device ? std::move(device) : MakePlatformDevice()),
       settle_quiet_(timings.settle_after_late_reply),
-      sink_(sink),
+      host_(MakeBillHost(sink)),
+      standing_enable_(sink.standing_enable),
+      hand_over_(sink.hand_over != nullptr ? *sink.hand_over : THandOver::Process()),
       timings_(timings),
       clock_(clock) {
   Start();
@@ -129,7 +90,9 @@ TNotavero::TNotavero(std::string_view device_path, TBillSink sink, std::unique_p
                      const TTimings& timings, Clock& clock)
     : TComPort(device_path, device ? std::move(device) : MakePlatformDevice(std::string(device_path))),
       settle_quiet_(timings.settle_after_late_reply),
-      sink_(sink),
+      host_(MakeBillHost(sink)),
+      standing_enable_(sink.standing_enable),
+      hand_over_(sink.hand_over != nullptr ? *sink.hand_over : THandOver::Process()),
       timings_(timings),
       clock_(clock) {
   Start();
@@ -162,7 +125,7 @@ TNotavero::~TNotavero() {
   // a bounded time, so that the host hears of it as stacked rather than as
   // unconfirmed; no new bill is offered to the host meanwhile.
   if (poller_ && !poller_->IsCurrentThread() && !released_by_poller_.load()) {
-    winding_down_.store(true);
+    cycle_.WindDown();
     if (const auto seam = testing_seams::on_wind_down.load(std::memory_order_acquire)) {
       seam();
     }
@@ -173,8 +136,7 @@ TNotavero::~TNotavero() {
     // its way to the cassette is followed through failed polls too; a lost
     // port has nothing to say.
     const int32_t link = Link();
-    if ((link == NV_LINK_ONLINE && unsettled_.load()) ||
-        (bill_in_hand_.load() && link != NV_LINK_PORT_LOST)) {
+    if ((link == NV_LINK_ONLINE && cycle_.Unsettled()) || (cycle_.InHand() && link != NV_LINK_PORT_LOST)) {
       clock_.WaitFor(wound_down_, timings_.wind_down_limit);
     }
   }
@@ -214,7 +176,7 @@ void TNotavero::DisableOnClose() {
   // driver.  It goes whatever the link's last state: a device that missed a
   // few polls may be answering again, and a frame to a silent line costs
   // nothing.
-  if (!IsOpen() || !device_accepting_.load()) {
+  if (!IsOpen() || !cycle_.DeviceMayAccept()) {
     return;
   }
   try {
@@ -243,7 +205,7 @@ void TNotavero::SetEnabled(bool value) {
   } while (!enable_request_.compare_exchange_weak(current, next));
 }
 
-bool TNotavero::TakeEnableRequest(bool& value, uint32_t& request) const {
+bool TNotavero::TakeEnableRequest(bool& value, uint32_t& request) {
   request = enable_request_.load();
   value = (request & kEnableValue) != 0;
   return (request & kEnableRequested) != 0;
@@ -293,7 +255,7 @@ void TNotavero::RestoreEnableRequest() {
   enable_request_.compare_exchange_strong(current, next);  // lost to a new request: that one decides
 }
 
-void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
+void TNotavero::Unconfirmed(uint8_t bill_type, CurrencyAmount amount) {
   std::string line(phrase::kUnconfirmed);
   AppendHex2(line, bill_type);
   line += phrase::kUnconfirmedAmount;
@@ -304,7 +266,7 @@ void TNotavero::AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount) {
     unconfirmed_.push_back({bill_type, amount});
     ++counters_.unconfirmed;
   }
-  NotifyEvent(NV_EVENT_UNCONFIRMED, bill_type);
+  Notify(NV_EVENT_UNCONFIRMED, bill_type);
 }
 
 CurrencyAmount TNotavero::ValueOf(uint8_t bill_type) const {
@@ -570,9 +532,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     recent_timeout_ = false;
     const uint16_t status = MakeStatus(buffer[3], length == 7 ? buffer[4] : 0);
     const uint8_t state = DeviceStateOf(status);
-    if (state == dsAccepting || state == dsEscrow || state == dsStacked || state == dsReturned) {
-      unsettled_.store(true);  // a destruction from now on lets the cycle settle it
-    }
+    cycle_.Seen(state);
     if (!(hold_events && (state == dsStacked || state == dsReturned))) {
       // The reply is in hand: its acknowledge goes even while the driver is
       // being destroyed, and the cycle tells the host what it reported.
@@ -628,7 +588,6 @@ uint32_t TNotavero::EnableBillTypes(bool enable) {
   const auto payload = EnablePayload(mask);
   std::copy(payload.begin(), payload.end(), buffer.begin());
   Command(buffer.data(), buffer.size(), payload.size(), 0);
-  device_accepting_.store(mask != 0);
   return mask;
 }
 
@@ -640,15 +599,15 @@ void TNotavero::ReturnBill() {
   SendSimple(cmdReturn);
 }
 
-void TNotavero::NotifyEvent(int32_t kind, int32_t code) {
-  if (sink_.event_callback != nullptr && !HostGone()) {
-    sink_.event_callback(kind, code, sink_.user);
+void TNotavero::Notify(int32_t kind, int32_t code) {
+  if (!Gone()) {
+    host_->Notify(kind, code);
   }
 }
 
 void TNotavero::SetLink(int32_t link) {
   if (link_.exchange(link) != link) {
-    NotifyEvent(NV_EVENT_LINK, link);
+    Notify(NV_EVENT_LINK, link);
   }
 }
 
@@ -665,45 +624,72 @@ void TNotavero::PublishState(uint16_t status) {
     c.rejected += state == dsBillError ? 1 : 0;
     c.power_ups += entered_power_up ? 1 : 0;
   });
-  NotifyEvent(NV_EVENT_STATE, status);
+  Notify(NV_EVENT_STATE, status);
   if (state == dsBillError) {
-    NotifyEvent(NV_EVENT_REJECTED, SubCodeOf(status));
+    Notify(NV_EVENT_REJECTED, SubCodeOf(status));
   }
 }
 
-int TNotavero::CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
-  if (sink_.bill_ex_callback != nullptr) {
-    const nv_bill bill{static_cast<uint32_t>(sizeof(nv_bill)), kind, amount, bill_type};
-    return sink_.bill_ex_callback(&bill, sink_.user);
-  }
-  return sink_.c_callback(kind, amount, sink_.user);
+bool TNotavero::Escrow(CurrencyAmount amount, uint8_t bill_type) {
+  return !Gone() && host_->Escrow(amount, bill_type);
 }
 
-bool TNotavero::NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
-  if (HostGone()) {
-    return false;  // OnOutcome leaves the report to the device first
+bool TNotavero::Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
+  return !Gone() && host_->Outcome(kind, amount, bill_type);
+}
+
+void TNotavero::CountBill(TBillEvent kind, uint8_t bill_type, CurrencyAmount amount, int sign) {
+  Count([&](TDriverCounters& c) {
+    if (kind == beStacked) {
+      c.stacked[bill_type] += sign;  // a known value: the type is inside the table
+      c.stacked_amount += sign * amount;
+    } else {
+      c.returned += sign;
+    }
+  });
+}
+
+bool TNotavero::LoadTable() {
+  GetStatus();
+  BillValueTable values{};
+  if (!GetBillTable(values)) {
+    return false;
   }
-  if (HasCHost()) {
-    const int result = CallCHost(kind, amount, bill_type);
-    return !(AckAfterCallback() && result == NV_OUTCOME_RETRY);
-  }
-  if (sink_.callback != nullptr) {
-    sink_.callback(kind, amount);
-  }
+  SetBillValues(values);
+  SetSecurity();
   return true;
 }
 
-bool TNotavero::NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) {
-  if (HostGone()) {
-    return false;
-  }
-  if (HasCHost()) {
-    return CallCHost(kind, amount, bill_type) != 0;
-  }
-  if (sink_.callback != nullptr) {
-    return sink_.callback(kind, amount);
-  }
-  return false;  // nobody to credit it: an escrowed bill goes back
+void TNotavero::Pause() {
+  clock_.WaitFor(stopping_, timings_.no_reply_pause);
+}
+
+void TNotavero::ShowState(uint16_t status) {
+  std::string text = StateToText(status);
+  std::string line(phrase::kStateLine);
+  AppendHex2(line, DeviceStateOf(status));
+  line += '-';
+  AppendHex2(line, SubCodeOf(status));
+  line += ". ";
+  line += text;
+  SetStatusText(std::move(text));
+  LogWrite(LogLevel::kInfo, line);
+  // The host's state event comes with the new text already in place.
+  PublishState(status);
+}
+
+void TNotavero::CountFailedCycle() {
+  Count([](TDriverCounters& c) { ++c.failed_cycles; });
+}
+
+void TNotavero::ReopenPort() {
+  Reopen();
+  // A reply of the old line is not trusted, and the host hears the state
+  // again, changed or not.
+  line_suspect_ = true;
+  first_reply_ = true;
+  state_after_reopen_ = true;
+  Count([](TDriverCounters& c) { ++c.reconnects; });
 }
 
 // ---------------------------------------------------------------------------
@@ -728,33 +714,38 @@ void TNotaveroThread::WaitFor() {
 }
 
 void TNotaveroThread::Execute() {
-  driver_.clock_.Attach();
-  TCycleState state;
-  state.handed_over = OutcomeHandOver::Take(driver_.Status().identity);
-  while (GuardedCycle(state) && !Terminated()) {
-    if (driver_.winding_down_.load() && !Unsettled(state)) {
+  Clock& clock = driver_.GetClock();
+  TBillCycle& cycle = driver_.Cycle();
+  const std::string device = driver_.Status().identity;
+  clock.Attach();
+  cycle.Begin(driver_.HandOver().Take(device));
+  while (GuardedCycle() && !Terminated()) {
+    if (cycle.WindingDown() && !cycle.Unsettled()) {
       // Nothing left that the device could still turn into money or report
       // again: the destructor may stop the exchanges now.  No further cycle
       // starts.
-      driver_.wound_down_.Set();
-      driver_.clock_.WaitUntil(driver_.stopping_, Clock::kNever);
+      driver_.WoundDown();
+      clock.WaitUntil(driver_.Stopping(), Clock::kNever);
     }
   }
-  AccountOnExit(state);
-  driver_.clock_.Detach();
-  if (driver_.released_by_poller_.load()) {
+  if (const auto left = cycle.End()) {
+    driver_.HandOver().Leave(device, *left);
+  }
+  clock.Detach();
+  if (driver_.ReleasedByHost()) {
     delete &driver_;  // destroys this object too: nothing of it is touched after
   }
 }
 
-bool TNotaveroThread::GuardedCycle(TCycleState& state) {
-  const auto started = driver_.clock_.Now();
+bool TNotaveroThread::GuardedCycle() {
+  Clock& clock = driver_.GetClock();
+  const auto started = clock.Now();
   try {
     if (driver_.Lost()) {
-      Recover(state);
+      Recover();
       return true;
     }
-    RunCycle(state);
+    RunCycle();
     for (const std::string& held : errors_.Flush()) {
       LogWrite(LogLevel::kInfo, held);
     }
@@ -776,66 +767,21 @@ bool TNotaveroThread::GuardedCycle(TCycleState& state) {
   } catch (...) {
     LogError(std::string(phrase::kThreadError), started);
   }
-  driver_.Count([](TDriverCounters& c) { ++c.failed_cycles; });
-  const auto pace = driver_.timings_.failed_cycle_pace;
-  if (driver_.clock_.Now() - started < pace) {
-    driver_.clock_.WaitUntil(driver_.stopping_, started + pace);
+  driver_.CountFailedCycle();
+  const auto pace = driver_.Timings().failed_cycle_pace;
+  if (clock.Now() - started < pace) {
+    clock.WaitUntil(driver_.Stopping(), started + pace);
   }
   return true;
 }
 
-bool TNotaveroThread::InHand(const TCycleState& state) {
-  return (state.bill && state.bill->stacking && state.bill->sent) ||
-         (state.held && state.held->device_state == dsStacked);
-}
-
-bool TNotaveroThread::Unsettled(const TCycleState& state) {
-  // What InHand counts is a bill in play or a held report, so it is here too.
-  return state.bill || state.held || state.reported || state.last_state == dsEscrow ||
-         state.last_state == dsAccepting;
-}
-
-void TNotaveroThread::PublishInHand(const TCycleState& state) {
-  driver_.bill_in_hand_.store(InHand(state));
-  driver_.unsettled_.store(Unsettled(state));
-}
-
-void TNotaveroThread::AccountOnExit(TCycleState& state) {
-  // A stacked report in hand, or a bill sent to the stacker without its
-  // outcome: the device may keep it for the next driver, or lose it in a
-  // power cut; this driver cannot know which, and says so.  A held report
-  // that repeats the outcome handed over to this driver was reported
-  // already.  A host that released the driver from its callback hears
-  // nothing more: a report the device still holds is left to it, for the
-  // next driver to offer.
-  const bool repeat_held = state.held && state.handed_over && *state.held == *state.handed_over;
-  if (state.held && !repeat_held && driver_.HostGone()) {
-    std::string line(phrase::kLeftWithDevice);
-    AppendOutcome(line, *state.held);
-    LogWrite(LogLevel::kInfo, line);
-  } else if (state.held && state.held->device_state == dsStacked && !repeat_held) {
-    driver_.AddUnconfirmed(state.held->bill_type,
-                           state.table_read ? driver_.ValueOf(state.held->bill_type) : 0);
-  } else if (state.bill && state.bill->stacking && state.bill->sent) {
-    driver_.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
-  }
-  // What the device may still repeat: this driver's last outcome, or the
-  // one it was handed and never saw settled (a driver freed before its
-  // first real poll must not lose it for the next one).
-  if (const auto& leave = state.reported ? state.reported : state.handed_over) {
-    OutcomeHandOver::Leave(driver_.Status().identity, *leave);
-  }
-  driver_.bill_in_hand_.store(false);
-  driver_.unsettled_.store(false);
-}
-
-void TNotaveroThread::Recover(TCycleState& state) {
+void TNotaveroThread::Recover() {
   const std::string name = driver_.Status().port_name;
   driver_.SetLink(NV_LINK_PORT_LOST);
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortLost) + name);
   driver_.ClosePort();
   for (;;) {
-    if (driver_.clock_.WaitFor(driver_.stopping_, driver_.timings_.reopen_interval)) {
+    if (driver_.GetClock().WaitFor(driver_.Stopping(), driver_.Timings().reopen_interval)) {
       throw EDriverFault(TDriverFault::kStopping);
     }
     try {
@@ -845,31 +791,17 @@ void TNotaveroThread::Recover(TCycleState& state) {
     }
   }
   LogWrite(LogLevel::kInfo, std::string(phrase::kPortBack) + name);
-  driver_.Count([](TDriverCounters& c) { ++c.reconnects; });
-  // A reply of the old line is not trusted.  The table is read again before
-  // any bill is valued: the same name may now lead to another device (USB
-  // adapters renumbered), whose bill types have values of their own.  The
-  // host's acceptance goes on again after the table.  A bill in play keeps
-  // its place: the device repeats its outcome until it is acknowledged, and
-  // one still in escrow gets the host's decision again (if the table gives
-  // it the same value).
-  driver_.line_suspect_ = true;
-  driver_.first_reply_ = true;
-  driver_.state_after_reopen_ = true;  // the host hears the state again, changed or not
-  state.accepting = false;
-  state.need_init = true;
-  state.reapply_enable = true;
-  if (state.bill) {
-    state.bill->resend = true;
-  }
+  // The same name may now lead to another device (USB adapters renumbered),
+  // whose bill types have values of their own.
+  driver_.Cycle().PortReopened();
 }
 
 void TNotaveroThread::LogError(const std::string& line, Clock::TimePoint started) {
   // An error that comes back at once every cycle (a port that is not open)
   // is written once a minute with its count; one that took the device's
   // time-outs is written every time.
-  const auto now = driver_.clock_.Now();
-  if (now - started >= driver_.timings_.slow_failure) {
+  const auto now = driver_.GetClock().Now();
+  if (now - started >= driver_.Timings().slow_failure) {
     for (const std::string& held : errors_.Flush()) {
       LogWrite(LogLevel::kInfo, held);
     }
@@ -881,353 +813,14 @@ void TNotaveroThread::LogError(const std::string& line, Clock::TimePoint started
   }
 }
 
-void TNotaveroThread::RunCycle(TCycleState& state) {
-  // A stacked or returned report is left unacknowledged while the table is
-  // unknown (its value is needed first) and, for a host that records
-  // outcomes, until the host has recorded it.
-  const bool hold_outcomes = state.need_init || driver_.AckAfterCallback();
-  const std::optional<uint16_t> polled = driver_.Poll(hold_outcomes);
+void TNotaveroThread::RunCycle() {
+  TBillCycle& cycle = driver_.Cycle();
+  const std::optional<uint16_t> polled = driver_.Poll(cycle.HoldsOutcomes());
   if (!polled) {
     return;  // the reply carried no status: nothing to publish or act on
   }
-  const uint16_t status = *polled;
-  const uint8_t device_state = DeviceStateOf(status);
-  const uint8_t sub_code = SubCodeOf(status);
-
-  std::string text = StateToText(status);
-  std::string line(phrase::kStateLine);
-  AppendHex2(line, device_state);
-  line += '-';
-  AppendHex2(line, sub_code);
-  line += ". ";
-  line += text;
-  driver_.SetStatusText(std::move(text));
-  LogWrite(LogLevel::kInfo, line);
-  // The host's state event comes with the new text already in place.
-  driver_.PublishState(status);
-
-  // What the device shows now settles the reports of earlier polls.
-  state.last_state = device_state;
-  const bool outcome = device_state == dsStacked || device_state == dsReturned;
-  const TOutcomeSeen seen{device_state, sub_code};
-  if (state.held && !(outcome && seen == *state.held)) {
-    HeldVanished(state);
-  }
-  if (state.reported && !(outcome && seen == *state.reported)) {
-    state.reported.reset();  // the device took the acknowledge
-  }
-  if (state.handed_over && !(outcome && seen == *state.handed_over)) {
-    state.handed_over.reset();
-  }
-
-  bool requested_value = false;
-  uint32_t request = 0;
-  const bool request_pending = driver_.TakeEnableRequest(requested_value, request);
-  switch (device_state) {
-    case dsPowerUp:
-    case dsPowerUpWithBill:
-    case dsPowerUpBillNoReturn:
-      BillVanished(state);
-      driver_.device_accepting_.store(false);
-      state.accepting = false;
-      driver_.Reset();
-      state.need_init = true;
-      break;
-    case dsInitializing:
-      BillVanished(state);
-      driver_.Initialize();
-      break;
-    case dsDisabled:
-      BillVanished(state);
-      driver_.device_accepting_.store(false);
-      state.accepting = false;
-      if (state.need_init) {
-        LoadTable(state);
-      }
-      break;
-    case dsWaitingForBill:
-    case dsAccepting:
-      BillVanished(state);
-      driver_.device_accepting_.store(true);
-      // Acceptance is on only when this driver's host asked for it, and only
-      // once the table is known: the table is read in the disabled state, so
-      // a device found accepting goes there first, whatever the host wants
-      // (a standing request then turns acceptance on again).  A device
-      // found accepting on a reopened port kept its power and acceptance:
-      // its table is read where it stands (it may be another device), and the
-      // host's acceptance goes on again with that table's masks, rather than
-      // off under a customer's hand.
-      if (device_state == dsWaitingForBill && state.need_init && state.reapply_enable) {
-        LoadTable(state);
-      } else if (device_state == dsWaitingForBill && !state.accepting &&
-                 (!request_pending || state.need_init)) {
-        LogWrite(LogLevel::kInfo,
-                 request_pending ? phrase::kDisableForTable.str() : phrase::kUnaskedAcceptance.str());
-        driver_.EnableBillTypes(false);
-      }
-      break;
-    case dsEscrow:
-      OnEscrow(state, sub_code);
-      break;
-    case dsStacked:
-    case dsReturned:
-      OnOutcome(state, device_state, sub_code, hold_outcomes);
-      break;
-    case dsBillError:
-      state.bill.reset();  // the device rejected it: its outcome is known
-      break;
-    default:
-      break;
-  }
-  PublishInHand(state);
-  ApplyEnableRequest(state);
-}
-
-void TNotaveroThread::ApplyEnableRequest(TCycleState& state) {
-  bool enable = false;
-  uint32_t request = 0;
-  if (!driver_.TakeEnableRequest(enable, request)) {
-    return;
-  }
-  if (enable && state.need_init) {
-    // The masks come from the table.  After a reset the old table would
-    // enable the bill types before the device is read again (and it would
-    // skip the disabled state where the table is read), so the request
-    // waits for the table; so does a C host's first request.
-    if (state.table_read || driver_.sink_.standing_enable) {
-      return;
-    }
-    LogWrite(LogLevel::kInfo,
-             phrase::kEnableBeforeTable.str());  // no table yet: the request is used up on all-zero masks
-  }
-  state.accepting = driver_.EnableBillTypes(enable) != 0;
-  driver_.EnableRequestDone(request);
-}
-
-void TNotaveroThread::LoadTable(TCycleState& state) {
-  driver_.GetStatus();
-  BillValueTable values{};
-  if (!driver_.GetBillTable(values)) {
-    // Without its table the driver could credit nothing: it is read again
-    // the next time the device reports that it is disabled.
-    LogWrite(LogLevel::kInfo, phrase::kNoBillTable.str());
-    return;
-  }
-  driver_.SetBillValues(values);
-  driver_.SetSecurity();
-  state.need_init = false;
-  state.table_read = true;
-  // A C host's request holds until withdrawn: after every reset it goes
-  // again; a GetDriver host's goes again only after a reopened port.
-  if (std::exchange(state.reapply_enable, false) || driver_.sink_.standing_enable) {
-    driver_.RestoreEnableRequest();
-  }
-}
-
-void TNotaveroThread::BillVanished(TCycleState& state) {
-  // A bill sent to the stacker that left without a stacked, returned or
-  // rejected event: whether it went in is not known, so it is said.
-  if (state.bill && state.bill->stacking && state.bill->sent) {
-    driver_.AddUnconfirmed(state.bill->bill_type, state.bill->amount);
-  }
-  state.bill.reset();
-}
-
-void TNotaveroThread::HeldVanished(TCycleState& state) {
-  // The device showed a report that the driver kept for later, and has
-  // dropped it unacknowledged (a power cut): a stacked bill is money that
-  // nobody was told of.
-  const TOutcomeSeen held = *state.held;
-  state.held.reset();
-  if (state.handed_over && *state.handed_over == held) {
-    // The repeat of an outcome the driver before this one reported: the
-    // device took its acknowledge after all.
-    state.bill.reset();
-    return;
-  }
-  if (held.device_state == dsStacked) {
-    driver_.AddUnconfirmed(held.bill_type, state.table_read ? driver_.ValueOf(held.bill_type) : 0);
-  } else {
-    std::string line(phrase::kReturnNotConfirmed);
-    AppendHex2(line, held.bill_type);
-    LogWrite(LogLevel::kInfo, line);
-  }
-  state.bill.reset();  // its outcome is accounted for
-}
-
-void TNotaveroThread::OnEscrow(TCycleState& state, uint8_t bill_type) {
-  state.first_bill_event = false;
-  if (state.need_init && state.table_read) {
-    // The port was reopened with a bill in escrow: the device behind it may
-    // be another one, and the bill is valued by its own table.
-    LoadTable(state);
-  }
-  const CurrencyAmount amount = state.need_init ? 0 : driver_.ValueOf(bill_type);
-  if (state.bill && state.bill->host_offered && state.bill->resend && state.bill->bill_type == bill_type &&
-      state.bill->amount == amount) {
-    // The host decided on this bill before the line was lost, and the
-    // device still holds it: the decision is carried out, not asked again.
-    std::string line(phrase::kDecisionAgain);
-    AppendHex2(line, bill_type);
-    LogWrite(LogLevel::kInfo, line);
-    TBillInPlay& bill = *state.bill;
-    bill.resend = false;
-    bill.sent = false;
-    driver_.bill_in_hand_.store(bill.stacking);
-    bill.stacking ? driver_.Stack() : driver_.ReturnBill();
-    bill.sent = true;
-    PublishInHand(state);
-    return;
-  }
-  if (amount == 0 || driver_.winding_down_.load()) {
-    // Nobody could credit it: it goes back without asking the host.
-    std::string line(amount == 0 ? phrase::kUnknownEscrow.str() : phrase::kWindingDownEscrow.str());
-    AppendHex2(line, bill_type);
-    LogWrite(LogLevel::kInfo, line);
-    state.bill = TBillInPlay{bill_type, amount, false, false};
-    driver_.ReturnBill();
-    state.bill->sent = true;
-    return;
-  }
-  const bool stack = driver_.NotifyBill(beEscrow, amount, bill_type);
-  state.bill = TBillInPlay{bill_type, amount, stack, true};
-  driver_.bill_in_hand_.store(stack);  // before the frame: a destruction from now on follows the bill
-  stack ? driver_.Stack() : driver_.ReturnBill();
-  state.bill->sent = true;
-  PublishInHand(state);
-}
-
-void TNotaveroThread::OutcomeAfterRelease(TCycleState& state, const TOutcomeSeen& seen, bool unacknowledged,
-                                          bool repeat) {
-  if (repeat) {
-    // Reported already; the device's repeat goes to the next driver with
-    // this one's last report.
-    std::string line(phrase::kRepeatedEvent);
-    AppendOutcome(line, seen);
-    LogWrite(LogLevel::kInfo, line);
-  } else if (unacknowledged) {
-    // The device keeps it: the next driver on this device offers it.
-    std::string line(phrase::kLeftWithDevice);
-    AppendOutcome(line, seen);
-    LogWrite(LogLevel::kInfo, line);
-  } else if (seen.device_state == dsStacked) {
-    // Acknowledged by the poll already: only the log can still say it.
-    driver_.AddUnconfirmed(seen.bill_type, driver_.ValueOf(seen.bill_type));
-  }
-  state.held.reset();
-  state.bill.reset();
-}
-
-void TNotaveroThread::OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type,
-                                bool unacknowledged) {
-  const TOutcomeSeen seen{device_state, bill_type};
-  if (state.need_init) {
-    // Not acknowledged: the device reports it again once the table gives
-    // its value.  Until then it is held, and accounted for if it vanishes.
-    state.held = seen;
-    PublishInHand(state);
-    LoadTable(state);
-    return;
-  }
-  // The report is in hand: it is finished even while the driver is being
-  // destroyed.
-  const TNotavero::TFinishing finishing(driver_);
-  // An outcome follows a bill this driver decided on, or, for a new driver,
-  // is the first bill event it sees; any other is a repeat of one already
-  // reported (its acknowledge was lost or came too late), and so is a first
-  // event that repeats what the driver before this one on the port reported.
-  const bool handed_over = state.handed_over && *state.handed_over == seen;
-  state.handed_over.reset();
-  const bool decided = state.bill.has_value();
-  const bool expected = decided || (state.first_bill_event && !handed_over);
-  if (driver_.HostGone()) {
-    OutcomeAfterRelease(state, seen, unacknowledged, !expected);
-    return;
-  }
-  if (!expected) {
-    std::string line(phrase::kRepeatedEvent);
-    AppendOutcome(line, seen);
-    LogWrite(LogLevel::kInfo, line);
-    state.first_bill_event = false;
-    state.held.reset();
-    if (unacknowledged) {
-      driver_.Ack();
-    }
-    // This acknowledge may be lost as the first was: until a poll shows the
-    // device took it, the outcome stays this driver's to hand over.
-    state.reported = seen;
-    return;
-  }
-  // The host decided neither a first event nor a bill the driver returned
-  // by itself: a host with a journal checks such an outcome against it.
-  const bool foreign = !decided || !state.bill->host_offered;
-  const CurrencyAmount amount = driver_.ValueOf(bill_type);
-  bool recorded = true;
-  if (device_state == dsStacked) {
-    if (amount == 0) {
-      std::string line(phrase::kUnknownStacked);
-      AppendHex2(line, bill_type);
-      LogWrite(LogLevel::kInfo, line);
-      driver_.AddUnconfirmed(bill_type, 0);
-    } else {
-      if (foreign) {
-        driver_.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_STACKED);
-      }
-      // Counted before the host hears of it (a host may read the counters in
-      // its callback), and taken back when the host could not record it.
-      const auto count = [&](int sign) {
-        driver_.Count([&](TDriverCounters& c) {
-          c.stacked[bill_type] += sign;  // a known value: the type is inside the table
-          c.stacked_amount += sign * amount;
-        });
-      };
-      count(1);
-      recorded = driver_.NotifyOutcome(beStacked, amount, bill_type);
-      if (!recorded) {
-        count(-1);
-      }
-    }
-  } else {
-    // Returned: the host hears of bills it was offered, of a first one of
-    // known value (for a new driver), and, when it takes events, of one the
-    // driver sent back by itself before it knew the table (a bill of the
-    // run before, which a journal closes with it).
-    const bool tell = amount != 0 && (foreign ? (!decided || driver_.sink_.event_callback != nullptr)
-                                              : state.bill->host_offered);
-    driver_.Count([](TDriverCounters& c) { ++c.returned; });
-    if (tell) {
-      if (foreign) {
-        driver_.NotifyEvent(NV_EVENT_FOREIGN_OUTCOME, NV_BILL_RETURNED);
-      }
-      recorded = driver_.NotifyOutcome(beReturned, amount, bill_type);
-      if (!recorded) {
-        driver_.Count([](TDriverCounters& c) { --c.returned; });
-      }
-    }
-  }
-  if (!recorded) {
-    // The host could not record it: the device keeps the report, and the
-    // next poll offers it again.  Said once for the report, however long
-    // the host takes.
-    if (state.held != seen) {
-      std::string line(phrase::kOutcomeNotRecorded);
-      AppendOutcome(line, seen);
-      LogWrite(LogLevel::kInfo, line);
-    }
-    state.held = seen;
-    PublishInHand(state);
-    // No acknowledge went out, and with it the pause that paces the polls:
-    // the report is offered again at the device's usual pace, not flat out.
-    driver_.clock_.WaitFor(driver_.stopping_, driver_.timings_.no_reply_pause);
-    return;
-  }
-  state.bill.reset();
-  state.first_bill_event = false;
-  state.held.reset();
-  if (unacknowledged) {
-    driver_.Ack();
-  }
-  state.reported = seen;
+  driver_.ShowState(*polled);
+  cycle.OnStatus(*polled);
 }
 
 }  // namespace notavero

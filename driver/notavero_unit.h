@@ -25,6 +25,7 @@
 
 #include "common/clock.h"
 #include "common/event.h"
+#include "driver/bill_cycle.h"
 #include "driver/bill_table.h"
 #include "driver/notavero_host.h"
 #include "log/repeat_filter.h"
@@ -83,15 +84,6 @@ inline std::atomic<void (*)()> before_hand_over{nullptr};
 inline std::atomic<void (*)()> on_wind_down{nullptr};
 }  // namespace testing_seams
 
-// A stacked or returned report the driver has in hand but has not finished
-// (not acknowledged, or acknowledged without a later poll to show that the
-// device took the acknowledge).
-struct TOutcomeSeen {
-  uint8_t device_state = 0;
-  uint8_t bill_type = 0;
-  bool operator==(const TOutcomeSeen&) const = default;
-};
-
 // The polling thread: runs cycles until terminated.
 class TNotaveroThread {
  public:
@@ -106,67 +98,14 @@ class TNotaveroThread {
   void WaitFor();
 
  private:
-  // The bill the driver last decided on, until the device reports its outcome.
-  struct TBillInPlay {
-    uint8_t bill_type = 0;
-    CurrencyAmount amount = 0;
-    bool stacking = false;      // sent to the stacker (else returned)
-    bool host_offered = false;  // the host was asked about it
-    bool sent = false;          // the decision's frame went out whole
-    bool resend = false;        // the port was lost since: a bill still in escrow gets the decision again
-  };
-  // What the thread knows between cycles.
-  struct TCycleState {
-    bool need_init = true;         // bill table and security still to load
-    bool table_read = false;       // a bill table has been read since the driver started
-    bool accepting = false;        // acceptance is on at the host's request
-    bool first_bill_event = true;  // no escrow, stacked or returned event seen yet
-    bool reapply_enable = false;   // the port was reopened: the host's enable goes again after init
-    std::optional<TBillInPlay> bill;
-    // A report left unacknowledged for later: the table was not read yet, or
-    // the host could not record it (NV_OUTCOME_RETRY).
-    std::optional<TOutcomeSeen> held;
-    // The outcome last reported to the host, until a poll shows that the
-    // device took its acknowledge; a driver that ends before leaves it to
-    // the next driver on the same port, which must not report it again.
-    std::optional<TOutcomeSeen> reported;
-    // Left by the driver that had this device before, for the first poll;
-    // passed on again when this driver ends before the device settled it.
-    std::optional<TOutcomeSeen> handed_over;
-    // The device state of the last poll that gave one.
-    std::optional<uint8_t> last_state;
-  };
-
   void Execute();
-  void RunCycle(TCycleState& state);
-  void OnEscrow(TCycleState& state, uint8_t bill_type);
-  // `unacknowledged`: the poll left the report for the driver to acknowledge.
-  void OnOutcome(TCycleState& state, uint8_t device_state, uint8_t bill_type, bool unacknowledged);
-  void LoadTable(TCycleState& state);
-  void BillVanished(TCycleState& state);
-  // A held report that the device no longer shows (a power cut took it).
-  void HeldVanished(TCycleState& state);
-  // An outcome the device reports after the host released the driver from
-  // its callback: nobody hears of it any more.
-  void OutcomeAfterRelease(TCycleState& state, const TOutcomeSeen& seen, bool unacknowledged, bool repeat);
-  // Carries out an enable request, or leaves it waiting for the bill table.
-  void ApplyEnableRequest(TCycleState& state);
-  // The driver ends: what it had in hand is reported, never dropped.
-  void AccountOnExit(TCycleState& state);
-  // Something the device may still turn into money: a bill sent to the
-  // stacker without its outcome, or a held stacked report.
-  static bool InHand(const TCycleState& state);
-  // Something a few more polls settle before the driver goes: a bill in
-  // play or in escrow (a bill going in becomes one), a held report, an
-  // outcome whose acknowledge no poll has confirmed yet.
-  static bool Unsettled(const TCycleState& state);
-  // Publishes what a destruction waits for (bill_in_hand_, unsettled_).
-  void PublishInHand(const TCycleState& state);
+  // One poll, its state shown and handed to the bill cycle.
+  void RunCycle();
   // One guarded cycle; false when the driver is stopping.
-  bool GuardedCycle(TCycleState& state);
+  bool GuardedCycle();
   // The port failed: reports it, then reopens it every second until it opens
   // or the driver is destroyed, and starts over as with a new device.
-  void Recover(TCycleState& state);
+  void Recover();
   void LogError(const std::string& line, Clock::TimePoint started);
 
   TNotavero& driver_;
@@ -190,7 +129,27 @@ struct TBillSink {
   // interface's hosts).  Without it an enable made before the table is
   // consumed, as GetDriver hosts have always had it.
   bool standing_enable = false;
+  // The drivers that pass unsettled outcomes on to each other: the
+  // process's when null (tests give theirs one of its own).
+  THandOver* hand_over = nullptr;
 };
+
+// The host's callbacks, whichever flavour it gave (a GetDriver callback, the
+// C interface's plain or extended one, with or without recording outcomes
+// first): the adapters are in exports.cpp.
+class TBillHost {
+ public:
+  virtual ~TBillHost() = default;
+  // A bill in escrow: true to stack it.
+  virtual bool Escrow(CurrencyAmount amount, uint8_t bill_type) = 0;
+  // A stacked or returned bill: false when the host could not record it
+  // (NV_OUTCOME_RETRY under NV_OPT_ACK_AFTER_CALLBACK).
+  virtual bool Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) = 0;
+  virtual void Notify(int32_t kind, int32_t code) = 0;
+  [[nodiscard]] virtual bool TakesEvents() const = 0;
+  [[nodiscard]] virtual bool RecordsOutcomes() const = 0;
+};
+std::unique_ptr<TBillHost> MakeBillHost(const TBillSink& sink);
 
 // What the driver counted since it was opened (see nv_counters).
 struct TDriverCounters {
@@ -241,7 +200,7 @@ struct TTimings {
   std::chrono::milliseconds wind_down_limit{2500};
 };
 
-class TNotavero final : public NotaveroDriver, public TComPort {
+class TNotavero final : public NotaveroDriver, public TComPort, private TCycleDevice, private TCycleHost {
  public:
   // Size of the commands' exchange buffers.
   static constexpr std::size_t kCommandBufferSize = 11;
@@ -299,25 +258,46 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // answer an earlier frame (its exchange timed out first) is not trusted:
   // the line is left to fall quiet and the device polled again.
   std::optional<uint16_t> Poll(bool hold_events = false);
-  void Ack();
-  void Reset();
+  void Ack() override;
+  void Reset() override;
   void Initialize() {}
   void GetStatus();
   // False (values all 0) when another frame than the table answered.
   bool GetBillTable(BillValueTable& values);
   void SetSecurity();
-  uint32_t EnableBillTypes(bool enable);  // returns the mask sent
-  void Stack();
-  void ReturnBill();
+  uint32_t EnableBillTypes(bool enable) override;  // returns the mask sent
+  void Stack() override;
+  void ReturnBill() override;
 
   // A copy of the bill values, for any thread.
   [[nodiscard]] BillValueTable BillValues() const;
   // Bills whose outcome the device never reported, in the order met.
   [[nodiscard]] std::vector<TUnconfirmedBill> UnconfirmedBills() const;
 
- private:
-  friend class TNotaveroThread;
+  // What the polling thread works with (polling thread only, except where
+  // said).
+  [[nodiscard]] Clock& GetClock() const { return clock_; }
+  [[nodiscard]] TBillCycle& Cycle() { return cycle_; }
+  [[nodiscard]] THandOver& HandOver() const { return hand_over_; }
+  // Ends every wait of the polling thread when the driver is destroyed (any
+  // thread).
+  [[nodiscard]] Event& Stopping() { return stopping_; }
+  // Nothing is left that the device could still turn into money or report
+  // again: the destructor may stop the exchanges.
+  void WoundDown() { wound_down_.Set(); }
+  // The host released the driver from its own callback (any thread).
+  [[nodiscard]] bool ReleasedByHost() const { return released_by_poller_.load(); }
+  // Logs, shows and tells the host the state of a polled status word.
+  void ShowState(uint16_t status);
+  // Sets the link state, telling the host when it changes.
+  void SetLink(int32_t link);
+  void CountFailedCycle();
+  // The port was lost: closes it, and opens it afresh (throws while it is
+  // still gone).  A reply of the old line is not trusted after it.
+  void ClosePort() { Close(); }
+  void ReopenPort();
 
+ private:
   void SendFrame(const uint8_t* frame, std::size_t count);
   void PrepareExchange();
   void WaitResponse(std::chrono::milliseconds timeout);
@@ -327,17 +307,15 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void CheckStopping() const;
   // While set, destruction does not stop the exchanges: a report in hand is
   // finished (acknowledged, told to the host) before the thread ends.
+  void Finishing(bool on) override { finishing_ += on ? 1 : -1; }
   struct TFinishing {
-    explicit TFinishing(TNotavero& driver) : driver_(driver), before_(driver.finishing_) {
-      driver.finishing_ = true;
-    }
-    ~TFinishing() { driver_.finishing_ = before_; }
+    explicit TFinishing(TNotavero& driver) : driver_(driver) { driver_.Finishing(true); }
+    ~TFinishing() { driver_.Finishing(false); }
     TFinishing(const TFinishing&) = delete;
     TFinishing& operator=(const TFinishing&) = delete;
 
    private:
     TNotavero& driver_;
-    bool before_;
   };
   // Waits until the line has been quiet long enough that no reply to an
   // earlier frame can still be on its way.
@@ -347,33 +325,12 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   void SuspectLine(std::chrono::milliseconds quiet);
   // Sends the disable command on the way out, when acceptance may be on.
   void DisableOnClose();
-  void AddUnconfirmed(uint8_t bill_type, CurrencyAmount amount);
-  // The host released the driver from its own callback: from the moment
-  // that callback returns, no callback of any kind reaches the host.
-  [[nodiscard]] bool HostGone() const { return released_by_poller_.load(); }
-  // The value of a bill type; 0 when unknown (no table yet, out of the table).
-  [[nodiscard]] CurrencyAmount ValueOf(uint8_t bill_type) const;
   // One command's exchange: the first n bytes of buffer go out, and a reply
   // is awaited when expected > 0.  Raises EDriverFault unless the exchange
   // ends in xsOk; returns the reply's length.
   int32_t Command(uint8_t* buffer, std::size_t buffer_size, std::size_t n, int32_t expected);
   // Sends a command without parameters that awaits no reply.
   void SendSimple(uint8_t command);
-  // Calls the host for a bill event; returns its decision.
-  bool NotifyBill(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
-  // Calls the host for a stacked or returned bill; false when the host could
-  // not record it (NV_OUTCOME_RETRY, only under NV_OPT_ACK_AFTER_CALLBACK).
-  bool NotifyOutcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
-  // The C host's bill callback, plain or extended; true when there is one.
-  [[nodiscard]] bool HasCHost() const {
-    return sink_.c_callback != nullptr || sink_.bill_ex_callback != nullptr;
-  }
-  int CallCHost(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type);
-  [[nodiscard]] bool AckAfterCallback() const { return (sink_.flags & NV_OPT_ACK_AFTER_CALLBACK) != 0; }
-  // Calls the host's event callback, if any (polling thread only).
-  void NotifyEvent(int32_t kind, int32_t code);
-  // Sets the link state, telling the host when it changes (polling thread).
-  void SetLink(int32_t link);
   // Publishes a polled status word: state, rejection and power-up events.
   void PublishState(uint16_t status);
   // Counts under the status lock (polling thread).
@@ -382,18 +339,34 @@ class TNotavero final : public NotaveroDriver, public TComPort {
     const std::lock_guard lock(status_lock_);
     change(counters_);
   }
-  // Asks for acceptance again after the port was reopened, unless the host
-  // withdrew it or made a newer request meanwhile.
-  void RestoreEnableRequest();
-  // Opens the port afresh after it was lost (polling thread).
-  void ReopenPort() { Reopen(); }
-  void ClosePort() { Close(); }
   void Start();
   // Publishes the text of the last successful poll.
   void SetStatusText(std::string text);
+
+  // What the bill cycle asks of the device (polling thread).
+  bool LoadTable() override;
+  // The value of a bill type; 0 when unknown (no table yet, out of the table).
+  [[nodiscard]] CurrencyAmount ValueOf(uint8_t bill_type) const override;
   // The host's pending enable request, if any: true with its value.
-  bool TakeEnableRequest(bool& value, uint32_t& request) const;
-  void EnableRequestDone(uint32_t request);
+  bool TakeEnableRequest(bool& value, uint32_t& request) override;
+  void EnableRequestDone(uint32_t request) override;
+  // Asks for acceptance again after the port was reopened, unless the host
+  // withdrew it or made a newer request meanwhile.
+  void RestoreEnableRequest() override;
+  void Pause() override;
+
+  // The host as the bill cycle sees it (polling thread).  From the moment
+  // a callback that released the driver returns, no callback of any kind
+  // reaches the host.
+  bool Escrow(CurrencyAmount amount, uint8_t bill_type) override;
+  bool Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t bill_type) override;
+  void Notify(int32_t kind, int32_t code) override;
+  void Unconfirmed(uint8_t bill_type, CurrencyAmount amount) override;
+  void CountBill(TBillEvent kind, uint8_t bill_type, CurrencyAmount amount, int sign) override;
+  [[nodiscard]] bool Gone() const override { return released_by_poller_.load(); }
+  [[nodiscard]] bool TakesEvents() const override { return host_->TakesEvents(); }
+  [[nodiscard]] bool RecordsOutcomes() const override { return host_->RecordsOutcomes(); }
+  [[nodiscard]] bool StandingEnable() const override { return standing_enable_; }
 
   // Response assembly, shared by the event thread and the polling thread;
   // rx_lock_ keeps the two from touching the buffer at the same time.
@@ -418,24 +391,13 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   // An exchange timed out since the last good poll: a reply that is not a
   // poll's may be the late answer to it.
   bool recent_timeout_ = false;
-  bool finishing_ = false;           // polling thread only: see TFinishing
+  int finishing_ = 0;                // polling thread only: see TFinishing
   bool state_after_reopen_ = false;  // polling thread only
   std::chrono::milliseconds settle_quiet_;
-  // Acceptance may be on in the device (the driver enabled it, or saw the
-  // device waiting for a bill).
-  std::atomic<bool> device_accepting_{false};
   // Set when the host released the driver from its own callback.
   std::atomic<bool> released_by_poller_{false};
-  // Destruction from a host's thread: no new bill is offered to the host,
-  // and a bill in hand is followed to its outcome (up to the wind-down limit)
-  // before the exchanges stop (up to the wind-down limit).  wound_down_:
-  // nothing is in hand any more.
-  std::atomic<bool> winding_down_{false};
-  std::atomic<bool> bill_in_hand_{false};
-  // The device holds something a few more polls settle (TNotaveroThread::
-  // Unsettled, or the last poll showed a bill going in, in escrow or its
-  // outcome): destruction gives them those polls while the device answers.
-  std::atomic<bool> unsettled_{false};
+  // Destruction from a host's thread waits on it (up to the wind-down
+  // limit) while the bill cycle settles what the device holds.
   Event wound_down_{Event::Mode::kManualReset};
   std::atomic<int32_t> state_{-1};
   std::atomic<int32_t> link_{NV_LINK_UNKNOWN};
@@ -454,7 +416,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   std::atomic<uint32_t> enable_request_{0};
 
   // Set before the polling thread starts, never changed.
-  const TBillSink sink_;
+  const std::unique_ptr<TBillHost> host_;
+  const bool standing_enable_;
+  THandOver& hand_over_;
   const TTimings timings_;
   Clock& clock_;
 
@@ -464,6 +428,9 @@ class TNotavero final : public NotaveroDriver, public TComPort {
   std::vector<TUnconfirmedBill> unconfirmed_;
   TDriverCounters counters_;
 
+  // The bill's state and the money decisions (polling thread; what it
+  // publishes, any thread).
+  TBillCycle cycle_{*this, *this};
   std::unique_ptr<TNotaveroThread> poller_;
 };
 
