@@ -788,7 +788,8 @@ Journal::ReplayResult Journal::ReplayFallback() {
           // The device may have reported it again to a later run meanwhile:
           // a stacked line is checked as a foreign outcome.
           const bool foreign = event.detail == "foreign";
-          event = RecordOutcomeLocked(std::move(event), foreign, foreign || event.kind == RowKind::kStacked);
+          const bool may_repeat = foreign || event.kind == RowKind::kStacked;
+          event = RecordOutcomeLocked(std::move(event), foreign, may_repeat);
         } else {
           bool existed = false;
           event.id = InsertKeyed(event, existed);

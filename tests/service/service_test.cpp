@@ -383,6 +383,68 @@ TEST(MessagesTest, EventsAreFlatJson) {
             "{\"text\":\"\xC2\xA0\\\"\\n\xEF\xBF\xBD\"}");
 }
 
+// Every word as journals, ledgers and clients hold it (the texts never
+// change), and texts that are none of them: each refused, and kept as read.
+template <typename E>
+void ExpectTerms(const std::vector<std::pair<E, std::string_view>>& stored,
+                 const std::vector<std::string_view>& unknown) {
+  EXPECT_EQ(stored.size(), kTerms<E>.size()) << "a word without its stored text here";
+  for (const auto& [value, text] : stored) {
+    EXPECT_EQ(TermText(value), text);
+    EXPECT_EQ(ParseTerm<E>(text), value) << text;
+    EXPECT_TRUE(Term<E>::Read(text) == value) << text;
+    EXPECT_EQ(Term<E>(value).Text(), text);
+  }
+  for (const std::string_view text : unknown) {
+    EXPECT_EQ(ParseTerm<E>(text), std::nullopt) << "'" << text << "' read as a word";
+    const Term<E> kept = Term<E>::Read(text);
+    EXPECT_EQ(kept.Known(), std::nullopt) << text;
+    EXPECT_EQ(kept.Text(), text);
+    for (const auto& [value, known] : stored) {
+      EXPECT_FALSE(kept == value) << "'" << text << "' equals " << known;
+    }
+  }
+}
+
+TEST(TermsTest, EveryWordReadsBackFromItsTextAndAnyOtherTextIsRefusedButKept) {
+  using K = RowKind;
+  ExpectTerms<RowKind>({{K::kEscrow, "escrow"},
+                        {K::kStacked, "stacked"},
+                        {K::kReturned, "returned"},
+                        {K::kRejected, "rejected"},
+                        {K::kUnconfirmed, "unconfirmed"},
+                        {K::kRepeat, "repeat"},
+                        {K::kCollection, "collection"},
+                        {K::kCassetteIn, "cassette-in"}},
+                       {"", "Stacked", "stacked ", "decision", "cassette_in", "stack"});
+  ExpectTerms<BillDecision>(
+      {{BillDecision::kNone, ""}, {BillDecision::kStack, "stack"}, {BillDecision::kReturn, "return"}},
+      {"Stack", "stacked", "later", " "});
+  using B = DecidedBy;
+  ExpectTerms<DecidedBy>({{B::kClient, "client"},
+                          {B::kTimeout, "timeout"},
+                          {B::kNoClient, "no-client"},
+                          {B::kClosing, "closing"},
+                          {B::kRestart, "restart"},
+                          {B::kJournalError, "journal-error"}},
+                         {"", "no_client", "Client", "foreign"});
+
+  // A row another program wrote with words this version does not know is
+  // replayed as it was, never as one of ours.
+  TempDir dir;
+  const std::string path = dir.File("journal.sqlite");
+  Journal(path).Append(Event(RowKind::kStacked));
+  Tamper(path,
+         "INSERT INTO events(time_ms, device, kind, amount, decision, detail) "
+         "VALUES(5, 'kiosk', 'refund', 1000000, 'later', 'by hand')");
+  const auto rows = Journal(path).Since(0, 10);
+  ASSERT_EQ(rows.size(), 2U);
+  EXPECT_EQ(rows[1].kind.Known(), std::nullopt);
+  EXPECT_EQ(rows[1].decision.Known(), std::nullopt);
+  EXPECT_EQ(BillEventJson(rows[1]),
+            R"({"type":"refund","id":)" + std::to_string(rows[1].id) + R"(,"device":"kiosk","time":5})");
+}
+
 TEST(SecurityTest, OnlyTheServicesOwnHostOriginAndToken) {
   AccessPolicy policy;
   policy.hosts = OwnHosts("127.0.0.1", 8765);
