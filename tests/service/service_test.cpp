@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -428,6 +429,27 @@ TEST(TermsTest, EveryWordReadsBackFromItsTextAndAnyOtherTextIsRefusedButKept) {
                           {B::kRestart, "restart"},
                           {B::kJournalError, "journal-error"}},
                          {"", "no_client", "Client", "foreign"});
+
+  // The journal's statements spell the words they look for in SQL: each is
+  // one of ours.
+  const std::regex quoted(R"((kind|decision) (= ('[^']*')|IN \(('[^)]*)\)))");
+  const std::regex word("'([^']*)'");
+  int words_seen = 0;
+  for (const std::string sql : Journal::Queries()) {
+    for (auto match = std::sregex_iterator(sql.begin(), sql.end(), quoted); match != std::sregex_iterator();
+         ++match) {
+      const std::string words = (*match)[3].str() + (*match)[4].str();
+      for (auto each = std::sregex_iterator(words.begin(), words.end(), word); each != std::sregex_iterator();
+           ++each) {
+        const std::string text = (*each)[1].str();
+        ++words_seen;
+        EXPECT_TRUE((*match)[1] == "kind" ? ParseTerm<RowKind>(text).has_value()
+                                          : ParseTerm<BillDecision>(text).has_value())
+            << "'" << text << "' in " << sql;
+      }
+    }
+  }
+  EXPECT_GE(words_seen, 15) << "the statements' words were not found";
 
   // A row another program wrote with words this version does not know is
   // replayed as it was, never as one of ours.
