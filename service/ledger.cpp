@@ -131,7 +131,6 @@ constexpr const char* kQueryCanceled = "57014";
 constexpr const char* kUndefinedTable = "42P01";
 constexpr const char* kUndefinedFunction = "42883";
 
-// A PostgreSQL array literal of the values (empty ones NULL when nulls).
 // A journal row selected as id, time_ms, device, kind, amount, code,
 // decision, detail, hash; its words as written (ones this version does not
 // know ship unchanged).
@@ -147,6 +146,7 @@ void ReadRow(const sqlite::Statement& select, BillEvent& row, std::string& link)
   link = select.Text(8);
 }
 
+// A PostgreSQL array literal of the values (empty ones NULL when nulls).
 std::string ArrayLiteral(const std::vector<std::string>& values, bool nulls) {
   std::string text = "{";
   for (std::size_t i = 0; i < values.size(); ++i) {
