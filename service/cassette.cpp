@@ -106,7 +106,7 @@ void Cassette::Restore(const std::string& journal_path) {
     int64_t since = 0;
     if (last.Bind(1, content.device).Step()) {
       since = last.Int(0);
-      content.present = last.Text(1) == "cassette-in";
+      content.present = Term<RowKind>::Read(last.Text(1)) == RowKind::kCassetteIn;
       (content.present ? content.inserted_ms : content.removed_ms) = last.Int(2);
     }
     Query bills(
@@ -118,7 +118,7 @@ void Cassette::Restore(const std::string& journal_path) {
     int64_t resolving_amount = 0;
     while (bills.Step()) {
       const auto count = static_cast<uint64_t>(bills.Int(2));
-      if (bills.Text(0) == "stacked") {
+      if (Term<RowKind>::Read(bills.Text(0)) == RowKind::kStacked) {
         content.by_value[bills.Int(1)] += count;
         content.bills += count;
         content.amount += bills.Int(1) * static_cast<int64_t>(count);
@@ -167,7 +167,7 @@ std::optional<BillEvent> Cassette::State(int32_t word, int64_t now_ms) {
   BillEvent event;
   event.time_ms = now_ms;
   if (DeviceStateOf(static_cast<uint16_t>(word)) == dsCassetteMissing && content_.present) {
-    event.kind = "collection";
+    event.kind = RowKind::kCollection;
     event.amount = content_.amount;
     event.code = static_cast<int32_t>(content_.bills);
     JsonObject detail;
@@ -185,7 +185,7 @@ std::optional<BillEvent> Cassette::State(int32_t word, int64_t now_ms) {
     return event;
   }
   if (CassetteIn(word) && !content_.present) {
-    event.kind = "cassette-in";
+    event.kind = RowKind::kCassetteIn;
     content_.present = true;
     content_.inserted_ms = now_ms;
     content_.removed_ms = 0;

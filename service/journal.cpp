@@ -35,11 +35,11 @@ constexpr std::string_view kChainStart = "00000000000000000000000000000000000000
 // escrow's decision is not part of it: it is set after the row, when the
 // decision comes (the outcome's own row follows in the chain).  The time a
 // client acknowledged a row is not either.
-std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, const std::string& device,
-                      const std::string& kind, int64_t amount, int64_t code, const std::string& decision,
-                      const std::string& detail) {
-  std::string content = previous;
-  const auto field = [&content](const std::string& value) {
+std::string ChainLink(std::string_view previous, int64_t id, int64_t time_ms, std::string_view device,
+                      std::string_view kind, int64_t amount, int64_t code, std::string_view decision,
+                      std::string_view detail) {
+  std::string content(previous);
+  const auto field = [&content](std::string_view value) {
     content += std::to_string(value.size());
     content += ':';
     content += value;
@@ -50,8 +50,9 @@ std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, 
   field(kind);
   field(std::to_string(amount));
   field(std::to_string(code));
-  field(kind == "escrow" ? std::string() : decision);
-  field(kind == "escrow" ? std::string() : detail);
+  const bool escrow = kind == TermText(RowKind::kEscrow);
+  field(escrow ? std::string_view() : decision);
+  field(escrow ? std::string_view() : detail);
   Sha256Digest digest{};
   try {
     digest = Sha256(content);
@@ -88,10 +89,10 @@ BillEvent EventOf(const sqlite::Statement& select) {
   event.id = select.Int(0);
   event.time_ms = select.Int(1);
   event.device = select.Text(2);
-  event.kind = select.Text(3);
+  event.kind = Term<RowKind>::Read(select.Text(3));
   event.amount = select.Int(4);
-  event.code = static_cast<int32_t>(select.Int(5));
-  event.decision = select.Text(6);
+  event.code = static_cast<int32_t>(select.Int(5));  // a bill type, as clients always had it
+  event.decision = Term<BillDecision>::Read(select.Text(6));
   event.detail = select.Text(7);
   event.acked = select.Int(8) != 0;
   return event;
@@ -348,10 +349,10 @@ int64_t Journal::InsertChained(const BillEvent& event) {
   Statement insert(db_, kInsertSql);
   insert.Bind(1, time_ms)
       .Bind(2, event.device)
-      .Bind(3, event.kind)
+      .Bind(3, event.kind.Text())
       .Bind(4, event.amount)
-      .Bind(5, int64_t{event.code})
-      .Bind(6, event.decision)
+      .Bind(5, event.code)
+      .Bind(6, event.decision.Text())
       .Bind(7, event.detail)
       .Step();
   const int64_t id = sqlite3_last_insert_rowid(db_);
@@ -360,8 +361,8 @@ int64_t Journal::InsertChained(const BillEvent& event) {
       previous.Bind(1, id).Step() && !previous.IsNull(0) ? previous.Text(0) : std::string(kChainStart);
   Statement chain(db_, kSetLinkSql);
   chain
-      .Bind(1, ChainLink(link, id, time_ms, event.device, event.kind, event.amount, event.code,
-                         event.decision, event.detail))
+      .Bind(1, ChainLink(link, id, time_ms, event.device, event.kind.Text(), event.amount, event.code,
+                         event.decision.Text(), event.detail))
       .Bind(2, id)
       .Step();
   return id;
@@ -424,12 +425,12 @@ int64_t Journal::Append(const BillEvent& event) {
   }
 }
 
-void Journal::Decide(int64_t escrow_id, const std::string& decision, const std::string& by) {
+void Journal::Decide(int64_t escrow_id, BillDecision decision, DecidedBy by) {
   Statement update(db_, kDecideSql);
-  update.Bind(1, decision).Bind(2, by).Bind(3, escrow_id).Step();
+  update.Bind(1, TermText(decision)).Bind(2, TermText(by)).Bind(3, escrow_id).Step();
 }
 
-void Journal::SetDecision(int64_t escrow_id, const std::string& decision, const std::string& by) {
+void Journal::SetDecision(int64_t escrow_id, BillDecision decision, DecidedBy by) {
   const std::scoped_lock lock(mutex_);
   try {
     Decide(escrow_id, decision, by);
@@ -480,7 +481,7 @@ int64_t Journal::LastId() {
   return select.Int(0);
 }
 
-std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
+std::vector<int64_t> Journal::CloseUndecided(DecidedBy by) {
   const std::scoped_lock lock(mutex_);
   std::vector<int64_t> ids;
   try {
@@ -491,7 +492,7 @@ std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
     }
     if (!ids.empty()) {
       Statement update(db_, kCloseUndecidedSql);
-      update.Bind(1, by).Step();
+      update.Bind(1, TermText(by)).Step();
     }
   } catch (const JournalError& error) {
     Failed(error);
@@ -499,15 +500,15 @@ std::vector<int64_t> Journal::CloseUndecided(const std::string& by) {
   return ids;
 }
 
-Journal::Foreign Journal::ResolveForeign(const std::string& device, const std::string& kind, int64_t amount,
+Journal::Foreign Journal::ResolveForeign(const std::string& device, RowKind kind, int64_t amount,
                                          int32_t bill_type) {
   const std::scoped_lock lock(mutex_);
   return ResolveForeignLocked(device, kind, amount, bill_type);
 }
 
-Journal::Foreign Journal::ResolveForeignLocked(const std::string& device, const std::string& kind,
-                                               int64_t amount, int32_t bill_type) {
-  if (kind != "stacked") {
+Journal::Foreign Journal::ResolveForeignLocked(const std::string& device, const Term<RowKind>& kind,
+                                               int64_t amount, int64_t bill_type) {
+  if (kind != RowKind::kStacked) {
     return Foreign::kOutcome;  // a return is no money: never taken for a repeat
   }
   Statement last(db_, kLastEscrowSql);
@@ -515,7 +516,7 @@ Journal::Foreign Journal::ResolveForeignLocked(const std::string& device, const 
     return Foreign::kOutcome;
   }
   Statement after(db_, kStackedAfterSql);
-  return after.Bind(1, device).Bind(2, last.Int(0)).Bind(3, amount).Bind(4, int64_t{bill_type}).Step()
+  return after.Bind(1, device).Bind(2, last.Int(0)).Bind(3, amount).Bind(4, bill_type).Step()
              ? Foreign::kRepeat
              : Foreign::kOutcome;
 }
@@ -533,8 +534,8 @@ BillEvent Journal::RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may
   outcome.detail = foreign ? "foreign" : "";
   if (may_repeat &&
       ResolveForeignLocked(outcome.device, outcome.kind, outcome.amount, outcome.code) == Foreign::kRepeat) {
-    outcome.detail = outcome.kind;
-    outcome.kind = "repeat";
+    outcome.detail = outcome.kind.Text();
+    outcome.kind = RowKind::kRepeat;
   } else {
     // A bill already journaled unconfirmed: this outcome resolves that row.
     Statement last(db_, kLastEscrowSql);
@@ -542,7 +543,7 @@ BillEvent Journal::RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may
     Statement unconfirmed(db_, kLastUnconfirmedSql);
     if (unconfirmed.Bind(1, outcome.device).Bind(2, escrow).Step() &&
         (unconfirmed.Int(1) == outcome.amount || unconfirmed.Int(1) == 0) &&
-        unconfirmed.Int(2) == int64_t{outcome.code}) {
+        unconfirmed.Int(2) == outcome.code) {
       const int64_t open = unconfirmed.Int(0);
       const std::string detail = "resolves #" + std::to_string(open);
       Statement resolved(db_, kResolvedSql);
@@ -571,17 +572,17 @@ BillEvent Journal::RecordOutcome(BillEvent outcome, bool foreign, bool* existed)
 std::optional<BillEvent> Journal::StackWithoutOutcome(const std::string& device) {
   const std::scoped_lock lock(mutex_);
   Statement last(db_, kLastEscrowRowSql);
-  if (!last.Bind(1, device).Step() || last.Text(4) != "stack") {
+  if (!last.Bind(1, device).Step() || Term<BillDecision>::Read(last.Text(4)) != BillDecision::kStack) {
     return std::nullopt;
   }
   BillEvent escrow;
   escrow.id = last.Int(0);
   escrow.time_ms = last.Int(1);
   escrow.device = device;
-  escrow.kind = "escrow";
+  escrow.kind = RowKind::kEscrow;
   escrow.amount = last.Int(2);
   escrow.code = static_cast<int32_t>(last.Int(3));
-  escrow.decision = last.Text(4);
+  escrow.decision = BillDecision::kStack;
   escrow.detail = last.Text(5);
   Statement after(db_, kAnyOutcomeAfterSql);
   if (after.Bind(1, device).Bind(2, escrow.id).Step()) {
@@ -608,8 +609,7 @@ bool Journal::Queue(BillEvent event) {
   return true;
 }
 
-bool Journal::QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by,
-                            const std::string& key) {
+bool Journal::QueueDecision(int64_t escrow_id, BillDecision decision, DecidedBy by, const std::string& key) {
   const std::scoped_lock lock(mutex_);
   if (decisions_.size() >= kQueueLimit) {
     return false;
@@ -618,14 +618,14 @@ bool Journal::QueueDecision(int64_t escrow_id, const std::string& decision, cons
   return true;
 }
 
-void Journal::DecideUndecided(int64_t escrow_id, const std::string& decision, const std::string& by,
+void Journal::DecideUndecided(int64_t escrow_id, const Term<BillDecision>& decision, std::string_view by,
                               const std::string& key) {
   int64_t id = 0;
   if (!key.empty() && Applied(key, id)) {
     return;
   }
   Statement update(db_, kDecideUndecidedSql);
-  update.Bind(1, decision).Bind(2, by).Bind(3, escrow_id).Step();
+  update.Bind(1, decision.Text()).Bind(2, by).Bind(3, escrow_id).Step();
   if (!key.empty()) {
     MarkApplied(key, escrow_id);
   }
@@ -652,7 +652,7 @@ Journal::ProbeResult Journal::Probe() {
           event.id = InsertKeyed(event, existed);
         }
         for (const auto& queued : decisions_) {
-          DecideUndecided(queued.escrow_id, queued.decision, queued.by, queued.key);
+          DecideUndecided(queued.escrow_id, queued.decision, TermText(queued.by), queued.key);
         }
         Statement health(db_, "INSERT OR REPLACE INTO health(id, time_ms) VALUES(1, ?)");
         health.Bind(1, NowMs()).Step();
@@ -767,24 +767,29 @@ Journal::ReplayResult Journal::ReplayFallback() {
           return 0;
         }
         const std::string kind = line.value("kind", "");
-        if (kind == "decision") {
-          DecideUndecided(line.value("id", int64_t{0}), line.value("decision", "return"),
-                          line.value("by", ""), key);
+        if (kind == kDecisionLine) {
+          // Its words as the line has them (a line of another version's may
+          // hold words this one does not know: they are kept).
+          DecideUndecided(
+              line.value("id", int64_t{0}),
+              Term<BillDecision>::Read(line.value("decision", std::string(TermText(BillDecision::kReturn)))),
+              line.value("by", ""), key);
           return 0;
         }
         BillEvent event;
         event.key = key;
         event.time_ms = line.value("time", int64_t{0});
         event.device = line.value("device", "");
-        event.kind = kind;
+        event.kind = Term<RowKind>::Read(kind);
         event.amount = line.value("amount", int64_t{0});
         event.code = static_cast<int32_t>(line.value("bill_type", int64_t{line.value("code", int64_t{0})}));
         event.detail = line.value("detail", "");
-        if (kind == "stacked" || kind == "returned") {
+        if (event.kind == RowKind::kStacked || event.kind == RowKind::kReturned) {
           // The device may have reported it again to a later run meanwhile:
           // a stacked line is checked as a foreign outcome.
           const bool foreign = event.detail == "foreign";
-          event = RecordOutcomeLocked(std::move(event), foreign, foreign || kind == "stacked");
+          const bool may_repeat = foreign || event.kind == RowKind::kStacked;
+          event = RecordOutcomeLocked(std::move(event), foreign, may_repeat);
         } else {
           bool existed = false;
           event.id = InsertKeyed(event, existed);

@@ -23,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/messages.h"
@@ -85,7 +86,7 @@ class Journal {
   // Writes the event (its id and acked are ignored) and returns its id.
   int64_t Append(const BillEvent& event);
   // Records an escrow's decision and who made it.
-  void SetDecision(int64_t escrow_id, const std::string& decision, const std::string& by);
+  void SetDecision(int64_t escrow_id, BillDecision decision, DecidedBy by);
 
   enum class AckResult { kAcked, kAlreadyAcked, kNotStacked };
   AckResult Ack(int64_t id);
@@ -107,7 +108,7 @@ class Journal {
 
   // At start: every escrow of an earlier run still without a decision gets
   // "return" by `by` (the device gives such a bill back).  Returns their ids.
-  std::vector<int64_t> CloseUndecided(const std::string& by);
+  std::vector<int64_t> CloseUndecided(DecidedBy by);
 
   // Journals an outcome the device reported (kind "stacked" or "returned")
   // and returns its row as written.  A foreign outcome (one the driver did
@@ -125,8 +126,7 @@ class Journal {
   BillEvent RecordOutcome(BillEvent outcome, bool foreign, bool* existed = nullptr);
   // RecordOutcome's rule for a foreign outcome: kRepeat when it is a repeat.
   enum class Foreign { kOutcome, kRepeat };
-  Foreign ResolveForeign(const std::string& device, const std::string& kind, int64_t amount,
-                         int32_t bill_type);
+  Foreign ResolveForeign(const std::string& device, RowKind kind, int64_t amount, int32_t bill_type);
 
   // The device's last escrow when it was decided "stack" and no outcome
   // (stacked, returned, repeat, unconfirmed) of that device follows it: a
@@ -155,8 +155,7 @@ class Journal {
   bool Queue(BillEvent event);
   // The same for an escrow's decision.
   // key: its fallback line's.
-  bool QueueDecision(int64_t escrow_id, const std::string& decision, const std::string& by,
-                     const std::string& key);
+  bool QueueDecision(int64_t escrow_id, BillDecision decision, DecidedBy by, const std::string& key);
   [[nodiscard]] std::size_t Queued() const;
 
   struct ProbeResult {
@@ -173,6 +172,10 @@ class Journal {
   bool WriteFallback(const std::string& line);
   // A new key for a fallback line: 128 random bits in hex.
   static std::string NewKey();
+
+  // The "kind" of a fallback line that holds an escrow's decision (the
+  // other lines hold rows, of their row's kind).
+  static constexpr std::string_view kDecisionLine = "decision";
 
   // Applies the fallback file to the journal, once: every line with a key
   // not applied yet becomes its row (a decision only for an escrow still
@@ -207,15 +210,16 @@ class Journal {
   BillEvent Row(int64_t id);
   // may_repeat: check whether it is a repeat (foreign, or replayed).
   BillEvent RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may_repeat, bool* existed = nullptr);
-  Foreign ResolveForeignLocked(const std::string& device, const std::string& kind, int64_t amount,
-                               int32_t bill_type);
+  Foreign ResolveForeignLocked(const std::string& device, const Term<RowKind>& kind, int64_t amount,
+                               int64_t bill_type);
   bool Applied(const std::string& key, int64_t& id);
   void MarkApplied(const std::string& key, int64_t id);
   template <typename Work>
   auto Transaction(Work work);
-  void Decide(int64_t escrow_id, const std::string& decision, const std::string& by);
-  // A decision for an escrow that has none yet, with its key.
-  void DecideUndecided(int64_t escrow_id, const std::string& decision, const std::string& by,
+  void Decide(int64_t escrow_id, BillDecision decision, DecidedBy by);
+  // A decision for an escrow that has none yet, with its key; by as the
+  // row's detail takes it (a fallback line's, as written).
+  void DecideUndecided(int64_t escrow_id, const Term<BillDecision>& decision, std::string_view by,
                        const std::string& key);
   [[noreturn]] void Failed(const JournalError& error);
   void CheckIntact();
@@ -228,8 +232,8 @@ class Journal {
   sqlite3* reader_ = nullptr;
   struct QueuedDecision {
     int64_t escrow_id;
-    std::string decision;
-    std::string by;
+    BillDecision decision;
+    DecidedBy by;
     std::string key;
   };
   std::deque<BillEvent> queue_;  // under mutex_
@@ -246,9 +250,9 @@ class Journal {
 
 // A row's link: SHA-256 (hex) over the link before it (64 zeros before the
 // first) and the row's content.  The ledger computes the same in SQL.
-std::string ChainLink(const std::string& previous, int64_t id, int64_t time_ms, const std::string& device,
-                      const std::string& kind, int64_t amount, int64_t code, const std::string& decision,
-                      const std::string& detail);
+std::string ChainLink(std::string_view previous, int64_t id, int64_t time_ms, std::string_view device,
+                      std::string_view kind, int64_t amount, int64_t code, std::string_view decision,
+                      std::string_view detail);
 
 // What VerifyJournal found.
 struct JournalVerdict {

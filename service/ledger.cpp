@@ -131,6 +131,21 @@ constexpr const char* kQueryCanceled = "57014";
 constexpr const char* kUndefinedTable = "42P01";
 constexpr const char* kUndefinedFunction = "42883";
 
+// A journal row selected as id, time_ms, device, kind, amount, code,
+// decision, detail, hash; its words as written (ones this version does not
+// know ship unchanged).
+void ReadRow(const sqlite::Statement& select, BillEvent& row, std::string& link) {
+  row.id = select.Int(0);
+  row.time_ms = select.Int(1);
+  row.device = select.Text(2);
+  row.kind = Term<RowKind>::Read(select.Text(3));
+  row.amount = select.Int(4);
+  row.code = select.Int(5);
+  row.decision = Term<BillDecision>::Read(select.Text(6));
+  row.detail = select.Text(7);
+  link = select.Text(8);
+}
+
 // A PostgreSQL array literal of the values (empty ones NULL when nulls).
 std::string ArrayLiteral(const std::vector<std::string>& values, bool nulls) {
   std::string text = "{";
@@ -623,8 +638,8 @@ bool LedgerShipper::Resolve() {
     // same continuation again (after a kill, on every connection), another
     // one makes another.
     const std::string first = next.link.empty()
-                                  ? ChainLink("", next.id, next.time_ms, next.device, next.kind, next.amount,
-                                              next.code, next.decision, next.detail)
+                                  ? ChainLink("", next.id, next.time_ms, next.device, next.kind.Text(),
+                                              next.amount, next.code, next.decision.Text(), next.detail)
                                   : next.link;
     const std::string fork = ChainLink(current, agreed, 0, first, "fork", 0, 0, "", "").substr(0, 32);
     if (cursors.count(fork) == 0) {
@@ -716,7 +731,7 @@ bool LedgerShipper::HeldRow(const std::string& journal, int64_t id, Row& row, bo
     row.id = id;
     row.time_ms = std::strtoll(PQgetvalue(read, 0, 0), nullptr, 10);
     row.device = PQgetvalue(read, 0, 1);
-    row.kind = PQgetvalue(read, 0, 2);
+    row.kind = Term<RowKind>::Read(PQgetvalue(read, 0, 2));
     row.amount = std::strtoll(PQgetvalue(read, 0, 3), nullptr, 10);
     row.code = std::strtoll(PQgetvalue(read, 0, 4), nullptr, 10);
     row.link = PQgetvalue(read, 0, 5);
@@ -957,14 +972,14 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
     try {
       select.Bind(1, after).Bind(2, options_.batch);
       while (select.Step()) {
-        Row row{select.Int(0), select.Int(1),  select.Text(2), select.Text(3), select.Int(4),
-                select.Int(5), select.Text(6), select.Text(7), select.Text(8)};
+        Row row;
+        ReadRow(select, row, row.link);
         if (rows.empty()) {
           oldest_ms = row.time_ms;
         }
         // An escrow waits for its decision (the journal writes it within the
         // escrow's time-out): the ledger gets the row once, decided.
-        if (row.kind == "escrow" && row.decision.empty()) {
+        if (row.kind == RowKind::kEscrow && row.decision == BillDecision::kNone) {
           break;
         }
         rows.push_back(std::move(row));
@@ -998,21 +1013,15 @@ bool LedgerShipper::ReadBatch(std::vector<Row>& rows) {
 
 bool LedgerShipper::LocalRow(int64_t id, Row& row) {
   try {
-    sqlite::Statement select(journal_,
-                             "SELECT time_ms, device, kind, amount, code, decision, detail, hash FROM events "
-                             "WHERE id = ?");
+    sqlite::Statement select(
+        journal_,
+        "SELECT id, time_ms, device, kind, amount, code, decision, detail, hash FROM events "
+        "WHERE id = ?");
     if (!select.Bind(1, id).Step()) {
       return false;
     }
-    row = Row{id,
-              select.Int(0),
-              select.Text(1),
-              select.Text(2),
-              select.Int(3),
-              select.Int(4),
-              select.Text(5),
-              select.Text(6),
-              select.Text(7)};
+    row = Row();
+    ReadRow(select, row, row.link);
     return true;
   } catch (const sqlite::Error&) {
     return false;
@@ -1039,10 +1048,10 @@ bool LedgerShipper::InsertRows(const std::vector<Row>& rows) {
     columns[0].push_back(std::to_string(row.id));
     columns[1].push_back(std::to_string(row.time_ms));
     columns[2].push_back(row.device);
-    columns[3].push_back(row.kind);
+    columns[3].emplace_back(row.kind.Text());
     columns[4].push_back(std::to_string(row.amount));
     columns[5].push_back(std::to_string(row.code));
-    columns[6].push_back(row.decision);
+    columns[6].emplace_back(row.decision.Text());
     columns[7].push_back(row.detail);
     columns[8].push_back(row.link);
   }

@@ -119,15 +119,9 @@ class LedgerShipper {
   [[nodiscard]] LedgerStatus Status() const;
 
  private:
-  struct Row {
-    int64_t id = 0;
-    int64_t time_ms = 0;
-    std::string device;
-    std::string kind;
-    int64_t amount = 0;
-    int64_t code = 0;
-    std::string decision;  // empty: NULL
-    std::string detail;
+  // A journal row as the ledger has it: the bill event (a kind or decision
+  // this version does not know ships as it was written) and its link.
+  struct Row : BillEvent {
     std::string link;  // empty: the row predates the hash chain
   };
   // The same bill event, by what the ledger keeps of it (time, device,

@@ -59,7 +59,7 @@ int Run(Config config) {
   }
   // A bill left in escrow by the last run is returned by the device to the
   // new driver, which reports that outcome as foreign.
-  const auto closed = journal.CloseUndecided("restart");
+  const auto closed = journal.CloseUndecided(DecidedBy::kRestart);
   journal.Started();
   if (!closed.empty()) {
     std::cerr << "notavero-serve: " << closed.size()

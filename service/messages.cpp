@@ -220,7 +220,8 @@ std::string ErrorReply(std::string_view error, const std::string& ref) {
 
 int64_t ResolvedId(const BillEvent& event) {
   constexpr std::string_view kPrefix = "resolves #";
-  if ((event.kind != "stacked" && event.kind != "returned") || event.detail.rfind(kPrefix, 0) != 0) {
+  if ((event.kind != RowKind::kStacked && event.kind != RowKind::kReturned) ||
+      event.detail.rfind(kPrefix, 0) != 0) {
     return 0;
   }
   int64_t id = 0;
@@ -232,32 +233,36 @@ int64_t ResolvedId(const BillEvent& event) {
 
 std::string BillEventJson(const BillEvent& event, std::string_view journal) {
   JsonObject json;
-  json.Add("type", event.kind).Add("id", event.id).Add("device", event.device).Add("time", event.time_ms);
+  json.Add("type", event.kind.Text())
+      .Add("id", event.id)
+      .Add("device", event.device)
+      .Add("time", event.time_ms);
   if (!journal.empty()) {
     json.Add("journal", journal);
   }
-  if (event.kind == "escrow" || event.kind == "stacked" || event.kind == "returned" ||
-      event.kind == "repeat" || event.kind == "unconfirmed") {
-    json.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
+  const std::optional<RowKind> kind = event.kind.Known();
+  const bool outcome = kind == RowKind::kStacked || kind == RowKind::kReturned;
+  if (kind == RowKind::kEscrow || outcome || kind == RowKind::kRepeat || kind == RowKind::kUnconfirmed) {
+    json.Add("amount", event.amount).Add("bill_type", event.code);
   }
-  if (event.kind == "escrow" && !event.decision.empty()) {
-    json.Add("decision", event.decision).Add("by", event.detail);
-  } else if (event.kind == "rejected") {
-    json.Add("reason", event.detail).Add("code", int64_t{event.code});
-  } else if (event.kind == "repeat") {
+  if (kind == RowKind::kEscrow && event.decision != BillDecision::kNone) {
+    json.Add("decision", event.decision.Text()).Add("by", event.detail);
+  } else if (kind == RowKind::kRejected) {
+    json.Add("reason", event.detail).Add("code", event.code);
+  } else if (kind == RowKind::kRepeat) {
     json.Add("outcome", event.detail);
-  } else if (event.kind == "unconfirmed" && !event.detail.empty()) {
+  } else if (kind == RowKind::kUnconfirmed && !event.detail.empty()) {
     json.Add("detail", event.detail);
-  } else if (event.kind == "collection") {
-    json.Add("bills", int64_t{event.code}).Add("amount", event.amount).AddRaw("cassette", event.detail);
+  } else if (kind == RowKind::kCollection) {
+    json.Add("bills", event.code).Add("amount", event.amount).AddRaw("cassette", event.detail);
   }
-  if ((event.kind == "stacked" || event.kind == "returned") && event.detail == "foreign") {
+  if (outcome && event.detail == "foreign") {
     json.Add("foreign", true);
   }
   if (const int64_t resolved = ResolvedId(event)) {
     json.Add("foreign", true).Add("resolves", resolved);
   }
-  if (event.kind == "stacked") {
+  if (kind == RowKind::kStacked) {
     json.Add("acked", event.acked);
   }
   return json.Text();

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "service/terms.h"
+
 namespace notavero::service {
 
 inline constexpr std::size_t kMaxMessageBytes = 4096;
@@ -45,7 +47,8 @@ std::string OkReply(CommandKind kind, const std::string& ref, std::string_view k
 // {"type":"error","error":...,"ref":...}
 std::string ErrorReply(std::string_view error, const std::string& ref = {});
 
-// One bill event of the journal.
+// One bill event of the journal, as the service writes and reads it, and as
+// the ledger ships it.
 struct BillEvent {
   int64_t id = 0;
   int64_t time_ms = 0;  // Unix time in milliseconds
@@ -53,15 +56,20 @@ struct BillEvent {
   // escrow, stacked, returned, rejected, unconfirmed; repeat: an outcome the
   // device reported again after a restart, journaled already (never credited);
   // collection, cassette-in: the cassette taken out (amount: its sum, code:
-  // its bill count, detail: its content as JSON) and put back
-  std::string kind;
-  int64_t amount = 0;    // 1/10000 currency units (0 for rejected, and for a bill type of unknown value)
-  int32_t code = 0;      // rejected: the reason's code; the others: the bill type (-1 unknown)
-  std::string decision;  // escrow: stack, return, or empty while it waits
-  // escrow: who decided (client, timeout, no-client, closing, restart, journal-error); rejected: the
-  // reason's name; stacked, returned: "foreign" for an outcome decided before this run, "resolves #ID" for
-  // the outcome of a bill already journaled unconfirmed in row ID; repeat: the outcome repeated (stacked,
-  // returned); unconfirmed: why, when the service knows
+  // its bill count, detail: its content as JSON) and put back.  A row of
+  // another program may hold a kind this version does not know: kept as read.
+  Term<RowKind> kind;
+  int64_t amount = 0;  // 1/10000 currency units (0 for rejected, and for a bill type of unknown value)
+  // rejected: the reason's code; the others: the bill type (-1 unknown).  As
+  // the row holds it (a bill type is an int32_t; the journal's column and the
+  // ledger's reads are wider).
+  int64_t code = 0;
+  Term<BillDecision> decision;  // escrow: stack, return, or none while it waits
+  // escrow: who decided (DecidedBy's text); rejected: the reason's name;
+  // stacked, returned: "foreign" for an outcome decided before this run,
+  // "resolves #ID" for the outcome of a bill already journaled unconfirmed in
+  // row ID; repeat: the outcome repeated (stacked, returned); unconfirmed:
+  // why, when the service knows.  Free text.
   std::string detail;
   bool acked = false;  // stacked: acknowledged by a client
   // A row that may also be in the fallback file: that line's key.  Journaled

@@ -25,8 +25,10 @@ Statement& Statement::Bind(int index, int64_t value) {
   return *this;
 }
 
-Statement& Statement::Bind(int index, const std::string& text) {
-  sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+Statement& Statement::Bind(int index, std::string_view text) {
+  // Never a null pointer: SQLite would bind NULL for it, not the empty text.
+  sqlite3_bind_text(stmt_, index, text.data() != nullptr ? text.data() : "", static_cast<int>(text.size()),
+                    SQLITE_TRANSIENT);
   return *this;
 }
 

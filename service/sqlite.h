@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -35,7 +36,7 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   Statement& Bind(int index, int64_t value);
-  Statement& Bind(int index, const std::string& text);
+  Statement& Bind(int index, std::string_view text);
   // Runs one step; true when it gave a row, false when the statement is done.
   bool Step();
   [[nodiscard]] int64_t Int(int column) const;

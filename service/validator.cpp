@@ -214,8 +214,11 @@ void Validator::BillDone() {
 
 std::string Validator::FallbackLine(const BillEvent& event, const std::string& reason) const {
   JsonObject line;
-  line.Add("key", event.key).Add("time", event.time_ms).Add("device", config_.name).Add("kind", event.kind);
-  line.Add("amount", event.amount).Add("bill_type", int64_t{event.code});
+  line.Add("key", event.key)
+      .Add("time", event.time_ms)
+      .Add("device", config_.name)
+      .Add("kind", event.kind.Text());
+  line.Add("amount", event.amount).Add("bill_type", event.code);
   if (!event.detail.empty()) {
     line.Add("detail", event.detail);
   }
@@ -236,20 +239,20 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   }
   BillEvent event;
   event.device = config_.name;
-  event.kind = "escrow";
+  event.kind = RowKind::kEscrow;
   event.amount = amount;
   event.code = bill_type;
   event.time_ms = NowMs();
-  Learn(event.code, amount);
+  Learn(bill_type, amount);
   {
     const std::scoped_lock lock(mutex_);
-    in_play_ = InPlay{amount, event.code};
+    in_play_ = InPlay{amount, bill_type};
     if (closing_) {
-      event.decision = "return";
-      event.detail = "closing";
+      event.decision = BillDecision::kReturn;
+      event.detail = TermText(DecidedBy::kClosing);
     } else if (sink_.Deciders() == 0) {
-      event.decision = "return";
-      event.detail = "no-client";
+      event.decision = BillDecision::kReturn;
+      event.detail = TermText(DecidedBy::kNoClient);
       ++figures_.escrows_without_client;
     }
   }
@@ -262,7 +265,7 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
               << " is returned: its escrow cannot be journaled: " << error.what() << std::endl;
     return 0;
   }
-  if (!event.decision.empty()) {
+  if (event.decision != BillDecision::kNone) {
     sink_.Publish(BillEventJson(event, journal_.Identity()), event.id);
     return 0;
   }
@@ -274,7 +277,7 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   lock.lock();
   decided_.wait_for(lock, escrow_timeout_, [this] { return claim_.has_value() || closing_; });
   bool stack = claim_.value_or(false);
-  std::string by = claim_ ? "client" : closing_ ? "closing" : "timeout";
+  DecidedBy by = claim_ ? DecidedBy::kClient : closing_ ? DecidedBy::kClosing : DecidedBy::kTimeout;
   if (!claim_ && !closing_) {
     ++figures_.escrow_timeouts;
   }
@@ -285,21 +288,21 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   std::string why;
   try {
     journal_.ThrowIfFailing();
-    journal_.SetDecision(event.id, stack ? "stack" : "return", by);
+    journal_.SetDecision(event.id, stack ? BillDecision::kStack : BillDecision::kReturn, by);
   } catch (const JournalError& error) {
     why = error.what();
     stack = false;
-    by = "journal-error";
+    by = DecidedBy::kJournalError;
     const std::string key = Journal::NewKey();
-    journal_.QueueDecision(event.id, "return", by, key);
+    journal_.QueueDecision(event.id, BillDecision::kReturn, by, key);
     journal_.WriteFallback(JsonObject()
                                .Add("key", key)
                                .Add("time", NowMs())
                                .Add("device", config_.name)
-                               .Add("kind", "decision")
+                               .Add("kind", Journal::kDecisionLine)
                                .Add("id", event.id)
-                               .Add("decision", "return")
-                               .Add("by", by)
+                               .Add("decision", TermText(BillDecision::kReturn))
+                               .Add("by", TermText(by))
                                .Add("journaled", false)
                                .Add("reason", why)
                                .Text());
@@ -309,7 +312,7 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   claimed_by_ = nullptr;
   lock.unlock();
   if (claimed_by) {  // the client hears how its claim ended, before the decision's message
-    const bool taken = by == "client";
+    const bool taken = by == DecidedBy::kClient;
     std::string refusal =
         taken ? std::string() : "the decision could not be journaled (" + why + "): the bill is returned";
     sink_.Post([claimed_by = std::move(claimed_by), taken, refusal = std::move(refusal)] {
@@ -318,7 +321,8 @@ int Validator::Escrow(int64_t amount, int32_t bill_type) {
   }
   JsonObject decision;
   decision.Add("type", "decision").Add("id", event.id).Add("device", config_.name);
-  decision.Add("decision", stack ? "stack" : "return").Add("by", by);
+  decision.Add("decision", TermText(stack ? BillDecision::kStack : BillDecision::kReturn))
+      .Add("by", TermText(by));
   if (!why.empty()) {
     decision.Add("reason", why);
   }
@@ -330,11 +334,11 @@ int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
   const bool stacked = kind == NV_BILL_STACKED;
   BillEvent outcome;
   outcome.device = config_.name;
-  outcome.kind = stacked ? "stacked" : "returned";
+  outcome.kind = stacked ? RowKind::kStacked : RowKind::kReturned;
   outcome.amount = amount;
   outcome.code = bill_type;
   outcome.time_ms = NowMs();
-  Learn(outcome.code, amount);
+  Learn(bill_type, amount);
   const bool foreign = foreign_ == kind;
   if (pending_ && pending_->kind == outcome.kind && pending_->amount == amount) {
     // Offered again: the row takes the key of its line in the fallback file,
@@ -357,7 +361,7 @@ int Validator::Outcome(int32_t kind, int64_t amount, int32_t bill_type) {
   foreign_.reset();
   unsettled_.reset();
   pending_.reset();
-  if (row.kind == "stacked") {
+  if (row.kind == RowKind::kStacked) {
     if (ResolvedId(row) != 0) {
       cassette_.Resolved(amount);  // counted as unconfirmed already
     }
@@ -388,8 +392,8 @@ int Validator::Pending(const BillEvent& event, const std::string& reason) {
     // one twice.  The journaled row comes as "stacked" once the journal
     // takes it.
     JsonObject message;
-    message.Add("type", "pending").Add("kind", event.kind).Add("device", config_.name);
-    message.Add("time", event.time_ms).Add("amount", event.amount).Add("bill_type", int64_t{event.code});
+    message.Add("type", "pending").Add("kind", event.kind.Text()).Add("device", config_.name);
+    message.Add("time", event.time_ms).Add("amount", event.amount).Add("bill_type", event.code);
     if (event.detail == "foreign") {
       message.Add("foreign", true);
     }
@@ -420,14 +424,14 @@ void Validator::RecordOrQueue(BillEvent event) {
   }
   journal_.WriteFallback(FallbackLine(event, journal_.Health().error));
   if (!journal_.Queue(event)) {
-    std::cerr << "notavero-serve: " << config_.name << ": the journal's queue is full: a " << event.kind
-              << " event is only in " << journal_.FallbackPath() << std::endl;
+    std::cerr << "notavero-serve: " << config_.name << ": the journal's queue is full: a "
+              << event.kind.Text() << " event is only in " << journal_.FallbackPath() << std::endl;
   }
 }
 
 void Validator::Unconfirmed(int32_t bill_type, int64_t amount, const std::string& detail, std::string key) {
   BillEvent event;
-  event.kind = "unconfirmed";
+  event.kind = RowKind::kUnconfirmed;
   event.code = bill_type;
   event.amount = amount;
   event.detail = detail;
@@ -469,7 +473,7 @@ void Validator::OnEvent(int32_t kind, int32_t code, void* user) {
         break;
       case NV_EVENT_REJECTED: {
         BillEvent event;
-        event.kind = "rejected";
+        event.kind = RowKind::kRejected;
         event.code = code;
         event.detail = nv_reject_reason_name(code);
         self->RecordOrQueue(std::move(event));
@@ -500,7 +504,7 @@ void Validator::NothingHeld() {
   const BillEvent escrow = *std::exchange(unsettled_, std::nullopt);
   // Never claim an outcome the device did not report, never drop the bill.
   Unconfirmed(
-      escrow.code, escrow.amount,
+      static_cast<int32_t>(escrow.code), escrow.amount,
       "escrow #" + std::to_string(escrow.id) +
           " was decided stack before a restart, and the device held no report of it when this run asked "
           "(a power cut?): whether it went in is not known");

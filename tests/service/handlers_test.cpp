@@ -277,7 +277,7 @@ TEST_F(CommandHandlerTest, DecisionsGoToTheDeviceWhoseBillWaits) {
 
   BillEvent stacked;
   stacked.device = "right";
-  stacked.kind = "stacked";
+  stacked.kind = RowKind::kStacked;
   stacked.amount = 1000000;
   const int64_t id = journal_->Append(stacked);
   EXPECT_EQ(Run(R"({"cmd":"ack","id":)" + std::to_string(id) + "}").replies,

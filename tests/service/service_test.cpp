@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -41,7 +42,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-BillEvent Event(const std::string& kind, int64_t amount = 1000000, const std::string& device = "kiosk") {
+BillEvent Event(RowKind kind, int64_t amount = 1000000, const std::string& device = "kiosk") {
   BillEvent event;
   event.device = device;
   event.kind = kind;
@@ -56,10 +57,10 @@ TEST(JournalTest, ReplaysLaterEventsAndUnacknowledgedStackedOnesAcrossReopening)
   int64_t second = 0;
   {
     Journal journal(dir.File("journal.sqlite"));
-    escrow = journal.Append(Event("escrow"));
-    journal.SetDecision(escrow, "stack", "client");
-    stacked = journal.Append(Event("stacked"));
-    second = journal.Append(Event("stacked", 500000));
+    escrow = journal.Append(Event(RowKind::kEscrow));
+    journal.SetDecision(escrow, BillDecision::kStack, DecidedBy::kClient);
+    stacked = journal.Append(Event(RowKind::kStacked));
+    second = journal.Append(Event(RowKind::kStacked, 500000));
     EXPECT_LT(escrow, stacked);
     EXPECT_LT(stacked, second);
     EXPECT_EQ(journal.Ack(stacked), Journal::AckResult::kAcked);
@@ -78,19 +79,19 @@ TEST(JournalTest, ReplaysLaterEventsAndUnacknowledgedStackedOnesAcrossReopening)
 
   events = journal.Since(0, 100);
   ASSERT_EQ(events.size(), 3U);
-  EXPECT_EQ(events[0].decision, "stack");
+  EXPECT_EQ(events[0].decision.Text(), "stack");
   EXPECT_EQ(events[0].detail, "client");
   EXPECT_TRUE(events[1].acked);
   EXPECT_EQ(journal.Since(0, 2).size(), 2U);
   // Ids are never reused, also after the newest row is gone.
-  EXPECT_GT(journal.Append(Event("returned")), second);
+  EXPECT_GT(journal.Append(Event(RowKind::kReturned)), second);
 }
 
 TEST(JournalTest, AcknowledgingALaterStackedEventLeavesAnEarlierOneToBeReplayed) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
-  const int64_t first = journal.Append(Event("stacked"));
-  const int64_t second = journal.Append(Event("stacked", 500000));
+  const int64_t first = journal.Append(Event(RowKind::kStacked));
+  const int64_t second = journal.Append(Event(RowKind::kStacked, 500000));
   EXPECT_EQ(journal.Ack(second), Journal::AckResult::kAcked);
   const auto events = journal.Since(second, 100);
   ASSERT_EQ(events.size(), 1U);
@@ -106,48 +107,48 @@ TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatSta
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
   using Foreign = Journal::Foreign;
-  const auto resolve = [&](const std::string& device, const std::string& kind, int64_t amount = kHundred,
+  const auto resolve = [&](const std::string& device, RowKind kind, int64_t amount = kHundred,
                            int32_t type = 0) { return journal.ResolveForeign(device, kind, amount, type); };
   // Nothing journaled for this device: the outcome is new.
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kOutcome);
   // An escrow without an outcome (killed between the decision and the outcome).
-  journal.Append(Event("escrow"));
-  journal.Append(Event("rejected", 0));
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
+  journal.Append(Event(RowKind::kEscrow));
+  journal.Append(Event(RowKind::kRejected, 0));
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kOutcome);
   // Its outcome journaled (killed before the device took the acknowledge).
-  journal.Append(Event("stacked"));
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
-  journal.Append(Event("repeat"));
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
+  journal.Append(Event(RowKind::kStacked));
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kRepeat);
+  journal.Append(Event(RowKind::kRepeat));
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kRepeat);
   // Another bill (its escrow was never journaled) is no repeat of this one.
-  EXPECT_EQ(resolve("kiosk", "stacked", 5000000), Foreign::kOutcome);
-  EXPECT_EQ(resolve("kiosk", "stacked", kHundred, 3), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked, 5000000), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked, kHundred, 3), Foreign::kOutcome);
   // A return is never a repeat: a returned row too many is no money.
-  EXPECT_EQ(resolve("kiosk", "returned"), Foreign::kOutcome);
-  journal.Append(Event("returned"));
-  EXPECT_EQ(resolve("kiosk", "returned"), Foreign::kOutcome);
+  EXPECT_EQ(resolve("kiosk", RowKind::kReturned), Foreign::kOutcome);
+  journal.Append(Event(RowKind::kReturned));
+  EXPECT_EQ(resolve("kiosk", RowKind::kReturned), Foreign::kOutcome);
   // Another device's rows count for nothing here, in either direction.
-  journal.Append(Event("escrow", kHundred, "left"));
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kRepeat);
-  EXPECT_EQ(resolve("left", "stacked"), Foreign::kOutcome);
+  journal.Append(Event(RowKind::kEscrow, kHundred, "left"));
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kRepeat);
+  EXPECT_EQ(resolve("left", RowKind::kStacked), Foreign::kOutcome);
   // A later escrow of this device starts over.
-  journal.Append(Event("escrow"));
-  EXPECT_EQ(resolve("kiosk", "stacked"), Foreign::kOutcome);
+  journal.Append(Event(RowKind::kEscrow));
+  EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kOutcome);
 }
 
 TEST(JournalTest, ALaterOutcomeOfABillJournaledUnconfirmedResolvesItsRowOnce) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
-  journal.Append(Event("escrow"));
-  const int64_t unconfirmed = journal.Append(Event("unconfirmed"));
+  journal.Append(Event(RowKind::kEscrow));
+  const int64_t unconfirmed = journal.Append(Event(RowKind::kUnconfirmed));
   // Another bill's outcome resolves nothing.
-  EXPECT_EQ(journal.RecordOutcome(Event("stacked", 5000000), true).detail, "foreign");
-  const BillEvent stacked = journal.RecordOutcome(Event("stacked"), true);
-  EXPECT_EQ(stacked.kind, "stacked");
+  EXPECT_EQ(journal.RecordOutcome(Event(RowKind::kStacked, 5000000), true).detail, "foreign");
+  const BillEvent stacked = journal.RecordOutcome(Event(RowKind::kStacked), true);
+  EXPECT_EQ(stacked.kind.Text(), "stacked");
   EXPECT_EQ(stacked.detail, "resolves #" + std::to_string(unconfirmed));
   EXPECT_EQ(ResolvedId(stacked), unconfirmed);
   // Reported again (the acknowledge lost): a repeat, not a second bill.
-  EXPECT_EQ(journal.RecordOutcome(Event("stacked"), true).kind, "repeat");
+  EXPECT_EQ(journal.RecordOutcome(Event(RowKind::kStacked), true).kind.Text(), "repeat");
 }
 
 // Probe and the start both replay the fallback file; the live path may
@@ -155,9 +156,9 @@ TEST(JournalTest, ALaterOutcomeOfABillJournaledUnconfirmedResolvesItsRowOnce) {
 TEST(JournalTest, TheFallbackFileIsAppliedOnceByKeyAndNeverReadAgain) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
-  const int64_t escrow = journal.Append(Event("escrow"));
-  const int64_t decided = journal.Append(Event("escrow"));
-  journal.SetDecision(decided, "stack", "client");
+  const int64_t escrow = journal.Append(Event(RowKind::kEscrow));
+  const int64_t decided = journal.Append(Event(RowKind::kEscrow));
+  journal.SetDecision(decided, BillDecision::kStack, DecidedBy::kClient);
   const std::string live_key = Journal::NewKey();
   const std::string stacked_key = Journal::NewKey();
   EXPECT_EQ(live_key.size(), 32U);
@@ -180,7 +181,7 @@ TEST(JournalTest, TheFallbackFileIsAppliedOnceByKeyAndNeverReadAgain) {
   ASSERT_TRUE(
       journal.WriteFallback(R"({"key":")" + stacked_key + R"(","kind":"stacked","journaled":true,"id":99})"));
   // The live path took one line's row first.
-  BillEvent rejected = Event("rejected", 0);
+  BillEvent rejected = Event(RowKind::kRejected, 0);
   rejected.key = live_key;
   const int64_t live = journal.Append(rejected);
 
@@ -196,7 +197,7 @@ TEST(JournalTest, TheFallbackFileIsAppliedOnceByKeyAndNeverReadAgain) {
   const auto rows = journal.Since(0, 100);
   std::vector<std::tuple<std::string, std::string, std::string>> seen;
   for (const auto& row : rows) {
-    seen.emplace_back(row.kind, row.decision, row.detail);
+    seen.emplace_back(row.kind.Text(), row.decision.Text(), row.detail);
   }
   EXPECT_EQ(seen, (std::vector<std::tuple<std::string, std::string, std::string>>{
                       {"escrow", "return", "journal-error"},
@@ -211,7 +212,7 @@ TEST(JournalTest, TheFallbackFileIsAppliedOnceByKeyAndNeverReadAgain) {
   EXPECT_EQ(again.already, 4U);  // every keyed line, the decision it did not apply too
   EXPECT_EQ(journal.Since(0, 100).size(), rows.size());
   // The live path after the replay: the row is the replayed one.
-  BillEvent late = Event("stacked");
+  BillEvent late = Event(RowKind::kStacked);
   late.code = 4;
   late.key = stacked_key;
   EXPECT_EQ(journal.RecordOutcome(late, false).id, rows[3].id);
@@ -268,10 +269,12 @@ TEST(JournalTest, AJournalKeepsItsIdentityAndItsChainFindsAnEditedOrRemovedRow) 
   {
     Journal journal(path);
     identity = journal.Identity();
-    for (const char* kind : {"escrow", "stacked", "escrow", "returned", "escrow", "stacked"}) {
+    for (const RowKind kind : {RowKind::kEscrow, RowKind::kStacked, RowKind::kEscrow, RowKind::kReturned,
+                               RowKind::kEscrow, RowKind::kStacked}) {
       ids.push_back(journal.Append(Event(kind)));
     }
-    journal.SetDecision(ids[0], "stack", "client");  // a decision comes after its row: not in the chain
+    journal.SetDecision(ids[0], BillDecision::kStack,
+                        DecidedBy::kClient);  // a decision comes after its row: not in the chain
   }
   EXPECT_EQ(identity.size(), 32U);
   EXPECT_EQ(Journal(path).Identity(), identity) << "the identity changed when the journal was opened again";
@@ -306,8 +309,8 @@ TEST(JournalTest, AJournalOfAnOlderVersionGetsAnIdentityAndAChainFromItsNextRow)
   {
     Journal journal(path);
     EXPECT_EQ(journal.Since(0, 10).size(), 2U) << "the old rows stay";
-    next = journal.Append(Event("escrow"));
-    journal.Append(Event("stacked"));
+    next = journal.Append(Event(RowKind::kEscrow));
+    journal.Append(Event(RowKind::kStacked));
   }
   const JournalVerdict verdict = VerifyJournal(path);
   EXPECT_TRUE(verdict.ok) << verdict.problem;
@@ -368,10 +371,10 @@ TEST(MessagesTest, ParsesCommandsAndNamesWhatIsWrong) {
 }
 
 TEST(MessagesTest, EventsAreFlatJson) {
-  BillEvent event = Event("escrow");
+  BillEvent event = Event(RowKind::kEscrow);
   event.id = 7;
   event.time_ms = 1000;
-  event.decision = "return";
+  event.decision = BillDecision::kReturn;
   event.detail = "no-client";
   EXPECT_EQ(BillEventJson(event),
             R"({"type":"escrow","id":7,"device":"kiosk","time":1000,"amount":1000000,"bill_type":0,)"
@@ -379,6 +382,89 @@ TEST(MessagesTest, EventsAreFlatJson) {
             R"("by":"no-client"})");
   EXPECT_EQ(JsonObject().Add("text", "\xC2\xA0\"\n\xFF").Text(),
             "{\"text\":\"\xC2\xA0\\\"\\n\xEF\xBF\xBD\"}");
+}
+
+// Every word as journals, ledgers and clients hold it (the texts never
+// change), and texts that are none of them: each refused, and kept as read.
+template <typename E>
+void ExpectTerms(const std::vector<std::pair<E, std::string_view>>& stored,
+                 const std::vector<std::string_view>& unknown) {
+  EXPECT_EQ(stored.size(), kTerms<E>.size()) << "a word without its stored text here";
+  for (const auto& [value, text] : stored) {
+    EXPECT_EQ(TermText(value), text);
+    EXPECT_EQ(ParseTerm<E>(text), value) << text;
+    EXPECT_TRUE(Term<E>::Read(text) == value) << text;
+    EXPECT_EQ(Term<E>(value).Text(), text);
+  }
+  for (const std::string_view text : unknown) {
+    EXPECT_EQ(ParseTerm<E>(text), std::nullopt) << "'" << text << "' read as a word";
+    const Term<E> kept = Term<E>::Read(text);
+    EXPECT_EQ(kept.Known(), std::nullopt) << text;
+    EXPECT_EQ(kept.Text(), text);
+    for (const auto& [value, known] : stored) {
+      EXPECT_FALSE(kept == value) << "'" << text << "' equals " << known;
+    }
+  }
+}
+
+TEST(TermsTest, EveryWordReadsBackFromItsTextAndAnyOtherTextIsRefusedButKept) {
+  using K = RowKind;
+  ExpectTerms<RowKind>({{K::kEscrow, "escrow"},
+                        {K::kStacked, "stacked"},
+                        {K::kReturned, "returned"},
+                        {K::kRejected, "rejected"},
+                        {K::kUnconfirmed, "unconfirmed"},
+                        {K::kRepeat, "repeat"},
+                        {K::kCollection, "collection"},
+                        {K::kCassetteIn, "cassette-in"}},
+                       {"", "Stacked", "stacked ", "decision", "cassette_in", "stack"});
+  ExpectTerms<BillDecision>(
+      {{BillDecision::kNone, ""}, {BillDecision::kStack, "stack"}, {BillDecision::kReturn, "return"}},
+      {"Stack", "stacked", "later", " "});
+  using B = DecidedBy;
+  ExpectTerms<DecidedBy>({{B::kClient, "client"},
+                          {B::kTimeout, "timeout"},
+                          {B::kNoClient, "no-client"},
+                          {B::kClosing, "closing"},
+                          {B::kRestart, "restart"},
+                          {B::kJournalError, "journal-error"}},
+                         {"", "no_client", "Client", "foreign"});
+
+  // The journal's statements spell the words they look for in SQL: each is
+  // one of ours.
+  const std::regex quoted(R"((kind|decision) (= ('[^']*')|IN \(('[^)]*)\)))");
+  const std::regex word("'([^']*)'");
+  int words_seen = 0;
+  for (const std::string sql : Journal::Queries()) {
+    for (auto match = std::sregex_iterator(sql.begin(), sql.end(), quoted); match != std::sregex_iterator();
+         ++match) {
+      const std::string words = (*match)[3].str() + (*match)[4].str();
+      for (auto each = std::sregex_iterator(words.begin(), words.end(), word); each != std::sregex_iterator();
+           ++each) {
+        const std::string text = (*each)[1].str();
+        ++words_seen;
+        EXPECT_TRUE((*match)[1] == "kind" ? ParseTerm<RowKind>(text).has_value()
+                                          : ParseTerm<BillDecision>(text).has_value())
+            << "'" << text << "' in " << sql;
+      }
+    }
+  }
+  EXPECT_GE(words_seen, 15) << "the statements' words were not found";
+
+  // A row another program wrote with words this version does not know is
+  // replayed as it was, never as one of ours.
+  TempDir dir;
+  const std::string path = dir.File("journal.sqlite");
+  Journal(path).Append(Event(RowKind::kStacked));
+  Tamper(path,
+         "INSERT INTO events(time_ms, device, kind, amount, decision, detail) "
+         "VALUES(5, 'kiosk', 'refund', 1000000, 'later', 'by hand')");
+  const auto rows = Journal(path).Since(0, 10);
+  ASSERT_EQ(rows.size(), 2U);
+  EXPECT_EQ(rows[1].kind.Known(), std::nullopt);
+  EXPECT_EQ(rows[1].decision.Known(), std::nullopt);
+  EXPECT_EQ(BillEventJson(rows[1]),
+            R"({"type":"refund","id":)" + std::to_string(rows[1].id) + R"(,"device":"kiosk","time":5})");
 }
 
 TEST(SecurityTest, OnlyTheServicesOwnHostOriginAndToken) {
@@ -514,16 +600,16 @@ TEST(CassetteTest, ACollectionHoldsTheBillsSinceInsertionAndARestartRebuildsTheC
   };
   EXPECT_FALSE(cassette.State(0x14, 1000));  // at work: nothing to journal
   for (const int64_t amount : {1000000, 1000000, 5000000}) {
-    journal.Append(Event("stacked", amount));
+    journal.Append(Event(RowKind::kStacked, amount));
     cassette.Stacked(amount);
   }
-  journal.Append(Event("unconfirmed", 500000));
+  journal.Append(Event(RowKind::kUnconfirmed, 500000));
   cassette.Unconfirmed(500000);
-  journal.Append(Event("stacked", 1000000, "other"));  // another validator's cassette
-  EXPECT_FALSE(cassette.State(0x10, 1500));            // power-up says nothing of the cassette
-  auto collection = cassette.State(0x142, 2000);       // 0x42 with a sub-code
+  journal.Append(Event(RowKind::kStacked, 1000000, "other"));  // another validator's cassette
+  EXPECT_FALSE(cassette.State(0x10, 1500));                    // power-up says nothing of the cassette
+  auto collection = cassette.State(0x142, 2000);               // 0x42 with a sub-code
   ASSERT_TRUE(collection.has_value());
-  EXPECT_EQ((std::tuple{collection->kind, collection->amount, collection->code}),
+  EXPECT_EQ((std::tuple{std::string(collection->kind.Text()), collection->amount, collection->code}),
             (std::tuple{std::string("collection"), int64_t{7000000}, 3}));
   EXPECT_EQ(collection->detail,
             R"({"inserted_ms":null,"removed_ms":2000,"by_value":{"100":2,"500":1},"unconfirmed":1,)"
@@ -532,7 +618,7 @@ TEST(CassetteTest, ACollectionHoldsTheBillsSinceInsertionAndARestartRebuildsTheC
   EXPECT_FALSE(cassette.State(0x42, 2500));  // reported again: one collection
   EXPECT_FALSE(cassette.Content().present);
   record(cassette.State(0x19, 3000));  // back in
-  journal.Append(Event("stacked", 500000));
+  journal.Append(Event(RowKind::kStacked, 500000));
   cassette.Stacked(500000);
 
   Cassette restarted("kiosk");
