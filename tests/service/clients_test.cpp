@@ -159,6 +159,7 @@ TEST_F(ClientRosterTest, SlotsKeepRoomForTheTokenAndAreReleased) {
 
 TEST_F(ClientRosterTest, HelloReplaysPageByPageThenGoesLive) {
   std::vector<int64_t> journaled;
+  journaled.reserve(5);
   for (int i = 0; i < 4; ++i) {
     journaled.push_back(AppendStacked());
   }
