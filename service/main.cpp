@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/clock.h"
 #include "service/config.h"
+#include "service/housekeeping.h"
 #include "service/journal.h"
 #include "service/ledger.h"
 #include "service/process.h"
@@ -98,36 +98,14 @@ int Run(Config config) {
       std::cerr << "notavero-serve: ledger: " << warning << "\n";
     }
   }
-  const auto ledger_status = [&ledger] { return ledger ? ledger->Status() : LedgerStatus{}; };
-  const auto cassettes = [&pointers] {
-    std::vector<CassetteContent> contents;
-    contents.reserve(pointers.size());
-    for (const Validator* validator : pointers) {
-      contents.push_back(validator->CassetteNow());
-    }
-    return contents;
-  };
-  const unsigned capacity = config.cassette_capacity;
-  Server::Extras extras;
-  extras.metrics = [=] {
-    return LedgerMetrics(ledger_status(), notavero::NowMs()) + CassetteMetrics(cassettes(), capacity);
-  };
-  extras.get = [=](std::string_view path) -> std::optional<std::string> {
-    if (path == "/v1/ledger") {
-      return LedgerStatusJson(ledger_status(), notavero::NowMs());
-    }
-    if (path == "/v1/cassette") {
-      std::string body = "{\"devices\":[";
-      const auto contents = cassettes();
-      for (std::size_t i = 0; i < contents.size(); ++i) {
-        body += (i ? "," : "") + CassetteJson(contents[i], capacity);
-      }
-      return body + "]}";
-    }
-    return std::nullopt;
-  };
-  server->SetExtras(std::move(extras));
+  if (ledger) {
+    server->SetLedger([shipper = ledger.get()] { return shipper->Status(); });
+  }
+  // Absent validators and a failing journal, looked at once a second on a
+  // thread of their own.
+  Housekeeping housekeeping(journal, pointers, server->Sink());
   server->Start();
+  housekeeping.Start();
   if (ledger) {
     ledger->Start();
   }
@@ -154,6 +132,7 @@ int Run(Config config) {
   for (auto& validator : validators) {
     validator->Close();
   }
+  housekeeping.Stop();
   server->Stop();
   if (ledger) {
     ledger->Stop();

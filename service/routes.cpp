@@ -4,10 +4,19 @@
 #include <array>
 #include <charconv>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <utility>
 
+#include "common/clock.h"
+#include "protocol/codes.h"
+#include "service/cassette.h"
+#include "service/clients.h"
+#include "service/commands.h"
 #include "service/journal.h"
+#include "service/messages.h"
+#include "service/metrics.h"
+#include "service/validator.h"
 
 namespace notavero::service {
 
@@ -244,6 +253,108 @@ HttpOutcome HandleRequest(const HttpRequest& request, const AccessPolicy& policy
     response.body.clear();
   }
   return outcome;
+}
+
+// ---- the routes' bodies ----
+
+std::string ServiceRoutes::StatusBody() const {
+  std::string body = "{\"devices\":[";
+  for (std::size_t i = 0; i < validators_.size(); ++i) {
+    body += (i ? "," : "") + validators_[i]->StatusJson();
+  }
+  return body + "],\"journal\":" + JournalHealthJson(journal_.Health()) + "}";
+}
+
+std::string ServiceRoutes::Trouble() const {
+  std::string trouble;
+  const JournalHealth health = journal_.Health();
+  if (!health.ok) {
+    trouble += "the journal is failing: " + health.error + "\n";
+  }
+  for (const Validator* validator : validators_) {
+    const ValidatorSnapshot snapshot = validator->Snapshot();
+    if (snapshot.link != NV_LINK_ONLINE) {
+      trouble += "validator " + snapshot.name + " is not online: " + nv_link_name(snapshot.link) + "\n";
+    } else if (snapshot.word >= 0 && CannotTakeBills(DeviceStateOf(static_cast<uint16_t>(snapshot.word)))) {
+      trouble += "validator " + snapshot.name + " cannot take bills: " + nv_state_name(snapshot.word) + "\n";
+    }
+  }
+  return trouble;
+}
+
+std::string ServiceRoutes::EventsBody(int64_t since, int limit) {
+  const auto events = journal_.Since(since, limit);
+  std::string body = "{\"events\":[";
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    body += (i ? "," : "") + BillEventJson(events[i], journal_.Identity());
+  }
+  return body + "],\"last_id\":" + std::to_string(journal_.LastId()) + "}";
+}
+
+LedgerStatus ServiceRoutes::Ledger() const {
+  return ledger_ ? ledger_() : LedgerStatus{};
+}
+
+std::string ServiceRoutes::MetricsBody() {
+  std::vector<ValidatorSnapshot> snapshots;
+  std::vector<CassetteContent> cassettes;
+  for (const Validator* validator : validators_) {
+    snapshots.push_back(validator->Snapshot());
+  }
+  ServiceFigures figures;
+  figures.clients = clients_.Count();
+  figures.clients_dropped = clients_.Dropped();
+  figures.requests_refused = counts_.refused;
+  try {
+    figures.journal_last_id = journal_.LastId();
+  } catch (const JournalError&) {
+    figures.journal_last_id = -1;  // the metrics go on: they show what is wrong
+  }
+  figures.journal_ok = journal_.Health().ok;
+  std::string body = RenderMetrics(snapshots, figures) + LedgerMetrics(Ledger(), notavero::NowMs());
+  for (const Validator* validator : validators_) {
+    cassettes.push_back(validator->CassetteNow());
+  }
+  return body + CassetteMetrics(cassettes, cassette_capacity_);
+}
+
+std::optional<std::string> ServiceRoutes::ExtraGet(std::string_view path) const {
+  if (path == "/v1/ledger") {
+    return LedgerStatusJson(Ledger(), notavero::NowMs());
+  }
+  if (path == "/v1/cassette") {
+    std::string body = "{\"devices\":[";
+    for (std::size_t i = 0; i < validators_.size(); ++i) {
+      body += (i ? "," : "") + CassetteJson(validators_[i]->CassetteNow(), cassette_capacity_);
+    }
+    return body + "]}";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ServiceRoutes::Command(std::string_view body,
+                                                  std::function<void(std::string array)> later) {
+  auto replies = std::make_shared<std::vector<std::string>>();
+  const auto joined = [](const std::vector<std::string>& parts) {
+    std::string array = "[";
+    for (const std::string& reply : parts) {
+      array += (array.size() > 1 ? "," : "") + reply;
+    }
+    return array + "]";
+  };
+  CommandResult result = commands_.Handle(body, ClientState{false, true, false},
+                                          [replies, joined, later = std::move(later)](std::string reply) {
+                                            replies->push_back(std::move(reply));
+                                            later(joined(*replies));
+                                          });
+  if (result.refused) {
+    ++counts_.refused;
+  }
+  if (result.deferred) {
+    *replies = std::move(result.replies);  // the deferred reply joins them
+    return std::nullopt;
+  }
+  return joined(result.replies);
 }
 
 }  // namespace notavero::service

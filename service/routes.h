@@ -1,7 +1,8 @@
 // The HTTP side of notavero-serve without a socket: a request goes in, a
 // response (or the word to upgrade to a WebSocket) comes out.  The access
-// policy, the routes and the static files live here; server.cpp only reads
-// requests, hands them over and writes what comes back.
+// policy, the routes, every route's body (ServiceRoutes) and the static
+// files live here; server.cpp only reads requests, hands them over and
+// writes what comes back.
 #pragma once
 
 #include <chrono>
@@ -10,7 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "service/ledger.h"
 #include "service/security.h"
 
 namespace notavero::service {
@@ -90,6 +94,65 @@ class HttpBackend {
 
  protected:
   ~HttpBackend() = default;
+};
+
+class Clients;
+class CommandHandler;
+class Journal;
+class Validator;
+
+// The routes' bodies over the running service: the journal, the
+// validators, the clients, the commands and the ledger's status.  Called
+// on the server's thread.
+class ServiceRoutes final : public HttpBackend {
+ public:
+  // What the network side counts, for /metrics and for the bound on
+  // answers that wait for their clients.
+  struct NetworkCounts {
+    uint64_t refused = 0;      // requests refused (notavero_requests_refused_total)
+    int64_t answer_bytes = 0;  // bytes of HTTP answers not yet written, all connections together
+  };
+
+  ServiceRoutes(Journal& journal, CommandHandler& commands, const Clients& clients, NetworkCounts& counts,
+                unsigned cassette_capacity)
+      : journal_(journal),
+        commands_(commands),
+        clients_(clients),
+        counts_(counts),
+        cassette_capacity_(cassette_capacity) {}
+
+  // Set before the first request.
+  void SetValidators(std::vector<Validator*> validators) { validators_ = std::move(validators); }
+  // The ledger's status (/v1/ledger, /metrics); without it, a ledger that
+  // is not configured.
+  void SetLedger(std::function<LedgerStatus()> status) { ledger_ = std::move(status); }
+
+  [[nodiscard]] std::string StatusBody() const override;
+  // Empty when the journal is healthy and every validator online and able
+  // to take bills, else why not, a line each.
+  [[nodiscard]] std::string Trouble() const override;
+  std::string EventsBody(int64_t since, int limit) override;
+  std::string MetricsBody() override;
+  // /v1/ledger and /v1/cassette.
+  [[nodiscard]] std::optional<std::string> ExtraGet(std::string_view path) const override;
+  // A journal read is refused while more than kAnswerBytes of answers
+  // wait, so that clients that ask and do not read hold a bounded amount.
+  static constexpr int64_t kAnswerBytes = 16 << 20;
+  [[nodiscard]] bool AnswersBusy() const override { return counts_.answer_bytes > kAnswerBytes; }
+  // POST /v1/command (the token was checked).
+  std::optional<std::string> Command(std::string_view body,
+                                     std::function<void(std::string array)> later) override;
+
+ private:
+  [[nodiscard]] LedgerStatus Ledger() const;
+
+  Journal& journal_;
+  CommandHandler& commands_;
+  const Clients& clients_;
+  NetworkCounts& counts_;
+  unsigned cassette_capacity_;
+  std::vector<Validator*> validators_;
+  std::function<LedgerStatus()> ledger_;
 };
 
 // Answers one request.  policy: who may ask; www: the folder of the status

@@ -1,30 +1,26 @@
 // Boost.Beast over Asio, on one thread: every connection, the accept loop
 // and the messages of the validators (posted from their driver threads) run
 // there, so that the sessions need no locks.  This is the only file that
-// includes Beast.  It reads, queues and writes, and keeps the clients' slots
-// and replays; what a request or a command means is decided by the request
-// handler (routes.h) and the command handler (commands.h).
+// includes Beast.  It only reads, queues and writes: what a request means
+// and every route's body are the request handler's (routes.h), who is
+// admitted and what a hello and its replay send are the roster's
+// (clients.h), and what a command means is the command handler's
+// (commands.h).
 #include "service/server.h"
 
-#include <array>
-#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
-#include <condition_variable>
 #include <deque>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
 
-#include "protocol/codes.h"
+#include "service/clients.h"
 #include "service/commands.h"
 #include "service/messages.h"
-#include "service/metrics.h"
 #include "service/platform.h"
 #include "service/routes.h"
 
@@ -41,25 +37,16 @@ using tcp = asio::ip::tcp;
 constexpr std::size_t kMaxHeaderBytes = 8192;
 constexpr std::size_t kMaxBodyBytes = 16384;
 constexpr int kSendBufferBytes = 65536;
-constexpr int kReplayLimit = 10000;  // a hello replays at most this many events; "more" says so
-// A replay is read from the journal a page at a time, as the client reads:
-// the next page once less than kReplayLowWater bytes wait for it.
-constexpr int kReplayPage = 100;
-constexpr std::size_t kReplayLowWater = 16384;
 // Bytes waiting for one client before it is dropped, whatever it asked for.
 constexpr std::size_t kQueueBytesWithToken = 1 << 20;
 constexpr std::size_t kQueueBytesReadOnly = 128 << 10;
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
-// A WebSocket client says hello this soon after its handshake or is closed.
-constexpr auto kHelloTimeout = std::chrono::seconds(5);
 // HTTP connections at once, whatever the descriptors allow; and the
 // descriptors the service keeps for itself (journal, devices, listener).
 constexpr std::size_t kMaxHttpConnections = 128;
 constexpr int64_t kMinHttpConnections = 8;
 constexpr int64_t kOwnDescriptors = 32;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
-constexpr int64_t kAnswerBytes = 16 << 20;
-constexpr auto kProbeInterval = std::chrono::seconds(1);  // while the journal fails or a validator is absent
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -67,15 +54,12 @@ using Message = std::shared_ptr<const std::string>;
 
 class ServerImpl;
 
-// One WebSocket client.
+// One WebSocket client.  What it is among the clients (admitted, with the
+// token, replaying) is the roster's, under its serial.
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
-  WsSession(ServerImpl& server, tcp::socket socket, bool authorized, uint64_t serial)
-      : server_(server),
-        ws_(std::move(socket)),
-        hello_timer_(ws_.get_executor()),
-        authorized_(authorized),
-        serial_(serial) {}
+  WsSession(ServerImpl& server, tcp::socket socket, uint64_t serial)
+      : server_(server), ws_(std::move(socket)), hello_timer_(ws_.get_executor()), serial_(serial) {}
 
   // raw: the handshake request as it came, and whatever came after it.
   void Accept(std::string raw);
@@ -85,38 +69,10 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   // Ends the connection with a close frame that says why.
   void Shed(std::string why);
 
-  // Counted among the clients: its hello found room.
-  [[nodiscard]] bool admitted() const { return admitted_; }
-  void Admit() { admitted_ = true; }
-  // Which connection came first.
   [[nodiscard]] uint64_t serial() const { return serial_; }
-
-  [[nodiscard]] bool said_hello() const { return said_hello_; }
-  [[nodiscard]] bool authorized() const { return authorized_; }
-  [[nodiscard]] int64_t replayed_up_to() const { return replayed_up_to_; }
-  [[nodiscard]] bool closed() const { return closed_; }
-  void SetHello(bool authorized, int64_t replayed_up_to) {
-    said_hello_ = true;
-    authorized_ = authorized;
-    replayed_up_to_ = replayed_up_to;
-  }
-
-  // A hello's replay under way: where it is, and what its ok will say.
-  struct Replay {
-    int64_t since = 0;
-    int64_t after = 0;  // the last id sent
-    int64_t count = 0;
-    int64_t last = 0;  // live events above this id are sent from the ok on
-    bool authorized = false;
-    bool was_decider = false;
-    std::string ref;
-    std::string restarted;  // why the replay starts at this journal's first row, when it does
-  };
-  [[nodiscard]] bool replaying() const { return replay_.has_value(); }
-  ReadBudget& reads() { return reads_; }
-  Replay& replay() { return *replay_; }
-  void StartReplay(Replay replay) { replay_ = std::move(replay); }
-  void EndReplay() { replay_.reset(); }
+  ~WsSession();
+  WsSession(const WsSession&) = delete;
+  WsSession& operator=(const WsSession&) = delete;
 
  private:
   void Read();
@@ -131,16 +87,10 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   std::deque<Message> queue_;
   bool writing_ = false;
   bool closed_ = false;
-  bool said_hello_ = false;
   bool handshaken_ = false;
   bool shedding_ = false;  // closing on the service's side: what it sends is not read
-  bool admitted_ = false;
-  bool authorized_;
   uint64_t serial_;
-  int64_t replayed_up_to_ = 0;
   std::size_t queued_bytes_ = 0;
-  std::optional<Replay> replay_;
-  ReadBudget reads_;
 };
 
 // One HTTP connection, until it upgrades to a WebSocket or ends.
@@ -170,10 +120,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
 };
 
-class ServerImpl final : public Server, public EventSink, public HttpBackend {
+class ServerImpl final : public Server, public EventSink {
  public:
   ServerImpl(const Config& config, Journal& journal)
-      : config_(config), journal_(journal), commands_(journal, policy_), acceptor_(io_) {
+      : config_(config),
+        commands_(journal, policy_),
+        clients_(journal, commands_, config.max_clients, config.client_queue),
+        routes_(journal, commands_, clients_, counts_, config.cassette_capacity),
+        acceptor_(io_) {
     beast::error_code error;
     const auto address = asio::ip::make_address(config.listen, error);
     if (error) {
@@ -198,13 +152,10 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     http_limit_ =
         static_cast<std::size_t>(std::clamp<int64_t>(spare, kMinHttpConnections, kMaxHttpConnections));
     reserve_fd_ = OpenReserveDescriptor();
-    // Acceptance goes off on every validator as soon as a write fails.
-    journal_.OnFailing([this] { asio::post(io_, [this] { JournalChanged(); }); });
   }
 
   ~ServerImpl() override {
     Stop();
-    journal_.OnFailing(nullptr);
     CloseReserveDescriptor(reserve_fd_);
   }
 
@@ -212,18 +163,14 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   void SetPolicy(AccessPolicy policy) override { policy_ = std::move(policy); }
   EventSink& Sink() override { return *this; }
   void SetValidators(std::vector<Validator*> validators) override {
-    validators_ = std::move(validators);
-    commands_.SetDevices({validators_.begin(), validators_.end()});
+    commands_.SetDevices({validators.begin(), validators.end()});
+    clients_.SetDevices({validators.begin(), validators.end()});
+    routes_.SetValidators(std::move(validators));
   }
-  void SetExtras(Extras extras) override { extras_ = std::move(extras); }
-  // HttpBackend: a GET path another part owns.
-  [[nodiscard]] std::optional<std::string> ExtraGet(std::string_view path) const override {
-    return extras_.get ? extras_.get(path) : std::nullopt;
-  }
+  void SetLedger(std::function<LedgerStatus()> status) override { routes_.SetLedger(std::move(status)); }
 
   void Start() override {
     Accept();
-    housekeeping_ = std::thread([this] { Housekeeping(); });
     thread_ = std::thread([this] {
       // A handler's exception must not end the service: say it, go on.
       for (;;) {
@@ -241,17 +188,11 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     if (!thread_.joinable()) {
       return;
     }
-    {
-      const std::scoped_lock lock(housekeeping_mutex_);
-      housekeeping_stop_ = true;
-    }
-    housekeeping_wake_.notify_all();
-    housekeeping_.join();
     asio::post(io_, [this] {
       beast::error_code ignored;
       acceptor_.close(ignored);
       accept_pause_.cancel();
-      for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
+      for (const auto& [serial, session] : std::map(sessions_)) {
         session->Close();
       }
       io_.stop();
@@ -263,210 +204,84 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   void Publish(std::string message, int64_t journal_id) override {
     auto shared = std::make_shared<const std::string>(std::move(message));
     asio::post(io_, [this, shared, journal_id] {
-      for (const auto& session : std::set<std::shared_ptr<WsSession>>(sessions_)) {
-        // A replay under way sends journaled events itself, in order.
-        if (session->said_hello() &&
-            (journal_id == 0 || (!session->replaying() && journal_id > session->replayed_up_to()))) {
+      for (const uint64_t serial : clients_.Recipients(journal_id)) {
+        if (const auto session = Session(serial)) {
           session->Send(shared);
         }
       }
     });
   }
   void Post(std::function<void()> work) override { asio::post(io_, std::move(work)); }
-  int Deciders() const override { return deciders_.load(); }
+  int Deciders() const override { return clients_.Deciders(); }
 
   // For the sessions, on the server's thread.
   const AccessPolicy& policy() const { return policy_; }
   const Config& config() const { return config_; }
-  void Refused() { ++refused_; }
-  // Read-only clients may hold all slots but these: the rest are for
-  // clients with the token.
-  std::size_t ReadOnlyLimit() const {
-    return config_.max_clients - std::max<std::size_t>(1, config_.max_clients / 4);
-  }
+  HttpBackend& routes() { return routes_; }
+  Clients& clients() { return clients_; }
+  void Refused() { ++counts_.refused; }
   uint64_t NextSerial() { return ++serial_; }
-  // Events in one page of a replay: a quarter of a client's queue at most,
-  // so that a page and the hello's ok fit in it.
-  std::size_t ReplayPageSize() const {
-    return std::clamp<std::size_t>(config_.client_queue / 4, 1, kReplayPage);
-  }
 
-  // A new WebSocket connection, not yet counted as a client: it has
-  // kHelloTimeout to say hello.  As many may wait as there are slots; when
-  // they are all taken the one that waited longest goes, so that no number
-  // of idle connections keeps a client that says hello at once out.
-  void MakeRoomForNewcomer() {
-    std::vector<std::shared_ptr<WsSession>> waiting;
-    for (const auto& session : sessions_) {
-      if (!session->admitted()) {
-        waiting.push_back(session);
-      }
-    }
-    if (waiting.size() >= config_.max_clients) {
-      const auto oldest = std::min_element(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
-        return a->serial() < b->serial();
-      });
-      ++dropped_;
-      (*oldest)->Shed("refused: too many connections without hello; this one waited longest");
-    }
+  // A new WebSocket connection: room for it among those that wait for
+  // their hello, then the roster counts it.
+  void AddNewcomer(const std::shared_ptr<WsSession>& session, bool bearer) {
+    Do(session->serial(), clients_.MakeRoomForNewcomer());
+    sessions_[session->serial()] = session;
+    clients_.Add(session->serial(), bearer);
   }
+  void Remove(const std::shared_ptr<WsSession>& session, bool dropped) {
+    clients_.Remove(session->serial(), dropped);
+    sessions_.erase(session->serial());
+  }
+  // The session is gone: the roster forgets it.
+  void Forget(uint64_t serial) { clients_.Forget(serial); }
 
-  // A hello: room among the clients, or why not.  A client with the token
-  // is never refused while a read-only client can be shed for it.
-  bool Admit(WsSession& session, bool authorized, std::string& why) {
-    if (session.admitted()) {
-      return true;
+  // What the roster says to do: the messages to this session, then the
+  // connections it names closed.  False when this session is closed by it.
+  bool Do(uint64_t serial, Clients::Outcome outcome) {
+    if (outcome.refused) {
+      Refused();
     }
-    std::size_t clients = 0;
-    std::size_t read_only = 0;
-    std::shared_ptr<WsSession> newest_read_only;
-    for (const auto& other : sessions_) {
-      if (other->admitted()) {
-        ++clients;
-        if (!other->authorized()) {
-          ++read_only;
-          if (!newest_read_only || other->serial() > newest_read_only->serial()) {
-            newest_read_only = other;
-          }
+    if (!outcome.messages.empty()) {
+      if (const auto session = Session(serial)) {
+        for (std::string& message : outcome.messages) {
+          session->Send(std::make_shared<const std::string>(std::move(message)));
         }
       }
     }
-    if (!authorized && (read_only >= ReadOnlyLimit() || clients >= config_.max_clients)) {
-      why = "refused: no room for another client without the token (" + std::to_string(ReadOnlyLimit()) +
-            " of the " + std::to_string(config_.max_clients) +
-            " slots; the rest are kept for clients with it)";
-      return false;
-    }
-    if (clients >= config_.max_clients) {
-      if (!newest_read_only) {
-        why = "refused: all " + std::to_string(config_.max_clients) +
-              " client slots are taken by clients with the token";
-        return false;
-      }
-      ++dropped_;
-      newest_read_only->Shed("closed: this slot went to a client with the token");
-    }
-    session.Admit();
-    return true;
-  }
-  void Add(const std::shared_ptr<WsSession>& session) { sessions_.insert(session); }
-  void Remove(const std::shared_ptr<WsSession>& session, bool dropped) {
-    if (sessions_.erase(session) != 0) {
-      if (session->said_hello() && session->authorized()) {
-        --deciders_;
-      }
-      if (dropped) {
-        ++dropped_;
+    bool alive = true;
+    for (auto& [other, why] : outcome.shed) {
+      alive = alive && other != serial;
+      if (const auto session = Session(other)) {
+        session->Shed(std::move(why));
       }
     }
+    return alive;
   }
 
-  // A WebSocket client's message: the command handler answers it; a hello
-  // it grants is admitted and replayed here.
+  // A session wrote a message: what still waits goes to the roster.
+  void Written(uint64_t serial, std::size_t queued, std::size_t queued_bytes) {
+    Do(serial, clients_.Written(serial, queued, queued_bytes));
+  }
+
+  // A WebSocket client's message: the roster answers it.  A decision's
+  // reply comes after the driver's thread journaled it, on this thread, to
+  // the session if it is still there.
   void OnMessage(WsSession& session, std::string_view text) {
-    // A decision's reply comes after the driver's thread journaled it, on
-    // this thread, to the session if it is still there.
     const auto later = [weak = session.weak_from_this()](std::string reply) {
       if (const auto alive = weak.lock()) {
         alive->Send(std::make_shared<const std::string>(std::move(reply)));
       }
     };
-    CommandResult result =
-        commands_.Handle(text, ClientState{true, session.authorized(), session.replaying()}, later);
-    if (result.refused) {
-      Refused();
-    }
-    for (std::string& reply : result.replies) {
-      session.Send(std::make_shared<const std::string>(std::move(reply)));
-    }
-    if (result.hello) {
-      Hello(*result.hello, session);
-    }
-  }
-
-  // HttpBackend: POST /v1/command (the token was checked).
-  std::optional<std::string> Command(std::string_view body,
-                                     std::function<void(std::string array)> later) override {
-    auto replies = std::make_shared<std::vector<std::string>>();
-    const auto joined = [](const std::vector<std::string>& parts) {
-      std::string array = "[";
-      for (const std::string& reply : parts) {
-        array += (array.size() > 1 ? "," : "") + reply;
-      }
-      return array + "]";
-    };
-    CommandResult result = commands_.Handle(body, ClientState{false, true, false},
-                                            [replies, joined, later = std::move(later)](std::string reply) {
-                                              replies->push_back(std::move(reply));
-                                              later(joined(*replies));
-                                            });
-    if (result.refused) {
-      Refused();
-    }
-    if (result.deferred) {
-      *replies = std::move(result.replies);  // the deferred reply joins them
-      return std::nullopt;
-    }
-    return joined(result.replies);
-  }
-
- public:
-  std::string StatusBody() const override {
-    std::string body = "{\"devices\":[";
-    for (std::size_t i = 0; i < validators_.size(); ++i) {
-      body += (i ? "," : "") + validators_[i]->StatusJson();
-    }
-    return body + "],\"journal\":" + JournalHealthJson(journal_.Health()) + "}";
-  }
-
-  // Empty when the journal is healthy and every validator online and able to
-  // take bills, else why not, a line each.
-  std::string Trouble() const override {
-    std::string trouble;
-    const JournalHealth health = journal_.Health();
-    if (!health.ok) {
-      trouble += "the journal is failing: " + health.error + "\n";
-    }
-    for (const Validator* validator : validators_) {
-      const ValidatorSnapshot snapshot = validator->Snapshot();
-      if (snapshot.link != NV_LINK_ONLINE) {
-        trouble += "validator " + snapshot.name + " is not online: " + nv_link_name(snapshot.link) + "\n";
-      } else if (snapshot.word >= 0 && CannotTakeBills(DeviceStateOf(static_cast<uint16_t>(snapshot.word)))) {
-        trouble +=
-            "validator " + snapshot.name + " cannot take bills: " + nv_state_name(snapshot.word) + "\n";
-      }
-    }
-    return trouble;
-  }
-
-  std::string EventsBody(int64_t since, int limit) override {
-    const auto events = journal_.Since(since, limit);
-    std::string body = "{\"events\":[";
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      body += (i ? "," : "") + BillEventJson(events[i], journal_.Identity());
-    }
-    return body + "],\"last_id\":" + std::to_string(journal_.LastId()) + "}";
-  }
-
-  std::string MetricsBody() override {
-    std::vector<ValidatorSnapshot> snapshots;
-    for (const Validator* validator : validators_) {
-      snapshots.push_back(validator->Snapshot());
-    }
-    ServiceFigures figures;
-    figures.clients = sessions_.size();
-    figures.clients_dropped = dropped_;
-    figures.requests_refused = refused_;
-    try {
-      figures.journal_last_id = journal_.LastId();
-    } catch (const JournalError&) {
-      figures.journal_last_id = -1;  // the metrics go on: they show what is wrong
-    }
-    figures.journal_ok = journal_.Health().ok;
-    return RenderMetrics(snapshots, figures) + (extras_.metrics ? extras_.metrics() : std::string());
+    Do(session.serial(), clients_.Message(session.serial(), text, later));
   }
 
  private:
+  std::shared_ptr<WsSession> Session(uint64_t serial) const {
+    const auto found = sessions_.find(serial);
+    return found == sessions_.end() ? nullptr : found->second;
+  }
+
   void Accept() {
     acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
       if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
@@ -494,7 +309,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
   // rather than leave it waiting; then accepting pauses a moment instead of
   // spinning on the same error.
   void OutOfDescriptors() {
-    ++refused_;
+    Refused();
     if (reserve_fd_ >= 0) {
       CloseReserveDescriptor(reserve_fd_);
       AcceptAndClose(static_cast<std::uintptr_t>(acceptor_.native_handle()));
@@ -524,7 +339,7 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
     for (const auto& [serial, weak] : http_) {
       const auto session = weak.lock();
       if (session && session->idle()) {
-        ++refused_;
+        Refused();
         session->Shed();
         return;
       }
@@ -533,204 +348,30 @@ class ServerImpl final : public Server, public EventSink, public HttpBackend {
 
  public:
   void AddHttp(uint64_t serial, const std::shared_ptr<HttpSession>& session) { http_[serial] = session; }
-  // Bytes of HTTP answers not yet written, all connections together: a
-  // journal read is refused while they are over kAnswerBytes, so that
-  // clients that ask and do not read hold a bounded amount.
-  void AnswerBytes(int64_t change) { answer_bytes_ += change; }
-  [[nodiscard]] bool AnswersBusy() const override { return answer_bytes_ > kAnswerBytes; }
+  // Bytes of HTTP answers not yet written, all connections together (the
+  // routes refuse journal reads while too many wait).
+  void AnswerBytes(int64_t change) { counts_.answer_bytes += change; }
   void RemoveHttp(uint64_t serial) { http_.erase(serial); }
 
  private:
-  // Every second, on a thread of its own (both may wait: a lock another
-  // program holds on the journal, a port slow to open; the network's thread
-  // never does): validators absent at the start are looked for, and while
-  // the journal fails, does it take writes again?  The rows that waited are
-  // written and published; acceptance comes back where clients want it.
-  void Housekeeping() {
-    std::unique_lock lock(housekeeping_mutex_);
-    while (!housekeeping_wake_.wait_for(lock, kProbeInterval, [this] { return housekeeping_stop_; })) {
-      lock.unlock();
-      for (Validator* validator : validators_) {
-        validator->OpenIfAbsent();
-      }
-      Journal::ProbeResult result = journal_.Probe();
-      for (const BillEvent& event : result.written) {
-        Publish(BillEventJson(event, journal_.Identity()), event.id);
-      }
-      if (result.recovered) {
-        std::cerr << "notavero-serve: the journal takes writes again" << std::endl;
-        asio::post(io_, [this] { JournalChanged(); });
-      }
-      lock.lock();
-    }
-  }
-
-  // The journal failed or recovered: acceptance follows, and clients hear of it.
-  void JournalChanged() {
-    const bool ok = journal_.Health().ok;
-    if (ok != journal_was_ok_ && !ok) {
-      std::cerr << "notavero-serve: the journal fails, acceptance is off: " << journal_.Health().error
-                << std::endl;
-    }
-    journal_was_ok_ = ok;
-    for (Validator* validator : validators_) {
-      validator->ApplyAcceptance();
-      Publish(validator->StatusJson(), 0);
-    }
-  }
-
-  // A hello the command handler granted: room among the clients, then the
-  // replay it asks for, or live events from now on.
-  void Hello(const HelloGrant& hello, WsSession& session) {
-    const auto reply = [&session](std::string text) {
-      session.Send(std::make_shared<const std::string>(std::move(text)));
-    };
-    std::string why;
-    if (!Admit(session, hello.authorized, why)) {
-      Refused();
-      reply(ErrorReply(why, hello.ref));
-      session.Shed(why);
-      return;
-    }
-    WsSession::Replay replay;
-    replay.since = hello.since;
-    if (hello.since >= 0) {
-      // An id belongs to one journal.  A since of another journal, or past
-      // this one's end (the journal was replaced: its ids start again), would
-      // make the client take this journal's bills for ones it has credited:
-      // it gets every row of this journal instead, and is told why.
-      try {
-        const int64_t last = journal_.LastId();
-        if (!hello.journal.empty() && hello.journal != journal_.Identity()) {
-          replay.restarted = "your since belongs to journal " + hello.journal + ", this is journal " +
-                             journal_.Identity() + ": every row of this journal is replayed";
-        } else if (hello.since > last) {
-          replay.restarted = "since " + std::to_string(hello.since) + " lies past this journal's last id " +
-                             std::to_string(last) + " (the journal was replaced): every row is replayed";
-        }
-      } catch (const JournalError& error) {
-        reply(ErrorReply(std::string("hello failed: ") + error.what(), hello.ref));
-        return;
-      }
-      if (!replay.restarted.empty()) {
-        replay.since = 0;
-      }
-    }
-    replay.last = session.replayed_up_to();
-    replay.authorized = hello.authorized;
-    replay.was_decider = session.said_hello() && session.authorized();
-    replay.ref = hello.ref;
-    if (hello.since >= 0) {
-      if (!session.reads().Take()) {
-        Refused();
-        reply(ErrorReply(ReadRefusal(), hello.ref));
-        return;
-      }
-      session.StartReplay(std::move(replay));
-      ReplayPage(session);
-      return;
-    }
-    if (!session.said_hello()) {
-      // Live events from now on.
-      try {
-        replay.last = std::max(replay.last, journal_.LastId());
-      } catch (const JournalError& error) {
-        reply(ErrorReply(std::string("hello failed: ") + error.what(), hello.ref));
-        return;
-      }
-    }
-    FinishHello(session, replay, false);
-  }
-
- public:
-  // Sends the next page of a session's replay, and the hello's ok after the
-  // last one.  Called when the hello comes and whenever the client has read
-  // most of what waits for it, so that a client that does not read holds
-  // one page at most.
-  void ReplayPage(WsSession& session) {
-    WsSession::Replay& replay = session.replay();
-    const int want = static_cast<int>(
-        std::min<int64_t>(static_cast<int64_t>(ReplayPageSize()), kReplayLimit - replay.count));
-    std::vector<BillEvent> events;
-    try {
-      events = journal_.Page(replay.since, replay.after, want);
-    } catch (const JournalError& error) {
-      const std::string ref = replay.ref;
-      session.EndReplay();
-      session.Send(
-          std::make_shared<const std::string>(ErrorReply(std::string("no replay: ") + error.what(), ref)));
-      return;
-    }
-    for (const auto& event : events) {
-      session.Send(std::make_shared<const std::string>(BillEventJson(event, journal_.Identity())));
-      replay.after = event.id;
-      replay.last = std::max(replay.last, event.id);
-      ++replay.count;
-    }
-    if (session.closed()) {
-      return;
-    }
-    if (events.size() < static_cast<std::size_t>(want) || replay.count >= kReplayLimit) {
-      const WsSession::Replay done = replay;
-      session.EndReplay();
-      FinishHello(session, done, done.count >= kReplayLimit);
-    }
-  }
-
- private:
-  void FinishHello(WsSession& session, const WsSession::Replay& replay, bool more) {
-    session.SetHello(replay.authorized, replay.last);
-    if (replay.authorized && !replay.was_decider) {
-      ++deciders_;
-    }
-    for (Validator* validator : validators_) {
-      session.Send(std::make_shared<const std::string>(validator->StatusJson()));
-    }
-    JsonObject ok;
-    ok.Add("type", "ok")
-        .Add("cmd", "hello")
-        .Add("authorized", replay.authorized)
-        .Add("replayed", replay.count);
-    ok.Add("last_id", replay.last).Add("journal", journal_.Identity());
-    if (!replay.restarted.empty()) {
-      ok.Add("restarted", replay.restarted);
-    }
-    if (more) {
-      ok.Add("more", true);
-    }
-    if (!replay.ref.empty()) {
-      ok.Add("ref", replay.ref);
-    }
-    session.Send(std::make_shared<const std::string>(ok.Text()));
-  }
-
   const Config& config_;
-  Journal& journal_;
   AccessPolicy policy_;
-  CommandHandler commands_;  // reads journal_ and policy_
+  CommandHandler commands_;  // reads the journal and policy_
+  Clients clients_;
+  ServiceRoutes::NetworkCounts counts_;
+  ServiceRoutes routes_;
   // Before io_: the sessions its handlers hold remove themselves from it.
   std::map<uint64_t, std::weak_ptr<HttpSession>> http_;
   std::size_t http_limit_ = kMaxHttpConnections;
   int reserve_fd_ = -1;
-  int64_t answer_bytes_ = 0;
   bool out_of_descriptors_said_ = false;
   asio::io_context io_{1};
   asio::steady_timer accept_pause_{io_};
   tcp::acceptor acceptor_;
   unsigned port_ = 0;
-  std::vector<Validator*> validators_;
-  Extras extras_;
-  std::set<std::shared_ptr<WsSession>> sessions_;
-  std::atomic<int> deciders_{0};
+  std::map<uint64_t, std::shared_ptr<WsSession>> sessions_;  // counted by the roster
   uint64_t serial_ = 0;
-  uint64_t dropped_ = 0;
-  uint64_t refused_ = 0;
   std::thread thread_;
-  std::thread housekeeping_;
-  std::mutex housekeeping_mutex_;
-  std::condition_variable housekeeping_wake_;
-  bool housekeeping_stop_ = false;
-  bool journal_was_ok_ = true;
 };
 
 // ---- WebSocket session ----
@@ -742,7 +383,6 @@ void WsSession::Accept(std::string raw) {
       [](websocket::response_type& response) { response.set(http::field::server, "notavero-serve"); }));
   ws_.read_message_max(kMaxMessageBytes);
   ws_.text(true);
-  server_.Add(shared_from_this());
   // The bytes stay alive until the handshake is done; those after the
   // request (a first message in the same packet) are the stream's first.
   auto held = std::make_shared<std::string>(std::move(raw));
@@ -752,25 +392,26 @@ void WsSession::Accept(std::string raw) {
       return;
     }
     self->handshaken_ = true;
-    if (self->authorized_) {
-      // The token came with the handshake (Authorization): a client now,
-      // never shed as one that has not said hello.
-      std::string why;
-      if (!self->server_.Admit(*self, true, why)) {
-        self->Shed(why);
-        return;
-      }
+    if (!self->server_.Do(self->serial_, self->server_.clients().Handshaken(self->serial_))) {
+      return;
     }
-    self->hello_timer_.expires_after(kHelloTimeout);
+    self->hello_timer_.expires_after(Clients::kHelloTimeout);
     self->hello_timer_.async_wait([weak = std::weak_ptr<WsSession>(self)](beast::error_code waited) {
       const auto session = weak.lock();
-      if (!waited && session && !session->admitted_) {
+      if (waited || !session) {
+        return;
+      }
+      if (auto why = session->server_.clients().HelloLate(session->serial_)) {
         session->server_.Refused();
-        session->Shed("closed: no hello within " + std::to_string(kHelloTimeout.count()) + " s");
+        session->Shed(std::move(*why));
       }
     });
     self->Read();
   });
+}
+
+WsSession::~WsSession() {
+  server_.Forget(serial_);
 }
 
 void WsSession::Read() {
@@ -804,7 +445,7 @@ void WsSession::Send(const Message& message) {
   if (closed_) {
     return;
   }
-  const bool token = authorized_ || (replay_ && replay_->authorized);
+  const bool token = server_.clients().Token(serial_);
   if (queue_.size() >= server_.config().client_queue ||
       queued_bytes_ + message->size() > (token ? kQueueBytesWithToken : kQueueBytesReadOnly)) {
     // It does not read: drop it rather than hold anything for it.
@@ -832,10 +473,8 @@ void WsSession::Write() {
                     }
                     self->queued_bytes_ -= message->size();
                     self->queue_.pop_front();
-                    if (self->replay_ && self->queued_bytes_ < kReplayLowWater &&
-                        self->queue_.size() <= self->server_.ReplayPageSize()) {
-                      self->server_.ReplayPage(*self);
-                    }
+                    // The next page of a replay under way, once most is read.
+                    self->server_.Written(self->serial_, self->queue_.size(), self->queued_bytes_);
                     if (!self->queue_.empty() && !self->writing_) {
                       self->Write();
                     }
@@ -850,7 +489,6 @@ void WsSession::Close() {
   hello_timer_.cancel();
   queue_.clear();
   queued_bytes_ = 0;
-  replay_.reset();
   beast::error_code ignored;
   beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
   beast::get_lowest_layer(ws_).close();
@@ -863,7 +501,6 @@ void WsSession::Shed(std::string why) {
   // Out of the count at once; the close frame, then the socket, go after.
   server_.Remove(shared_from_this(), false);
   shedding_ = true;
-  replay_.reset();
   hello_timer_.cancel();
   if (!handshaken_) {
     Close();
@@ -993,7 +630,7 @@ void HttpSession::Handle(Request request) {
     self->Reply(std::move(response));
   };
   const HttpOutcome outcome =
-      HandleRequest(asked, server_.policy(), server_.config().www, reads_, server_, later);
+      HandleRequest(asked, server_.policy(), server_.config().www, reads_, server_.routes(), later);
   if (outcome.deferred) {
     return;
   }
@@ -1001,13 +638,13 @@ void HttpSession::Handle(Request request) {
     server_.Refused();
   }
   if (outcome.upgrade) {
-    server_.MakeRoomForNewcomer();
     stream_.expires_never();
     std::ostringstream raw;
     raw << request << beast::make_printable(buffer_.data());
     buffer_.consume(buffer_.size());
-    std::make_shared<WsSession>(server_, stream_.release_socket(), outcome.bearer, server_.NextSerial())
-        ->Accept(std::move(raw).str());
+    const auto session = std::make_shared<WsSession>(server_, stream_.release_socket(), server_.NextSerial());
+    server_.AddNewcomer(session, outcome.bearer);
+    session->Accept(std::move(raw).str());
     return;
   }
   const HttpResponse& answer = outcome.response;

@@ -4,14 +4,13 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>  // server.cpp: Asio 1.74 uses std::exchange without including it
 #include <vector>
 
 #include "service/config.h"
 #include "service/journal.h"
+#include "service/ledger.h"
 #include "service/security.h"
 #include "service/validator.h"
 
@@ -30,14 +29,9 @@ class Server {
   virtual EventSink& Sink() = 0;
   // The validators that commands go to; set before Start().
   virtual void SetValidators(std::vector<Validator*> validators) = 0;
-  // Figures of other parts (the ledger, the cassettes): text appended to
-  // /metrics, and the JSON answer of a GET path they own (nullopt: not
-  // theirs).  Set before Start(); called on the server's thread.
-  struct Extras {
-    std::function<std::string()> metrics;
-    std::function<std::optional<std::string>(std::string_view path)> get;
-  };
-  virtual void SetExtras(Extras extras) = 0;
+  // The ledger's status, for /v1/ledger and /metrics (unset: no ledger).
+  // Set before Start(); called on the server's thread.
+  virtual void SetLedger(std::function<LedgerStatus()> status) = 0;
   virtual void Start() = 0;
   // Closes every connection and joins the thread.
   virtual void Stop() = 0;

@@ -35,8 +35,10 @@ set_target_properties(notavero_sqlite PROPERTIES POSITION_INDEPENDENT_CODE OFF)
 
 add_library(notavero_service STATIC
   cassette.cpp
+  clients.cpp
   commands.cpp
   config.cpp
+  housekeeping.cpp
   journal.cpp
   messages.cpp
   metrics.cpp
