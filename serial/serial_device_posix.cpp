@@ -535,8 +535,8 @@ class PosixDevice final : public SerialDevice {
   int wake_fd_ = -1;
   std::atomic<uint32_t> mask_{0};
   std::atomic<bool> interrupted_{false};
-  std::mutex mutex_;  // guards what follows
-  uint32_t announced_ = 0;  // bytes announced by the last event and not taken yet
+  std::mutex mutex_;                         // guards what follows
+  uint32_t announced_ = 0;                   // bytes announced by the last event and not taken yet
   std::array<uint8_t, kStageSize> stage_{};  // read from the terminal, not taken yet
   uint32_t stage_begin_ = 0;
   uint32_t stage_end_ = 0;
@@ -544,7 +544,7 @@ class PosixDevice final : public SerialDevice {
   uint32_t hold_ = 1;   // bytes the reader needs before it can act (HoldInput)
   uint32_t vmin_ = 0;   // VMIN in force: 0, or a hold's count
   std::chrono::steady_clock::time_point hold_end_{};  // when the hold in force ends
-  termios2 tio_{};      // the settings last set, for the holds
+  termios2 tio_{};                                    // the settings last set, for the holds
   bool tio_valid_ = false;
   uint32_t bits_per_byte_ = 10;
   std::string open_error_;
