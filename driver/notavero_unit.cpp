@@ -320,6 +320,12 @@ void TNotavero::DataReceived(uint32_t count) {
     // A purge of the polling thread emptied the ring after its bytes were
     // counted; the rest of the batch is gone, the assembler keeps its state.
   }
+  // Once a frame has begun nothing can come of fewer bytes than its rest:
+  // the port may hand them over at once, the last as soon as it arrives.
+  // Otherwise every byte counts at once (a reply's sync byte, the stray
+  // bytes a settling line watches for).
+  const std::lock_guard lock(rx_lock_);
+  AwaitBytes(exchange_status_.load() == xsWaiting && rx_.RxState != 0 ? rx_.BytesToResult() : 1);
 }
 
 void TNotavero::PortFailed() {

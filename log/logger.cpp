@@ -49,6 +49,10 @@ struct LogState {
   int holds = 0;                       // LogHoldFile calls not yet released
   LogFileHandle kept = kNoLogFile;     // the file held open between lines
   LogFileLayer* kept_layer = nullptr;  // the layer that opened it
+  // When the path was last found to name the held file (the log's clock, to
+  // the second), and the file's size after this log's last write to it.
+  LogLocalTime kept_checked{0, 0, 0, 0, 0, 0};  // month 0: never
+  int64_t kept_size = -1;                       // -1: unknown, ask the path
   Event alert_event{Event::Mode::kAutoReset};
   std::atomic<uint64_t> alerts_signalled{0};  // how often alert_event was set
   std::atomic<LogClock> clock{nullptr};
@@ -141,24 +145,42 @@ void CloseKept(LogState& s) {
     s.kept = kNoLogFile;
     s.kept_layer = nullptr;
   }
+  s.kept_checked = LogLocalTime{0, 0, 0, 0, 0, 0};
+  s.kept_size = -1;
+}
+
+// Whether two times of the log's clock fall in the same second.
+bool SameSecond(const LogLocalTime& a, const LogLocalTime& b) {
+  return a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+         a.second == b.second;
 }
 
 // The file held open since an earlier line, when the path still names it
 // and it needs no rotation, with its size; else kNoLogFile (a held file is
-// closed then).
-LogFileHandle TakeKept(LogState& s, LogFileLayer& files, int64_t& size) {
+// closed then).  The path is asked once a second of the log's clock (`now`,
+// the line's time): within the second that asked, the file's size is what
+// this log wrote to it.
+LogFileHandle TakeKept(LogState& s, LogFileLayer& files, const LogLocalTime& now, int64_t& size) {
   if (s.kept == kNoLogFile) {
     return kNoLogFile;
   }
   int64_t named_size = -1;
-  if (s.kept_layer != &files || !files.StillNamed(s.kept, s.file_name, named_size) || named_size < 0 ||
-      named_size > kLogMaxSize) {
+  if (s.kept_layer == &files && s.kept_size >= 0 && SameSecond(s.kept_checked, now)) {
+    named_size = s.kept_size;
+  } else if (s.kept_layer == &files && files.StillNamed(s.kept, s.file_name, named_size)) {
+    s.kept_checked = now;
+  } else {
+    named_size = -1;
+  }
+  if (named_size < 0 || named_size > kLogMaxSize) {
     CloseKept(s);
     return kNoLogFile;
   }
   size = named_size;
   s.kept_layer = nullptr;
-  return std::exchange(s.kept, kNoLogFile);
+  const LogFileHandle kept = std::exchange(s.kept, kNoLogFile);
+  s.kept_size = -1;  // known again once the line is written
+  return kept;
 }
 
 // Closes the file on every way out of a write, unless it is released to be
@@ -179,6 +201,10 @@ class OpenFile {
   }
 
   LogFileHandle Release() { return std::exchange(handle_, kNoLogFile); }
+
+  // The file's size after the writes through this handle; negative when
+  // unknown.
+  [[nodiscard]] int64_t Size() const { return size_; }
 
   // Writes `bytes` whole or not at all: what a failed write left (a full
   // disk takes what fits) is cut off again, so that the file holds no torn
@@ -238,13 +264,14 @@ void LoseLine(LogState& s, LogSink* sink) {
 }
 
 // Rotates, opens (or creates) the file and writes the empty line of the
-// load, the waiting lines, the count of dropped lines and `line`.  A line
-// that cannot be written is dropped and counted.  Called with the lock held.
-void WriteLocked(LogState& s, std::string_view line) {
+// load, the waiting lines, the count of dropped lines and `line`, stamped
+// `now`.  A line that cannot be written is dropped and counted.  Called with
+// the lock held.
+void WriteLocked(LogState& s, std::string_view line, const LogLocalTime& now) {
   LogFileLayer& files = Files(s);
   LogSink* const sink = s.sink.load(std::memory_order_acquire);
   int64_t size = OpenFile::kUnread;
-  LogFileHandle handle = TakeKept(s, files, size);
+  LogFileHandle handle = TakeKept(s, files, now, size);
   const bool was_kept = handle != kNoLogFile;
   if (!was_kept) {
     RotateLocked(s.file_name, kLogMaxSize);
@@ -295,9 +322,14 @@ void WriteLocked(LogState& s, std::string_view line) {
     s.write_broken = false;
   }
   // Held: the file stays open for the next line, where the layer can tell
-  // later that the path still names it (a fresh opening is asked once).
+  // later that the path still names it (a fresh opening is asked once, and
+  // that counts as this second's question).
   int64_t named_size = -1;
   if (s.holds > 0 && (was_kept || files.StillNamed(handle, s.file_name, named_size))) {
+    if (!was_kept) {
+      s.kept_checked = now;
+    }
+    s.kept_size = file.Size();
     s.kept = file.Release();
     s.kept_layer = &files;
   }
@@ -374,11 +406,12 @@ void LogWrite(uint8_t level, std::string_view text) noexcept {
     LogState& s = State();
     const char mark = kLevelMarks[std::min<std::size_t>(level, kLevelMarks.size() - 1)];
     // The file line in one buffer; the formatted line is its middle part.
+    const LogLocalTime now = Now(s);
     std::string line;
     line.reserve(2 + kTimeStampSize + 4 + s.tag.size() + text.size() + kLineEnd.size());
     line.push_back(mark);
     line.push_back(' ');
-    AppendTimeStamp(line, Now(s));
+    AppendTimeStamp(line, now);
     line.append(" [");
     line.append(s.tag);
     line.append("] ");
@@ -406,7 +439,7 @@ void LogWrite(uint8_t level, std::string_view text) noexcept {
 
     const std::lock_guard lock(s.lock);
     if (!s.file_name.empty()) {
-      WriteLocked(s, line);
+      WriteLocked(s, line, now);
     }
   } catch (...) {  // NOLINT(bugprone-empty-catch): the log never fails its caller
   }

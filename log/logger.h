@@ -70,12 +70,15 @@ void LogRotate(int32_t limit) noexcept;
 
 // While at least one hold is taken the log keeps its file open between
 // lines, where the system lets it tell cheaply that the path still names
-// that file (POSIX); before each line it checks so, and a file that was
-// removed, renamed or replaced is opened anew by its path, as it would be
-// without the hold.  The last release closes the file.  An open serial port
-// holds the log, so that each line of a polling driver costs a status query
-// and a write instead of an open, queries, a write and a close.  Never
-// throw; every hold must be released once.
+// that file (POSIX); it checks so before the first line of each second of
+// the log's clock, and a file that was removed, renamed or replaced is
+// opened anew by its path from then on, as it would be without the hold
+// (lines of the same second still go to the file held).  Within that second
+// the file's size is what the log wrote to it, so that its own lines rotate
+// it at the limit as before.  The last release closes the file.  An open
+// serial port holds the log, so that each line of a polling driver costs a
+// write (and one status query a second) instead of an open, queries, a write
+// and a close.  Never throw; every hold must be released once.
 void LogHoldFile() noexcept;
 void LogReleaseFile() noexcept;
 

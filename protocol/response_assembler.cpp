@@ -49,4 +49,19 @@ TResponseAssembler::Result TResponseAssembler::Feed(uint8_t byte) {
   }
 }
 
+uint32_t TResponseAssembler::BytesToResult() const {
+  switch (RxState) {
+    case 0:
+      return static_cast<uint32_t>(kMinFrameLength);
+    case 1:  // the address is next
+      return static_cast<uint32_t>(kMinFrameLength - 1);
+    case 2:  // the length is next
+      return static_cast<uint32_t>(kMinFrameLength - 2);
+    case 3:
+      return static_cast<uint32_t>(RxRemaining) + 1;
+    default:
+      return 1;
+  }
+}
+
 }  // namespace notavero

@@ -27,6 +27,12 @@ class TResponseAssembler {
 
   Result Feed(uint8_t byte);
 
+  // The fewest further bytes after which Feed can return anything but
+  // kIncomplete: the rest of the shortest frame while a frame has begun
+  // (the rest of this one once its length is known), a whole shortest
+  // frame while seeking the sync byte.
+  [[nodiscard]] uint32_t BytesToResult() const;
+
   std::array<uint8_t, kBufferSize> RxBuffer{};
   int32_t RxLength = 0;
   int32_t RxRemaining = 0;

@@ -305,6 +305,7 @@ void TComPort::Purge() {
   CheckOpen();
   std::lock_guard lock(port_lock_);
   device_->PurgeInput();
+  purges_.fetch_add(1);
   in_tail_ = in_head_;
   in_full_ = false;
 }
@@ -493,6 +494,7 @@ void TComPort::FillInputRing() {
       return;  // the bytes stay in the device until the ring has room
     }
   }
+  const uint64_t purges = purges_.load();
   RefreshStatus();
   {
     std::lock_guard lock(port_lock_);
@@ -538,9 +540,16 @@ void TComPort::FillInputRing() {
   if (data_received_enabled_.load(std::memory_order_acquire)) {
     // The port's threads raise nothing: an exception that escapes the
     // subclass would end the process.  The bytes it left stay in the ring.
+    await_bytes_ = 1;
     try {
       DataReceived(got1 + got2);
     } catch (...) {  // NOLINT(bugprone-empty-catch)
+    }
+    // A purge since these bytes were read started the subclass afresh: what
+    // it asked for from them no longer holds.
+    std::lock_guard lock(port_lock_);
+    if (purges_.load() == purges) {
+      device_->HoldInput(await_bytes_);
     }
   }
 }

@@ -145,6 +145,12 @@ class TComPort {
   // Lets the event thread call DataReceived; the most-derived constructor
   // calls it last.  Bytes that arrive before stay in the input ring.
   void EnableDataReceived();
+  // Called from DataReceived: the subclass can act on nothing before `count`
+  // more bytes are in (the rest of a frame), so the device may announce them
+  // in one event (SerialDevice::HoldInput) instead of byte by byte; the last
+  // of them comes as soon as it arrives.  A DataReceived that does not call
+  // it wants every byte at once; a Purge also ends the request.
+  void AwaitBytes(uint32_t count) { await_bytes_ = count; }
   // Stops and joins both threads and releases the device; idempotent.  A
   // subclass calls it first in its destructor so that no DataReceived runs
   // while the subclass part is destroyed.
@@ -210,6 +216,10 @@ class TComPort {
   std::atomic<bool> data_received_enabled_{false};
   std::atomic<bool> receiving_{false};
   std::atomic<bool> lost_{false};
+  // Purges so far: a request of AwaitBytes made from bytes read before a
+  // purge is not passed on after it.  Changed under port_lock_.
+  std::atomic<uint64_t> purges_{0};
+  uint32_t await_bytes_ = 1;  // event thread only (AwaitBytes)
   const std::string device_path_;
   Thread event_thread_;
   Thread writer_thread_;

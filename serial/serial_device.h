@@ -87,8 +87,15 @@ class SerialDevice {
   virtual bool SetLineSettings(const LineSettings& settings) = 0;
   // Reads and clears the device error mask and fills `stat`; false on failure.
   virtual bool ClearErrors(uint32_t& errors, CommStat& stat) = 0;
-  // Aborts pending reads and empties the device input queue.
+  // Aborts pending reads and empties the device input queue; ends a hold.
   virtual void PurgeInput() = 0;
+  // The reader can act on nothing before `count` more bytes are in (1: on
+  // every byte).  A device may then hold arrivals back until that many are
+  // there, or a little longer than they take on the line has passed, to
+  // announce them in one event; the byte that completes the count is
+  // announced as soon as it arrives, never later.  Called by the thread that
+  // waits for events, between waits.  Does nothing here.
+  virtual void HoldInput(uint32_t /*count*/) {}
   // Reads return at once with what is there; writes end after 20000 ms at the latest.
   virtual void SetTimeouts() = 0;
   virtual bool SetEventMask(uint32_t mask) = 0;

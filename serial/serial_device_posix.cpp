@@ -1,6 +1,14 @@
 // The POSIX (Linux) serial device: termios on a tty path, poll() with an
 // eventfd for the event wait, non-blocking reads, writes bounded in time.
 //
+// The event wait reads what poll() reports into a buffer of its own and
+// announces exactly that count, so that no query of the input count is
+// needed; Read only takes from that buffer.  While the reader has asked for
+// more bytes than one (HoldInput: the rest of a frame), the terminal's VMIN
+// holds the arrivals back: poll() reports input only once that many are in,
+// the moment the last of them arrives, so a frame costs one wake-up instead
+// of one per byte.
+//
 // The line settings go through the termios2 ioctls so that any baud rate can
 // be set, not only the standard ones; <asm/termbits.h> and <termios.h> cannot
 // be mixed, so this file uses the ioctls alone.
@@ -14,11 +22,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -73,7 +83,11 @@ class PosixDevice final : public SerialDevice {
     {
       std::lock_guard lock(mutex_);
       announced_ = 0;
-      drained_ = false;
+      stage_begin_ = stage_end_ = 0;
+      empty_ = false;
+      hold_ = 1;
+      vmin_ = 0;
+      tio_valid_ = false;
     }
     std::string path = path_;
     if (path.empty()) {
@@ -239,8 +253,17 @@ class PosixDevice final : public SerialDevice {
     }
     tio.c_cflag |= code | (code << IBSHIFT);
     tio.c_ispeed = tio.c_ospeed = settings.baud_rate;
-    if (::ioctl(fd_, TCSETS2, &tio) != 0) {
-      return false;
+    {
+      std::lock_guard lock(mutex_);
+      if (::ioctl(fd_, TCSETS2, &tio) != 0) {
+        return false;
+      }
+      // Kept for the holds, which change VMIN alone.
+      tio_ = tio;
+      tio_valid_ = true;
+      vmin_ = 0;
+      bits_per_byte_ = 2U + settings.byte_size + (settings.parity != 0 ? 1U : 0U) +
+                       (settings.stop_bits == kTwoStopBits ? 1U : 0U);
     }
     // RTS follows the control mode: disabled drops it, enabled raises it.
     int rts = TIOCM_RTS;
@@ -254,13 +277,9 @@ class PosixDevice final : public SerialDevice {
     return true;
   }
 
-  // A terminal keeps no error mask, so the answer is the input count alone,
-  // and no query of the terminal is needed for it: right after an event the
-  // count it announced is the answer (no read or purge has happened since,
-  // and bytes that came later are read with the announced ones all the
-  // same).  Anywhere else (the port asks before every write, for its status
-  // snapshot) it is what was announced and not read yet; bytes that arrived
-  // meanwhile are announced by the next event as usual.
+  // A terminal keeps no error mask, so the answer is the input count alone:
+  // the bytes the last event announced and Read has not taken yet (bytes
+  // that came later are announced by the next event as usual).
   bool ClearErrors(uint32_t& errors, CommStat& stat) override {
     errors = 0;
     std::lock_guard lock(mutex_);
@@ -268,14 +287,37 @@ class PosixDevice final : public SerialDevice {
     return fd_ >= 0;
   }
 
-  // The flush and the reset of the announced count are one step under the
-  // lock that WaitEvent holds while it reads the count and announces: a count
-  // read before the flush can never be announced after it.
+  // The bytes read but not taken go, and so does a hold.  The terminal is
+  // flushed unless the last read found it empty and no arrival has been
+  // reported since: bytes that came since then could as well have come just
+  // after a flush, which never kept out bytes on their way either.  A hold
+  // ends here (the reader starts afresh), so that what it held back is
+  // flushed too.  Under the lock that the event wait holds while it reads
+  // and announces: bytes read before the purge are never announced after it.
   void PurgeInput() override {
     std::lock_guard lock(mutex_);
-    ::ioctl(fd_, TCFLSH, TCIFLUSH);
+    hold_ = 1;
+    const bool held = vmin_ != 0;
+    if (held) {
+      SetVmin(0);
+    }
+    if (held || !empty_) {
+      ::ioctl(fd_, TCFLSH, TCIFLUSH);
+      empty_ = true;
+    }
+    stage_begin_ = stage_end_ = 0;
     announced_ = 0;
-    drained_ = true;
+  }
+
+  // Holds arrivals back until `count` bytes are in (VMIN), for at most a
+  // little longer than they take on the line; then whatever came is
+  // reported.  1 ends a hold.
+  void HoldInput(uint32_t count) override {
+    std::lock_guard lock(mutex_);
+    hold_ = std::clamp<uint32_t>(count, 1, kMaxHold);
+    if (hold_ > 1 && tio_valid_) {
+      hold_end_ = std::chrono::steady_clock::now() + HoldTime(hold_);
+    }
   }
 
   void SetTimeouts() override {}  // reads never wait (O_NONBLOCK), writes are bounded in Write
@@ -285,43 +327,46 @@ class PosixDevice final : public SerialDevice {
     return true;
   }
 
-  // poll() is level-triggered while a communications event marks arrivals:
-  // bytes already announced and still unread (the ring had no room) are not
-  // announced again until more arrive.  Until then the wait re-checks the
-  // count at a slow pace instead of waking on every poll.  After a read or
-  // a purge that left the device empty the wait goes straight to poll(),
-  // which returns at once for bytes that came in between.
+  // Announces what one read of the terminal found once poll() reports
+  // input.  Bytes announced and not read yet (the port's ring had no room)
+  // are announced again at a slow pace, and no more are read until they are
+  // taken.  A hold is ended when its time is up.
   WaitStatus WaitEvent(uint32_t& events) override {
-    bool count_first = true;
-    {
-      std::lock_guard lock(mutex_);
-      count_first = !drained_;
-      drained_ = false;
-    }
+    using SteadyClock = std::chrono::steady_clock;
+    bool timed_out = false;
     for (;;) {
       if (interrupted_.load()) {
         return WaitStatus::kEnded;
       }
-      int count = 0;
       const bool want_chars = (mask_.load() & kEvRxChar) != 0;
-      if (count_first) {
+      bool staged = false;
+      int timeout = -1;
+      {
         std::lock_guard lock(mutex_);
-        if (::ioctl(fd_, FIONREAD, &count) != 0) {
-          return WaitStatus::kEnded;
-        }
-        if (count < static_cast<int>(announced_)) {
-          announced_ = static_cast<uint32_t>(count);
-        }
-        if (want_chars && static_cast<uint32_t>(count) > announced_) {
-          announced_ = static_cast<uint32_t>(count);
+        staged = stage_end_ != stage_begin_;
+        if (staged && want_chars && timed_out) {
+          announced_ = stage_end_ - stage_begin_;
           events = kEvRxChar;
           return WaitStatus::kEvent;
         }
+        const auto now = SteadyClock::now();
+        if (hold_ > 1 && now >= hold_end_) {
+          hold_ = 1;  // its time is up: what came is reported
+        }
+        const uint32_t wanted_vmin = want_chars && !staged && hold_ > 1 ? hold_ : 0;
+        if (wanted_vmin != vmin_ && !SetVmin(wanted_vmin)) {
+          hold_ = 1;
+        }
+        if (staged) {
+          timeout = kStaleRecheckMs;
+        } else if (vmin_ != 0) {
+          const auto left = std::chrono::ceil<std::chrono::milliseconds>(hold_end_ - now);
+          timeout = static_cast<int>(std::max<int64_t>(left.count(), 1));
+        }
       }
-      count_first = true;
+      timed_out = false;
       std::array<pollfd, 2> fds{
-          {{fd_, static_cast<short>(count == 0 && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
-      const int timeout = count == 0 ? -1 : kStaleRecheckMs;
+          {{fd_, static_cast<short>(!staged && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
       const int rc = ::poll(fds.data(), fds.size(), timeout);
       if (rc < 0 && errno != EINTR) {
         return WaitStatus::kEnded;
@@ -332,22 +377,39 @@ class PosixDevice final : public SerialDevice {
       if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         return WaitStatus::kEnded;  // the line hung up: nothing more will arrive
       }
+      if (rc == 0) {
+        timed_out = true;
+        continue;
+      }
+      if ((fds[0].revents & POLLIN) != 0) {
+        std::lock_guard lock(mutex_);
+        if (stage_begin_ != stage_end_) {
+          continue;  // nothing is read before the staged bytes are taken
+        }
+        stage_begin_ = stage_end_ = 0;
+        const ssize_t n = ::read(fd_, stage_.data(), stage_.size());
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          return WaitStatus::kEnded;
+        }
+        const auto got = static_cast<uint32_t>(std::max<ssize_t>(n, 0));
+        // One read takes all the terminal holds unless it fills the buffer.
+        empty_ = got < stage_.size();
+        stage_end_ = got;
+        if (got > 0 && want_chars) {
+          announced_ = got;
+          events = kEvRxChar;
+          return WaitStatus::kEvent;
+        }
+      }
     }
   }
 
   uint32_t Read(uint8_t* dest, uint32_t count) override {
-    if (count == 0) {
-      return 0;
-    }
-    const ssize_t n = ::read(fd_, dest, count);
-    const uint32_t got = n > 0 ? static_cast<uint32_t>(n) : 0;
     std::lock_guard lock(mutex_);
-    if (got < count && (n >= 0 || errno == EAGAIN)) {
-      announced_ = 0;  // the device is empty
-      drained_ = true;
-    } else {
-      announced_ = announced_ > got ? announced_ - got : 0;
-    }
+    const uint32_t got = std::min(count, stage_end_ - stage_begin_);
+    std::memcpy(dest, stage_.data() + stage_begin_, got);
+    stage_begin_ += got;
+    announced_ = announced_ > got ? announced_ - got : 0;
     return got;
   }
 
@@ -402,6 +464,11 @@ class PosixDevice final : public SerialDevice {
   }
 
   void Close() override {
+    {
+      std::lock_guard lock(mutex_);
+      tio_valid_ = false;
+      vmin_ = 0;
+    }
     if (fd_ >= 0) {
       // A pseudo-terminal whose other side stays open keeps the mode after
       // this descriptor closes, and nobody but root could open it again.
@@ -418,6 +485,32 @@ class PosixDevice final : public SerialDevice {
 
  private:
   static constexpr int kStaleRecheckMs = 50;
+  static constexpr uint32_t kMaxHold = 255;  // VMIN is one byte
+  static constexpr std::size_t kStageSize = 4096;
+
+  // Sets VMIN (0: no hold) with the settings last set; under mutex_.  False
+  // when the terminal refused (no hold then).
+  bool SetVmin(uint32_t vmin) {
+    if (!tio_valid_) {
+      return false;
+    }
+    termios2 tio = tio_;
+    tio.c_cc[VMIN] = static_cast<cc_t>(vmin);
+    if (::ioctl(fd_, TCSETS2, &tio) != 0) {
+      return false;
+    }
+    vmin_ = vmin;
+    return true;
+  }
+
+  // How long a hold of `count` bytes waits at most: a quarter more than
+  // their wire time, and 5 ms, so that a frame on its way never runs into
+  // it and bytes of one that broke off are reported soon.
+  [[nodiscard]] std::chrono::microseconds HoldTime(uint32_t count) const {
+    const uint64_t baud = std::max<uint32_t>(tio_.c_ospeed, 1);
+    const uint64_t wire_us = uint64_t{count} * bits_per_byte_ * 1000000U / baud;
+    return std::chrono::microseconds(wire_us + wire_us / 4 + 5000);
+  }
 
   static constexpr const char* kHeldText = "busy: held by another program";
 
@@ -442,9 +535,18 @@ class PosixDevice final : public SerialDevice {
   int wake_fd_ = -1;
   std::atomic<uint32_t> mask_{0};
   std::atomic<bool> interrupted_{false};
-  std::mutex mutex_;
-  uint32_t announced_ = 0;  // bytes in the device already announced by an event
-  bool drained_ = false;    // the last read or purge left the device empty
+  std::mutex mutex_;                         // guards what follows
+  uint32_t announced_ = 0;                   // bytes announced by the last event and not taken yet
+  std::array<uint8_t, kStageSize> stage_{};  // read from the terminal, not taken yet
+  uint32_t stage_begin_ = 0;
+  uint32_t stage_end_ = 0;
+  bool empty_ = false;  // the last read or purge left the terminal empty, no arrival reported since
+  uint32_t hold_ = 1;   // bytes the reader needs before it can act (HoldInput)
+  uint32_t vmin_ = 0;   // VMIN in force: 0, or a hold's count
+  std::chrono::steady_clock::time_point hold_end_{};  // when the hold in force ends
+  termios2 tio_{};                                    // the settings last set, for the holds
+  bool tio_valid_ = false;
+  uint32_t bits_per_byte_ = 10;
   std::string open_error_;
 };
 

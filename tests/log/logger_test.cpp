@@ -11,7 +11,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -791,32 +793,46 @@ std::size_t OpenDescriptors() {
       std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
+// The stamp of the test clock's time now.
+std::string StampNow() {
+  std::array<char, 32> stamp{};
+  std::snprintf(stamp.data(), stamp.size(), "%02d.%02d %02d:%02d:%02d.%03d", g_time.day, g_time.month,
+                g_time.hour, g_time.minute, g_time.second, g_time.millisecond);
+  return stamp.data();
+}
+
 // While held (an open port holds the log) the file stays open between
-// lines, yet every line goes where the path points, as without the hold:
-// a removed file is created anew, one renamed away is left behind, one past
-// the limit is rotated.  The last release closes the file.
+// lines, yet the lines go where the path points, as without the hold: from
+// the next second of the log's clock on, a removed file is created anew, one
+// renamed away is left behind, one past the limit is rotated.  The last
+// release closes the file.
 TEST_F(LogTest, HeldFileFollowsItsPathAndTheLastReleaseClosesIt) {
   SetTime(12, 6, 10, 50, 55, 123);
-  const auto line = [](const std::string& text) { return "? " + kStamp + " [] " + text + "\r\n"; };
+  const auto line = [](const std::string& text) { return "? " + StampNow() + " [] " + text + "\r\n"; };
   LogInit(log_.string());
   const std::size_t descriptors = OpenDescriptors();
   LogHoldFile();
   LogHoldFile();
   LogWrite(2, "one");
+  const std::string one = line("one");
   LogWrite(2, "two");
   EXPECT_TRUE(log_testing::FileKeptOpen());
-  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n" + line("one") + line("two"));
+  EXPECT_EQ(ReadFile(log_), "\r\n" + kMissingFileLine + "\r\n" + one + line("two"));
 
   fs::remove(log_);
+  SetTime(12, 6, 10, 50, 56, 123);
   LogWrite(2, "three");
-  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("three"));
+  const std::string three = line("three");
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + three);
 
   fs::rename(log_, dir_ / "moved");
+  SetTime(12, 6, 10, 50, 57, 123);
   LogWrite(2, "four");
-  EXPECT_EQ(ReadFile(dir_ / "moved"), kMissingFileLine + "\r\n" + line("three"));
+  EXPECT_EQ(ReadFile(dir_ / "moved"), kMissingFileLine + "\r\n" + three);
   EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("four"));
 
   fs::resize_file(log_, kLogMaxSize + 1);
+  SetTime(12, 6, 10, 50, 58, 123);
   LogWrite(2, "five");
   EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0", "moved"));
   EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("five"));
@@ -829,6 +845,49 @@ TEST_F(LogTest, HeldFileFollowsItsPathAndTheLastReleaseClosesIt) {
   LogWrite(2, "six");  // unheld: opened and closed for the line
   EXPECT_FALSE(log_testing::FileKeptOpen());
   EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// A held file's path is asked once a second of the log's clock, not once a
+// line: within the second that asked, lines go on into the held file and
+// its size is what the log wrote; the first line of the next second asks.
+// The log's own lines past the limit rotate the file within the second.
+TEST_F(LogTest, HeldFileAsksItsPathOnceASecondOfTheLogsClock) {
+  SetTime(12, 6, 10, 50, 55, 0);
+  const auto line = [](const std::string& text) { return "? " + StampNow() + " [] " + text + "\r\n"; };
+  LogInit(log_.string());
+  LogHoldFile();
+  LogWrite(2, "one");  // opened: the path asked for this second
+  const std::string one = line("one");
+  fs::rename(log_, dir_ / "moved");
+  SetTime(12, 6, 10, 50, 55, 999);
+  LogWrite(2, "two");
+  const std::string two = line("two");
+  EXPECT_FALSE(fs::exists(log_)) << "the path was asked again within the second";
+  SetTime(12, 6, 10, 50, 56, 0);
+  LogWrite(2, "three");
+  EXPECT_EQ(ReadFile(dir_ / "moved"), "\r\n" + kMissingFileLine + "\r\n" + one + two);
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("three"));
+
+  // Grown past the limit by somebody else: seen at the next second's question.
+  fs::resize_file(log_, kLogMaxSize + 1);
+  SetTime(12, 6, 10, 50, 56, 500);
+  LogWrite(2, "four");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "moved"));
+  SetTime(12, 6, 10, 50, 57, 0);
+  LogWrite(2, "five");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0", "moved"));
+  EXPECT_EQ(fs::file_size(dir_ / "Notavero.log.0"), kLogMaxSize + 1 + line("four").size());
+
+  // Grown past it by the log's own line: rotated before the next line of
+  // the same second.
+  const std::string five = kMissingFileLine + "\r\n" + line("five");
+  const auto padding = static_cast<std::size_t>(kLogMaxSize) - five.size() - 10;
+  LogWrite(2, std::string(padding, 'x'));
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0", "moved"));
+  LogWrite(2, "six");
+  EXPECT_THAT(DirectoryNames(dir_), ElementsAre("Notavero.log", "Notavero.log.0", "Notavero.log.1", "moved"));
+  EXPECT_EQ(ReadFile(log_), kMissingFileLine + "\r\n" + line("six"));
+  LogReleaseFile();
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The POSIX device itself over a pseudo-terminal, with this program's own
-// ioctl in front of the C library's: a test can stop the device between its
-// reading of the input count and what it does with the count, and so play an
-// interleaving of threads that the scheduler produces only rarely.
+// ioctl and read in front of the C library's: a test can stop the device
+// between its taking of the input (a count, or the bytes themselves) and what
+// it does with it, and so play an interleaving of threads that the scheduler
+// produces only rarely.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -27,10 +28,25 @@
 namespace {
 
 // Runs once, on the thread that armed it, after the next FIONREAD that finds
-// bytes waiting, with the count it found.
+// bytes waiting or the next read that takes some, with the count.
 std::mutex g_hook_mutex;
 std::function<void(int)> g_after_count;
 std::thread::id g_hook_thread;
+
+void AfterCount(int count) {
+  std::function<void(int)> hook;
+  {
+    const std::lock_guard lock(g_hook_mutex);
+    if (g_after_count && g_hook_thread == std::this_thread::get_id()) {
+      hook.swap(g_after_count);
+    }
+  }
+  if (hook) {
+    const int saved = errno;
+    hook(count);
+    errno = saved;
+  }
+}
 
 }  // namespace
 
@@ -41,18 +57,15 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {  // NOLINT
   va_end(args);
   const auto rc = static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
   if (rc == 0 && request == FIONREAD && *static_cast<int*>(argument) > 0) {
-    std::function<void(int)> hook;
-    {
-      const std::lock_guard lock(g_hook_mutex);
-      if (g_after_count && g_hook_thread == std::this_thread::get_id()) {
-        hook.swap(g_after_count);
-      }
-    }
-    if (hook) {
-      const int saved = errno;
-      hook(*static_cast<int*>(argument));
-      errno = saved;
-    }
+    AfterCount(*static_cast<int*>(argument));
+  }
+  return rc;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {  // NOLINT
+  const auto rc = static_cast<ssize_t>(::syscall(SYS_read, fd, buffer, count));
+  if (rc > 0) {
+    AfterCount(static_cast<int>(rc));
   }
   return rc;
 }
@@ -112,10 +125,10 @@ class PosixDeviceTest : public ::testing::Test {
 };
 
 // The driver purges the input before every command while the event thread
-// may be between reading the input count and announcing it.  The bytes
-// counted then are gone; announcing them anyway left the next reply's bytes
-// counted as announced, and a reply no longer than them waited for a byte
-// that never came.
+// may be between taking the input (its count, or the bytes) and announcing
+// it.  The bytes counted then are gone; announcing them anyway left the next
+// reply's bytes counted as announced, and a reply no longer than them waited
+// for a byte that never came.
 TEST_F(PosixDeviceTest, PurgeWhileAnEventWaitCountsLeavesTheNextReplyAnnounced) {
   WriteMaster({0xE1, 0xE2, 0xE3, 0xE4});  // the tail of an earlier reply
   ASSERT_TRUE(InputQueueHolds(4));
