@@ -91,15 +91,20 @@ class PrometheusTest(children.TestCase):
         self.wait_query("notavero_bills_stacked_total", {"kiosk,10": "1", "kiosk,100": "2"})
         self.wait_query("notavero_bills_rejected_total", {"kiosk": "1"})
         self.assertEqual(self.query("notavero_stacked_amount_total"), {"kiosk": "210"})
-        self.assertEqual(self.query('up{job="notavero"}'), {"": "1"})
-        self.assertEqual(self.query("notavero_link_state"), {"kiosk": "1"})
+        # On a loaded machine one scrape may miss its one-second time-out
+        # (up 0, an alert pending for a moment): what must hold is that the
+        # next scrapes see a healthy validator and nothing stays pending.
+        self.wait_query('up{job="notavero"}', {"": "1"})
+        self.wait_query("notavero_link_state", {"kiosk": "1"})
 
         # The example rules load in the real Prometheus, and none fires on a healthy validator.
         rules = json.loads(http_get(self.prometheus + "/api/v1/rules"))["data"]["groups"]
         self.assertEqual([(g["name"], len(g["rules"])) for g in rules], [("notavero", 9)])
         self.assertTrue(all(r["health"] in ("ok", "unknown") for r in rules[0]["rules"]), rules)
-        alerts = json.loads(http_get(self.prometheus + "/api/v1/alerts"))["data"]["alerts"]
-        self.assertEqual(alerts, [])
+        alerts = []
+        wait_until(lambda: alerts.append(json.loads(http_get(self.prometheus + "/api/v1/alerts"))["data"]["alerts"])
+                   or alerts[-1] == [],
+                   lambda: f"no alert on a healthy validator; last seen: {alerts[-1]}")
 
 
 if __name__ == "__main__":
