@@ -30,18 +30,6 @@ void LogBillType(std::string_view phrase, uint8_t bill_type) {
   LogWrite(LogLevel::kInfo, line);
 }
 
-// While alive, the exchanges go on even while the driver is being destroyed.
-class Finishing {
- public:
-  explicit Finishing(TCycleDevice& device) : device_(device) { device_.Finishing(true); }
-  ~Finishing() { device_.Finishing(false); }
-  Finishing(const Finishing&) = delete;
-  Finishing& operator=(const Finishing&) = delete;
-
- private:
-  TCycleDevice& device_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -376,7 +364,7 @@ void TBillCycle::OnOutcome(uint8_t device_state, uint8_t bill_type, bool unackno
   }
   // The report is in hand: it is finished even while the driver is being
   // destroyed.
-  const Finishing finishing(device_);
+  const TCycleDevice::TFinishing finishing(device_);
   // An outcome follows a bill this driver decided on, or, for a new driver,
   // is the first bill event it sees; any other is a repeat of one already
   // reported (its acknowledge was lost or came too late), and so is a first

@@ -92,6 +92,17 @@ class TCycleDevice {
   // A report is in hand: from here until Finishing(false) the exchanges go
   // on even while the driver is being destroyed.
   virtual void Finishing(bool on) = 0;
+  // Finishing for as long as it lives.
+  class TFinishing {
+   public:
+    explicit TFinishing(TCycleDevice& device) : device_(device) { device_.Finishing(true); }
+    ~TFinishing() { device_.Finishing(false); }
+    TFinishing(const TFinishing&) = delete;
+    TFinishing& operator=(const TFinishing&) = delete;
+
+   private:
+    TCycleDevice& device_;
+  };
   // Waits the pause an acknowledge would have given the device (ends early
   // when the driver stops).
   virtual void Pause() = 0;

@@ -542,7 +542,7 @@ std::optional<uint16_t> TNotavero::Poll(bool hold_events) {
     if (!(hold_events && (state == dsStacked || state == dsReturned))) {
       // The reply is in hand: its acknowledge goes even while the driver is
       // being destroyed, and the cycle tells the host what it reported.
-      const TFinishing finishing(*this);
+      const TCycleDevice::TFinishing finishing(*this);
       Ack();
     }
     return status;

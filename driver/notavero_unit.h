@@ -308,15 +308,6 @@ class TNotavero final : public NotaveroDriver, public TComPort, private TCycleDe
   // While set, destruction does not stop the exchanges: a report in hand is
   // finished (acknowledged, told to the host) before the thread ends.
   void Finishing(bool on) override { finishing_ += on ? 1 : -1; }
-  struct TFinishing {
-    explicit TFinishing(TNotavero& driver) : driver_(driver) { driver_.Finishing(true); }
-    ~TFinishing() { driver_.Finishing(false); }
-    TFinishing(const TFinishing&) = delete;
-    TFinishing& operator=(const TFinishing&) = delete;
-
-   private:
-    TNotavero& driver_;
-  };
   // Waits until the line has been quiet long enough that no reply to an
   // earlier frame can still be on its way.
   void Settle();

@@ -108,7 +108,11 @@ class Recorder final : public TCycleDevice, public TCycleHost {
   bool Outcome(TBillEvent kind, CurrencyAmount amount, uint8_t /*bill_type*/) override {
     trace.push_back((kind == beStacked ? "stacked:" : "returned:") + Units(amount));
     Called();
-    return !(records_ && retries_++ < setup_.retries);
+    const bool recorded = !(records_ && retries_++ < setup_.retries);
+    if (recorded && kind == beStacked) {
+      credited += amount;
+    }
+    return recorded;
   }
   void Notify(int32_t kind, int32_t code) override {
     if (kind == NV_EVENT_FOREIGN_OUTCOME) {
@@ -126,8 +130,9 @@ class Recorder final : public TCycleDevice, public TCycleHost {
   [[nodiscard]] bool RecordsOutcomes() const override { return records_; }
   [[nodiscard]] bool StandingEnable() const override { return setup_.standing; }
 
-  CurrencyAmount stacked_amount = 0;
+  CurrencyAmount stacked_amount = 0;  // as counted by the cycle
   CurrencyAmount returned_count = 0;
+  CurrencyAmount credited = 0;  // stacked amounts the host recorded
   int finishing_ = 0;
 
   // Bill types 0 and 1 have no value, 2 to 7 have one.
@@ -239,6 +244,8 @@ int RunTable(const std::vector<Row>& rows) {
             << row.name << " (bill type " << int{bill_type} << (records ? ", host records outcomes" : "")
             << ")";
         EXPECT_EQ(recorder.finishing_, 0) << row.name;
+        // The counters hold what the host recorded, nothing it could not.
+        EXPECT_EQ(recorder.stacked_amount, recorder.credited) << row.name;
       }
     }
   }
