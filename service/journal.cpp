@@ -133,7 +133,7 @@ constexpr const char* kLastEscrowOfTypeSql =
 // The device's latest unconfirmed row after id ?2, and whether an outcome
 // after it already resolves it.
 constexpr const char* kLastUnconfirmedSql =
-    "SELECT id, amount, code FROM events WHERE device = ?1 AND kind = 'unconfirmed' AND id > ?2 "
+    "SELECT id, amount, code, detail FROM events WHERE device = ?1 AND kind = 'unconfirmed' AND id > ?2 "
     "ORDER BY id DESC LIMIT 1";
 constexpr const char* kResolvedSql =
     "SELECT 1 FROM events WHERE device = ?1 AND kind IN ('stacked', 'returned') AND id > ?2 AND detail = ?3 "
@@ -537,13 +537,15 @@ BillEvent Journal::RecordOutcomeLocked(BillEvent outcome, bool foreign, bool may
     outcome.detail = outcome.kind.Text();
     outcome.kind = RowKind::kRepeat;
   } else {
-    // A bill already journaled unconfirmed: this outcome resolves that row.
+    // A bill already journaled unconfirmed at a stop: this outcome resolves
+    // that row.  A row of a bill the device lost is final: an outcome after
+    // it is another bill's, one whose escrow a killed run never journaled.
     Statement last(db_, kLastEscrowSql);
     const int64_t escrow = last.Bind(1, outcome.device).Step() ? last.Int(0) : 0;
     Statement unconfirmed(db_, kLastUnconfirmedSql);
     if (unconfirmed.Bind(1, outcome.device).Bind(2, escrow).Step() &&
         (unconfirmed.Int(1) == outcome.amount || unconfirmed.Int(1) == 0) &&
-        unconfirmed.Int(2) == outcome.code) {
+        unconfirmed.Int(2) == outcome.code && unconfirmed.Text(3) == kNoOutcomeBeforeStop) {
       const int64_t open = unconfirmed.Int(0);
       const std::string detail = "resolves #" + std::to_string(open);
       Statement resolved(db_, kResolvedSql);

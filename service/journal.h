@@ -33,6 +33,13 @@ struct sqlite3;
 
 namespace notavero::service {
 
+// The detail of an unconfirmed row journaled when the service stopped while
+// a bill was on its way and no outcome had come: the device may still hold
+// the report, and its outcome resolves that row.  Every other unconfirmed
+// row was journaled when the device had shown it held no bill (it lost the
+// bill, or the report): no later outcome is that bill's.
+inline constexpr std::string_view kNoOutcomeBeforeStop = "no outcome came before the service stopped";
+
 // Any failure of a journal call; what() says why.
 class JournalError : public std::runtime_error {
  public:
@@ -119,7 +126,8 @@ class Journal {
   // is never a repeat: a returned row too many is no money, a bill taken for
   // a repeat would be lost from the books.  An outcome of a bill already
   // journaled unconfirmed (the device's latest unconfirmed row after its
-  // last escrow, same amount and type, not resolved yet) resolves that row:
+  // last escrow, same amount and type, not resolved yet, journaled at a stop
+  // (kNoOutcomeBeforeStop)) resolves that row:
   // detail "resolves #ID".  With a key (a fallback line's) the row is
   // written at most once: when the key is applied already, the row that
   // took it is returned (and existed, when given, says so).

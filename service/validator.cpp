@@ -145,7 +145,7 @@ void Validator::Close() {
   }
   if (lost) {
     // Never claim an outcome the device did not report.
-    Unconfirmed(lost->bill_type, lost->amount, "no outcome came before the service stopped");
+    Unconfirmed(lost->bill_type, lost->amount, std::string(kNoOutcomeBeforeStop));
   }
 }
 

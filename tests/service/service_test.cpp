@@ -136,11 +136,25 @@ TEST(JournalTest, AForeignOutcomeIsARepeatOnlyWhenTheDevicesLastEscrowHasThatSta
   EXPECT_EQ(resolve("kiosk", RowKind::kStacked), Foreign::kOutcome);
 }
 
-TEST(JournalTest, ALaterOutcomeOfABillJournaledUnconfirmedResolvesItsRowOnce) {
+TEST(JournalTest, ALaterOutcomeOfABillJournaledUnconfirmedAtAStopResolvesItsRowOnce) {
   TempDir dir;
   Journal journal(dir.File("journal.sqlite"));
+  // The device lost the bill in a power cut: its row is final.  The next
+  // bill of that type and amount, whose escrow a killed run never
+  // journaled, is another bill and leaves the row open.
   journal.Append(Event(RowKind::kEscrow));
-  const int64_t unconfirmed = journal.Append(Event(RowKind::kUnconfirmed));
+  BillEvent lost = Event(RowKind::kUnconfirmed);
+  lost.detail = "escrow #1 was decided stack before a restart, and the device held no report of it";
+  const int64_t final_row = journal.Append(lost);
+  const BillEvent next = journal.RecordOutcome(Event(RowKind::kReturned), true);
+  EXPECT_EQ(next.detail, "foreign") << "resolved the row of a lost bill: " << final_row;
+  EXPECT_EQ(ResolvedId(next), 0);
+
+  // The service stopped before the outcome came: the device still holds it.
+  journal.Append(Event(RowKind::kEscrow));
+  BillEvent at_stop = Event(RowKind::kUnconfirmed);
+  at_stop.detail = kNoOutcomeBeforeStop;
+  const int64_t unconfirmed = journal.Append(at_stop);
   // Another bill's outcome resolves nothing.
   EXPECT_EQ(journal.RecordOutcome(Event(RowKind::kStacked, 5000000), true).detail, "foreign");
   const BillEvent stacked = journal.RecordOutcome(Event(RowKind::kStacked), true);
