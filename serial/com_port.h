@@ -147,8 +147,8 @@ class TComPort {
   void EnableDataReceived();
   // Called from DataReceived: the subclass can act on nothing before `count`
   // more bytes are in (the rest of a frame), so the device may announce them
-  // in one event (SerialDevice::HoldInput) instead of byte by byte; the last
-  // of them comes as soon as it arrives.  A DataReceived that does not call
+  // in fewer events (SerialDevice::HoldInput) than byte by byte; the last of
+  // them comes as soon as it arrives.  A DataReceived that does not call
   // it wants every byte at once; a Purge also ends the request.
   void AwaitBytes(uint32_t count) { await_bytes_ = count; }
   // Stops and joins both threads and releases the device; idempotent.  A

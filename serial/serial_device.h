@@ -90,11 +90,11 @@ class SerialDevice {
   // Aborts pending reads and empties the device input queue; ends a hold.
   virtual void PurgeInput() = 0;
   // The reader can act on nothing before `count` more bytes are in (1: on
-  // every byte).  A device may then hold arrivals back until that many are
-  // there, or a little longer than they take on the line has passed, to
-  // announce them in one event; the byte that completes the count is
-  // announced as soon as it arrives, never later.  Called by the thread that
-  // waits for events, between waits.  Does nothing here.
+  // every byte).  A device may then wait, without looking at the line,
+  // until that many can be there at the earliest (their time on the line),
+  // to announce them in fewer events; it never waits past the moment the
+  // last of them can first arrive.  Called by the thread that waits for
+  // events, between waits.  Does nothing here.
   virtual void HoldInput(uint32_t /*count*/) {}
   // Reads return at once with what is there; writes end after 20000 ms at the latest.
   virtual void SetTimeouts() = 0;

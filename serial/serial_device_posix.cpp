@@ -3,11 +3,23 @@
 //
 // The event wait reads what poll() reports into a buffer of its own and
 // announces exactly that count, so that no query of the input count is
-// needed; Read only takes from that buffer.  While the reader has asked for
-// more bytes than one (HoldInput: the rest of a frame), the terminal's VMIN
-// holds the arrivals back: poll() reports input only once that many are in,
-// the moment the last of them arrives, so a frame costs one wake-up instead
-// of one per byte.
+// needed; Read only takes from that buffer.
+//
+// A terminal wakes its pollers on every arrival, VMIN or not, and a line
+// that hands bytes over one at a time (a pseudo-terminal, a UART without
+// FIFO, a USB adapter at 9600 baud that passes about a byte per millisecond)
+// would wake the event thread once a byte.  So while the reader has asked
+// for more bytes than one (HoldInput: the rest of a frame), the event wait
+// naps, watching only for the end, until the last of them can be in at the
+// earliest, and then reads what came without asking poll().  All the
+// terminal had was read, so the next byte comes after that read began and
+// the rest follow one byte time apart: a reply costs a wake-up for its first
+// byte, one for the nap and one for its last byte, which is still seen when
+// it arrives.  Only an adapter that hands the first bytes over late and the
+// rest faster than the wire carries them would meet the nap's end late, by
+// less than the rest's wire time.  A nap is cut into slices of at most
+// 20 ms, after each of which the hold is looked at again, so that a purge
+// ends it soon.
 //
 // The line settings go through the termios2 ioctls so that any baud rate can
 // be set, not only the standard ones; <asm/termbits.h> and <termios.h> cannot
@@ -86,8 +98,7 @@ class PosixDevice final : public SerialDevice {
       stage_begin_ = stage_end_ = 0;
       empty_ = false;
       hold_ = 1;
-      vmin_ = 0;
-      tio_valid_ = false;
+      byte_time_ = {};
     }
     std::string path = path_;
     if (path.empty()) {
@@ -258,12 +269,10 @@ class PosixDevice final : public SerialDevice {
       if (::ioctl(fd_, TCSETS2, &tio) != 0) {
         return false;
       }
-      // Kept for the holds, which change VMIN alone.
-      tio_ = tio;
-      tio_valid_ = true;
-      vmin_ = 0;
-      bits_per_byte_ = 2U + settings.byte_size + (settings.parity != 0 ? 1U : 0U) +
-                       (settings.stop_bits == kTwoStopBits ? 1U : 0U);
+      // Kept for the holds: start, data, parity and stop bits per byte.
+      const uint64_t bits = 2U + settings.byte_size + (settings.parity != 0 ? 1U : 0U) +
+                            (settings.stop_bits == kTwoStopBits ? 1U : 0U);
+      byte_time_ = std::chrono::nanoseconds(bits * 1000000000U / settings.baud_rate);
     }
     // RTS follows the control mode: disabled drops it, enabled raises it.
     int rts = TIOCM_RTS;
@@ -291,16 +300,13 @@ class PosixDevice final : public SerialDevice {
   // flushed unless the last read found it empty and no arrival has been
   // reported since: bytes that came since then could as well have come just
   // after a flush, which never kept out bytes on their way either.  A hold
-  // ends here (the reader starts afresh), so that what it held back is
+  // ends here (the reader starts afresh), and what came during its nap is
   // flushed too.  Under the lock that the event wait holds while it reads
   // and announces: bytes read before the purge are never announced after it.
   void PurgeInput() override {
     std::lock_guard lock(mutex_);
+    const bool held = hold_ > 1;
     hold_ = 1;
-    const bool held = vmin_ != 0;
-    if (held) {
-      SetVmin(0);
-    }
     if (held || !empty_) {
       ::ioctl(fd_, TCFLSH, TCIFLUSH);
       empty_ = true;
@@ -309,15 +315,13 @@ class PosixDevice final : public SerialDevice {
     announced_ = 0;
   }
 
-  // Holds arrivals back until `count` bytes are in (VMIN), for at most a
-  // little longer than they take on the line; then whatever came is
-  // reported.  1 ends a hold.
+  // The reader needs `count` more bytes before it can act: the event wait
+  // naps until the last of them can be in, then reports what came.  1 ends
+  // a hold; so does a line whose speed is not known.
   void HoldInput(uint32_t count) override {
     std::lock_guard lock(mutex_);
-    hold_ = std::clamp<uint32_t>(count, 1, kMaxHold);
-    if (hold_ > 1 && tio_valid_) {
-      hold_end_ = std::chrono::steady_clock::now() + HoldTime(hold_);
-    }
+    hold_ = byte_time_.count() > 0 ? std::clamp<uint32_t>(count, 1, kMaxHold) : 1;
+    rest_due_ = read_begun_ + byte_time_ * (hold_ - 1);
   }
 
   void SetTimeouts() override {}  // reads never wait (O_NONBLOCK), writes are bounded in Write
@@ -328,9 +332,9 @@ class PosixDevice final : public SerialDevice {
   }
 
   // Announces what one read of the terminal found once poll() reports
-  // input.  Bytes announced and not read yet (the port's ring had no room)
-  // are announced again at a slow pace, and no more are read until they are
-  // taken.  A hold is ended when its time is up.
+  // input, or once a hold's nap is over.  Bytes announced and not read yet
+  // (the port's ring had no room) are announced again at a slow pace, and no
+  // more are read until they are taken.
   WaitStatus WaitEvent(uint32_t& events) override {
     using SteadyClock = std::chrono::steady_clock;
     bool timed_out = false;
@@ -340,7 +344,8 @@ class PosixDevice final : public SerialDevice {
       }
       const bool want_chars = (mask_.load() & kEvRxChar) != 0;
       bool staged = false;
-      int timeout = -1;
+      bool rest_due = false;           // a hold's nap is over: look without poll()
+      std::chrono::nanoseconds nap{};  // a hold's bytes cannot all be in before it ends
       {
         std::lock_guard lock(mutex_);
         staged = stage_end_ != stage_begin_;
@@ -349,57 +354,62 @@ class PosixDevice final : public SerialDevice {
           events = kEvRxChar;
           return WaitStatus::kEvent;
         }
-        const auto now = SteadyClock::now();
-        if (hold_ > 1 && now >= hold_end_) {
-          hold_ = 1;  // its time is up: what came is reported
-        }
-        const uint32_t wanted_vmin = want_chars && !staged && hold_ > 1 ? hold_ : 0;
-        if (wanted_vmin != vmin_ && !SetVmin(wanted_vmin)) {
-          hold_ = 1;
-        }
-        if (staged) {
-          timeout = kStaleRecheckMs;
-        } else if (vmin_ != 0) {
-          const auto left = std::chrono::ceil<std::chrono::milliseconds>(hold_end_ - now);
-          timeout = static_cast<int>(std::max<int64_t>(left.count(), 1));
+        if (want_chars && !staged && hold_ > 1) {
+          const auto now = SteadyClock::now();
+          if (now < rest_due_) {
+            nap = std::min<std::chrono::nanoseconds>(rest_due_ - now, kNapSlice);
+          } else {
+            hold_ = 1;
+            rest_due = true;
+          }
         }
       }
       timed_out = false;
-      std::array<pollfd, 2> fds{
-          {{fd_, static_cast<short>(!staged && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
-      const int rc = ::poll(fds.data(), fds.size(), timeout);
-      if (rc < 0 && errno != EINTR) {
-        return WaitStatus::kEnded;
-      }
-      if ((fds[1].revents & POLLIN) != 0) {
-        return WaitStatus::kEnded;
-      }
-      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        return WaitStatus::kEnded;  // the line hung up: nothing more will arrive
-      }
-      if (rc == 0) {
-        timed_out = true;
-        continue;
-      }
-      if ((fds[0].revents & POLLIN) != 0) {
-        std::lock_guard lock(mutex_);
-        if (stage_begin_ != stage_end_) {
-          continue;  // nothing is read before the staged bytes are taken
-        }
-        stage_begin_ = stage_end_ = 0;
-        const ssize_t n = ::read(fd_, stage_.data(), stage_.size());
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      if (nap.count() > 0) {
+        if (!Nap(nap)) {
           return WaitStatus::kEnded;
         }
-        const auto got = static_cast<uint32_t>(std::max<ssize_t>(n, 0));
-        // One read takes all the terminal holds unless it fills the buffer.
-        empty_ = got < stage_.size();
-        stage_end_ = got;
-        if (got > 0 && want_chars) {
-          announced_ = got;
-          events = kEvRxChar;
-          return WaitStatus::kEvent;
+        continue;
+      }
+      if (!rest_due) {
+        std::array<pollfd, 2> fds{
+            {{fd_, static_cast<short>(!staged && want_chars ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}}};
+        const int rc = ::poll(fds.data(), fds.size(), staged ? kStaleRecheckMs : -1);
+        if (rc < 0 && errno != EINTR) {
+          return WaitStatus::kEnded;
         }
+        if ((fds[1].revents & POLLIN) != 0) {
+          return WaitStatus::kEnded;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+          return WaitStatus::kEnded;  // the line hung up: nothing more will arrive
+        }
+        if (rc == 0) {
+          timed_out = true;
+          continue;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+          continue;
+        }
+      }
+      std::lock_guard lock(mutex_);
+      if (stage_begin_ != stage_end_) {
+        continue;  // nothing is read before the staged bytes are taken
+      }
+      stage_begin_ = stage_end_ = 0;
+      read_begun_ = SteadyClock::now();
+      const ssize_t n = ::read(fd_, stage_.data(), stage_.size());
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        return WaitStatus::kEnded;
+      }
+      const auto got = static_cast<uint32_t>(std::max<ssize_t>(n, 0));
+      // One read takes all the terminal holds unless it fills the buffer.
+      empty_ = got < stage_.size();
+      stage_end_ = got;
+      if (got > 0 && want_chars) {
+        announced_ = got;
+        events = kEvRxChar;
+        return WaitStatus::kEvent;
       }
     }
   }
@@ -466,8 +476,8 @@ class PosixDevice final : public SerialDevice {
   void Close() override {
     {
       std::lock_guard lock(mutex_);
-      tio_valid_ = false;
-      vmin_ = 0;
+      hold_ = 1;
+      byte_time_ = {};
     }
     if (fd_ >= 0) {
       // A pseudo-terminal whose other side stays open keeps the mode after
@@ -485,31 +495,18 @@ class PosixDevice final : public SerialDevice {
 
  private:
   static constexpr int kStaleRecheckMs = 50;
-  static constexpr uint32_t kMaxHold = 255;  // VMIN is one byte
+  static constexpr std::chrono::milliseconds kNapSlice{20};
+  static constexpr uint32_t kMaxHold = 256;  // no frame is longer: a nap lasts a frame at most
   static constexpr std::size_t kStageSize = 4096;
 
-  // Sets VMIN (0: no hold) with the settings last set; under mutex_.  False
-  // when the terminal refused (no hold then).
-  bool SetVmin(uint32_t vmin) {
-    if (!tio_valid_) {
-      return false;
-    }
-    termios2 tio = tio_;
-    tio.c_cc[VMIN] = static_cast<cc_t>(vmin);
-    if (::ioctl(fd_, TCSETS2, &tio) != 0) {
-      return false;
-    }
-    vmin_ = vmin;
-    return true;
-  }
-
-  // How long a hold of `count` bytes waits at most: a quarter more than
-  // their wire time, and 5 ms, so that a frame on its way never runs into
-  // it and bytes of one that broke off are reported soon.
-  [[nodiscard]] std::chrono::microseconds HoldTime(uint32_t count) const {
-    const uint64_t baud = std::max<uint32_t>(tio_.c_ospeed, 1);
-    const uint64_t wire_us = uint64_t{count} * bits_per_byte_ * 1000000U / baud;
-    return std::chrono::microseconds(wire_us + wire_us / 4 + 5000);
+  // Sleeps for `left`, woken early only by Interrupt; false when the wait
+  // failed.  The terminal is not watched: its arrivals would wake the
+  // thread one by one.
+  [[nodiscard]] bool Nap(std::chrono::nanoseconds left) const {
+    const timespec span{static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count()),
+                        static_cast<long>((left % std::chrono::seconds(1)).count())};
+    pollfd wake{wake_fd_, POLLIN, 0};
+    return ::ppoll(&wake, 1, &span, nullptr) >= 0 || errno == EINTR;
   }
 
   static constexpr const char* kHeldText = "busy: held by another program";
@@ -542,11 +539,9 @@ class PosixDevice final : public SerialDevice {
   uint32_t stage_end_ = 0;
   bool empty_ = false;  // the last read or purge left the terminal empty, no arrival reported since
   uint32_t hold_ = 1;   // bytes the reader needs before it can act (HoldInput)
-  uint32_t vmin_ = 0;   // VMIN in force: 0, or a hold's count
-  std::chrono::steady_clock::time_point hold_end_{};  // when the hold in force ends
-  termios2 tio_{};                                    // the settings last set, for the holds
-  bool tio_valid_ = false;
-  uint32_t bits_per_byte_ = 10;
+  std::chrono::steady_clock::time_point rest_due_{};    // the earliest the hold's last byte can be in
+  std::chrono::steady_clock::time_point read_begun_{};  // when the last read of the terminal began
+  std::chrono::nanoseconds byte_time_{};                // one byte on the line; 0 until it is set
   std::string open_error_;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -168,6 +169,33 @@ TEST_F(PosixDeviceTest, PurgeWhileAnEventWaitCountsLeavesTheNextReplyAnnounced) 
   uint8_t byte = 0;
   EXPECT_EQ(device_->Read(&byte, 1), 1u);
   EXPECT_EQ(byte, 0x5A);
+}
+
+// While the rest of a frame is on its way the event wait naps, blind to the
+// terminal, until the rest can be in.  The driver purges before its next
+// command when a reply broke off: the purge must end the nap (at 50 baud
+// this one would last 51 s) and take the bytes that came during it along.
+TEST_F(PosixDeviceTest, PurgeEndsTheNapOfAHoldAndTakesWhatCameDuringIt) {
+  LineSettings slow{50, 8, 0, kOneStopBit, kFlagBinary};
+  ASSERT_TRUE(device_->SetLineSettings(slow));
+  WriteMaster({0x02});
+  uint32_t events = 0;
+  ASSERT_TRUE(EventArrives(events));
+  uint8_t byte = 0;
+  ASSERT_EQ(device_->Read(&byte, 1), 1u);
+  device_->HoldInput(256);
+
+  auto waiting = std::async(std::launch::async, [&] { return device_->WaitEvent(events); });
+  WriteMaster({0x03, 0x06});  // the broken-off reply goes on during the nap
+  ASSERT_TRUE(InputQueueHolds(2)) << "the bytes that came during the nap were read at once";
+  device_->PurgeInput();
+  WriteMaster({0x5A});  // the reply to the next command
+  ASSERT_EQ(waiting.wait_for(test::kEventTimeout), std::future_status::ready)
+      << "the nap outlasted the purge";
+  ASSERT_EQ(waiting.get(), WaitStatus::kEvent);
+  std::array<uint8_t, 4> got{};
+  ASSERT_EQ(device_->Read(got.data(), got.size()), 1u) << "bytes from before the purge were announced";
+  EXPECT_EQ(got[0], 0x5A);
 }
 
 // A link (as /dev/serial/by-id names an adapter) and the terminal it names
