@@ -217,14 +217,19 @@ void Host::SetEnabled(bool enabled) {
   last_enable_ = std::chrono::steady_clock::now();
 }
 
-void Host::Watch() {
+std::optional<std::chrono::milliseconds> Host::Watch() {
   Drain();
+  // A state report wakes the main loop, so only a renewal still to come
+  // needs a time.
+  if (!keep_enabled_ || driver_ == nullptr ||
+      DeviceStateOf(static_cast<uint16_t>(state_.load())) != dsDisabled) {
+    return std::nullopt;
+  }
   const auto now = std::chrono::steady_clock::now();
-  if (keep_enabled_ && driver_ != nullptr &&
-      DeviceStateOf(static_cast<uint16_t>(state_.load())) == dsDisabled &&
-      now - last_enable_ >= kEnableRetry) {
+  if (now - last_enable_ >= kEnableRetry) {
     SetEnabled(true);
   }
+  return std::chrono::ceil<std::chrono::milliseconds>(last_enable_ + kEnableRetry - now);
 }
 
 void Host::Post(std::string line) {

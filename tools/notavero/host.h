@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "driver/notavero.h"
@@ -54,8 +55,9 @@ class Host {
   void KeepEnabled(bool keep) { keep_enabled_ = keep; }
 
   // Prints the driver's reports that wait in the queue and renews the enable
-  // request when needed.  Call it regularly, and when WakeFd() turns readable.
-  void Watch();
+  // request when needed.  Call it when WakeFd() turns readable and, if it
+  // answers a time, again after that time at the latest (a renewal is due).
+  std::optional<std::chrono::milliseconds> Watch();
   // Readable while reports wait to be printed.
   [[nodiscard]] int WakeFd() const { return wake_[0]; }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -36,17 +37,22 @@ extern "C" void OnInterrupt(int /*signal*/) {
   errno = saved_errno;
 }
 
-// How often the main loop looks at the device's state without a report.
+// How often the main loop looks for the outcome of a bill in hand at Ctrl-C,
+// and for reports when they cannot wake it.
 constexpr std::chrono::milliseconds kWatchPeriod{200};
 // How long a bill in hand at Ctrl-C may take to be stacked or returned
 // before the driver is freed anyway.
 constexpr std::chrono::seconds kFinishBillLimit{10};
 
-// Waits up to `timeout` for an interrupt or a report of the driver; true
-// when there has been an interrupt.
-bool WaitForInterrupt(const Host& host, std::chrono::milliseconds timeout) {
+// Waits for an interrupt or a report of the driver, up to `timeout` if
+// there is one; true when there has been an interrupt.  An idle device
+// wakes nothing here.
+bool WaitForInterrupt(const Host& host, std::optional<std::chrono::milliseconds> timeout) {
+  if (host.WakeFd() < 0 && !timeout) {
+    timeout = kWatchPeriod;  // reports wake nothing: they are looked for
+  }
   std::array<pollfd, 2> wake{{{g_interrupt_pipe[0], POLLIN, 0}, {host.WakeFd(), POLLIN, 0}}};
-  ::poll(wake.data(), wake.size(), static_cast<int>(timeout.count()));
+  ::poll(wake.data(), wake.size(), timeout ? static_cast<int>(timeout->count()) : -1);
   return g_interrupts.load() != 0;
 }
 
@@ -156,9 +162,10 @@ int RunCommand(const Args& args) {
     host.SetEnabled(true);
     host.KeepEnabled(true);
   }
+  std::optional<std::chrono::milliseconds> renewal;
   do {
-    host.Watch();
-  } while (!WaitForInterrupt(host, kWatchPeriod));
+    renewal = host.Watch();
+  } while (!WaitForInterrupt(host, renewal));
 
   // A bill in escrow or on its way gets the answer given (a question cut
   // short returns it) and its outcome is reported before the driver goes: a
