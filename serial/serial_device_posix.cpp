@@ -14,8 +14,9 @@
 // earliest, and then reads what came without asking poll().  All the
 // terminal had was read, so the next byte comes after that read began and
 // the rest follow one byte time apart: a reply costs a wake-up for its first
-// byte, one for the nap and one for its last byte, which is still seen when
-// it arrives.  Only an adapter that hands the first bytes over late and the
+// byte, one for each nap (one until a frame's least length can be in, one
+// once its length is known) and one for its last byte, which is still seen
+// when it arrives.  Only an adapter that hands the first bytes over late and the
 // rest faster than the wire carries them would meet the nap's end late, by
 // less than the rest's wire time.  A nap is cut into slices of at most
 // 20 ms, after each of which the hold is looked at again, so that a purge
