@@ -124,12 +124,13 @@ class Sim:
         os.write(self.fd, frame(ACK))
         return reply
 
-    def poll_until(self, state, timeout=TIMEOUT):
-        """Polls as a driver does until the device reports `state`."""
+    def poll_until(self, state, timeout=TIMEOUT, acknowledge=True):
+        """Polls as a driver does until the device reports `state`; without
+        `acknowledge`, a report stays until something else acknowledges it."""
         seen = []
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            reply = self.poll_ack()
+            reply = self.poll_ack() if acknowledge else self.exchange(POLL)
             got = reply[3] if len(reply) > 3 else None
             if not seen or seen[-1] != got:
                 seen.append(got)
@@ -259,12 +260,7 @@ class Program(children.TestCase):
         sim.exchange(STACK)
         # The stacked report is polled but not acknowledged, so the device stays in it
         # however late the script's thread starts its wait for it.
-        seen = []
-        end = time.monotonic() + TIMEOUT
-        while not seen or seen[-1] != 0x81:
-            self.assertLess(time.monotonic(), end, "state 81 not reached; polls saw %s" % seen)
-            reply = sim.exchange(POLL)
-            seen.append(reply[3] if len(reply) > 3 else None)
+        sim.poll_until(0x81, acknowledge=False)
         lines = []
         while not lines or not lines[-1].startswith("state="):
             try:
